@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Sets everything up (see setup.sh) and runs the whole test suite: the C++ tests of the core, again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then the Python tests of the module.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+bash scripts/setup.sh
+
+run_core_tests() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@" > /dev/null
+    cmake --build "$dir" --parallel 2 > /dev/null
+    local log
+    log=$(mktemp)
+    if ! ctest --test-dir "$dir" --output-on-failure --parallel 2 > "$log" 2>&1; then
+        cat "$log"
+        return 1
+    fi
+    tail -n 1 "$log"
+    rm -f "$log"
+}
+
+echo "== C++ formatting"
+clang-format --dry-run --Werror src/*.cpp src/*.h tests/cpp/*.cpp
+
+echo "== C++ core tests"
+run_core_tests build/cmake-release -DCMAKE_BUILD_TYPE=Release
+echo "== C++ core tests under ASan and UBSan"
+run_core_tests build/cmake-sanitize -DCMAKE_BUILD_TYPE=Debug -DTOVREL_SANITIZE=ON
+
+echo "== Python tests"
+.venv/bin/python -m pytest

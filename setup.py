@@ -1,0 +1,42 @@
+"""Build of the `tovrel` extension module.
+
+The numeric core (src/beam_search.cpp, src/fast_hash.cpp) knows nothing of Python or torch and is
+compiled as C++17 into a static library; only the binding unit sees torch, whose headers need C++20.
+"""
+from setuptools import setup
+import torch
+from torch.utils.cpp_extension import BuildExtension, CppExtension, include_paths
+
+# Exact single-precision arithmetic: no fast-math, no fused multiply-adds.
+COMMON_FLAGS = ["-O2", "-Wall", "-Wextra", "-ffp-contract=off", "-fno-fast-math"]
+ABI_FLAG = f"-D_GLIBCXX_USE_CXX11_ABI={int(torch._C._GLIBCXX_USE_CXX11_ABI)}"
+
+core = (
+    "tovrel_core",
+    {
+        "sources": ["src/beam_search.cpp", "src/fast_hash.cpp"],
+        "cflags": ["-std=c++17", "-fPIC", ABI_FLAG, *COMMON_FLAGS],
+        "obj_deps": {"": ["src/beam_search.h", "src/fast_hash.h"]},
+    },
+)
+
+setup(
+    libraries=[core],
+    ext_modules=[
+        CppExtension(
+            "tovrel",
+            ["src/beam_search_py.cpp"],
+            # torch's headers as system headers: their own -Wextra warnings are not ours to fix.
+            extra_compile_args=[
+                "-std=c++20",
+                *COMMON_FLAGS,
+                *(f"-isystem{path}" for path in include_paths()),
+            ],
+            depends=["src/beam_search.h", "src/fast_hash.h"],
+            # torch's libraries sit next to this module in site-packages; find them without
+            # requiring `import torch` first.
+            extra_link_args=["-Wl,-rpath,$ORIGIN/torch/lib"],
+        )
+    ],
+    cmdclass={"build_ext": BuildExtension},
+)

@@ -1,0 +1,173 @@
+#include "beam_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+constexpr float log_one = 0.0f;  // log of weight 1: every path starts and ends with it
+
+// Validates the sizes of a recursion and returns the length of its guide array.
+size_t guide_array_size(int num_timesteps, int num_states) {
+    if (num_timesteps < 0 || num_states < 0) {
+        throw std::invalid_argument("CRF sizes must not be negative.");
+    }
+    check_crf_size(num_timesteps, num_states);
+    if (num_states != 0 && !is_kmer_state_count(size_t(num_states))) {
+        throw std::invalid_argument(
+            "Unexpected number of transition states in beam search decode.");
+    }
+    return size_t(num_timesteps + 1) * size_t(num_states);
+}
+
+}  // namespace
+
+int get_num_states(size_t num_trans_states) {
+    if (num_trans_states % (num_bases + 1) != 0 ||
+        !is_kmer_state_count(num_trans_states / (num_bases + 1))) {
+        throw std::runtime_error("Unexpected number of transition states in beam search decode.");
+    }
+    return int(num_trans_states / (num_bases + 1));
+}
+
+void check_crf_size(int64_t num_blocks, int64_t num_states) {
+    const int64_t max_entries = INT32_MAX;
+    // Divisions instead of products, so that the check itself cannot overflow.
+    bool too_large = num_blocks > max_entries - 1;  // num_blocks + 1 must fit in an int
+    if (num_states > 0) {
+        too_large = too_large || num_blocks > max_entries / (num_states * (num_bases + 1)) ||
+                    num_blocks + 1 > max_entries / num_states;
+    }
+    if (too_large) {
+        throw std::length_error("Score matrix too large: " + std::to_string(num_blocks) +
+                                " blocks of " + std::to_string(num_states) +
+                                " states need arrays of 2^31 entries or more.");
+    }
+}
+
+float log_sum_exp(float x, float y, float t) {
+    const float abs_diff = std::fabs(x - y) / t;
+    const float m = fmaxf(x, y);
+    if (abs_diff < 17.0f) {
+        return log1pf(expf(-abs_diff)) * t + m;
+    }
+    return m;
+}
+
+float max_element(const float* s, size_t count, size_t stride) {
+    float max_val = s[0];
+    for (size_t i = 1; i < count; ++i) {
+        const float v = s[i * stride];
+        if (max_val < v) {
+            max_val = v;
+        }
+    }
+    return max_val;
+}
+
+float log_sum_exp(const float* s, size_t count, size_t stride) {
+    const float max_val = max_element(s, count, stride);
+    float res = 0.0f;
+    for (size_t i = 0; i < count; ++i) {
+        res += expf(s[i * stride] - max_val);
+    }
+    return logf(res) + max_val;
+}
+
+void softmax(const float* inputs, size_t count, float* outputs) {
+    const float log_sum_exp_inputs = log_sum_exp(inputs, count, 1);
+    for (size_t i = 0; i < count; ++i) {
+        outputs[i] = expf(inputs[i] - log_sum_exp_inputs);
+    }
+}
+
+void compute_back_guides(const float* scores, std::vector<float>& back_guides, int num_timesteps,
+                         int num_states, float /*fixed_stay_score*/) {
+    back_guides.resize(guide_array_size(num_timesteps, num_states));
+    if (num_states == 0) {
+        return;
+    }
+    const size_t row = size_t(num_states);
+    const size_t num_transitions = row * (num_bases + 1);
+
+    float* last_timestep_guides = back_guides.data() + size_t(num_timesteps) * row;
+    std::fill(last_timestep_guides, last_timestep_guides + row, log_one);
+
+    for (int timestep = num_timesteps - 1; timestep >= 0; --timestep) {
+        const float* next_timestep_guides = back_guides.data() + size_t(timestep + 1) * row;
+        float* this_timestep_guides = back_guides.data() + size_t(timestep) * row;
+        const float* timestep_scores = scores + size_t(timestep) * num_transitions;
+        for (int state = 0; state < num_states; ++state) {
+            float accumulator[num_bases + 1];
+            const int stay_state_idx = state;
+            const int stay_trans_idx = state * (num_bases + 1);
+            accumulator[0] = timestep_scores[stay_trans_idx] + next_timestep_guides[stay_state_idx];
+            const int step_state_idx_a = (state * num_bases) % num_states;
+            const int step_trans_idx_a =
+                step_state_idx_a * (num_bases + 1) + 1 + (state * num_bases) / num_states;
+            for (int base = 0; base < num_bases; ++base) {
+                accumulator[1 + base] = timestep_scores[step_trans_idx_a + (num_bases + 1) * base] +
+                                        next_timestep_guides[step_state_idx_a + base];
+            }
+            this_timestep_guides[state] = log_sum_exp(accumulator, num_bases + 1, 1);
+        }
+    }
+}
+
+void compute_fwd_guides(const float* scores, std::vector<float>& fwd_guides, int num_timesteps,
+                        int num_states, float /*fixed_stay_score*/) {
+    fwd_guides.resize(guide_array_size(num_timesteps, num_states));
+    if (num_states == 0) {
+        return;
+    }
+    const size_t row = size_t(num_states);
+    const size_t num_transitions = row * (num_bases + 1);
+    const int msb = num_states / num_bases;
+
+    std::fill(fwd_guides.begin(), fwd_guides.begin() + num_states, log_one);
+
+    for (int timestep = 0; timestep < num_timesteps; ++timestep) {
+        const float* last_timestep_guides = fwd_guides.data() + size_t(timestep) * row;
+        float* this_timestep_guides = fwd_guides.data() + size_t(timestep + 1) * row;
+        const float* timestep_scores = scores + size_t(timestep) * num_transitions;
+        for (int state = 0; state < num_states; ++state) {
+            float accumulator[num_bases + 1];
+            const int stay_state_idx = state;
+            const int stay_trans_idx = state * (num_bases + 1);
+            accumulator[0] = timestep_scores[stay_trans_idx] + last_timestep_guides[stay_state_idx];
+            const int step_state_idx_a = state / num_bases;
+            const int step_trans_idx_a = state * (num_bases + 1) + 1;
+            for (int base = 0; base < num_bases; ++base) {
+                accumulator[1 + base] = timestep_scores[step_trans_idx_a + base] +
+                                        last_timestep_guides[step_state_idx_a + base * msb];
+            }
+            this_timestep_guides[state] = log_sum_exp(accumulator, num_bases + 1, 1);
+        }
+    }
+}
+
+void compute_posts(const float* /*scores*/, const std::vector<float>& fwd_guides,
+                   const std::vector<float>& back_guides, std::vector<float>& posts,
+                   int num_timesteps, int num_states) {
+    const size_t size = guide_array_size(num_timesteps, num_states);
+    if (fwd_guides.size() < size || back_guides.size() < size) {
+        throw std::invalid_argument("compute_posts: guide arrays shorter than the posteriors.");
+    }
+    posts.resize(size);
+    if (num_states == 0) {
+        return;  // no row to normalise
+    }
+    const size_t row = size_t(num_states);
+    for (size_t timestep = 0; timestep <= size_t(num_timesteps); ++timestep) {
+        const float* from_states = fwd_guides.data() + timestep * row;
+        const float* to_states = back_guides.data() + timestep * row;
+        float* timestep_posts = posts.data() + timestep * row;
+        for (size_t state_idx = 0; state_idx < row; ++state_idx) {
+            timestep_posts[state_idx] = from_states[state_idx] + to_states[state_idx];
+        }
+        softmax(timestep_posts, row, timestep_posts);
+    }
+}
