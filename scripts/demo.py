@@ -1,4 +1,5 @@
-"""Main job: score a synthetic chunk whose true path is known and summarise its posteriors."""
+"""Main job: decode a synthetic chunk whose true base sequence is known, print its FASTQ record and
+how close the decoded sequence is to the truth."""
 import argparse
 import time
 
@@ -9,51 +10,62 @@ import tovrel
 ALPHABET = "ACGT"
 
 
-def synthetic_chunk(num_bases, k, seed):
+def synthetic_chunk(num_bases, k, signal, seed):
     """A random base sequence and a score tensor that favours its path, with noise.
 
-    Each base is stepped into and then stayed in for a random number of blocks."""
+    Each true base is stepped into and then stayed in for a random number of blocks; the true
+    transition of every block gets `signal` added on top of Gaussian noise."""
     gen = torch.Generator().manual_seed(seed)
     num_states = 4**k
-    bases = torch.randint(0, 4, (num_bases,), generator=gen)
-    path = []  # (state, is_step) per block
+    bases = torch.randint(0, 4, (num_bases,), generator=gen).tolist()
+    dwell = torch.randint(0, 3, (num_bases,), generator=gen).tolist()
     state = int(torch.randint(0, num_states, (1,), generator=gen))
-    for base in bases.tolist():
-        state = (state * 4) % num_states + base
-        path.append((state, True))
-        for _ in range(int(torch.randint(0, 3, (1,), generator=gen))):
-            path.append((state, False))
-    scores = torch.randn(len(path), 5 * num_states, generator=gen) * 1.5 - 2.0
-    for block, (state, is_step) in enumerate(path):
-        prev = path[block - 1][0] if block else None
-        if is_step and prev is not None:
-            scores[block, 5 * state + 1 + (prev * 4) // num_states] += 6.0
-        else:
-            scores[block, 5 * state] += 6.0
-    truth = "".join(ALPHABET[b] for b in bases.tolist())
-    return scores, truth, [s for s, _ in path]
+    transitions = []  # score column of the true transition of each block
+    for base, stays in zip(bases, dwell):
+        previous, state = state, (state * 4) % num_states + base
+        transitions.append(5 * state + 1 + (previous * 4) // num_states)
+        transitions += [5 * state] * stays
+    scores = torch.randn(len(transitions), 5 * num_states, generator=gen)
+    scores[torch.arange(len(transitions)), torch.tensor(transitions)] += signal
+    return scores, "".join(ALPHABET[b] for b in bases)
+
+
+def edit_distance(a, b):
+    row = list(range(len(b) + 1))
+    for i, ca in enumerate(a, 1):
+        previous_diagonal, row[0] = row[0], i
+        for j, cb in enumerate(b, 1):
+            previous_diagonal, row[j] = row[j], min(
+                row[j] + 1, row[j - 1] + 1, previous_diagonal + (ca != cb))
+    return row[-1]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--bases", type=int, default=200)
-    parser.add_argument("--k", type=int, default=5)
+    parser.add_argument("--bases", type=int, default=300, help="length of the true sequence")
+    parser.add_argument("--k", type=int, default=5, help="k-mer length of the states")
+    parser.add_argument("--signal", type=float, default=2.3, help="score added to the true path")
+    parser.add_argument("--beam-size", type=int, default=32)
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
 
-    scores, truth, path = synthetic_chunk(args.bases, args.k, args.seed)
+    scores, truth = synthetic_chunk(args.bases, args.k, args.signal, args.seed)
     num_blocks, num_states = scores.shape[0], scores.shape[1] // 5
+
     start = time.perf_counter()
-    posts = torch.tensor(tovrel.posts(scores)).reshape(num_blocks + 1, num_states)
+    back_guides = torch.tensor(tovrel.backward_scores(scores))
+    posts = torch.tensor(tovrel.posts(scores))
+    sequence, quality, moves = tovrel.beam_search(
+        scores, back_guides, posts, beam_size=args.beam_size)
     seconds = time.perf_counter() - start
 
-    best = posts[1:].argmax(dim=1)
-    agree = sum(int(b) == s for b, s in zip(best, path))
-    print(f"chunk: {num_blocks} blocks, {num_states} states (k = {args.k}), {len(truth)} true bases")
-    print(f"posteriors computed in {seconds * 1e3:.1f} ms; every row sums to 1 "
-          f"(largest deviation {float((posts.sum(dim=1) - 1).abs().max()):.2e})")
-    print(f"most likely state after each block is the true one in {agree}/{num_blocks} blocks; "
-          f"mean posterior of the true state {float(posts[1:][range(num_blocks), path].mean()):.3f}")
+    distance = edit_distance(sequence, truth)
+    mean_phred = sum(ord(c) - 33 for c in quality) / max(1, len(quality))
+    print(f"@synthetic_chunk_{args.seed}\n{sequence}\n+\n{quality}")
+    print(f"\n{num_blocks} blocks of {num_states} states (k = {args.k}) decoded in "
+          f"{seconds * 1e3:.0f} ms (guides, posteriors and a beam of {args.beam_size})")
+    print(f"decoded {len(sequence)} bases, truth {len(truth)}; edit distance {distance}, "
+          f"identity {1 - distance / len(truth):.1%}; mean quality {mean_phred:.1f}")
 
 
 if __name__ == "__main__":

@@ -171,3 +171,124 @@ void compute_posts(const float* /*scores*/, const std::vector<float>& fwd_guides
         softmax(timestep_posts, row, timestep_posts);
     }
 }
+
+bool score_sort(const BeamFrontElement& a, const BeamFrontElement& b) { return a.score > b.score; }
+
+void trace_back(const std::vector<BeamElement>& beam_vector, size_t num_blocks,
+                size_t max_beam_width, std::vector<int>& states, std::vector<uint8_t>& moves) {
+    moves.resize(num_blocks);
+    states.resize(num_blocks);
+    uint8_t element_index = 0;
+    for (size_t beam_idx = num_blocks; beam_idx >= 1; --beam_idx) {
+        const BeamElement& element = beam_vector[beam_idx * max_beam_width + element_index];
+        states[beam_idx - 1] = element.state;
+        moves[beam_idx - 1] = element.stay ? 0 : 1;
+        element_index = element.prev_element_index;
+    }
+    if (num_blocks > 0) {
+        moves[0] = 1;  // the first block always counts as emitting its base
+    }
+}
+
+void compute_block_quality(const float* posts, size_t num_states, size_t num_blocks,
+                           std::vector<int>& states, std::vector<float>& qual_data) {
+    if (qual_data.size() < num_blocks * num_bases) {
+        qual_data.resize(num_blocks * num_bases);
+    }
+    const int n = int(num_states);
+    const int hp_states[num_bases] = {0, (n - 1) / 3, 2 * ((n - 1) / 3), n - 1};
+    const int msb = n / num_bases;
+    for (size_t block = 0; block < num_blocks; ++block) {
+        const int state = states[block];
+        states[block] = state % num_bases;
+        const int base_to_emit = state % num_bases;
+        const float* timestep_posts = posts + (block + 1) * num_states;
+        const bool is_hp =
+            std::find(hp_states, hp_states + num_bases, state) != hp_states + num_bases;
+
+        // A homopolymer is one of its own left and right shifts: start negative to count it once.
+        float block_prob = is_hp ? -timestep_posts[state] : timestep_posts[state];
+        const int l_shift_idx = state / num_bases;
+        for (int shift_base = 0; shift_base < num_bases; ++shift_base) {
+            block_prob += timestep_posts[l_shift_idx + shift_base * msb];
+        }
+        const int r_shift_idx = (state * num_bases) % n;
+        for (int shift_base = 0; shift_base < num_bases; ++shift_base) {
+            block_prob += timestep_posts[r_shift_idx + shift_base];
+        }
+
+        if (block_prob < 0.0f) {
+            block_prob = 0.0f;
+        }
+        if (1.0f < block_prob) {
+            block_prob = 1.0f;
+        }
+        block_prob = powf(block_prob, 0.4f);
+        const float wrong_base_prob = (1.0f - block_prob) / 3.0f;
+        for (int base = 0; base < num_bases; ++base) {
+            qual_data[block * num_bases + base] =
+                base == base_to_emit ? block_prob : wrong_base_prob;
+        }
+    }
+}
+
+std::tuple<std::string, std::string> generate_sequence(const std::vector<unsigned char>& moves,
+                                                       const std::vector<int>& states,
+                                                       const std::vector<float>& qual_data,
+                                                       float shift, float scale) {
+    const size_t num_blocks = moves.size();
+    if (num_blocks > 0 && moves[0] != 1) {
+        throw std::invalid_argument("generate_sequence: the first move must be 1.");
+    }
+    if (states.size() < num_blocks || qual_data.size() < num_blocks * num_bases) {
+        throw std::invalid_argument("generate_sequence: states or qual_data shorter than moves.");
+    }
+    int64_t total_moves = 0;
+    for (const unsigned char move : moves) {
+        total_moves += move;
+    }
+    if (total_moves > INT32_MAX) {
+        throw std::length_error("generate_sequence: 2^31 bases or more.");
+    }
+    const size_t seqLen = size_t(total_moves);
+
+    size_t seqPos = 0;
+    std::string sequence(seqLen, 'N');
+    std::string qstring(seqLen, '!');
+    const std::vector<char> alphabet = {'A', 'C', 'G', 'T'};
+    std::vector<float> baseProbs(seqLen, 0.0f);
+    std::vector<float> totalProbs(seqLen, 0.0f);
+
+    for (size_t blk = 0; blk < num_blocks; ++blk) {
+        const int state = states[blk];
+        const int move = moves[blk];
+        const int base = state & 3;
+        // A block's probabilities feed the last base it places, or the last one before it.
+        const int offset = (blk == 0) ? 0 : move - 1;
+        const int probPos = int(seqPos) + offset;
+        baseProbs[probPos] += qual_data[blk * num_bases + base];
+        for (int k = 0; k < num_bases; ++k) {
+            totalProbs[probPos] += qual_data[blk * num_bases + k];
+        }
+        const int placed = (blk == 0) ? 1 : move;
+        for (int j = 0; j < placed; ++j) {
+            sequence[seqPos++] = char(base);
+        }
+    }
+
+    for (size_t i = 0; i < seqLen; ++i) {
+        sequence[i] = alphabet[size_t(sequence[i])];
+        baseProbs[i] = 1.0f - baseProbs[i] / totalProbs[i];
+        baseProbs[i] = -10.0f * log10f(baseProbs[i]);
+        float qscore = baseProbs[i] * scale + shift;
+        // Written so that NaN takes the upper bound.
+        if (!(qscore < 90.0f)) {
+            qscore = 90.0f;
+        }
+        if (!(1.0f < qscore)) {
+            qscore = 1.0f;
+        }
+        qstring[i] = char(int(qscore + 33.5f));
+    }
+    return std::make_tuple(std::move(sequence), std::move(qstring));
+}
