@@ -3,6 +3,7 @@
 #include <ATen/ATen.h>
 #include <torch/csrc/utils/pybind.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -38,8 +39,9 @@ void read_score_shape(const at::Tensor& scores_t, int& num_blocks, int& num_stat
 }
 
 // A tensor whose first `needed` elements, in row-major order, can be read in place through its data
-// pointer: on the CPU, dense, holding at least that many elements, and contiguous (a non-contiguous
-// view is copied).
+// pointer: on the CPU, dense, holding at least that many elements, and contiguous. Of a
+// non-contiguous view only the leading rows that hold those elements are copied, so that a large
+// expanded view is not materialised.
 at::Tensor readable_in_place(const at::Tensor& tensor, int64_t needed, const char* function,
                              const char* name) {
     check_cpu_strided(tensor, function, name);
@@ -48,7 +50,12 @@ at::Tensor readable_in_place(const at::Tensor& tensor, int64_t needed, const cha
                                     std::to_string(tensor.numel()) + " elements, fewer than the " +
                                     std::to_string(needed) + " it must hold for these scores.");
     }
-    return tensor.contiguous();
+    if (tensor.is_contiguous() || tensor.dim() == 0 || tensor.numel() == 0) {
+        return tensor.contiguous();
+    }
+    const int64_t row = tensor.numel() / tensor.size(0);
+    const int64_t rows = std::min(tensor.size(0), (needed + row - 1) / row);
+    return tensor.narrow(0, 0, rows).contiguous();
 }
 
 // The score tensor of a scoring function, checked and readable in place as 32-bit floats.

@@ -134,6 +134,9 @@ def test_flat_and_strided_tensors_read_in_logical_order():
     longer = [torch.from_numpy(np.concatenate([a.ravel(), np.ones(7, a.dtype)]))
               for a in (guides, posts)]
     assert tovrel.beam_search(torch.from_numpy(scores), *longer) == expected_result
+    # A huge expanded view is read without being materialised.
+    huge = [torch.from_numpy(a).expand(2**30, *a.shape) for a in (guides, posts)]
+    assert tovrel.beam_search(torch.from_numpy(scores), *huge) == expected_result
 
 
 def test_zero_rows_decode_to_nothing():
