@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets everything up (see setup.sh) and runs the whole test suite: the C++ tests of the core, again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then the Python tests of the module.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, a 60-second fuzzing run of the core, then
+# the Python tests of the module (exact values, properties, the bad-input battery, threads, memory).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
+bash scripts/system-deps.sh
 bash scripts/setup.sh
 
 run_core_tests() {
@@ -17,17 +19,20 @@ run_core_tests() {
         cat "$log"
         return 1
     fi
-    tail -n 1 "$log"
+    grep "tests passed" "$log"
     rm -f "$log"
 }
 
 echo "== C++ formatting"
-clang-format --dry-run --Werror src/*.cpp src/*.h tests/cpp/*.cpp
+clang-format --dry-run --Werror src/*.cpp src/*.h tests/cpp/*.cpp fuzz/*.cpp
 
 echo "== C++ core tests"
 run_core_tests build/cmake-release -DCMAKE_BUILD_TYPE=Release
 echo "== C++ core tests under ASan and UBSan"
 run_core_tests build/cmake-sanitize -DCMAKE_BUILD_TYPE=Debug -DTOVREL_SANITIZE=ON
+
+echo "== Fuzzing the core for 60 s under ASan and UBSan"
+bash scripts/fuzz.sh 60
 
 echo "== Python tests"
 .venv/bin/python -m pytest

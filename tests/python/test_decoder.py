@@ -232,8 +232,8 @@ def test_lock_is_released_while_decoding():
     assert decoding > 10 * max(holding, 1000)
 
 
-def test_threads_decoding_at_once_match_serial_results():
-    problems = [problem(4, 200, 16 + i, 0.3, eight_bit=i % 2 == 1) for i in range(4)]
+def test_eight_threads_decoding_at_once_match_serial_results():
+    problems = [problem(4, 200, 16 + i, 0.3, eight_bit=i % 2 == 1) for i in range(8)]
     tensors = [[torch.from_numpy(a) for a in p] for p in problems]
     serial = [tovrel.beam_search(*t, beam_size=64) for t in tensors]
     results = [None] * len(tensors)

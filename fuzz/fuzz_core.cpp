@@ -1,0 +1,286 @@
+// Coverage-guided fuzz target over the numeric core: guides, posteriors, the beam search in both
+// instantiations, the traceback and the string assembly, with arbitrary values (NaN, infinities,
+// subnormals, huge magnitudes) and parameters, checking the invariants every result must keep.
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "beam_search.h"
+#include "fast_hash.h"
+
+#define FUZZ_CHECK(condition)                                                                 \
+    do {                                                                                      \
+        if (!(condition)) {                                                                   \
+            std::fprintf(stderr, "fuzz check failed at line %d: %s\n", __LINE__, #condition); \
+            std::abort();                                                                     \
+        }                                                                                     \
+    } while (0)
+
+namespace {
+
+// The fuzzer's bytes, read front to back; once they run out, a generator seeded from them goes on,
+// so that large problems need not come byte by byte.
+struct Input {
+    const uint8_t* data;
+    size_t size;
+    uint64_t generator;
+};
+
+uint8_t take_byte(Input& in) {
+    if (in.size > 0) {
+        --in.size;
+        return *in.data++;
+    }
+    in.generator ^= in.generator << 13;
+    in.generator ^= in.generator >> 7;
+    in.generator ^= in.generator << 17;
+    return uint8_t(in.generator >> 24);
+}
+
+uint32_t take_u32(Input& in) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+        v = (v << 8) | take_byte(in);
+    }
+    return v;
+}
+
+float take_float(Input& in) {
+    const uint8_t kind = take_byte(in);
+    switch (kind % 16) {
+        case 0:
+            return std::numeric_limits<float>::quiet_NaN();
+        case 1:
+            return std::numeric_limits<float>::infinity();
+        case 2:
+            return -std::numeric_limits<float>::infinity();
+        case 3:
+            return FLT_MAX;
+        case 4:
+            return -FLT_MAX;
+        case 5:
+            return FLT_TRUE_MIN * float(take_byte(in));  // subnormal
+        case 6:
+            return -0.0f;
+        case 7: {
+            const uint32_t bits = take_u32(in);
+            float f;
+            std::memcpy(&f, &bits, sizeof f);
+            return f;
+        }
+        default:  // ordinary scores, with ties
+            return float(int8_t(take_byte(in))) / 8.0f;
+    }
+}
+
+bool all_finite_and_moderate(const std::vector<float>& values) {
+    return std::all_of(values.begin(), values.end(),
+                       [](float v) { return std::isfinite(v) && std::fabs(v) < 1e6f; });
+}
+
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void check_guides_and_posts(const std::vector<float>& scores, int blocks, int num_states,
+                            std::vector<float>& back, std::vector<float>& posts) {
+    std::vector<float> fwd = {1.0f, 2.0f, 3.0f};  // stale contents must not matter
+    compute_back_guides(scores.data(), back, blocks, num_states, 2.0f);
+    compute_fwd_guides(scores.data(), fwd, blocks, num_states, 2.0f);
+    compute_posts(scores.data(), fwd, back, posts, blocks, num_states);
+    const size_t size = size_t(blocks + 1) * size_t(num_states);
+    FUZZ_CHECK(back.size() == size && fwd.size() == size && posts.size() == size);
+    for (int s = 0; s < num_states; ++s) {
+        FUZZ_CHECK(back[size_t(blocks) * num_states + s] == 0.0f && fwd[size_t(s)] == 0.0f);
+    }
+    if (all_finite_and_moderate(scores)) {
+        FUZZ_CHECK(all_finite_and_moderate(back) && all_finite_and_moderate(fwd));
+        for (int r = 0; r <= blocks; ++r) {
+            double sum = 0.0;
+            for (int s = 0; s < num_states; ++s) {
+                const float p = posts[size_t(r) * num_states + s];
+                FUZZ_CHECK(p >= 0.0f && p <= 1.0f + 1e-6f);
+                sum += p;
+            }
+            FUZZ_CHECK(std::fabs(sum - 1.0) < 1e-3);
+        }
+    }
+}
+
+void check_strings(const std::vector<uint8_t>& moves, const std::vector<int>& states,
+                   const std::vector<float>& qual, float q_shift, float q_scale) {
+    const auto [sequence, quality] = generate_sequence(moves, states, qual, q_shift, q_scale);
+    size_t total = 0;
+    for (uint8_t move : moves) {
+        total += move;
+    }
+    FUZZ_CHECK(sequence.size() == total && quality.size() == total);
+    for (size_t i = 0; i < total; ++i) {
+        FUZZ_CHECK(std::strchr("ACGT", sequence[i]) != nullptr && sequence[i] != '\0');
+        FUZZ_CHECK(quality[i] >= 34 && quality[i] <= 123);
+    }
+}
+
+struct Decoded {
+    std::vector<int> states;
+    std::vector<uint8_t> moves;
+    std::vector<float> qual;
+    float score;
+};
+
+template <typename T>
+bool run_search(const std::vector<T>& scores, const std::vector<T>& guides,
+                const std::vector<float>& posts, size_t num_states, size_t blocks, size_t width,
+                float beam_cut, float temperature, Decoded& out) {
+    out.qual.assign(blocks * 4, 0.0f);
+    try {
+        out.score =
+            beam_search(scores.data(), guides.data(), posts.data(), num_states, blocks, width,
+                        beam_cut, 2.0f, out.states, out.moves, out.qual, temperature);
+    } catch (const std::range_error&) {
+        FUZZ_CHECK(width == 0 || width > 256);
+        FUZZ_CHECK(out.moves.empty() && out.states.empty());
+        return false;
+    }
+    FUZZ_CHECK(width >= 1 && width <= 256);
+    return true;
+}
+
+void check_decoded(const Decoded& d, size_t blocks, bool posts_finite) {
+    FUZZ_CHECK(d.states.size() == blocks && d.moves.size() == blocks);
+    FUZZ_CHECK(blocks == 0 || d.moves[0] == 1);
+    for (size_t b = 0; b < blocks; ++b) {
+        FUZZ_CHECK(d.moves[b] <= 1);
+        FUZZ_CHECK(d.states[b] >= 0 && d.states[b] <= 3);
+        float sum = 0.0f;
+        for (int base = 0; base < 4; ++base) {
+            const float q = d.qual[4 * b + base];
+            FUZZ_CHECK(std::isnan(q) || (q >= 0.0f && q <= 1.0f));
+            sum += q;
+        }
+        FUZZ_CHECK(!posts_finite || std::fabs(sum - 1.0f) < 1e-5f);
+    }
+}
+
+void check_merge_sort(Input& in) {
+    const size_t count = take_byte(in) % 40;
+    const size_t cutoff = take_byte(in) % 48;
+    std::vector<BeamFrontElement> input(count);
+    for (size_t i = 0; i < count; ++i) {
+        float score = take_float(in);
+        if (std::isnan(score)) {
+            score = 0.0f;  // NaN is no strict weak ordering for the reference sort
+        }
+        input[i] = {0, score, state_t(i), 0, false};
+    }
+    std::vector<BeamFrontElement> expected = input;
+    std::stable_sort(expected.begin(), expected.end(), score_sort);
+    merge_sort(input.data(), count, cutoff, score_sort);
+    for (size_t i = 0; i < std::min(count, cutoff); ++i) {
+        FUZZ_CHECK(input[i].state == expected[i].state);
+    }
+}
+
+// Arbitrary move tables, valid or not: either a refusal or well-formed strings.
+void check_arbitrary_moves(Input& in) {
+    const size_t blocks = take_byte(in) % 20;
+    std::vector<uint8_t> moves(blocks);
+    std::vector<int> states(blocks);
+    std::vector<float> qual(blocks * 4);
+    for (size_t b = 0; b < blocks; ++b) {
+        moves[b] = take_byte(in) % 4;
+        states[b] = int(take_u32(in));
+    }
+    for (float& q : qual) {
+        q = take_float(in);
+    }
+    try {
+        check_strings(moves, states, qual, take_float(in), take_float(in));
+    } catch (const std::invalid_argument&) {
+        FUZZ_CHECK(blocks > 0 && moves[0] != 1);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Input in = {data, size, 0x9e3779b97f4a7c15ULL ^ fasthash64(data, size, 7)};
+    FUZZ_CHECK(fasthash32(data, size, 7) ==
+               uint32_t(fasthash64(data, size, 7) - (fasthash64(data, size, 7) >> 32)));
+
+    // The width check: only 5 * 4^k passes.
+    const size_t width = take_u32(in) % 30000;
+    try {
+        const int n = get_num_states(width);
+        FUZZ_CHECK(size_t(n) * 5 == width && is_kmer_state_count(size_t(n)));
+    } catch (const std::runtime_error&) {
+        FUZZ_CHECK(width % 5 != 0 || !is_kmer_state_count(width / 5));
+    }
+
+    const size_t num_states = size_t(4) << (2 * (take_byte(in) % 5));  // 4 .. 1024
+    // Up to 64 blocks, fewer for the largest state counts so that every input runs quickly.
+    const size_t blocks = take_byte(in) % (std::min<size_t>(64, 16384 / num_states) + 1);
+    const bool eight_bit = take_byte(in) & 1;
+    const uint8_t sources = take_byte(in);  // guides and posteriors: computed or arbitrary
+    // Mostly narrow beams (fast), sometimes anything from 0 to 300.
+    const size_t beam_width = take_byte(in) < 192
+                                  ? take_byte(in) % 18
+                                  : (size_t(take_byte(in)) << 8 | take_byte(in)) % 301;
+    const float beam_cut = take_float(in);
+    const float temperature = take_float(in);
+    const float q_shift = take_float(in);
+    const float q_scale = take_float(in);
+
+    const size_t row = num_states * 5;
+    std::vector<float> scores(blocks * row);
+    for (float& s : scores) {
+        s = eight_bit ? float(int8_t(take_byte(in))) : take_float(in);
+    }
+    std::vector<float> guides, posts;
+    check_guides_and_posts(scores, int(blocks), int(num_states), guides, posts);
+    if (sources & 1) {
+        for (float& g : guides) {
+            g = eight_bit ? float(int8_t(take_byte(in))) : take_float(in);
+        }
+    }
+    if (sources & 2) {
+        for (float& p : posts) {
+            p = eight_bit ? float(take_byte(in)) / 255.0f : take_float(in);
+        }
+    }
+    if (eight_bit) {
+        for (float& g : guides) {  // computed guides, brought into the 8-bit range
+            g = std::isnan(g) ? 0.0f : std::round(std::min(127.0f, std::max(-128.0f, g)));
+        }
+    }
+    const bool posts_finite =
+        std::all_of(posts.begin(), posts.end(), [](float p) { return std::isfinite(p); });
+
+    Decoded decoded;
+    if (run_search(scores, guides, posts, num_states, blocks, beam_width, beam_cut, temperature,
+                   decoded)) {
+        check_decoded(decoded, blocks, posts_finite);
+        check_strings(decoded.moves, decoded.states, decoded.qual, q_shift, q_scale);
+        if (eight_bit) {
+            // The 8-bit instantiation must decode exactly like float on the same values.
+            const std::vector<signed char> scores8(scores.begin(), scores.end());
+            const std::vector<signed char> guides8(guides.begin(), guides.end());
+            Decoded bytes;
+            FUZZ_CHECK(run_search(scores8, guides8, posts, num_states, blocks, beam_width, beam_cut,
+                                  temperature, bytes));
+            FUZZ_CHECK(bytes.states == decoded.states && bytes.moves == decoded.moves);
+            FUZZ_CHECK(same_bits(bytes.score, decoded.score));
+            for (size_t i = 0; i < decoded.qual.size(); ++i) {
+                FUZZ_CHECK(same_bits(bytes.qual[i], decoded.qual[i]));
+            }
+        }
+    }
+    check_merge_sort(in);
+    check_arbitrary_moves(in);
+    return 0;
+}
