@@ -14,9 +14,9 @@ ABI_FLAG = f"-D_GLIBCXX_USE_CXX11_ABI={int(torch._C._GLIBCXX_USE_CXX11_ABI)}"
 core = (
     "tovrel_core",
     {
-        "sources": ["src/beam_search.cpp", "src/fast_hash.cpp"],
+        "sources": ["src/beam_search.cpp", "src/crf_avx2.cpp", "src/fast_hash.cpp"],
         "cflags": ["-std=c++17", "-fPIC", ABI_FLAG, *COMMON_FLAGS],
-        "obj_deps": {"": ["src/beam_search.h", "src/fast_hash.h"]},
+        "obj_deps": {"": ["src/beam_search.h", "src/crf_kernels.h", "src/fast_hash.h"]},
     },
 )
 

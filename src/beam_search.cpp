@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "crf_kernels.h"
+
 namespace {
 
 constexpr float log_one = 0.0f;  // log of weight 1: every path starts and ends with it
@@ -22,6 +24,9 @@ size_t guide_array_size(int num_timesteps, int num_states) {
     }
     return size_t(num_timesteps + 1) * size_t(num_states);
 }
+
+// The AVX2 forms give the same bits as the scalar ones; they work on whole vectors of 8 states.
+bool use_avx2(int num_states) { return num_states >= 16 && exact_avx2_available(); }
 
 }  // namespace
 
@@ -84,21 +89,17 @@ void softmax(const float* inputs, size_t count, float* outputs) {
     }
 }
 
-void compute_back_guides(const float* scores, std::vector<float>& back_guides, int num_timesteps,
-                         int num_states, float /*fixed_stay_score*/) {
-    back_guides.resize(guide_array_size(num_timesteps, num_states));
-    if (num_states == 0) {
-        return;
-    }
+void back_guides_scalar(const float* scores, float* back_guides, int num_timesteps,
+                        int num_states) {
     const size_t row = size_t(num_states);
     const size_t num_transitions = row * (num_bases + 1);
 
-    float* last_timestep_guides = back_guides.data() + size_t(num_timesteps) * row;
+    float* last_timestep_guides = back_guides + size_t(num_timesteps) * row;
     std::fill(last_timestep_guides, last_timestep_guides + row, log_one);
 
     for (int timestep = num_timesteps - 1; timestep >= 0; --timestep) {
-        const float* next_timestep_guides = back_guides.data() + size_t(timestep + 1) * row;
-        float* this_timestep_guides = back_guides.data() + size_t(timestep) * row;
+        const float* next_timestep_guides = back_guides + size_t(timestep + 1) * row;
+        float* this_timestep_guides = back_guides + size_t(timestep) * row;
         const float* timestep_scores = scores + size_t(timestep) * num_transitions;
         for (int state = 0; state < num_states; ++state) {
             float accumulator[num_bases + 1];
@@ -117,21 +118,16 @@ void compute_back_guides(const float* scores, std::vector<float>& back_guides, i
     }
 }
 
-void compute_fwd_guides(const float* scores, std::vector<float>& fwd_guides, int num_timesteps,
-                        int num_states, float /*fixed_stay_score*/) {
-    fwd_guides.resize(guide_array_size(num_timesteps, num_states));
-    if (num_states == 0) {
-        return;
-    }
+void fwd_guides_scalar(const float* scores, float* fwd_guides, int num_timesteps, int num_states) {
     const size_t row = size_t(num_states);
     const size_t num_transitions = row * (num_bases + 1);
     const int msb = num_states / num_bases;
 
-    std::fill(fwd_guides.begin(), fwd_guides.begin() + num_states, log_one);
+    std::fill(fwd_guides, fwd_guides + row, log_one);
 
     for (int timestep = 0; timestep < num_timesteps; ++timestep) {
-        const float* last_timestep_guides = fwd_guides.data() + size_t(timestep) * row;
-        float* this_timestep_guides = fwd_guides.data() + size_t(timestep + 1) * row;
+        const float* last_timestep_guides = fwd_guides + size_t(timestep) * row;
+        float* this_timestep_guides = fwd_guides + size_t(timestep + 1) * row;
         const float* timestep_scores = scores + size_t(timestep) * num_transitions;
         for (int state = 0; state < num_states; ++state) {
             float accumulator[num_bases + 1];
@@ -149,6 +145,40 @@ void compute_fwd_guides(const float* scores, std::vector<float>& fwd_guides, int
     }
 }
 
+void posts_scalar(const float* fwd_guides, const float* back_guides, float* posts,
+                  int num_timesteps, int num_states) {
+    const size_t row = size_t(num_states);
+    for (size_t timestep = 0; timestep <= size_t(num_timesteps); ++timestep) {
+        const float* from_states = fwd_guides + timestep * row;
+        const float* to_states = back_guides + timestep * row;
+        float* timestep_posts = posts + timestep * row;
+        for (size_t state_idx = 0; state_idx < row; ++state_idx) {
+            timestep_posts[state_idx] = from_states[state_idx] + to_states[state_idx];
+        }
+        softmax(timestep_posts, row, timestep_posts);
+    }
+}
+
+void compute_back_guides(const float* scores, std::vector<float>& back_guides, int num_timesteps,
+                         int num_states, float /*fixed_stay_score*/) {
+    back_guides.resize(guide_array_size(num_timesteps, num_states));
+    if (use_avx2(num_states)) {
+        back_guides_avx2(scores, back_guides.data(), num_timesteps, num_states);
+    } else if (num_states > 0) {
+        back_guides_scalar(scores, back_guides.data(), num_timesteps, num_states);
+    }
+}
+
+void compute_fwd_guides(const float* scores, std::vector<float>& fwd_guides, int num_timesteps,
+                        int num_states, float /*fixed_stay_score*/) {
+    fwd_guides.resize(guide_array_size(num_timesteps, num_states));
+    if (use_avx2(num_states)) {
+        fwd_guides_avx2(scores, fwd_guides.data(), num_timesteps, num_states);
+    } else if (num_states > 0) {
+        fwd_guides_scalar(scores, fwd_guides.data(), num_timesteps, num_states);
+    }
+}
+
 void compute_posts(const float* /*scores*/, const std::vector<float>& fwd_guides,
                    const std::vector<float>& back_guides, std::vector<float>& posts,
                    int num_timesteps, int num_states) {
@@ -157,18 +187,11 @@ void compute_posts(const float* /*scores*/, const std::vector<float>& fwd_guides
         throw std::invalid_argument("compute_posts: guide arrays shorter than the posteriors.");
     }
     posts.resize(size);
-    if (num_states == 0) {
-        return;  // no row to normalise
-    }
-    const size_t row = size_t(num_states);
-    for (size_t timestep = 0; timestep <= size_t(num_timesteps); ++timestep) {
-        const float* from_states = fwd_guides.data() + timestep * row;
-        const float* to_states = back_guides.data() + timestep * row;
-        float* timestep_posts = posts.data() + timestep * row;
-        for (size_t state_idx = 0; state_idx < row; ++state_idx) {
-            timestep_posts[state_idx] = from_states[state_idx] + to_states[state_idx];
-        }
-        softmax(timestep_posts, row, timestep_posts);
+    if (use_avx2(num_states)) {
+        posts_avx2(fwd_guides.data(), back_guides.data(), posts.data(), num_timesteps, num_states);
+    } else if (num_states > 0) {  // with no states there is no row to normalise
+        posts_scalar(fwd_guides.data(), back_guides.data(), posts.data(), num_timesteps,
+                     num_states);
     }
 }
 

@@ -1,0 +1,404 @@
+// AVX2 forms of the CRF recursions that give the scalar code's results bit for bit.
+//
+// expf and logf follow, step for step in double precision, the algorithms of the C library's
+// scalar functions (GNU libc 2.28 and later, whose algorithms and constants come from Arm's
+// optimized-routines, MIT / Apache-2.0), with multiply-adds fused exactly where the library's
+// FMA build fuses them. Verified against the library on all 2^32 inputs by the exhaustive test.
+//
+// Vectorising across states keeps every per-state sum in its slot order, so the recursions are
+// exact too; only the row sums of the posteriors, which run across states, stay sequential.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "crf_kernels.h"
+
+#define TARGET_AVX2 __attribute__((target("avx2,fma")))
+
+namespace {
+
+constexpr int lanes = 8;
+
+// 2^(i/32) for i = 0 .. 31, each minus i << 47 in its bit pattern.
+alignas(32) const uint64_t exp_table[32] = {
+    0x3ff0000000000000, 0x3fefd9b0d3158574, 0x3fefb5586cf9890f, 0x3fef9301d0125b51,
+    0x3fef72b83c7d517b, 0x3fef54873168b9aa, 0x3fef387a6e756238, 0x3fef1e9df51fdee1,
+    0x3fef06fe0a31b715, 0x3feef1a7373aa9cb, 0x3feedea64c123422, 0x3feece086061892d,
+    0x3feebfdad5362a27, 0x3feeb42b569d4f82, 0x3feeab07dd485429, 0x3feea47eb03a5585,
+    0x3feea09e667f3bcd, 0x3fee9f75e8ec5f74, 0x3feea11473eb0187, 0x3feea589994cce13,
+    0x3feeace5422aa0db, 0x3feeb737b0cdc5e5, 0x3feec49182a3f090, 0x3feed503b23e255d,
+    0x3feee89f995ad3ad, 0x3feeff76f2fb5e47, 0x3fef199bdd85529c, 0x3fef3720dcef9069,
+    0x3fef5818dcfba487, 0x3fef7c97337b9b5f, 0x3fefa4afa2a490da, 0x3fefd0765b6e4540};
+
+// 1/c and log(c) for the 16 subintervals of logf's reduction.
+alignas(32) const double log_invc[16] = {0x1.661ec79f8f3bep+0, 0x1.571ed4aaf883dp+0,
+                                         0x1.49539f0f010bp+0,  0x1.3c995b0b80385p+0,
+                                         0x1.30d190c8864a5p+0, 0x1.25e227b0b8eap+0,
+                                         0x1.1bb4a4a1a343fp+0, 0x1.12358f08ae5bap+0,
+                                         0x1.0953f419900a7p+0, 0x1p+0,
+                                         0x1.e608cfd9a47acp-1, 0x1.ca4b31f026aap-1,
+                                         0x1.b2036576afce6p-1, 0x1.9c2d163a1aa2dp-1,
+                                         0x1.886e6037841edp-1, 0x1.767dcf5534862p-1};
+alignas(32) const double log_logc[16] = {-0x1.57bf7808caadep-2, -0x1.2bef0a7c06ddbp-2,
+                                         -0x1.01eae7f513a67p-2, -0x1.b31d8a68224e9p-3,
+                                         -0x1.6574f0ac07758p-3, -0x1.1aa2bc79c81p-3,
+                                         -0x1.a4e76ce8c0e5ep-4, -0x1.1973c5a611cccp-4,
+                                         -0x1.252f438e10c1ep-5, 0x0p+0,
+                                         0x1.aa5aa5df25984p-5,  0x1.c5e53aa362eb4p-4,
+                                         0x1.526e57720db08p-3,  0x1.bc2860d22477p-3,
+                                         0x1.1058bc8a07ee1p-2,  0x1.4043057b6ee09p-2};
+
+TARGET_AVX2 inline __m256d exp_core(__m256d xd) {
+    const __m256d inv_ln2_n = _mm256_set1_pd(0x1.71547652b82fep+0 * 32);
+    const __m256d shift = _mm256_set1_pd(0x1.8p+52);
+    const __m256d c0 = _mm256_set1_pd(0x1.c6af84b912394p-5 / (32.0 * 32.0 * 32.0));
+    const __m256d c1 = _mm256_set1_pd(0x1.ebfce50fac4f3p-3 / (32.0 * 32.0));
+    const __m256d c2 = _mm256_set1_pd(0x1.62e42ff0c52d6p-1 / 32.0);
+    __m256d kd = _mm256_fmadd_pd(inv_ln2_n, xd, shift);  // rounds to an integer, ties to even
+    const __m256i ki = _mm256_castpd_si256(kd);
+    kd = _mm256_sub_pd(kd, shift);
+    const __m256d r = _mm256_fmsub_pd(inv_ln2_n, xd, kd);
+    const __m256i index = _mm256_and_si256(ki, _mm256_set1_epi64x(31));
+    __m256i t = _mm256_mask_i64gather_epi64(_mm256_setzero_si256(),
+                                            reinterpret_cast<const long long*>(exp_table), index,
+                                            _mm256_set1_epi64x(-1), 8);
+    t = _mm256_add_epi64(t, _mm256_slli_epi64(ki, 47));
+    const __m256d s = _mm256_castsi256_pd(t);
+    const __m256d z2 = _mm256_fmadd_pd(c0, r, c1);
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    __m256d y = _mm256_fmadd_pd(c2, r, _mm256_set1_pd(1.0));
+    y = _mm256_fmadd_pd(z2, r2, y);
+    return _mm256_mul_pd(y, s);
+}
+
+TARGET_AVX2 inline __m256 exp8(__m256 x) {
+    const __m128 low = _mm256_cvtpd_ps(exp_core(_mm256_cvtps_pd(_mm256_castps256_ps128(x))));
+    const __m128 high = _mm256_cvtpd_ps(exp_core(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1))));
+    __m256 y = _mm256_set_m128(high, low);
+    const __m256 overflow = _mm256_cmp_ps(x, _mm256_set1_ps(0x1.62e42ep6f), _CMP_GT_OQ);
+    const __m256 underflow = _mm256_cmp_ps(x, _mm256_set1_ps(-0x1.9fe368p6f), _CMP_LT_OQ);
+    const __m256 nan = _mm256_cmp_ps(x, x, _CMP_UNORD_Q);
+    if (_mm256_movemask_ps(_mm256_or_ps(_mm256_or_ps(overflow, underflow), nan)) == 0) {
+        return y;
+    }
+    // The library's special cases: overflow to infinity, underflow (and -inf) to 0, x + x for
+    // NaN and +inf.
+    y = _mm256_blendv_ps(y, _mm256_set1_ps(std::numeric_limits<float>::infinity()), overflow);
+    y = _mm256_blendv_ps(y, _mm256_setzero_ps(), underflow);
+    return _mm256_blendv_ps(y, _mm256_add_ps(x, x), nan);
+}
+
+TARGET_AVX2 inline __m256d log_core(__m128i ix, __m128i tmp) {
+    const __m256d ln2 = _mm256_set1_pd(0x1.62e42fefa39efp-1);
+    const __m256d a0 = _mm256_set1_pd(-0x1.00ea348b88334p-2);
+    const __m256d a1 = _mm256_set1_pd(0x1.5575b0be00b6ap-2);
+    const __m256d a2 = _mm256_set1_pd(-0x1.ffffef20a4123p-2);
+    const __m128i i = _mm_and_si128(_mm_srli_epi32(tmp, 19), _mm_set1_epi32(15));
+    const __m256d k = _mm256_cvtepi32_pd(_mm_srai_epi32(tmp, 23));
+    const __m128i iz = _mm_sub_epi32(ix, _mm_and_si128(tmp, _mm_set1_epi32(int(0xff800000u))));
+    const __m256d z = _mm256_cvtps_pd(_mm_castsi128_ps(iz));
+    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    const __m256d invc = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), log_invc, i, all, 8);
+    const __m256d logc = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), log_logc, i, all, 8);
+    const __m256d r = _mm256_fmsub_pd(z, invc, _mm256_set1_pd(1.0));
+    const __m256d y0 = _mm256_fmadd_pd(k, ln2, logc);
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    __m256d y = _mm256_fmadd_pd(a1, r, a2);
+    y = _mm256_fmadd_pd(a0, r2, y);
+    return _mm256_fmadd_pd(y, r2, _mm256_add_pd(y0, r));
+}
+
+TARGET_AVX2 inline __m256 log_normal8(__m256i ix) {
+    const __m256i tmp = _mm256_sub_epi32(ix, _mm256_set1_epi32(0x3f330000));
+    const __m128 low =
+        _mm256_cvtpd_ps(log_core(_mm256_castsi256_si128(ix), _mm256_castsi256_si128(tmp)));
+    const __m128 high = _mm256_cvtpd_ps(
+        log_core(_mm256_extracti128_si256(ix, 1), _mm256_extracti128_si256(tmp, 1)));
+    return _mm256_set_m128(high, low);
+}
+
+TARGET_AVX2 inline __m256 log8(__m256 x) {
+    const __m256i ix = _mm256_castps_si256(x);
+    // Positive normal numbers, the common case, need none of the special cases below.
+    const __m256i normal = _mm256_and_si256(_mm256_cmpgt_epi32(ix, _mm256_set1_epi32(0x007fffff)),
+                                            _mm256_cmpgt_epi32(_mm256_set1_epi32(0x7f800000), ix));
+    if (_mm256_movemask_ps(_mm256_castsi256_ps(normal)) == 0xff) {
+        return log_normal8(ix);
+    }
+    // Positive subnormals are scaled into the normal range first.
+    const __m256i subnormal =
+        _mm256_and_si256(_mm256_cmpgt_epi32(ix, _mm256_setzero_si256()),
+                         _mm256_cmpgt_epi32(_mm256_set1_epi32(0x00800000), ix));
+    const __m256i scaled =
+        _mm256_sub_epi32(_mm256_castps_si256(_mm256_mul_ps(x, _mm256_set1_ps(0x1p23f))),
+                         _mm256_set1_epi32(23 << 23));
+    __m256 y = log_normal8(_mm256_blendv_epi8(ix, scaled, subnormal));
+
+    // The library's special cases: log(+-0) = -inf, log(+inf) = +inf, and (x - x) / (x - x) for
+    // NaN and negative x.
+    const __m256 invalid = _mm256_div_ps(_mm256_sub_ps(x, x), _mm256_sub_ps(x, x));
+    const __m256i negative_or_nan =
+        _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), ix),
+                        _mm256_castps_si256(_mm256_cmp_ps(x, x, _CMP_UNORD_Q)));
+    y = _mm256_blendv_ps(y, invalid, _mm256_castsi256_ps(negative_or_nan));
+    y = _mm256_blendv_ps(
+        y, x, _mm256_cmp_ps(x, _mm256_set1_ps(std::numeric_limits<float>::infinity()), _CMP_EQ_OQ));
+    return _mm256_blendv_ps(y, _mm256_set1_ps(-std::numeric_limits<float>::infinity()),
+                            _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_EQ_OQ));
+}
+
+// The running maximum of the scalar kernels: a slot replaces it only when strictly greater, so a
+// NaN never does.
+TARGET_AVX2 inline __m256 keep_greater(__m256 max_val, __m256 v) {
+    return _mm256_blendv_ps(max_val, v, _mm256_cmp_ps(max_val, v, _CMP_LT_OQ));
+}
+
+// States are processed in chunks, pass by pass (slots, then one exponential per slot, then the
+// log), so that each loop is short and its iterations overlap; one long loop body holding all of it
+// is bound by its latency.
+constexpr int chunk = 256;
+
+// The five slots of each state in a chunk, in slot order: stay, then the steps for A, C, G, T.
+struct Slots {
+    alignas(32) float value[5][chunk];
+};
+
+// out[i] = log_sum_exp of the five slots of state i, with the scalar kernel's maximum and its sum
+// in slot order.
+TARGET_AVX2 void log_sum_exp5(const Slots& slots, int count, float* out) {
+    alignas(32) float max_val[chunk];
+    alignas(32) float res[chunk];
+    for (int i = 0; i < count; i += lanes) {
+        __m256 m = _mm256_load_ps(&slots.value[0][i]);
+        for (int k = 1; k < 5; ++k) {
+            m = keep_greater(m, _mm256_load_ps(&slots.value[k][i]));
+        }
+        _mm256_store_ps(&max_val[i], m);
+        _mm256_store_ps(&res[i], _mm256_setzero_ps());
+    }
+    for (int k = 0; k < 5; ++k) {
+        for (int i = 0; i < count; i += lanes) {
+            const __m256 e = exp8(
+                _mm256_sub_ps(_mm256_load_ps(&slots.value[k][i]), _mm256_load_ps(&max_val[i])));
+            _mm256_store_ps(&res[i], _mm256_add_ps(_mm256_load_ps(&res[i]), e));
+        }
+    }
+    for (int i = 0; i < count; i += lanes) {
+        _mm256_storeu_ps(out + i,
+                         _mm256_add_ps(log8(_mm256_load_ps(&res[i])), _mm256_load_ps(&max_val[i])));
+    }
+}
+
+TARGET_AVX2 inline __m256 gather(const float* base, __m256i index) {
+    return _mm256_mask_i32gather_ps(_mm256_setzero_ps(), base, index,
+                                    _mm256_castsi256_ps(_mm256_set1_epi32(-1)), 4);
+}
+
+TARGET_AVX2 inline __m256 add8(const float* a, const float* b) {
+    return _mm256_add_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b));
+}
+
+bool bits_equal(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+bool exact_avx2_available() {
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) {
+        return false;
+    }
+    // The library's FMA and SSE2 builds of expf disagree on these two inputs (and on no others).
+    const volatile float first = 0x1.04845ep+5f, second = -0x1.f8cbb2p+5f;
+    return bits_equal(expf(first), 0x1.f93e38p+46f) && bits_equal(expf(second), 0x1.f45326p-92f);
+}
+
+TARGET_AVX2 void expf_avx2(const float* in, float* out, size_t count) {
+    size_t i = 0;
+    for (; i + lanes <= count; i += lanes) {
+        _mm256_storeu_ps(out + i, exp8(_mm256_loadu_ps(in + i)));
+    }
+    for (; i < count; ++i) {
+        out[i] = expf(in[i]);
+    }
+}
+
+TARGET_AVX2 void logf_avx2(const float* in, float* out, size_t count) {
+    size_t i = 0;
+    for (; i + lanes <= count; i += lanes) {
+        _mm256_storeu_ps(out + i, log8(_mm256_loadu_ps(in + i)));
+    }
+    for (; i < count; ++i) {
+        out[i] = logf(in[i]);
+    }
+}
+
+TARGET_AVX2 void back_guides_avx2(const float* scores, float* back_guides, int num_timesteps,
+                                  int num_states) {
+    // Lane 4p + o holds state o * msb + s + p: two neighbouring states s, s + 1 (s even) for each
+    // oldest base o. All eight step to the same destinations 4s + b and 4s + 4 + b, so for each
+    // base b their step scores are two runs of four floats and their guides two values.
+    const size_t row = size_t(num_states);
+    const int msb = num_states / 4;
+    std::fill(back_guides + size_t(num_timesteps) * row,
+              back_guides + size_t(num_timesteps + 1) * row, 0.0f);
+    const __m256i lane_state =
+        _mm256_setr_epi32(0, msb, 2 * msb, 3 * msb, 1, msb + 1, 2 * msb + 1, 3 * msb + 1);
+    const __m256i stay_offset = _mm256_mullo_epi32(lane_state, _mm256_set1_epi32(5));
+    Slots slots;
+    alignas(32) float result[chunk];
+    for (int timestep = num_timesteps - 1; timestep >= 0; --timestep) {
+        const float* next_timestep_guides = back_guides + size_t(timestep + 1) * row;
+        float* this_timestep_guides = back_guides + size_t(timestep) * row;
+        const float* timestep_scores = scores + size_t(timestep) * row * 5;
+        // A chunk covers chunk / 8 pairs of neighbouring states.
+        for (int pair_start = 0; pair_start < msb; pair_start += chunk / 4) {
+            const int count = std::min(chunk, 4 * (msb - pair_start));
+            for (int i = 0; i < count; i += lanes) {
+                const int s = pair_start + i / 4;
+                const __m256 stay = gather(timestep_scores + 5 * s, stay_offset);
+                const __m256 stay_guides = gather(next_timestep_guides + s, lane_state);
+                _mm256_store_ps(&slots.value[0][i], _mm256_add_ps(stay, stay_guides));
+                const float* step_scores = timestep_scores + 20 * s + 1;
+                const __m256 guides = _mm256_loadu_ps(next_timestep_guides + 4 * s);
+                for (int base = 0; base < 4; ++base) {
+                    const __m256 step =
+                        _mm256_loadu2_m128(step_scores + 20 + 5 * base, step_scores + 5 * base);
+                    const __m256 step_guides = _mm256_permutevar8x32_ps(
+                        guides, _mm256_setr_epi32(base, base, base, base, 4 + base, 4 + base,
+                                                  4 + base, 4 + base));
+                    _mm256_store_ps(&slots.value[1 + base][i], _mm256_add_ps(step, step_guides));
+                }
+            }
+            log_sum_exp5(slots, count, result);
+            // Back from lanes to states: each oldest base gets a pair of neighbours.
+            for (int i = 0; i < count; i += lanes) {
+                const int s = pair_start + i / 4;
+                const __m128 first = _mm_load_ps(&result[i]);       // s for o = 0 .. 3
+                const __m128 second = _mm_load_ps(&result[i + 4]);  // s + 1 for o = 0 .. 3
+                const __m128 low = _mm_unpacklo_ps(first, second);
+                const __m128 high = _mm_unpackhi_ps(first, second);
+                _mm_storel_pi(reinterpret_cast<__m64*>(this_timestep_guides + s), low);
+                _mm_storeh_pi(reinterpret_cast<__m64*>(this_timestep_guides + msb + s), low);
+                _mm_storel_pi(reinterpret_cast<__m64*>(this_timestep_guides + 2 * msb + s), high);
+                _mm_storeh_pi(reinterpret_cast<__m64*>(this_timestep_guides + 3 * msb + s), high);
+            }
+        }
+    }
+}
+
+// Slot k of lane l is element 5l + k of 40 contiguous floats: position (5l + k) % 8 of vector
+// (5l + k) / 8.
+alignas(32) constexpr int transpose_position[5][8] = {{0, 5, 2, 7, 4, 1, 6, 3},
+                                                      {1, 6, 3, 0, 5, 2, 7, 4},
+                                                      {2, 7, 4, 1, 6, 3, 0, 5},
+                                                      {3, 0, 5, 2, 7, 4, 1, 6},
+                                                      {4, 1, 6, 3, 0, 5, 2, 7}};
+alignas(32) constexpr int transpose_source[5][8] = {{0, 0, 1, 1, 2, 3, 3, 4},
+                                                    {0, 0, 1, 2, 2, 3, 3, 4},
+                                                    {0, 0, 1, 2, 2, 3, 4, 4},
+                                                    {0, 1, 1, 2, 2, 3, 4, 4},
+                                                    {0, 1, 1, 2, 3, 3, 4, 4}};
+
+// The five scores of each of eight consecutive destinations (40 contiguous floats) as five vectors
+// of eight: slot k of lane l is scores[5l + k].
+TARGET_AVX2 inline void transpose_scores(const float* scores, __m256 (&slot)[5]) {
+    __m256 in[5];
+    for (int j = 0; j < 5; ++j) {
+        in[j] = _mm256_loadu_ps(scores + 8 * j);
+    }
+    for (int k = 0; k < 5; ++k) {
+        const __m256i permute =
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(transpose_position[k]));
+        const __m256i from =
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(transpose_source[k]));
+        __m256 v = _mm256_permutevar8x32_ps(in[0], permute);
+        for (int j = 1; j < 5; ++j) {
+            const __m256 mask = _mm256_castsi256_ps(_mm256_cmpeq_epi32(from, _mm256_set1_epi32(j)));
+            v = _mm256_blendv_ps(v, _mm256_permutevar8x32_ps(in[j], permute), mask);
+        }
+        slot[k] = v;
+    }
+}
+
+TARGET_AVX2 void fwd_guides_avx2(const float* scores, float* fwd_guides, int num_timesteps,
+                                 int num_states) {
+    const size_t row = size_t(num_states);
+    std::fill(fwd_guides, fwd_guides + row, 0.0f);
+    const int msb = num_states / 4;
+    // Destinations d .. d + 7 come from d / 4 and d / 4 + 1 in their first and second halves.
+    const __m256i halves = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
+    Slots slots;
+    for (int timestep = 0; timestep < num_timesteps; ++timestep) {
+        const float* last_timestep_guides = fwd_guides + size_t(timestep) * row;
+        float* this_timestep_guides = fwd_guides + size_t(timestep + 1) * row;
+        const float* timestep_scores = scores + size_t(timestep) * row * 5;
+        for (int chunk_start = 0; chunk_start < num_states; chunk_start += chunk) {
+            const int count = std::min(chunk, num_states - chunk_start);
+            for (int i = 0; i < count; i += lanes) {
+                const int d = chunk_start + i;
+                __m256 slot[5];
+                transpose_scores(timestep_scores + 5 * d, slot);
+                _mm256_store_ps(&slots.value[0][i],
+                                _mm256_add_ps(slot[0], _mm256_loadu_ps(last_timestep_guides + d)));
+                for (int base = 0; base < 4; ++base) {
+                    const __m128 sources =
+                        _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(
+                            last_timestep_guides + d / 4 + base * msb)));
+                    const __m256 guides =
+                        _mm256_permutevar8x32_ps(_mm256_castps128_ps256(sources), halves);
+                    _mm256_store_ps(&slots.value[1 + base][i],
+                                    _mm256_add_ps(slot[1 + base], guides));
+                }
+            }
+            log_sum_exp5(slots, count, this_timestep_guides + chunk_start);
+        }
+    }
+}
+
+TARGET_AVX2 void posts_avx2(const float* fwd_guides, const float* back_guides, float* posts,
+                            int num_timesteps, int num_states) {
+    const size_t row = size_t(num_states);
+    for (size_t timestep = 0; timestep <= size_t(num_timesteps); ++timestep) {
+        const float* from_states = fwd_guides + timestep * row;
+        const float* to_states = back_guides + timestep * row;
+        float* timestep_posts = posts + timestep * row;
+
+        // The maximum as the scalar kernel finds it: the first entry if it is NaN, else the
+        // largest entry that is not (which of two equal zeros wins changes no result).
+        __m256 lane_max = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
+        for (size_t first = 0; first < row; first += lanes) {
+            lane_max = keep_greater(lane_max, add8(from_states + first, to_states + first));
+        }
+        alignas(32) float lane_maxima[lanes];
+        _mm256_store_ps(lane_maxima, lane_max);
+        float max_val = from_states[0] + to_states[0];
+        if (!std::isnan(max_val)) {
+            for (float candidate : lane_maxima) {
+                if (max_val < candidate) {
+                    max_val = candidate;
+                }
+            }
+        }
+
+        // The exponentials in vectors, their sum in index order.
+        const __m256 max_vector = _mm256_set1_ps(max_val);
+        for (size_t first = 0; first < row; first += lanes) {
+            _mm256_storeu_ps(
+                timestep_posts + first,
+                exp8(_mm256_sub_ps(add8(from_states + first, to_states + first), max_vector)));
+        }
+        float res = 0.0f;
+        for (size_t i = 0; i < row; ++i) {
+            res += timestep_posts[i];
+        }
+        const __m256 log_total = _mm256_set1_ps(logf(res) + max_val);
+        for (size_t first = 0; first < row; first += lanes) {
+            _mm256_storeu_ps(
+                timestep_posts + first,
+                exp8(_mm256_sub_ps(add8(from_states + first, to_states + first), log_total)));
+        }
+    }
+}

@@ -1,0 +1,28 @@
+// The CRF recursions on raw arrays, in a scalar form and in an AVX2 form that gives the same bits.
+//
+// Guide and posterior arrays hold (num_timesteps + 1) * num_states floats; `scores` holds
+// num_timesteps rows of 5 * num_states. Sizes are trusted here: the public routines of
+// beam_search.h validate them and choose the form.
+#pragma once
+
+#include <cstddef>
+
+void back_guides_scalar(const float* scores, float* back_guides, int num_timesteps, int num_states);
+void fwd_guides_scalar(const float* scores, float* fwd_guides, int num_timesteps, int num_states);
+void posts_scalar(const float* fwd_guides, const float* back_guides, float* posts,
+                  int num_timesteps, int num_states);
+
+// True when the AVX2 forms reproduce the scalar ones exactly: the processor has AVX2 and FMA, and
+// the C library's expf is the build whose arithmetic they replicate (checked on two inputs where
+// its FMA and SSE2 builds differ). Cheap enough to ask on every call.
+bool exact_avx2_available();
+
+// The AVX2 forms; they need num_states >= 16 and exact_avx2_available().
+void back_guides_avx2(const float* scores, float* back_guides, int num_timesteps, int num_states);
+void fwd_guides_avx2(const float* scores, float* fwd_guides, int num_timesteps, int num_states);
+void posts_avx2(const float* fwd_guides, const float* back_guides, float* posts, int num_timesteps,
+                int num_states);
+
+// expf and logf of `count` floats, eight at a time, with the C library's results bit for bit.
+void expf_avx2(const float* in, float* out, size_t count);
+void logf_avx2(const float* in, float* out, size_t count);

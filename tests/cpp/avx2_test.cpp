@@ -1,0 +1,90 @@
+// The AVX2 recursions against the scalar ones, bit for bit, on random scores with special values.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "crf_kernels.h"
+
+namespace {
+
+std::vector<float> scores_with_specials(int blocks, int num_states, unsigned seed, float special) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> normal(0.0f, 4.0f);
+    std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+    const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              FLT_MAX,
+                              -FLT_MAX,
+                              FLT_TRUE_MIN,
+                              -0.0f,
+                              90.0f,
+                              -95.0f};
+    std::vector<float> scores(size_t(blocks) * 5 * num_states);
+    for (float& s : scores) {
+        s = uniform(rng) < special ? specials[rng() % 9] : normal(rng);
+    }
+    return scores;
+}
+
+// Same bits, or NaN in both: the compiler may swap the operands of an addition, which changes
+// which of two NaN operands (and so which sign) a NaN result carries, in scalar code as well.
+void expect_same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+    ASSERT_EQ(a.size(), b.size());
+    size_t differing = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const bool both_nan = std::isnan(a[i]) && std::isnan(b[i]);
+        differing += !both_nan && std::memcmp(&a[i], &b[i], sizeof(float)) != 0;
+    }
+    EXPECT_EQ(differing, 0u);
+}
+
+}  // namespace
+
+TEST(Avx2Recursions, SameBitsAsScalar) {
+    if (!exact_avx2_available()) {
+        GTEST_SKIP() << "no AVX2 with FMA, or a C library whose expf differs";
+    }
+    unsigned seed = 1;
+    for (int k = 2; k <= 6; ++k) {
+        const int n = 1 << (2 * k);
+        for (float special : {0.0f, 0.001f, 0.05f, 0.5f}) {
+            const int blocks = k <= 4 ? 20 : 3;
+            const std::vector<float> scores = scores_with_specials(blocks, n, seed++, special);
+            const size_t size = size_t(blocks + 1) * n;
+            std::vector<float> back(size), back_v(size), fwd(size), fwd_v(size), posts(size),
+                posts_v(size);
+            back_guides_scalar(scores.data(), back.data(), blocks, n);
+            back_guides_avx2(scores.data(), back_v.data(), blocks, n);
+            fwd_guides_scalar(scores.data(), fwd.data(), blocks, n);
+            fwd_guides_avx2(scores.data(), fwd_v.data(), blocks, n);
+            posts_scalar(fwd.data(), back.data(), posts.data(), blocks, n);
+            posts_avx2(fwd.data(), back.data(), posts_v.data(), blocks, n);
+            SCOPED_TRACE("k " + std::to_string(k) + ", special share " + std::to_string(special));
+            expect_same_bits(back, back_v);
+            expect_same_bits(fwd, fwd_v);
+            expect_same_bits(posts, posts_v);
+        }
+    }
+}
+
+TEST(Avx2Recursions, PosteriorRowsWithNanAndZerosFirst) {
+    if (!exact_avx2_available()) {
+        GTEST_SKIP() << "no AVX2 with FMA, or a C library whose expf differs";
+    }
+    const int n = 16;
+    std::vector<float> fwd(2 * n, 0.0f), back(2 * n, 0.0f);
+    fwd[0] = std::numeric_limits<float>::quiet_NaN();  // a NaN first entry poisons its row
+    fwd[n + 3] = std::numeric_limits<float>::quiet_NaN();
+    fwd[n] = -0.0f;
+    back[n + 9] = -std::numeric_limits<float>::infinity();
+    std::vector<float> posts(2 * n), posts_v(2 * n);
+    posts_scalar(fwd.data(), back.data(), posts.data(), 1, n);
+    posts_avx2(fwd.data(), back.data(), posts_v.data(), 1, n);
+    expect_same_bits(posts, posts_v);
+}
