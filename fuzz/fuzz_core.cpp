@@ -207,6 +207,27 @@ void check_merge_sort(Input& in) {
     }
 }
 
+// The hashed merge against the scan, on candidates with repeated hashes and arbitrary scores.
+void check_merge_forms(Input& in) {
+    const size_t w = 1 + take_byte(in) % 64;
+    const uint64_t distinct = 1 + take_byte(in) % 8;
+    const float temperature = take_float(in);
+    std::vector<BeamFrontElement> candidates(5 * w);
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        candidates[i] = {chainfasthash64(take_byte(in) % distinct, 0), take_float(in),
+                         state_t(take_byte(in) % 64), uint8_t(i % w), i >= 4 * w};
+    }
+    std::vector<BeamFrontElement> scanned = candidates, hashed = candidates;
+    std::vector<int32_t> buckets, chain;
+    prepare_merge_table(w, buckets, chain);
+    merge_equal_paths_scan(scanned.data(), w, temperature);
+    merge_equal_paths_hashed(hashed.data(), w, temperature, buckets, chain);
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        FUZZ_CHECK(same_bits(scanned[i].score, hashed[i].score) ||
+                   (std::isnan(scanned[i].score) && std::isnan(hashed[i].score)));
+    }
+}
+
 // Arbitrary move tables, valid or not: either a refusal or well-formed strings.
 void check_arbitrary_moves(Input& in) {
     const size_t blocks = take_byte(in) % 20;
@@ -303,5 +324,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     check_merge_sort(in);
     check_arbitrary_moves(in);
+    check_merge_forms(in);
     return 0;
 }

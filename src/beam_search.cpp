@@ -159,24 +159,45 @@ void posts_scalar(const float* fwd_guides, const float* back_guides, float* post
     }
 }
 
+void compute_back_guides(const float* scores, float* back_guides, int num_timesteps,
+                         int num_states) {
+    guide_array_size(num_timesteps, num_states);
+    if (use_avx2(num_states)) {
+        back_guides_avx2(scores, back_guides, num_timesteps, num_states);
+    } else if (num_states > 0) {
+        back_guides_scalar(scores, back_guides, num_timesteps, num_states);
+    }
+}
+
+void compute_fwd_guides(const float* scores, float* fwd_guides, int num_timesteps, int num_states) {
+    guide_array_size(num_timesteps, num_states);
+    if (use_avx2(num_states)) {
+        fwd_guides_avx2(scores, fwd_guides, num_timesteps, num_states);
+    } else if (num_states > 0) {
+        fwd_guides_scalar(scores, fwd_guides, num_timesteps, num_states);
+    }
+}
+
+void compute_posts(const float* fwd_guides, const float* back_guides, float* posts,
+                   int num_timesteps, int num_states) {
+    guide_array_size(num_timesteps, num_states);
+    if (use_avx2(num_states)) {
+        posts_avx2(fwd_guides, back_guides, posts, num_timesteps, num_states);
+    } else if (num_states > 0) {  // with no states there is no row to normalise
+        posts_scalar(fwd_guides, back_guides, posts, num_timesteps, num_states);
+    }
+}
+
 void compute_back_guides(const float* scores, std::vector<float>& back_guides, int num_timesteps,
                          int num_states, float /*fixed_stay_score*/) {
     back_guides.resize(guide_array_size(num_timesteps, num_states));
-    if (use_avx2(num_states)) {
-        back_guides_avx2(scores, back_guides.data(), num_timesteps, num_states);
-    } else if (num_states > 0) {
-        back_guides_scalar(scores, back_guides.data(), num_timesteps, num_states);
-    }
+    compute_back_guides(scores, back_guides.data(), num_timesteps, num_states);
 }
 
 void compute_fwd_guides(const float* scores, std::vector<float>& fwd_guides, int num_timesteps,
                         int num_states, float /*fixed_stay_score*/) {
     fwd_guides.resize(guide_array_size(num_timesteps, num_states));
-    if (use_avx2(num_states)) {
-        fwd_guides_avx2(scores, fwd_guides.data(), num_timesteps, num_states);
-    } else if (num_states > 0) {
-        fwd_guides_scalar(scores, fwd_guides.data(), num_timesteps, num_states);
-    }
+    compute_fwd_guides(scores, fwd_guides.data(), num_timesteps, num_states);
 }
 
 void compute_posts(const float* /*scores*/, const std::vector<float>& fwd_guides,
@@ -187,12 +208,7 @@ void compute_posts(const float* /*scores*/, const std::vector<float>& fwd_guides
         throw std::invalid_argument("compute_posts: guide arrays shorter than the posteriors.");
     }
     posts.resize(size);
-    if (use_avx2(num_states)) {
-        posts_avx2(fwd_guides.data(), back_guides.data(), posts.data(), num_timesteps, num_states);
-    } else if (num_states > 0) {  // with no states there is no row to normalise
-        posts_scalar(fwd_guides.data(), back_guides.data(), posts.data(), num_timesteps,
-                     num_states);
-    }
+    compute_posts(fwd_guides.data(), back_guides.data(), posts.data(), num_timesteps, num_states);
 }
 
 bool score_sort(const BeamFrontElement& a, const BeamFrontElement& b) { return a.score > b.score; }
@@ -314,4 +330,72 @@ std::tuple<std::string, std::string> generate_sequence(const std::vector<unsigne
         qstring[i] = char(int(qscore + 33.5f));
     }
     return std::make_tuple(std::move(sequence), std::move(qstring));
+}
+
+namespace {
+
+void merge_pair(BeamFrontElement& stay_elem, BeamFrontElement& step_elem, float temperature) {
+    const float merged = log_sum_exp(stay_elem.score, step_elem.score, temperature);
+    if (stay_elem.score > step_elem.score) {
+        stay_elem.score = merged;
+        step_elem.score = -FLT_MAX;
+    } else {
+        step_elem.score = merged;
+        stay_elem.score = -FLT_MAX;
+    }
+}
+
+size_t bucket_of(uint64_t hash, const std::vector<int32_t>& buckets) {
+    return size_t(hash) & (buckets.size() - 1);  // the hashes are well mixed
+}
+
+}  // namespace
+
+void merge_equal_paths_scan(BeamFrontElement* candidates, size_t w, float temperature) {
+    for (size_t prev_elem_idx = 0; prev_elem_idx < w; ++prev_elem_idx) {
+        BeamFrontElement& stay_elem = candidates[num_bases * w + prev_elem_idx];
+        const int stay_latest_base = stay_elem.state % num_bases;
+        for (size_t prev_elem_comp_idx = 0; prev_elem_comp_idx < w; ++prev_elem_comp_idx) {
+            BeamFrontElement& step_elem =
+                candidates[prev_elem_comp_idx * num_bases + stay_latest_base];
+            if (stay_elem.hash == step_elem.hash) {
+                merge_pair(stay_elem, step_elem, temperature);
+            }
+        }
+    }
+}
+
+void prepare_merge_table(size_t max_beam_width, std::vector<int32_t>& buckets,
+                         std::vector<int32_t>& chain) {
+    size_t size = 16;
+    while (size < 2 * num_bases * max_beam_width) {
+        size *= 2;
+    }
+    buckets.assign(size, -1);
+    chain.assign(num_bases * max_beam_width, -1);
+}
+
+void merge_equal_paths_hashed(BeamFrontElement* candidates, size_t w, float temperature,
+                              std::vector<int32_t>& buckets, std::vector<int32_t>& chain) {
+    const size_t num_steps = num_bases * w;
+    // Chains in ascending candidate order: insert from the last step to the first.
+    for (size_t i = num_steps; i-- > 0;) {
+        int32_t& head = buckets[bucket_of(candidates[i].hash, buckets)];
+        chain[i] = head;
+        head = int32_t(i);
+    }
+    for (size_t prev_elem_idx = 0; prev_elem_idx < w; ++prev_elem_idx) {
+        BeamFrontElement& stay_elem = candidates[num_steps + prev_elem_idx];
+        const int stay_latest_base = stay_elem.state % num_bases;
+        for (int32_t i = buckets[bucket_of(stay_elem.hash, buckets)]; i >= 0;
+             i = chain[size_t(i)]) {
+            BeamFrontElement& step_elem = candidates[i];
+            if (i % num_bases == stay_latest_base && step_elem.hash == stay_elem.hash) {
+                merge_pair(stay_elem, step_elem, temperature);
+            }
+        }
+    }
+    for (size_t i = 0; i < num_steps; ++i) {
+        buckets[bucket_of(candidates[i].hash, buckets)] = -1;
+    }
 }

@@ -104,6 +104,13 @@ void compute_posts(const float* scores, const std::vector<float>& fwd_guides,
                    const std::vector<float>& back_guides, std::vector<float>& posts,
                    int num_timesteps, int num_states);
 
+// The same three, writing into caller-provided arrays of (num_timesteps + 1) * num_states floats.
+void compute_back_guides(const float* scores, float* back_guides, int num_timesteps,
+                         int num_states);
+void compute_fwd_guides(const float* scores, float* fwd_guides, int num_timesteps, int num_states);
+void compute_posts(const float* fwd_guides, const float* back_guides, float* posts,
+                   int num_timesteps, int num_states);
+
 // True when a's score is strictly greater than b's (false for equal scores and for NaN).
 bool score_sort(const BeamFrontElement& a, const BeamFrontElement& b);
 
@@ -153,6 +160,25 @@ void trace_back(const std::vector<BeamElement>& beam_vector, size_t num_blocks,
 // remainder evenly). Replaces each states[b] by its newest base.
 void compute_block_quality(const float* posts, size_t num_states, size_t num_blocks,
                            std::vector<int>& states, std::vector<float>& qual_data);
+
+// Merging of candidates that emit the same bases, for a block of w parents: candidates 0 .. 4w - 1
+// are the steps (4p + base) and 4w .. 5w - 1 the stays. Each stay, in order, is compared with the
+// step of every parent q, in order, that appended the stay's newest base; where the hashes are
+// equal, the better of the two takes log_sum_exp of both scores (a tie goes to the step) and the
+// other gets -FLT_MAX. The scan makes the w * w comparisons; the hashed form visits only the equal
+// hashes, in the same order, with the same results, in time linear in w.
+void merge_equal_paths_scan(BeamFrontElement* candidates, size_t w, float temperature);
+void merge_equal_paths_hashed(BeamFrontElement* candidates, size_t w, float temperature,
+                              std::vector<int32_t>& buckets, std::vector<int32_t>& chain);
+// Sizes the hashed form's buckets (all empty) and chain for fronts of up to max_beam_width.
+void prepare_merge_table(size_t max_beam_width, std::vector<int32_t>& buckets,
+                         std::vector<int32_t>& chain);
+// Up to this width the scan is the faster form. (The benchmarks build a copy with the scan at every
+// width, to measure what the hashed form saves.)
+#ifndef TOVREL_MERGE_SCAN_MAX_WIDTH
+#define TOVREL_MERGE_SCAN_MAX_WIDTH 16
+#endif
+constexpr size_t merge_scan_max_width = TOVREL_MERGE_SCAN_MAX_WIDTH;
 
 // Beam search over k-mer states, steered by the backward guides. Keeps at most max_beam_width
 // (1 .. 256) paths per block, merges stays with steps that emit the same bases, cuts candidates
@@ -282,6 +308,10 @@ float beam_search(const T* const scores, const T* const back_guide, const float*
     std::vector<BeamFrontElement> beam_front_vector_2(max_beam_candidates);
     BeamFrontElement* const current_beam_front = beam_front_vector_1.data();
     BeamFrontElement* const prev_beam_front = beam_front_vector_2.data();
+    std::vector<int32_t> merge_buckets, merge_chain;
+    if (max_beam_width > merge_scan_max_width) {
+        prepare_merge_table(max_beam_width, merge_buckets, merge_chain);
+    }
 
     size_t current_beam_width =
         start_beam_front(back_guide, num_states, max_beam_width, prev_beam_front);
@@ -326,24 +356,11 @@ float beam_search(const T* const scores, const T* const back_guide, const float*
         new_elem_count = (num_bases + 1) * w;
 
         // A stay and a step with the same hash emit the same bases: merge them into the better.
-        for (size_t prev_elem_idx = 0; prev_elem_idx < w; ++prev_elem_idx) {
-            BeamFrontElement& stay_elem = current_beam_front[num_bases * w + prev_elem_idx];
-            const int stay_latest_base = stay_elem.state % num_bases;
-            for (size_t prev_elem_comp_idx = 0; prev_elem_comp_idx < w; ++prev_elem_comp_idx) {
-                BeamFrontElement& step_elem =
-                    current_beam_front[prev_elem_comp_idx * num_bases + stay_latest_base];
-                if (stay_elem.hash != step_elem.hash) {
-                    continue;
-                }
-                const float merged = log_sum_exp(stay_elem.score, step_elem.score, temperature);
-                if (stay_elem.score > step_elem.score) {
-                    stay_elem.score = merged;
-                    step_elem.score = -FLT_MAX;
-                } else {
-                    step_elem.score = merged;
-                    stay_elem.score = -FLT_MAX;
-                }
-            }
+        if (w <= merge_scan_max_width) {
+            merge_equal_paths_scan(current_beam_front, w, temperature);
+        } else {
+            merge_equal_paths_hashed(current_beam_front, w, temperature, merge_buckets,
+                                     merge_chain);
         }
 
         float max_score = -FLT_MAX;

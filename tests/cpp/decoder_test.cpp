@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -367,4 +368,31 @@ TEST(BeamSearch, QualityDoesNotDependOnTemperatureForTheSamePath) {
     const Decoded warm = decode(scores, guides, posts, 64, 1, 100.0f, 1e-30f);
     EXPECT_EQ(cold.moves, warm.moves);
     EXPECT_EQ(cold.qual, warm.qual);
+}
+
+TEST(MergeEqualPaths, HashedFormMatchesTheScan) {
+    std::mt19937 rng(17);
+    std::vector<int32_t> buckets, chain;
+    prepare_merge_table(256, buckets, chain);
+    for (int trial = 0; trial < 300; ++trial) {
+        const size_t w = 1 + rng() % 256;
+        // Few distinct hashes, so that fronts hold repeated hashes and chains collide.
+        const uint64_t distinct = 1 + rng() % 12;
+        std::vector<BeamFrontElement> candidates(5 * w);
+        for (size_t i = 0; i < candidates.size(); ++i) {
+            const float score = rng() % 5 == 0 ? -FLT_MAX : float(int(rng() % 7) - 3);
+            candidates[i] = {chainfasthash64(rng() % distinct, 0), score, state_t(rng() % 64),
+                             uint8_t(i % w), i >= 4 * w};
+        }
+        std::vector<BeamFrontElement> scanned = candidates, hashed = candidates;
+        const float temperature = trial % 3 == 0 ? 0.0f : 1.0f;
+        merge_equal_paths_scan(scanned.data(), w, temperature);
+        merge_equal_paths_hashed(hashed.data(), w, temperature, buckets, chain);
+        for (size_t i = 0; i < candidates.size(); ++i) {
+            ASSERT_EQ(std::memcmp(&scanned[i].score, &hashed[i].score, sizeof(float)), 0)
+                << "trial " << trial << ", candidate " << i;
+        }
+    }
+    // The table is left empty for the next block.
+    EXPECT_EQ(std::count(buckets.begin(), buckets.end(), -1), std::ptrdiff_t(buckets.size()));
 }
