@@ -1,4 +1,4 @@
-"""Build of the `tovrel` extension module.
+"""Build of the `tovrel` and `tovrel_tensors` extension modules.
 
 The numeric core (src/beam_search.cpp, src/fast_hash.cpp) knows nothing of Python or torch and is
 compiled as C++17 into a static library; only the binding unit sees torch, whose headers need C++20.
@@ -20,23 +20,29 @@ core = (
     },
 )
 
+HEADERS = ["src/beam_search.h", "src/fast_hash.h", "src/tensor_io.h"]
+
+
+def extension(name, source):
+    return CppExtension(
+        name,
+        [source],
+        # torch's headers as system headers: their own -Wextra warnings are not ours to fix.
+        extra_compile_args=[
+            "-std=c++20",
+            *COMMON_FLAGS,
+            *(f"-isystem{path}" for path in include_paths()),
+        ],
+        depends=HEADERS,
+        # torch's libraries sit next to this module in site-packages; find them without
+        # requiring `import torch` first.
+        extra_link_args=["-Wl,-rpath,$ORIGIN/torch/lib"],
+    )
+
+
 setup(
     libraries=[core],
-    ext_modules=[
-        CppExtension(
-            "tovrel",
-            ["src/beam_search_py.cpp"],
-            # torch's headers as system headers: their own -Wextra warnings are not ours to fix.
-            extra_compile_args=[
-                "-std=c++20",
-                *COMMON_FLAGS,
-                *(f"-isystem{path}" for path in include_paths()),
-            ],
-            depends=["src/beam_search.h", "src/fast_hash.h"],
-            # torch's libraries sit next to this module in site-packages; find them without
-            # requiring `import torch` first.
-            extra_link_args=["-Wl,-rpath,$ORIGIN/torch/lib"],
-        )
-    ],
+    ext_modules=[extension("tovrel", "src/beam_search_py.cpp"),
+                 extension("tovrel_tensors", "src/tensors_py.cpp")],
     cmdclass={"build_ext": BuildExtension},
 )

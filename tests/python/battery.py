@@ -15,6 +15,7 @@ import torch
 
 import reference as ref
 import tovrel
+import tovrel_tensors
 
 N = 16  # k = 2
 BLOCKS = 6
@@ -289,6 +290,28 @@ case("beam_search/int8/extreme-codes", lambda: decoder_matches_reference(
     torch.full((BLOCKS, 80), -128, dtype=torch.int8), torch.full((BLOCKS + 1, N), 127,
                                                                 dtype=torch.int8),
     torch.full((BLOCKS + 1, N), -128, dtype=torch.int8)))
+# The tensor module reads its tensors through the same checks.
+for name in ("backward_scores", "forward_scores", "posts", "decode"):
+    function = getattr(tovrel_tensors, name)
+    prefix = f"tovrel_tensors.{name}"
+    case(f"{prefix}/int8", lambda f=function: raises(RuntimeError, lambda: f(SCORES8), "Float"))
+    case(f"{prefix}/1-d", lambda f=function: raises(IndexError, lambda: f(SCORES.ravel())))
+    case(f"{prefix}/width-40", lambda f=function: raises(
+        RuntimeError, lambda: f(torch.zeros(2, 40)), f"^{WIDTH_MESSAGE}$"))
+    case(f"{prefix}/meta", lambda f=function: raises(ValueError, lambda: f(SCORES.to("meta")),
+                                                     "'meta'"))
+    case(f"{prefix}/3-d-empty", lambda f=function: raises(
+        ValueError, lambda: f(torch.zeros(3, 20, 0)), "holds 0 elements"))
+    case(f"{prefix}/rows-overflow", lambda f=function: raises(
+        ValueError, lambda: f(torch.zeros(1, 80).expand(2**31, 80)), "too large"))
+    case(f"{prefix}/all-nan", lambda f=function: f(torch.full((4, 80), math.nan)))
+    case(f"{prefix}/transposed", lambda f=function: same_result(
+        lambda: str(f(SCORES.t().contiguous().t())), lambda: str(f(SCORES))))
+case("tovrel_tensors.beam_search/mixed", lambda: raises(
+    RuntimeError, lambda: tovrel_tensors.beam_search(SCORES, GUIDES, POSTS8), MISMATCHED))
+case("tovrel_tensors.beam_search/short-posts", lambda: raises(
+    ValueError, lambda: tovrel_tensors.beam_search(SCORES8, GUIDES8, POSTS8.ravel()[1:]),
+    "posts holds 111"))
 case("negative-strides-cannot-reach-the-module", lambda: raises(
     ValueError, lambda: torch.from_numpy(SCORES.numpy()[::-1]), "negative strides"))
 
