@@ -40,7 +40,18 @@ def extension(name, source):
     )
 
 
+# torch has no stable ABI: the modules run only with the torch they were compiled against.
+TORCH_REQUIREMENT = f"torch=={torch.__version__.split('+')[0]}"
+
 setup(
+    install_requires=[TORCH_REQUIREMENT],
+    # The command-line decoder, and type stubs for the two extension modules as stub-only
+    # packages (PEP 561).
+    py_modules=["tovrel_cli"],
+    packages=["tovrel-stubs", "tovrel_tensors-stubs"],
+    package_dir={"": "src", "tovrel-stubs": "stubs/tovrel", "tovrel_tensors-stubs":
+                 "stubs/tovrel_tensors"},
+    package_data={"tovrel-stubs": ["__init__.pyi"], "tovrel_tensors-stubs": ["__init__.pyi"]},
     libraries=[core],
     ext_modules=[extension("tovrel", "src/beam_search_py.cpp"),
                  extension("tovrel_tensors", "src/tensors_py.cpp")],

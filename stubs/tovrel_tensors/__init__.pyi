@@ -1,0 +1,26 @@
+"""CRF guides, posteriors and beam-search decoding of k-mer scores, as tensors."""
+from typing import SupportsFloat, SupportsIndex, SupportsInt
+
+import torch
+
+def backward_scores(scores: torch.Tensor) -> torch.Tensor: ...
+def forward_scores(scores: torch.Tensor) -> torch.Tensor: ...
+def posts(scores: torch.Tensor) -> torch.Tensor: ...
+def beam_search(
+    scores: torch.Tensor,
+    back_guides: torch.Tensor,
+    posts: torch.Tensor,
+    beam_size: SupportsInt | SupportsIndex = 5,
+    beam_cut: SupportsFloat | SupportsIndex = 100.0,
+    q_shift: SupportsFloat | SupportsIndex = 0.0,
+    q_scale: SupportsFloat | SupportsIndex = 1.0,
+    temperature: SupportsFloat | SupportsIndex = 1.0,
+) -> tuple[str, str, torch.Tensor]: ...
+def decode(
+    scores: torch.Tensor,
+    beam_size: SupportsInt | SupportsIndex = 5,
+    beam_cut: SupportsFloat | SupportsIndex = 100.0,
+    q_shift: SupportsFloat | SupportsIndex = 0.0,
+    q_scale: SupportsFloat | SupportsIndex = 1.0,
+    temperature: SupportsFloat | SupportsIndex = 1.0,
+) -> tuple[str, str, torch.Tensor]: ...

@@ -1,0 +1,218 @@
+"""tovrel-decode: score files in, FASTQ out; bad files end in one line and a failure status."""
+import os
+import pickle
+import pty
+import shutil
+import subprocess
+import sys
+
+import pytest
+import torch
+
+import tovrel
+import tovrel_cli
+import tovrel_tensors
+
+DECODER = shutil.which("tovrel-decode", path=os.path.dirname(sys.executable))
+
+
+@pytest.fixture
+def run(capsys):
+    """Runs the decoder in this process: (status, standard output, standard error)."""
+
+    def run_decoder(*args):
+        try:
+            status = tovrel_cli.main([str(arg) for arg in args])
+        except SystemExit as exit:  # argparse's usage errors
+            status = exit.code
+        out, err = capsys.readouterr()
+        return subprocess.CompletedProcess(args, status, out, err)
+
+    return run_decoder
+
+
+def chunk(blocks, k, seed):
+    return torch.randn(blocks, 5 * 4**k, generator=torch.Generator().manual_seed(seed)) * 2
+
+
+def fastq(records):
+    return "".join(f"@{name}\n{sequence}\n+\n{quality}\n" for name, sequence, quality in records)
+
+
+def expected(names, chunks, **options):
+    return fastq((name, *tovrel_tensors.decode(c, **options)[:2]) for name, c in zip(names, chunks))
+
+
+@pytest.fixture
+def chunks():
+    return [chunk(40 + 7 * i, 2 + i % 3, i) for i in range(6)]
+
+
+def test_the_installed_command(tmp_path, chunks):
+    torch.save(chunks[:2], tmp_path / "in.pt")
+    result = subprocess.run([DECODER, str(tmp_path / "in.pt")], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == expected(["chunk_0", "chunk_1"], chunks[:2])
+    assert result.stderr.startswith("tovrel-decode: 2 chunks, ")
+
+
+def test_every_file_layout_decodes_like_the_module(tmp_path, chunks, run):
+    same_shape = torch.stack([chunk(30, 3, 100 + i) for i in range(4)])
+    layouts = {
+        "tensor": (chunks[0], ["chunk_0"], chunks[:1]),
+        "batch": (same_shape, [f"chunk_{i}" for i in range(4)], list(same_shape)),
+        "list": (chunks, [f"chunk_{i}" for i in range(6)], chunks),
+        "dict": ({f"read{i}": c for i, c in enumerate(chunks)}, [f"read{i}" for i in range(6)],
+                 chunks),
+        "named": ({"scores": chunks, "names": [f"r{i}" for i in range(6)], "other": 1},
+                  [f"r{i}" for i in range(6)], chunks),
+    }
+    for label, (content, names, decoded) in layouts.items():
+        torch.save(content, tmp_path / f"{label}.pt")
+        result = run(tmp_path / f"{label}.pt", "--quiet")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == expected(names, decoded), label
+        assert result.stderr == ""
+
+
+def test_guides_and_posteriors_from_the_file_float_and_int8(tmp_path, chunks, run):
+    scores = chunks[:3]
+    guides = [torch.tensor(tovrel.backward_scores(c)) for c in scores]
+    posts = [torch.tensor(tovrel.posts(c)) for c in scores]
+    torch.save({"scores": scores, "back_guides": guides, "posts": posts}, tmp_path / "f.pt")
+    result = run(tmp_path / "f.pt", "-q", "--beam-size", "16", "--q-scale", "2")
+    assert result.stdout == fastq(
+        (f"chunk_{i}", *tovrel.beam_search(s, g, p, beam_size=16, q_scale=2.0)[:2])
+        for i, (s, g, p) in enumerate(zip(scores, guides, posts)))
+
+    to_int8 = lambda t, scale: (t * scale).round().clamp(-128, 127).to(torch.int8)  # noqa: E731
+    scores8 = [to_int8(s, 8) for s in scores]
+    guides8 = [to_int8(g, 0.5) for g in guides]
+    posts8 = [to_int8(p * 255 - 128, 1) for p in posts]
+    torch.save({"scores": scores8, "back_guides": guides8, "posts": posts8}, tmp_path / "b.pt")
+    result = run(tmp_path / "b.pt", "-q")
+    assert result.stdout == fastq((f"chunk_{i}", *tovrel.beam_search(s, g, p)[:2])
+                                  for i, (s, g, p) in enumerate(zip(scores8, guides8, posts8)))
+
+
+def test_options_threads_order_output_file_and_summary(tmp_path, chunks, run):
+    torch.save(chunks, tmp_path / "in.pt")
+    options = ["--beam-size", "32", "--beam-cut", "50", "--temperature", "0.8", "--q-shift", "1"]
+    one = run(tmp_path / "in.pt", "--threads", "1", "-o", tmp_path / "one.fq", *options)
+    three = run(tmp_path / "in.pt", "--threads", "3", "-o", tmp_path / "three.fq", *options)
+    assert one.returncode == three.returncode == 0
+    assert one.stdout == ""
+    want = expected([f"chunk_{i}" for i in range(6)], chunks, beam_size=32, beam_cut=50.0,
+                    temperature=0.8, q_shift=1.0)
+    assert (tmp_path / "one.fq").read_text() == (tmp_path / "three.fq").read_text() == want
+    bases = sum(len(line) for line in want.splitlines()[1::4])
+    summary = three.stderr.strip()
+    assert summary.startswith(f"tovrel-decode: 6 chunks, {bases} bases, mean quality ")
+    assert summary.endswith(" s") and len(summary.splitlines()) == 1
+    assert "chunks (" not in three.stderr  # no progress bar: standard error is not a terminal
+    assert oct(os.stat(tmp_path / "one.fq").st_mode & 0o777) == oct(0o666 & ~current_umask())
+
+
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def run_on_terminal(args):
+    """Runs the decoder with standard error on a pseudo-terminal; returns what it wrote there."""
+    controller, terminal = pty.openpty()
+    process = subprocess.Popen([DECODER, *map(str, args)], stdout=subprocess.DEVNULL,
+                               stderr=terminal)
+    os.close(terminal)
+    output = b""
+    while True:
+        try:
+            data = os.read(controller, 4096)
+        except OSError:
+            break
+        if not data:
+            break
+        output += data
+    process.wait(timeout=300)
+    os.close(controller)
+    return output.decode()
+
+
+def test_progress_bar_only_on_a_terminal(tmp_path, chunks):
+    torch.save(chunks, tmp_path / "in.pt")
+    shown = run_on_terminal([tmp_path / "in.pt", "-o", tmp_path / "out.fq"])
+    assert "6/6 chunks" in shown and "[" in shown
+    assert "6/6 chunks" not in run_on_terminal([tmp_path / "in.pt", "-o", tmp_path / "out.fq",
+                                                "--quiet"])
+    piped = subprocess.run(f"{DECODER} {tmp_path / 'in.pt'} | cat > /dev/null", shell=True,
+                           capture_output=True, text=True)
+    assert "chunks (" not in piped.stderr
+
+
+class Unsafe:
+    """Unpickling it would create a directory: the proof that loading ran code."""
+
+    def __init__(self, marker):
+        self.marker = str(marker)
+
+    def __reduce__(self):
+        return (os.mkdir, (self.marker,))
+
+
+def bad_inputs(tmp_path):
+    torch.save([chunk(10, 2, 1)], tmp_path / "good.pt")
+    (tmp_path / "noise.pt").write_bytes(os.urandom(500))
+    with open(tmp_path / "code.pt", "wb") as code:
+        pickle.dump({"scores": Unsafe(tmp_path / "ran")}, code)
+    torch.save({"scores": [chunk(10, 2, 1)], "evil": Unsafe(tmp_path / "ran")},
+               tmp_path / "code2.pt")
+    cases = {
+        "missing": (tmp_path / "absent.pt", "no such file"),
+        "noise": (tmp_path / "noise.pt", "not a torch.save file of tensors, lists and dicts"),
+        "code": (tmp_path / "code.pt", "not a torch.save file of tensors, lists and dicts"),
+        "code-in-torch-file": (tmp_path / "code2.pt", "refused, loading it would run code"),
+        "1-d": (torch.zeros(100), "must be 2-D"),
+        "float64": (torch.zeros(10, 80, dtype=torch.float64), "float32 or int8"),
+        "width": (torch.zeros(10, 40), "40 scores per block is not 5 * 4**k"),
+        "k7": (torch.zeros(2, 5 * 4**7), "at most 4096"),
+        "not-tensors": ([1, 2, 3], "expected tensors"),
+        "names": ({"scores": [chunk(10, 2, 1)], "names": ["a", "b"]}, "2 names for 1 chunks"),
+        "guides-alone": ({"scores": [chunk(10, 2, 1)], "back_guides": [torch.zeros(176)]},
+                         "must come together"),
+        "short-guides": ({"scores": [chunk(10, 2, 1)], "back_guides": [torch.zeros(175)],
+                          "posts": [torch.zeros(176)]}, "175 values, 176 needed"),
+        "mixed-types": ({"scores": [chunk(10, 2, 1)],
+                         "back_guides": [torch.zeros(176, dtype=torch.int8)],
+                         "posts": [torch.zeros(176)]}, "torch.int8"),
+        "string": ("scores", "expected a tensor"),
+    }
+    for label, (content, message) in cases.items():
+        if isinstance(content, (torch.Tensor, list, dict, str)):
+            torch.save(content, tmp_path / f"{label}.pt")
+            cases[label] = (tmp_path / f"{label}.pt", message)
+    return cases
+
+
+def test_bad_files_end_in_one_line_and_leave_no_output(tmp_path, run):
+    for label, (path, message) in bad_inputs(tmp_path).items():
+        output = tmp_path / f"{label}.fq"
+        output.write_text("earlier contents\n")
+        result = run(path, "-o", output)
+        assert result.returncode == 1, label
+        assert result.stderr.startswith("tovrel-decode: error: "), (label, result.stderr)
+        assert len(result.stderr.strip().splitlines()) == 1, (label, result.stderr)
+        assert message in result.stderr, (label, result.stderr)
+        assert not (tmp_path / "ran").exists(), label
+        assert output.read_text() == "earlier contents\n", label
+    assert not [p for p in os.listdir(tmp_path) if p.startswith(".tovrel-decode-")]
+
+
+def test_bad_options(tmp_path, run):
+    torch.save(chunk(10, 2, 1), tmp_path / "in.pt")
+    for options in (["--beam-size", "0"], ["--beam-size", "257"], ["--threads", "0"],
+                    ["--beam-cut", "high"], []):
+        result = run(tmp_path / "in.pt", *options) if options else run()
+        assert result.returncode == 2, options
+        assert "usage: tovrel-decode" in result.stderr

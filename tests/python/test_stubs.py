@@ -1,0 +1,72 @@
+"""The shipped type stubs agree with the runtime signatures, and type checkers find them.
+
+mypy's stubtest cannot see the parameters of pybind11 functions (they carry no
+__text_signature__), so the parameters are compared here with the signature line that pybind11
+generates for every function."""
+import ast
+import os
+import textwrap
+
+import pytest
+
+import tovrel
+import tovrel_tensors
+
+
+def stub_functions(module):
+    path = os.path.join(os.path.dirname(module.__file__), f"{module.__name__}-stubs",
+                        "__init__.pyi")
+    with open(path) as stub:
+        tree = ast.parse(stub.read())
+    return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+
+
+def runtime_function(name, module):
+    """The function's generated signature line, parsed as a Python definition."""
+    line = getattr(module, name).__doc__.strip().splitlines()[0]
+    return ast.parse(f"def {line}: ...").body[0]
+
+
+def parameters(function):
+    args = function.args
+    defaults = [None] * (len(args.args) - len(args.defaults)) + args.defaults
+    return [(arg.arg, ast.unparse(arg.annotation).replace("typing.", ""),
+             None if default is None else ast.literal_eval(default))
+            for arg, default in zip(args.args, defaults)]
+
+
+@pytest.mark.parametrize("module", [tovrel, tovrel_tensors], ids=lambda m: m.__name__)
+def test_stubs_match_runtime_signatures(module):
+    stubs = stub_functions(module)
+    runtime = [name for name in vars(module) if not name.startswith("__")]
+    assert sorted(stubs) == sorted(runtime)
+    for name in runtime:
+        stub, actual = stubs[name], runtime_function(name, module)
+        assert parameters(stub) == parameters(actual), name
+        assert not stub.args.kwonlyargs and not stub.args.vararg and not stub.args.kwarg
+        # The stubs may say more about the result than pybind11's plain "tuple".
+        stub_result = stub.returns.value if isinstance(stub.returns, ast.Subscript) else stub.returns
+        actual_result = (actual.returns.value if isinstance(actual.returns, ast.Subscript)
+                         else actual.returns)
+        assert ast.unparse(stub_result) == ast.unparse(actual_result), name
+
+
+def test_type_checkers_find_the_stubs(tmp_path, python_in_subprocess):
+    example = tmp_path / "example.py"
+    example.write_text(textwrap.dedent("""
+        import torch
+        import tovrel
+        import tovrel_tensors
+
+        scores = torch.zeros(3, 20)
+        sequence, quality, moves = tovrel.beam_search(scores, scores, scores, beam_size=5)
+        reveal_type(moves)
+        reveal_type(tovrel_tensors.posts(scores))
+        tovrel.posts(scores, stay_score="high")
+    """))
+    result = python_in_subprocess(
+        f"import sys; from mypy import api; print(api.run([{str(example)!r}])[0])")
+    output = result.stdout
+    assert 'Revealed type is "list[int]"' in output, output
+    assert 'Revealed type is "torch._tensor.Tensor"' in output, output
+    assert 'Argument "stay_score" to "posts" has incompatible type "str"' in output, output
