@@ -22,28 +22,24 @@ at::Tensor moves_tensor(const std::vector<uint8_t>& moves) {
     return tensor;
 }
 
-at::Tensor backward_scores(const at::Tensor& scores_t) {
+// The guides of one recursion (backward or forward), computed into a new tensor.
+at::Tensor guides(const at::Tensor& scores_t, const char* function,
+                  void (*recursion)(const float*, float*, int, int)) {
     int num_blocks = 0;
     int num_states = 0;
-    const at::Tensor scores =
-        tensor_io::float_scores(scores_t, "backward_scores", num_blocks, num_states);
-    at::Tensor back_guides = guide_tensor(num_blocks, num_states);
+    const at::Tensor scores = tensor_io::float_scores(scores_t, function, num_blocks, num_states);
+    at::Tensor result = guide_tensor(num_blocks, num_states);
     py::gil_scoped_release release;
-    compute_back_guides(scores.data_ptr<float>(), back_guides.data_ptr<float>(), num_blocks,
-                        num_states);
-    return back_guides;
+    recursion(scores.data_ptr<float>(), result.data_ptr<float>(), num_blocks, num_states);
+    return result;
+}
+
+at::Tensor backward_scores(const at::Tensor& scores_t) {
+    return guides(scores_t, "backward_scores", compute_back_guides);
 }
 
 at::Tensor forward_scores(const at::Tensor& scores_t) {
-    int num_blocks = 0;
-    int num_states = 0;
-    const at::Tensor scores =
-        tensor_io::float_scores(scores_t, "forward_scores", num_blocks, num_states);
-    at::Tensor fwd_guides = guide_tensor(num_blocks, num_states);
-    py::gil_scoped_release release;
-    compute_fwd_guides(scores.data_ptr<float>(), fwd_guides.data_ptr<float>(), num_blocks,
-                       num_states);
-    return fwd_guides;
+    return guides(scores_t, "forward_scores", compute_fwd_guides);
 }
 
 // Backward guides and posteriors of a score tensor, computed together (the posteriors need both
