@@ -1,13 +1,15 @@
 """A demo data set of synthetic chunks with known true sequences, and how close decoded reads are.
 
     demo_data.py make FILE [--chunks N] [--bases N] [--k K] [--signal S] [--seed S]
-        writes a torch.save file: {"scores": [float32 tensors], "names": [...], "truth": [...]}
+        writes a torch.save file {"scores": [float32 tensors], "names": [...]} and the true
+        sequences beside it, as FASTA in FILE.truth.fasta
     demo_data.py compare FILE FASTQ
         prints the identity of each decoded read to its true sequence, and overall
 """
 import argparse
 import os
 
+import dnaio
 import torch
 
 ALPHABET = "ACGT"
@@ -51,23 +53,29 @@ def make(args):
         names.append(f"read_{i:03d}")
         truth.append(sequence)
     os.makedirs(os.path.dirname(os.path.abspath(args.file)), exist_ok=True)
-    torch.save({"scores": scores, "names": names, "truth": truth}, args.file)
+    torch.save({"scores": scores, "names": names}, args.file)
+    with dnaio.open(truth_path(args.file), mode="w", fileformat="fasta") as fasta:
+        for name, sequence in zip(names, truth):
+            fasta.write(dnaio.SequenceRecord(name, sequence))
     blocks = sum(chunk.shape[0] for chunk in scores)
     print(f"demo data: {args.chunks} chunks, {blocks} blocks of {4**args.k} states "
           f"(k = {args.k}) in {args.file}")
 
 
-def read_fastq(path):
-    with open(path) as fastq:
-        lines = fastq.read().splitlines()
-    return {lines[i][1:]: (lines[i + 1], lines[i + 3]) for i in range(0, len(lines), 4)}
+def truth_path(path):
+    return f"{path}.truth.fasta"
+
+
+def read_records(path):
+    with dnaio.open(path) as records:
+        return {record.name: (record.sequence, record.qualities) for record in records}
 
 
 def compare(args):
-    truth = torch.load(args.file, weights_only=True)
-    reads = read_fastq(args.fastq)
+    truth = read_records(truth_path(args.file))
+    reads = read_records(args.fastq)
     total_distance = total_length = 0
-    for name, sequence in zip(truth["names"], truth["truth"]):
+    for name, (sequence, _) in truth.items():
         decoded, quality = reads[name]
         distance = edit_distance(decoded, sequence)
         total_distance += distance

@@ -57,7 +57,7 @@ if [[ "$(cat "$venv/.requirements-stamp" 2>/dev/null)" != "$requirements_stamp" 
     rm -f "$venv/.build-stamp"
 fi
 
-build_inputs=(setup.py pyproject.toml src/*.h src/*.cpp src/*.py stubs/*/*.pyi)
+build_inputs=(setup.py pyproject.toml core-build.txt src/*.h src/*.cpp src/*/*.py stubs/*/*.pyi)
 build_stamp=$(stamp_of "${build_inputs[@]}")
 if [[ "$(cat "$venv/.build-stamp" 2>/dev/null)" != "$build_stamp" ]] ||
     ! (cd / && "$OLDPWD/$venv/bin/python" -c 'import tovrel') 2>/dev/null; then

@@ -25,10 +25,20 @@ size_t guide_array_size(int num_timesteps, int num_states) {
     return size_t(num_timesteps + 1) * size_t(num_states);
 }
 
-// The AVX2 forms give the same bits as the scalar ones; they work on whole vectors of 8 states.
-bool use_avx2(int num_states) { return num_states >= 16 && exact_avx2_available(); }
+constexpr CrfKernels scalar_kernels = {"scalar", 0, back_guides_scalar, fwd_guides_scalar,
+                                       posts_scalar};
+constexpr CrfKernels avx2_kernels = {"avx2", 16, back_guides_avx2, fwd_guides_avx2, posts_avx2};
 
 }  // namespace
+
+const CrfKernels& crf_kernels_for(int num_states) {
+    // Fastest first; a form joins this table once it reproduces the scalar bits.
+    static const CrfKernels* const usable = exact_avx2_available() ? &avx2_kernels : nullptr;
+    if (usable != nullptr && num_states >= usable->min_states) {
+        return *usable;
+    }
+    return scalar_kernels;
+}
 
 int get_num_states(size_t num_trans_states) {
     if (num_trans_states % (num_bases + 1) != 0 ||
@@ -162,29 +172,24 @@ void posts_scalar(const float* fwd_guides, const float* back_guides, float* post
 void compute_back_guides(const float* scores, float* back_guides, int num_timesteps,
                          int num_states) {
     guide_array_size(num_timesteps, num_states);
-    if (use_avx2(num_states)) {
-        back_guides_avx2(scores, back_guides, num_timesteps, num_states);
-    } else if (num_states > 0) {
-        back_guides_scalar(scores, back_guides, num_timesteps, num_states);
+    if (num_states > 0) {
+        crf_kernels_for(num_states).back_guides(scores, back_guides, num_timesteps, num_states);
     }
 }
 
 void compute_fwd_guides(const float* scores, float* fwd_guides, int num_timesteps, int num_states) {
     guide_array_size(num_timesteps, num_states);
-    if (use_avx2(num_states)) {
-        fwd_guides_avx2(scores, fwd_guides, num_timesteps, num_states);
-    } else if (num_states > 0) {
-        fwd_guides_scalar(scores, fwd_guides, num_timesteps, num_states);
+    if (num_states > 0) {
+        crf_kernels_for(num_states).fwd_guides(scores, fwd_guides, num_timesteps, num_states);
     }
 }
 
 void compute_posts(const float* fwd_guides, const float* back_guides, float* posts,
                    int num_timesteps, int num_states) {
     guide_array_size(num_timesteps, num_states);
-    if (use_avx2(num_states)) {
-        posts_avx2(fwd_guides, back_guides, posts, num_timesteps, num_states);
-    } else if (num_states > 0) {  // with no states there is no row to normalise
-        posts_scalar(fwd_guides, back_guides, posts, num_timesteps, num_states);
+    if (num_states > 0) {  // with no states there is nothing to compute (nor a row to normalise)
+        crf_kernels_for(num_states)
+            .posts(fwd_guides, back_guides, posts, num_timesteps, num_states);
     }
 }
 
@@ -229,8 +234,14 @@ void trace_back(const std::vector<BeamElement>& beam_vector, size_t num_blocks,
     }
 }
 
-void compute_block_quality(const float* posts, size_t num_states, size_t num_blocks,
-                           std::vector<int>& states, std::vector<float>& qual_data) {
+namespace {
+
+float posterior(float p) { return p; }
+float posterior(int8_t q) { return (float(q) + 128.0f) / 255.0f; }
+
+template <typename P>
+void grade_blocks(const P* posts, size_t num_states, size_t num_blocks, std::vector<int>& states,
+                  std::vector<float>& qual_data) {
     if (qual_data.size() < num_blocks * num_bases) {
         qual_data.resize(num_blocks * num_bases);
     }
@@ -241,19 +252,20 @@ void compute_block_quality(const float* posts, size_t num_states, size_t num_blo
         const int state = states[block];
         states[block] = state % num_bases;
         const int base_to_emit = state % num_bases;
-        const float* timestep_posts = posts + (block + 1) * num_states;
+        const P* timestep_posts = posts + (block + 1) * num_states;
         const bool is_hp =
             std::find(hp_states, hp_states + num_bases, state) != hp_states + num_bases;
 
         // A homopolymer is one of its own left and right shifts: start negative to count it once.
-        float block_prob = is_hp ? -timestep_posts[state] : timestep_posts[state];
+        const float centre = posterior(timestep_posts[state]);
+        float block_prob = is_hp ? -centre : centre;
         const int l_shift_idx = state / num_bases;
         for (int shift_base = 0; shift_base < num_bases; ++shift_base) {
-            block_prob += timestep_posts[l_shift_idx + shift_base * msb];
+            block_prob += posterior(timestep_posts[l_shift_idx + shift_base * msb]);
         }
         const int r_shift_idx = (state * num_bases) % n;
         for (int shift_base = 0; shift_base < num_bases; ++shift_base) {
-            block_prob += timestep_posts[r_shift_idx + shift_base];
+            block_prob += posterior(timestep_posts[r_shift_idx + shift_base]);
         }
 
         if (block_prob < 0.0f) {
@@ -269,6 +281,18 @@ void compute_block_quality(const float* posts, size_t num_states, size_t num_blo
                 base == base_to_emit ? block_prob : wrong_base_prob;
         }
     }
+}
+
+}  // namespace
+
+void compute_block_quality(const float* posts, size_t num_states, size_t num_blocks,
+                           std::vector<int>& states, std::vector<float>& qual_data) {
+    grade_blocks(posts, num_states, num_blocks, states, qual_data);
+}
+
+void compute_block_quality(const int8_t* posts, size_t num_states, size_t num_blocks,
+                           std::vector<int>& states, std::vector<float>& qual_data) {
+    grade_blocks(posts, num_states, num_blocks, states, qual_data);
 }
 
 std::tuple<std::string, std::string> generate_sequence(const std::vector<unsigned char>& moves,

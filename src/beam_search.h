@@ -160,6 +160,10 @@ void trace_back(const std::vector<BeamElement>& beam_vector, size_t num_blocks,
 // remainder evenly). Replaces each states[b] by its newest base.
 void compute_block_quality(const float* posts, size_t num_states, size_t num_blocks,
                            std::vector<int>& states, std::vector<float>& qual_data);
+// The same from 8-bit posteriors, each converted as it is read: q codes (q + 128) / 255, so
+// -128 is 0 and 127 is 1 (the single-precision quotient, as a whole-array conversion gives).
+void compute_block_quality(const int8_t* posts, size_t num_states, size_t num_blocks,
+                           std::vector<int>& states, std::vector<float>& qual_data);
 
 // Merging of candidates that emit the same bases, for a block of w parents: candidates 0 .. 4w - 1
 // are the steps (4p + base) and 4w .. 5w - 1 the stays. Each stay, in order, is compared with the
@@ -276,12 +280,14 @@ size_t start_beam_front(const T* guides, size_t num_states, size_t max_beam_widt
 
 }  // namespace beam_search_detail
 
+namespace beam_search_detail {
+
+// The search and the traceback of beam_search, without the grading of the blocks: fills `states`
+// with the full state after each block and `moves`, and returns the score of the best path.
 template <typename T>
-float beam_search(const T* const scores, const T* const back_guide, const float* const posts,
-                  size_t num_states, size_t num_blocks, size_t max_beam_width, float beam_cut,
-                  float /*fixed_stay_score*/, std::vector<int>& states, std::vector<uint8_t>& moves,
-                  std::vector<float>& qual_data, float temperature) {
-    using namespace beam_search_detail;
+float search_best_path(const T* const scores, const T* const back_guide, size_t num_states,
+                       size_t num_blocks, size_t max_beam_width, float beam_cut,
+                       std::vector<int>& states, std::vector<uint8_t>& moves, float temperature) {
     if (max_beam_width > 256) {
         throw std::range_error("Beamsearch max_beam_width cannot be greater than 256.");
     }
@@ -420,6 +426,19 @@ float beam_search(const T* const scores, const T* const back_guide, const float*
 
     const float final_score = prev_beam_front[0].score;
     trace_back(beam_vector, num_blocks, max_beam_width, states, moves);
+    return final_score;
+}
+
+}  // namespace beam_search_detail
+
+template <typename T>
+float beam_search(const T* const scores, const T* const back_guide, const float* const posts,
+                  size_t num_states, size_t num_blocks, size_t max_beam_width, float beam_cut,
+                  float /*fixed_stay_score*/, std::vector<int>& states, std::vector<uint8_t>& moves,
+                  std::vector<float>& qual_data, float temperature) {
+    const float final_score =
+        beam_search_detail::search_best_path(scores, back_guide, num_states, num_blocks,
+                                             max_beam_width, beam_cut, states, moves, temperature);
     compute_block_quality(posts, num_states, num_blocks, states, qual_data);
     return final_score;
 }

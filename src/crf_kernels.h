@@ -14,7 +14,7 @@ void posts_scalar(const float* fwd_guides, const float* back_guides, float* post
 
 // True when the AVX2 forms reproduce the scalar ones exactly: the processor has AVX2 and FMA, and
 // the C library's expf is the build whose arithmetic they replicate (checked on two inputs where
-// its FMA and SSE2 builds differ). Cheap enough to ask on every call.
+// its FMA and SSE2 builds differ).
 bool exact_avx2_available();
 
 // The AVX2 forms; they need num_states >= 16 and exact_avx2_available().
@@ -26,3 +26,17 @@ void posts_avx2(const float* fwd_guides, const float* back_guides, float* posts,
 // expf and logf of `count` floats, eight at a time, with the C library's results bit for bit.
 void expf_avx2(const float* in, float* out, size_t count);
 void logf_avx2(const float* in, float* out, size_t count);
+
+// One form of the three recursions. Every form gives the scalar form's bits.
+struct CrfKernels {
+    const char* name;
+    int min_states;  // the smallest state count the form handles
+    void (*back_guides)(const float* scores, float* back_guides, int num_timesteps, int num_states);
+    void (*fwd_guides)(const float* scores, float* fwd_guides, int num_timesteps, int num_states);
+    void (*posts)(const float* fwd_guides, const float* back_guides, float* posts,
+                  int num_timesteps, int num_states);
+};
+
+// The form for `num_states` states: the fastest this processor runs exactly, else the scalar one.
+// The processor is examined once per process; the table is constant afterwards.
+const CrfKernels& crf_kernels_for(int num_states);

@@ -1,7 +1,11 @@
 // The Python module `tovrel_tensors`: the same computations as `tovrel`, for callers who want
 // tensors rather than lists. Guides and posteriors come back as float32 tensors of shape
-// (num_blocks + 1, num_states), moves as a uint8 tensor, and `decode` goes from a score tensor to a
-// read in one call. The interpreter lock is released for all numeric work.
+// (num_blocks + 1, num_states), moves as a uint8 tensor; `decode` goes from a score tensor to a
+// read in one call and `decode_batch` decodes many chunks on torch's intra-op threads. The
+// interpreter lock is released for all numeric work.
+#include <ATen/Parallel.h>
+#include <torch/csrc/autograd/python_variable.h>
+
 #include <string>
 #include <vector>
 
@@ -10,7 +14,126 @@
 
 namespace py = pybind11;
 
+#ifndef TOVREL_VERSION
+#define TOVREL_VERSION "unknown"
+#endif
+
+// Any Python object in a tensor's place. The functions check it themselves, so that a wrong
+// argument is named in one line instead of in a message that prints its whole value; the
+// signature line still shows the type expected.
+struct __attribute__((visibility("hidden"))) TensorArg {
+    py::object object;
+};
+struct __attribute__((visibility("hidden"))) BatchArg {
+    py::object object;
+};
+struct __attribute__((visibility("hidden"))) LengthsArg {
+    py::object object;
+};
+
+namespace pybind11::detail {
+template <typename Arg>
+struct any_object_caster {
+    bool load(handle source, bool) {
+        value.object = reinterpret_borrow<object>(source);
+        return true;
+    }
+    static handle cast(const Arg& arg, return_value_policy, handle) { return arg.object.inc_ref(); }
+    operator Arg*() { return &value; }
+    operator Arg&() { return value; }
+    operator Arg&&() && { return std::move(value); }
+    template <typename T_>
+    using cast_op_type = movable_cast_op_type<T_>;
+    Arg value;
+};
+template <>
+struct type_caster<TensorArg> : any_object_caster<TensorArg> {
+    static constexpr auto name = const_name("torch.Tensor");
+};
+template <>
+struct type_caster<BatchArg> : any_object_caster<BatchArg> {
+    static constexpr auto name = const_name("torch.Tensor | list[torch.Tensor]");
+};
+template <>
+struct type_caster<LengthsArg> : any_object_caster<LengthsArg> {
+    static constexpr auto name =
+        const_name("torch.Tensor | collections.abc.Sequence[typing.SupportsIndex] | None");
+};
+}  // namespace pybind11::detail
+
 namespace {
+
+using tensor_io::check_cpu_strided;
+using tensor_io::readable_in_place;
+
+std::string message(const char* function, const std::string& text) {
+    return std::string(function) + ": " + text;
+}
+
+std::string type_name(py::handle object) {
+    return py::str(py::type::handle_of(object).attr("__name__"));
+}
+
+std::string dtype_name(const at::Tensor& tensor) {
+    return "torch." + std::string(c10::toString(tensor.scalar_type()));
+}
+
+at::Tensor as_tensor(py::handle object, const char* function, const char* name) {
+    if (!THPVariable_Check(object.ptr())) {
+        throw py::type_error(message(function, std::string(name) + " must be a torch.Tensor, not " +
+                                                   type_name(object) + "."));
+    }
+    return THPVariable_Unpack(object.ptr());
+}
+
+bool is_float_type(at::ScalarType type) {
+    return type == at::kFloat || type == at::kHalf || type == at::kBFloat16 || type == at::kDouble;
+}
+
+// A checked score matrix, readable in place as float32: num_blocks rows of 5 * num_states.
+struct ScoreMatrix {
+    at::Tensor scores;
+    int num_blocks = 0;
+    int num_states = 0;
+};
+
+// Checks a score tensor once: a 2-D CPU tensor of 5 * 4^k columns, of a floating element type.
+// float16 and bfloat16 are widened exactly and float64 rounded to the nearest float32; only the
+// first `rows` rows (all if negative) are read and converted.
+ScoreMatrix float_scores(const at::Tensor& tensor, const char* function, int64_t rows = -1) {
+    check_cpu_strided(tensor, function, "scores");
+    if (tensor.dim() != 2) {
+        throw py::value_error(message(function, "scores must be 2-D (blocks, 5 * 4**k), not " +
+                                                    std::to_string(tensor.dim()) + "-D."));
+    }
+    if (!is_float_type(tensor.scalar_type())) {
+        throw py::type_error(message(function,
+                                     "scores must be float32, float16, bfloat16 or "
+                                     "float64, not " +
+                                         dtype_name(tensor) + "."));
+    }
+    ScoreMatrix matrix;
+    matrix.num_states = get_num_states(size_t(tensor.size(1)));
+    const int64_t used = rows < 0 ? tensor.size(0) : rows;
+    check_crf_size(used, matrix.num_states);
+    matrix.num_blocks = int(used);
+    const at::Tensor readable = readable_in_place(
+        tensor.narrow(0, 0, used), used * matrix.num_states * (num_bases + 1), function, "scores");
+    matrix.scores = readable.scalar_type() == at::kFloat ? readable : readable.to(at::kFloat);
+    return matrix;
+}
+
+void check_decodable(const ScoreMatrix& matrix, size_t beam_size, const char* function) {
+    if (beam_size < 1 || beam_size > 256) {
+        throw py::value_error(message(function, "beam_size must be between 1 and 256, not " +
+                                                    std::to_string(beam_size) + "."));
+    }
+    if (size_t(matrix.num_states) > max_decoder_states) {
+        throw py::value_error(message(function, std::to_string(matrix.num_states) +
+                                                    " states; at most 4096 (k <= 6) can be "
+                                                    "decoded."));
+    }
+}
 
 at::Tensor guide_tensor(int num_blocks, int num_states) {
     return at::empty({int64_t(num_blocks) + 1, num_states}, at::kFloat);
@@ -22,87 +145,350 @@ at::Tensor moves_tensor(const std::vector<uint8_t>& moves) {
     return tensor;
 }
 
-// The guides of one recursion (backward or forward), computed into a new tensor.
-at::Tensor guides(const at::Tensor& scores_t, const char* function,
+// Backward guides and posteriors. The backward and forward recursions run at once when torch
+// has an intra-op thread to spare (not inside a parallel region: then one after the other).
+void compute_guides_and_posts(const float* scores, float* back_guides, float* posts, int num_blocks,
+                              int num_states) {
+    std::vector<float> fwd_guides(size_t(num_blocks + 1) * size_t(num_states));
+    at::parallel_for(0, 2, 1, [&](int64_t begin, int64_t end) {
+        for (int64_t which = begin; which < end; ++which) {
+            if (which == 0) {
+                compute_back_guides(scores, back_guides, num_blocks, num_states);
+            } else {
+                compute_fwd_guides(scores, fwd_guides.data(), num_blocks, num_states);
+            }
+        }
+    });
+    compute_posts(fwd_guides.data(), back_guides, posts, num_blocks, num_states);
+}
+
+struct SearchOptions {
+    size_t beam_size;
+    float beam_cut, q_shift, q_scale, temperature;
+};
+
+struct Read {
+    std::string sequence, qstring;
+    std::vector<uint8_t> moves;
+};
+
+py::tuple read_tuple(const Read& read) {
+    return py::make_tuple(read.sequence, read.qstring, moves_tensor(read.moves));
+}
+
+// The guided search and the strings, from float or 8-bit scores and guides and float or 8-bit
+// posteriors (8-bit ones are converted as they are read).
+template <typename T, typename P>
+Read search(const T* scores, const T* back_guides, const P* posts, int num_blocks, int num_states,
+            const SearchOptions& options) {
+    Read read;
+    std::vector<int> states;
+    std::vector<float> qual_data(size_t(num_blocks) * num_bases);
+    beam_search_detail::search_best_path(scores, back_guides, size_t(num_states),
+                                         size_t(num_blocks), options.beam_size, options.beam_cut,
+                                         states, read.moves, options.temperature);
+    compute_block_quality(posts, size_t(num_states), size_t(num_blocks), states, qual_data);
+    std::tie(read.sequence, read.qstring) =
+        generate_sequence(read.moves, states, qual_data, options.q_shift, options.q_scale);
+    return read;
+}
+
+// A whole decode of one checked score matrix; runs without the interpreter lock.
+Read decode_matrix(const ScoreMatrix& matrix, const SearchOptions& options) {
+    const size_t guide_size = size_t(matrix.num_blocks + 1) * size_t(matrix.num_states);
+    std::vector<float> back_guides(guide_size), posts(guide_size);
+    const float* scores = matrix.scores.data_ptr<float>();
+    compute_guides_and_posts(scores, back_guides.data(), posts.data(), matrix.num_blocks,
+                             matrix.num_states);
+    return search(scores, back_guides.data(), posts.data(), matrix.num_blocks, matrix.num_states,
+                  options);
+}
+
+at::Tensor guides(TensorArg scores_arg, const char* function,
                   void (*recursion)(const float*, float*, int, int)) {
-    int num_blocks = 0;
-    int num_states = 0;
-    const at::Tensor scores = tensor_io::float_scores(scores_t, function, num_blocks, num_states);
-    at::Tensor result = guide_tensor(num_blocks, num_states);
+    const ScoreMatrix matrix =
+        float_scores(as_tensor(scores_arg.object, function, "scores"), function);
+    at::Tensor result = guide_tensor(matrix.num_blocks, matrix.num_states);
     py::gil_scoped_release release;
-    recursion(scores.data_ptr<float>(), result.data_ptr<float>(), num_blocks, num_states);
+    recursion(matrix.scores.data_ptr<float>(), result.data_ptr<float>(), matrix.num_blocks,
+              matrix.num_states);
     return result;
 }
 
-at::Tensor backward_scores(const at::Tensor& scores_t) {
-    return guides(scores_t, "backward_scores", compute_back_guides);
+at::Tensor backward_scores(TensorArg scores) {
+    return guides(scores, "backward_scores", compute_back_guides);
 }
 
-at::Tensor forward_scores(const at::Tensor& scores_t) {
-    return guides(scores_t, "forward_scores", compute_fwd_guides);
+at::Tensor forward_scores(TensorArg scores) {
+    return guides(scores, "forward_scores", compute_fwd_guides);
 }
 
-// Backward guides and posteriors of a score tensor, computed together (the posteriors need both
-// guides).
-std::tuple<at::Tensor, at::Tensor> guides_and_posts(const at::Tensor& scores, int num_blocks,
-                                                    int num_states) {
-    at::Tensor back_guides = guide_tensor(num_blocks, num_states);
-    at::Tensor posts = guide_tensor(num_blocks, num_states);
+at::Tensor posts(TensorArg scores_arg) {
+    const ScoreMatrix matrix =
+        float_scores(as_tensor(scores_arg.object, "posts", "scores"), "posts");
+    at::Tensor posts = guide_tensor(matrix.num_blocks, matrix.num_states);
     py::gil_scoped_release release;
-    std::vector<float> fwd_guides(size_t(num_blocks + 1) * size_t(num_states));
-    compute_back_guides(scores.data_ptr<float>(), back_guides.data_ptr<float>(), num_blocks,
-                        num_states);
-    compute_fwd_guides(scores.data_ptr<float>(), fwd_guides.data(), num_blocks, num_states);
-    compute_posts(fwd_guides.data(), back_guides.data_ptr<float>(), posts.data_ptr<float>(),
-                  num_blocks, num_states);
-    return {back_guides, posts};
+    std::vector<float> back_guides(size_t(posts.numel()));
+    compute_guides_and_posts(matrix.scores.data_ptr<float>(), back_guides.data(),
+                             posts.data_ptr<float>(), matrix.num_blocks, matrix.num_states);
+    return posts;
 }
 
-at::Tensor posts(const at::Tensor& scores_t) {
+py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorArg posts_arg,
+                        size_t beam_size, float beam_cut, float q_shift, float q_scale,
+                        float temperature) {
+    const char* const function = "beam_search";
+    const at::Tensor scores_t = as_tensor(scores_arg.object, function, "scores");
+    const at::Tensor back_guides_t = as_tensor(back_guides_arg.object, function, "back_guides");
+    const at::Tensor posts_t = as_tensor(posts_arg.object, function, "posts");
+    const bool eight_bit = scores_t.scalar_type() == at::kChar;
+    for (const at::Tensor* tensor : {&back_guides_t, &posts_t}) {
+        if ((tensor->scalar_type() == at::kChar) != eight_bit) {
+            throw std::runtime_error(
+                "beam_search_decode: mismatched tensor types provided for posts, scores and "
+                "guides");
+        }
+    }
+    const SearchOptions options{beam_size, beam_cut, q_shift, q_scale, temperature};
+
+    if (!eight_bit) {
+        const ScoreMatrix matrix = float_scores(scores_t, function);
+        check_decodable(matrix, beam_size, function);
+        const int64_t guide_count = int64_t(matrix.num_blocks + 1) * matrix.num_states;
+        for (const at::Tensor* tensor : {&back_guides_t, &posts_t}) {
+            if (!is_float_type(tensor->scalar_type())) {
+                throw py::type_error(message(function,
+                                             "guides and posteriors must be float32, "
+                                             "float16, bfloat16 or float64 like the "
+                                             "scores, not " +
+                                                 dtype_name(*tensor) + "."));
+            }
+        }
+        const at::Tensor back_guides =
+            readable_in_place(back_guides_t, guide_count, function, "back_guides").to(at::kFloat);
+        const at::Tensor posts =
+            readable_in_place(posts_t, guide_count, function, "posts").to(at::kFloat);
+        Read read;
+        {
+            py::gil_scoped_release release;
+            read = search(matrix.scores.data_ptr<float>(), back_guides.data_ptr<float>(),
+                          posts.data_ptr<float>(), matrix.num_blocks, matrix.num_states, options);
+        }
+        return read_tuple(read);
+    }
+
+    // 8-bit scores and guides are read as plain values; posteriors code (q + 128) / 255.
+    check_cpu_strided(scores_t, function, "scores");
+    if (scores_t.dim() != 2) {
+        throw py::value_error(message(function, "scores must be 2-D (blocks, 5 * 4**k), not " +
+                                                    std::to_string(scores_t.dim()) + "-D."));
+    }
     int num_blocks = 0;
     int num_states = 0;
-    const at::Tensor scores = tensor_io::float_scores(scores_t, "posts", num_blocks, num_states);
-    return std::get<1>(guides_and_posts(scores, num_blocks, num_states));
+    tensor_io::read_score_shape(scores_t, num_blocks, num_states);
+    check_decodable(ScoreMatrix{scores_t, num_blocks, num_states}, beam_size, function);
+    const int64_t guide_count = int64_t(num_blocks + 1) * num_states;
+    const at::Tensor scores = readable_in_place(
+        scores_t, int64_t(num_blocks) * num_states * (num_bases + 1), function, "scores");
+    const at::Tensor back_guides =
+        readable_in_place(back_guides_t, guide_count, function, "back_guides");
+    const at::Tensor posts = readable_in_place(posts_t, guide_count, function, "posts");
+    Read read;
+    {
+        py::gil_scoped_release release;
+        read = search(scores.data_ptr<int8_t>(), back_guides.data_ptr<int8_t>(),
+                      posts.data_ptr<int8_t>(), num_blocks, num_states, options);
+    }
+    return read_tuple(read);
 }
 
-py::tuple search_guided(const at::Tensor& scores_t, const at::Tensor& back_guides_t,
-                        const at::Tensor& posts_t, size_t beam_size, float beam_cut, float q_shift,
-                        float q_scale, float temperature) {
-    std::string sequence;
-    std::string qstring;
-    std::vector<uint8_t> moves;
-    tensor_io::decode(scores_t, back_guides_t, posts_t, beam_size, beam_cut, 0.0f, q_shift, q_scale,
-                      temperature, sequence, qstring, moves);
-    return py::make_tuple(sequence, qstring, moves_tensor(moves));
-}
-
-py::tuple decode(const at::Tensor& scores_t, size_t beam_size, float beam_cut, float q_shift,
+py::tuple decode(TensorArg scores_arg, size_t beam_size, float beam_cut, float q_shift,
                  float q_scale, float temperature) {
-    int num_blocks = 0;
-    int num_states = 0;
-    const at::Tensor scores = tensor_io::float_scores(scores_t, "decode", num_blocks, num_states);
-    const auto [back_guides, posts] = guides_and_posts(scores, num_blocks, num_states);
-    return search_guided(scores, back_guides, posts, beam_size, beam_cut, q_shift, q_scale,
-                         temperature);
+    const ScoreMatrix matrix =
+        float_scores(as_tensor(scores_arg.object, "decode", "scores"), "decode");
+    check_decodable(matrix, beam_size, "decode");
+    Read read;
+    {
+        py::gil_scoped_release release;
+        read = decode_matrix(matrix, {beam_size, beam_cut, q_shift, q_scale, temperature});
+    }
+    return read_tuple(read);
 }
+
+// The block counts of a padded batch: a 1-D integer tensor or a sequence of ints.
+std::vector<int64_t> read_lengths(py::handle lengths, size_t count, const char* function) {
+    std::vector<int64_t> values;
+    if (THPVariable_Check(lengths.ptr())) {
+        const at::Tensor tensor = THPVariable_Unpack(lengths.ptr());
+        if (tensor.dim() != 1 || !at::isIntegralType(tensor.scalar_type(), false)) {
+            throw py::value_error(message(function, "lengths must be a 1-D integer tensor."));
+        }
+        check_cpu_strided(tensor, function, "lengths");
+        const at::Tensor as_long = tensor.to(at::kLong).contiguous();
+        values.assign(as_long.data_ptr<int64_t>(), as_long.data_ptr<int64_t>() + as_long.numel());
+    } else if (py::isinstance<py::sequence>(lengths) && !py::isinstance<py::str>(lengths)) {
+        for (py::handle item : py::reinterpret_borrow<py::sequence>(lengths)) {
+            if (!PyIndex_Check(item.ptr()) || py::isinstance<py::bool_>(item)) {
+                throw py::type_error(
+                    message(function, "lengths must hold integers, not " + type_name(item) + "."));
+            }
+            values.push_back(py::cast<int64_t>(
+                py::reinterpret_borrow<py::int_>(py::handle(PyNumber_Index(item.ptr())))));
+        }
+    } else {
+        throw py::type_error(message(function,
+                                     "lengths must be a 1-D integer tensor or a "
+                                     "sequence of ints, not " +
+                                         type_name(lengths) + "."));
+    }
+    if (values.size() != count) {
+        throw py::value_error(message(function, std::to_string(values.size()) + " lengths for " +
+                                                    std::to_string(count) + " chunks."));
+    }
+    return values;
+}
+
+py::list decode_batch(BatchArg batch_arg, LengthsArg lengths_arg, size_t beam_size, float beam_cut,
+                      float q_shift, float q_scale, float temperature) {
+    const char* const function = "decode_batch";
+    const py::object& scores_arg = batch_arg.object;
+    std::vector<at::Tensor> chunks;
+    if (THPVariable_Check(scores_arg.ptr())) {
+        const at::Tensor batch = THPVariable_Unpack(scores_arg.ptr());
+        if (batch.dim() != 3) {
+            throw py::value_error(message(function,
+                                          "a score tensor must be 3-D (chunks, blocks, "
+                                          "5 * 4**k), not " +
+                                              std::to_string(batch.dim()) +
+                                              "-D; pass one chunk to decode."));
+        }
+        check_cpu_strided(batch, function, "scores");
+        chunks = batch.unbind(0);
+    } else if (py::isinstance<py::list>(scores_arg) || py::isinstance<py::tuple>(scores_arg)) {
+        size_t index = 0;
+        for (py::handle item : py::reinterpret_borrow<py::sequence>(scores_arg)) {
+            if (!THPVariable_Check(item.ptr())) {
+                throw py::type_error(message(function, "scores[" + std::to_string(index) +
+                                                           "] must be a torch.Tensor, not " +
+                                                           type_name(item) + "."));
+            }
+            chunks.push_back(THPVariable_Unpack(item.ptr()));
+            ++index;
+        }
+    } else {
+        throw py::type_error(message(function,
+                                     "scores must be a 3-D torch.Tensor or a list of "
+                                     "2-D tensors, not " +
+                                         type_name(scores_arg) + "."));
+    }
+
+    std::vector<int64_t> lengths(chunks.size(), -1);
+    if (!lengths_arg.object.is_none()) {
+        lengths = read_lengths(lengths_arg.object, chunks.size(), function);
+    }
+    std::vector<ScoreMatrix> matrices;
+    matrices.reserve(chunks.size());
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        if (chunks[i].dim() == 2 && lengths[i] != -1 &&
+            (lengths[i] < 0 || lengths[i] > chunks[i].size(0))) {
+            throw py::value_error(message(
+                function, "lengths[" + std::to_string(i) + "] is " + std::to_string(lengths[i]) +
+                              ", outside 0 .. " + std::to_string(chunks[i].size(0)) + " blocks."));
+        }
+        const std::string where = std::string(function) + ": chunk " + std::to_string(i);
+        matrices.push_back(float_scores(chunks[i], where.c_str(), lengths[i]));
+        check_decodable(matrices.back(), beam_size, where.c_str());
+    }
+
+    const SearchOptions options{beam_size, beam_cut, q_shift, q_scale, temperature};
+    std::vector<Read> reads(matrices.size());
+    {
+        py::gil_scoped_release release;
+        at::parallel_for(0, int64_t(matrices.size()), 1, [&](int64_t begin, int64_t end) {
+            for (int64_t i = begin; i < end; ++i) {
+                reads[size_t(i)] = decode_matrix(matrices[size_t(i)], options);
+            }
+        });
+    }
+    py::list result;
+    for (const Read& read : reads) {
+        result.append(read_tuple(read));
+    }
+    return result;
+}
+
+constexpr const char* scores_doc = R"(
+
+scores: a 2-D CPU tensor (blocks, 5 * 4**k) of CRF transition scores, float32 (float16 and
+bfloat16 are widened exactly, float64 is rounded to the nearest float32). Non-contiguous views
+are copied.
+
+Raises TypeError for a non-tensor or another element type, ValueError for another number of
+dimensions, another device or a problem too large for 32-bit indexing, and RuntimeError
+"Unexpected number of transition states in beam search decode." for a width that is not
+5 * 4**k.)";
+
+constexpr const char* options_doc = R"(
+
+beam_size: paths kept from block to block, 1 to 256. beam_cut: candidates more than
+log(beam_cut) * temperature below the best guided score are dropped (0 or less: no cut).
+q_shift, q_scale: each base's Phred value becomes phred * q_scale + q_shift, clamped to 1 .. 90.
+temperature: softening of the log-add of merged paths, and scale of the cut.
+Returns (sequence over "ACGT", FASTQ quality string of the same length, moves: a uint8 tensor with
+one entry per block, 1 where a base was emitted, 0 where the path stayed).)";
+
+std::string doc(const char* summary, const char* details) { return std::string(summary) + details; }
 
 }  // namespace
 
 PYBIND11_MODULE(tovrel_tensors, m) {
     m.doc() = "CRF guides, posteriors and beam-search decoding of k-mer scores, as tensors.";
+    m.attr("__version__") = TOVREL_VERSION;
     m.def("backward_scores", &backward_scores, py::arg("scores"),
-          "Backward guides, a float32 tensor of shape (num_blocks + 1, num_states).");
+          doc("Backward guides: the natural-log weight of all paths from each state at each block "
+              "boundary to the end, a float32 tensor (blocks + 1, 4**k); the last row is 0.",
+              scores_doc)
+              .c_str());
     m.def("forward_scores", &forward_scores, py::arg("scores"),
-          "Forward guides, a float32 tensor of shape (num_blocks + 1, num_states).");
+          doc("Forward guides: the natural-log weight of all paths from the start to each state "
+              "at each block boundary, a float32 tensor (blocks + 1, 4**k); the first row is 0.",
+              scores_doc)
+              .c_str());
     m.def("posts", &posts, py::arg("scores"),
-          "Posterior probabilities, a float32 tensor of shape (num_blocks + 1, num_states).");
+          doc("Posterior probability of every state at every block boundary, a float32 tensor "
+              "(blocks + 1, 4**k) whose rows sum to 1. With two or more intra-op threads the "
+              "backward and forward recursions run at once.",
+              scores_doc)
+              .c_str());
     m.def("beam_search", &search_guided, py::arg("scores"), py::arg("back_guides"),
           py::arg("posts"), py::arg("beam_size") = 5, py::arg("beam_cut") = 100.0,
           py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0, py::arg("temperature") = 1.0,
-          "tovrel.beam_search, with the moves as a uint8 tensor.");
+          doc("Guided beam search of scores with their backward guides and posteriors (each "
+              "holding at least (blocks + 1) * 4**k values, k <= 6), as tovrel.beam_search.\n\n"
+              "All three floating (float32; float16, bfloat16 and float64 are converted) or all "
+              "three int8: 8-bit scores and guides are plain values, 8-bit posteriors code "
+              "(q + 128) / 255 and are converted as they are read. Mixed element types raise "
+              "RuntimeError.",
+              options_doc)
+              .c_str());
     m.def("decode", &decode, py::arg("scores"), py::arg("beam_size") = 5,
           py::arg("beam_cut") = 100.0, py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0,
           py::arg("temperature") = 1.0,
-          "Guides, posteriors and beam search of a float32 score tensor in one call: "
-          "(sequence, quality, moves as a uint8 tensor).");
+          doc("Guides, posteriors and guided beam search of one chunk in one call (k <= 6). With "
+              "two or more intra-op threads the backward and forward recursions run at once.",
+              (std::string(scores_doc) + options_doc).c_str())
+              .c_str());
+    m.def("decode_batch", &decode_batch, py::arg("scores"),
+          py::arg("lengths") = LengthsArg{py::none()}, py::kw_only(), py::arg("beam_size") = 5,
+          py::arg("beam_cut") = 100.0, py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0,
+          py::arg("temperature") = 1.0,
+          doc("decode of many chunks, in parallel on torch's intra-op threads "
+              "(torch.get_num_threads()); returns a list with one (sequence, quality, moves) per "
+              "chunk, each identical to decode of that chunk.\n\n"
+              "scores: a 3-D tensor (chunks, blocks, 5 * 4**k) or a list of 2-D tensors of any "
+              "lengths, element types as for decode. lengths: optional, the blocks used of each "
+              "chunk of a padded batch (a 1-D integer tensor or a sequence of ints); a count "
+              "outside 0 .. blocks or the wrong number of counts raises ValueError.",
+              options_doc)
+              .c_str());
 }

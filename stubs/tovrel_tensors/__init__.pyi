@@ -1,4 +1,5 @@
 """CRF guides, posteriors and beam-search decoding of k-mer scores, as tensors."""
+import collections.abc
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import torch
@@ -24,3 +25,15 @@ def decode(
     q_scale: SupportsFloat | SupportsIndex = 1.0,
     temperature: SupportsFloat | SupportsIndex = 1.0,
 ) -> tuple[str, str, torch.Tensor]: ...
+def decode_batch(
+    scores: torch.Tensor | list[torch.Tensor],
+    lengths: torch.Tensor | collections.abc.Sequence[SupportsIndex] | None = None,
+    *,
+    beam_size: SupportsInt | SupportsIndex = 5,
+    beam_cut: SupportsFloat | SupportsIndex = 100.0,
+    q_shift: SupportsFloat | SupportsIndex = 0.0,
+    q_scale: SupportsFloat | SupportsIndex = 1.0,
+    temperature: SupportsFloat | SupportsIndex = 1.0,
+) -> list[tuple[str, str, torch.Tensor]]: ...
+
+__version__: str

@@ -2,45 +2,19 @@
 import os
 import pickle
 import pty
-import shutil
 import subprocess
-import sys
 
 import pytest
 import torch
 
 import tovrel
-import tovrel_cli
-import tovrel_tensors
 
-DECODER = shutil.which("tovrel-decode", path=os.path.dirname(sys.executable))
+from decoder_helpers import DECODER, chunk, expected, fastq, run_in_process
 
 
 @pytest.fixture
 def run(capsys):
-    """Runs the decoder in this process: (status, standard output, standard error)."""
-
-    def run_decoder(*args):
-        try:
-            status = tovrel_cli.main([str(arg) for arg in args])
-        except SystemExit as exit:  # argparse's usage errors
-            status = exit.code
-        out, err = capsys.readouterr()
-        return subprocess.CompletedProcess(args, status, out, err)
-
-    return run_decoder
-
-
-def chunk(blocks, k, seed):
-    return torch.randn(blocks, 5 * 4**k, generator=torch.Generator().manual_seed(seed)) * 2
-
-
-def fastq(records):
-    return "".join(f"@{name}\n{sequence}\n+\n{quality}\n" for name, sequence, quality in records)
-
-
-def expected(names, chunks, **options):
-    return fastq((name, *tovrel_tensors.decode(c, **options)[:2]) for name, c in zip(names, chunks))
+    return lambda *args: run_in_process(capsys, *args)
 
 
 @pytest.fixture
@@ -54,7 +28,7 @@ def test_the_installed_command(tmp_path, chunks):
                             timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stdout == expected(["chunk_0", "chunk_1"], chunks[:2])
-    assert result.stderr.startswith("tovrel-decode: 2 chunks, ")
+    assert result.stderr.startswith("tovrel-decode: 2 reads from 2 chunks, ")
 
 
 def test_every_file_layout_decodes_like_the_module(tmp_path, chunks, run):
@@ -65,7 +39,7 @@ def test_every_file_layout_decodes_like_the_module(tmp_path, chunks, run):
         "list": (chunks, [f"chunk_{i}" for i in range(6)], chunks),
         "dict": ({f"read{i}": c for i, c in enumerate(chunks)}, [f"read{i}" for i in range(6)],
                  chunks),
-        "named": ({"scores": chunks, "names": [f"r{i}" for i in range(6)], "other": 1},
+        "named": ({"scores": chunks, "names": [f"r{i}" for i in range(6)]},
                   [f"r{i}" for i in range(6)], chunks),
     }
     for label, (content, names, decoded) in layouts.items():
@@ -108,7 +82,7 @@ def test_options_threads_order_output_file_and_summary(tmp_path, chunks, run):
     assert (tmp_path / "one.fq").read_text() == (tmp_path / "three.fq").read_text() == want
     bases = sum(len(line) for line in want.splitlines()[1::4])
     summary = three.stderr.strip()
-    assert summary.startswith(f"tovrel-decode: 6 chunks, {bases} bases, mean quality ")
+    assert summary.startswith(f"tovrel-decode: 6 reads from 6 chunks, {bases} bases, mean quality ")
     assert summary.endswith(" s") and len(summary.splitlines()) == 1
     assert "chunks (" not in three.stderr  # no progress bar: standard error is not a terminal
     assert oct(os.stat(tmp_path / "one.fq").st_mode & 0o777) == oct(0o666 & ~current_umask())
@@ -169,15 +143,15 @@ def bad_inputs(tmp_path):
     torch.save({"scores": [chunk(10, 2, 1)], "evil": Unsafe(tmp_path / "ran")},
                tmp_path / "code2.pt")
     cases = {
-        "missing": (tmp_path / "absent.pt", "no such file"),
+        "missing": (tmp_path / "absent.pt", "absent.pt: No such file or directory"),
         "noise": (tmp_path / "noise.pt", "not a torch.save file of tensors, lists and dicts"),
         "code": (tmp_path / "code.pt", "not a torch.save file of tensors, lists and dicts"),
         "code-in-torch-file": (tmp_path / "code2.pt", "refused, loading it would run code"),
         "1-d": (torch.zeros(100), "must be 2-D"),
-        "float64": (torch.zeros(10, 80, dtype=torch.float64), "float32 or int8"),
+        "int64": (torch.zeros(10, 80, dtype=torch.int64), "float64 or int8, not torch.int64"),
         "width": (torch.zeros(10, 40), "40 scores per block is not 5 * 4**k"),
         "k7": (torch.zeros(2, 5 * 4**7), "at most 4096"),
-        "not-tensors": ([1, 2, 3], "expected tensors"),
+        "not-tensors": ([1, 2, 3], "scores[0] is int, not a tensor"),
         "names": ({"scores": [chunk(10, 2, 1)], "names": ["a", "b"]}, "2 names for 1 chunks"),
         "guides-alone": ({"scores": [chunk(10, 2, 1)], "back_guides": [torch.zeros(176)]},
                          "must come together"),
@@ -187,6 +161,11 @@ def bad_inputs(tmp_path):
                          "back_guides": [torch.zeros(176, dtype=torch.int8)],
                          "posts": [torch.zeros(176)]}, "torch.int8"),
         "string": ("scores", "expected a tensor"),
+        "other-key": ({"scores": [chunk(10, 2, 1)], "truth": "ACGT"}, "unknown key 'truth'"),
+        "misspelt-key": ({"scores": [chunk(10, 2, 1)], "back_guide": [torch.zeros(176)]},
+                         "unknown key 'back_guide'"),
+        "read-called-scores": ({"read1": chunk(10, 2, 1), "scores": chunk(10, 2, 2)},
+                               "unknown key 'read1'"),
     }
     for label, (content, message) in cases.items():
         if isinstance(content, (torch.Tensor, list, dict, str)):
@@ -212,7 +191,9 @@ def test_bad_files_end_in_one_line_and_leave_no_output(tmp_path, run):
 def test_bad_options(tmp_path, run):
     torch.save(chunk(10, 2, 1), tmp_path / "in.pt")
     for options in (["--beam-size", "0"], ["--beam-size", "257"], ["--threads", "0"],
-                    ["--beam-cut", "high"], []):
+                    ["--beam-cut", "high"], [], ["--temperature", "nan"], ["--temperature", "-1"],
+                    ["--temperature", "inf"], ["--beam-cut", "nan"], ["--beam-cut", "inf"],
+                    ["--q-shift", "nan"], ["--q-scale", "-inf"], ["--format", "txt"]):
         result = run(tmp_path / "in.pt", *options) if options else run()
         assert result.returncode == 2, options
         assert "usage: tovrel-decode" in result.stderr

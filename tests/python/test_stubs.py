@@ -21,6 +21,14 @@ def stub_functions(module):
     return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
 
 
+def stub_variables(module):
+    path = os.path.join(os.path.dirname(module.__file__), f"{module.__name__}-stubs",
+                        "__init__.pyi")
+    with open(path) as stub:
+        tree = ast.parse(stub.read())
+    return {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)}
+
+
 def runtime_function(name, module):
     """The function's generated signature line, parsed as a Python definition."""
     line = getattr(module, name).__doc__.strip().splitlines()[0]
@@ -30,20 +38,25 @@ def runtime_function(name, module):
 def parameters(function):
     args = function.args
     defaults = [None] * (len(args.args) - len(args.defaults)) + args.defaults
-    return [(arg.arg, ast.unparse(arg.annotation).replace("typing.", ""),
-             None if default is None else ast.literal_eval(default))
-            for arg, default in zip(args.args, defaults)]
+    positional = [(arg.arg, ast.unparse(arg.annotation).replace("typing.", ""),
+                   None if default is None else ast.literal_eval(default))
+                  for arg, default in zip(args.args, defaults)]
+    keyword_only = [("*", arg.arg, ast.unparse(arg.annotation).replace("typing.", ""),
+                     ast.literal_eval(default))
+                    for arg, default in zip(args.kwonlyargs, args.kw_defaults)]
+    return positional + keyword_only
 
 
 @pytest.mark.parametrize("module", [tovrel, tovrel_tensors], ids=lambda m: m.__name__)
 def test_stubs_match_runtime_signatures(module):
     stubs = stub_functions(module)
     runtime = [name for name in vars(module) if not name.startswith("__")]
+    assert getattr(module, "__version__", None) is None or "__version__" in stub_variables(module)
     assert sorted(stubs) == sorted(runtime)
     for name in runtime:
         stub, actual = stubs[name], runtime_function(name, module)
         assert parameters(stub) == parameters(actual), name
-        assert not stub.args.kwonlyargs and not stub.args.vararg and not stub.args.kwarg
+        assert not stub.args.vararg and not stub.args.kwarg
         # The stubs may say more about the result than pybind11's plain "tuple".
         stub_result = stub.returns.value if isinstance(stub.returns, ast.Subscript) else stub.returns
         actual_result = (actual.returns.value if isinstance(actual.returns, ast.Subscript)

@@ -1,0 +1,1 @@
+"""tovrel-decode: score files in, reads out."""

@@ -1,0 +1,25 @@
+"""The failures of a run, each shown as one line with its exit status."""
+
+
+class DecodeError(Exception):
+    """A failure shown as `tovrel-decode: error: MESSAGE`."""
+
+    status = 1
+
+
+class InputError(DecodeError):
+    """An input that cannot be read or decoded."""
+
+
+class OutputError(DecodeError):
+    """An operating-system error on the output."""
+
+    def __init__(self, path, error):
+        reason = error.strerror or str(error) if isinstance(error, OSError) else str(error)
+        super().__init__(f"{path}: {reason}")
+
+
+class UsageError(DecodeError):
+    """A command line that cannot be carried out; nothing has been read or written."""
+
+    status = 2

@@ -1,0 +1,286 @@
+"""Score inputs: files, folders and standard input, and the layouts they hold.
+
+Every input becomes a list of `Chunk`s in file order. A chunk's tensors are opened lazily and, for
+torch.save zip files and .npy files, memory-mapped, so that only the chunks being worked on are
+held in private memory.
+"""
+import dataclasses
+import io
+import os
+import sys
+import warnings
+import zipfile
+from typing import Callable, Optional
+
+import numpy as np
+import torch
+
+from .errors import InputError
+
+# The keys of the container layout. A dict holding any of them is a container, and every other key
+# in it is refused.
+CONTAINER_KEYS = ("scores", "names", "back_guides", "posts", "overlap")
+FOLDER_SUFFIXES = (".pt", ".pth", ".npy", ".npz")
+NPY_MAGIC = b"\x93NUMPY"
+ZIP_MAGIC = b"PK\x03\x04"
+
+
+@dataclasses.dataclass
+class Chunk:
+    """One chunk of scores, with the guides and posteriors stored for it, if any."""
+
+    name: Optional[str]  # None: named by its position in the run
+    label: str  # where it comes from, for messages: "PATH: chunk 3"
+    shape: tuple
+    dtype: torch.dtype
+    load: Callable[[], tuple]  # () -> (scores, back_guides or None, posts or None)
+
+
+@dataclasses.dataclass
+class Source:
+    """The chunks of one input, in order. With `overlap`, consecutive chunks of the same name are
+    one read."""
+
+    path: str
+    chunks: list
+    overlap: Optional[int] = None
+
+
+def expand(paths):
+    """The input files of the command line, in order: a folder contributes its score files in
+    name order, not recursively; "-" is standard input."""
+    files = []
+    for path in paths:
+        if path != "-" and os.path.isdir(path):
+            try:
+                entries = sorted(os.listdir(path))
+            except OSError as error:
+                raise InputError(f"{path}: {error.strerror}") from None
+            found = [os.path.join(path, e) for e in entries
+                     if e.endswith(FOLDER_SUFFIXES) and os.path.isfile(os.path.join(path, e))]
+            if not found:
+                raise InputError(f"{path}: no {', '.join(FOLDER_SUFFIXES)} files in this folder")
+            files += found
+        elif path != "-" and not os.path.exists(path):
+            raise InputError(f"{path}: No such file or directory")
+        else:
+            files.append(path)
+    if files.count("-") > 1:
+        raise InputError("-: standard input can be read only once")
+    return files
+
+
+def open_input(path):
+    """The Source of one input file, or of standard input for "-"."""
+    label = "standard input" if path == "-" else path
+    try:
+        if path == "-":
+            data = sys.stdin.buffer.read()  # a stream is read whole
+            return layout_of(label, open_bytes(label, data))
+        with open(path, "rb") as file:
+            head = file.read(8)
+        if head.startswith(NPY_MAGIC):
+            return npy_source(label, np.load(path, mmap_mode="r", allow_pickle=False))
+        if head.startswith(ZIP_MAGIC) and not is_torch_zip(path):
+            return npz_source(label, np.load(path, allow_pickle=False))
+        # A torch.save zip file is memory-mapped; a legacy (non-zip) one is read whole.
+        return layout_of(label, torch_load(label, path, mmap=head.startswith(ZIP_MAGIC)))
+    except InputError:
+        raise
+    except OSError as error:
+        raise InputError(f"{label}: {error.strerror or error}") from None
+    except (ValueError, zipfile.BadZipFile, EOFError) as error:
+        raise InputError(f"{label}: not a score file ({first_line(error)})") from None
+
+
+def open_bytes(label, data):
+    if data.startswith(NPY_MAGIC):
+        return np.load(io.BytesIO(data), allow_pickle=False)
+    if data.startswith(ZIP_MAGIC) and not is_torch_zip(io.BytesIO(data)):
+        raise InputError(f"{label}: .npz archives cannot be read from standard input; "
+                         "name the file")
+    return torch_load(label, io.BytesIO(data), mmap=False)
+
+
+def is_torch_zip(file):
+    try:
+        with zipfile.ZipFile(file) as archive:
+            return any(name.endswith("/data.pkl") or name == "data.pkl"
+                       for name in archive.namelist())
+    except zipfile.BadZipFile:
+        return True  # let torch report it
+
+
+def first_line(error):
+    lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+    return lines[0] if lines else type(error).__name__
+
+
+def torch_load(label, file, mmap):
+    """torch.load with the weights-only loader: a file that would run code is refused."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # notes on pickle protocols would add lines
+            return torch.load(file, map_location="cpu", weights_only=True, mmap=mmap)
+    except Exception as error:  # torch raises many kinds for files it cannot read safely
+        if isinstance(error, OSError) and error.strerror:
+            raise InputError(f"{label}: {error.strerror}") from None
+        lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+        refusals = [line for line in lines if "GLOBAL" in line]
+        if refusals:
+            raise InputError(f"{label}: refused, loading it would run code: {refusals[0]}") from None
+        reason = lines[0] if lines else type(error).__name__
+        for i, line in enumerate(lines):
+            if "Unpickler error" in line:
+                reason = line[line.index("Unpickler error"):]
+                if line.endswith(":") and i + 1 < len(lines):
+                    reason += " " + lines[i + 1]
+        raise InputError(f"{label}: not a torch.save file of tensors, lists and dicts "
+                         f"({reason})") from None
+
+
+def from_numpy(array):
+    """A tensor over a numpy array (a read-only memory map is not copied)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # torch notes that the map is read-only; we only read it
+        return torch.from_numpy(array)
+
+
+def numpy_dtype(label, array):
+    try:
+        return from_numpy(array[:0]).dtype
+    except TypeError:
+        raise InputError(f"{label}: arrays of {array.dtype} cannot hold scores") from None
+
+
+def npy_source(label, array):
+    dtype = numpy_dtype(label, array)
+    if array.ndim == 3:
+        chunks = [Chunk(None, f"{label}: chunk {i}", array.shape[1:], dtype,
+                        lambda i=i: (from_numpy(array[i]), None, None))
+                  for i in range(array.shape[0])]
+    else:
+        chunks = [Chunk(None, label, array.shape, dtype, lambda: (from_numpy(array), None, None))]
+    return Source(label, chunks)
+
+
+def npz_source(label, archive):
+    """Each array of an .npz archive is a chunk named by its key, or a batch whose chunks are
+    named KEY_0, KEY_1, ...; arrays are read one at a time, in the order stored."""
+    cache = {}
+
+    def member(key):
+        if key not in cache:
+            cache.clear()  # one array at a time
+            cache[key] = archive[key]
+        return cache[key]
+
+    chunks = []
+    for key in archive.files:
+        with archive.zip.open(f"{key}.npy") as file:
+            version = np.lib.format.read_magic(file)
+            shape, _, dtype = (np.lib.format.read_array_header_1_0(file) if version == (1, 0)
+                               else np.lib.format.read_array_header_2_0(file))
+        if dtype.hasobject:
+            raise InputError(f"{label}: array {key} holds Python objects, which are never "
+                             "unpickled")
+        dtype = numpy_dtype(f"{label}: array {key}", np.empty(0, dtype))
+        if len(shape) == 3:
+            chunks += [Chunk(f"{key}_{i}", f"{label}: array {key}[{i}]", shape[1:], dtype,
+                             lambda key=key, i=i: (from_numpy(member(key)[i]), None, None))
+                       for i in range(shape[0])]
+        else:
+            chunks.append(Chunk(key, f"{label}: array {key}", shape, dtype,
+                                lambda key=key: (from_numpy(member(key)), None, None)))
+    return Source(label, chunks)
+
+
+def tensor_list(label, value, what):
+    """Per-chunk tensors from a tensor (3-D: several chunks; otherwise one) or a list."""
+    if isinstance(value, torch.Tensor):
+        return list(value.unbind(0)) if value.dim() == 3 else [value]
+    if isinstance(value, (list, tuple)):
+        for i, item in enumerate(value):
+            if not isinstance(item, torch.Tensor):
+                raise InputError(f"{label}: {what}[{i}] is {type(item).__name__}, not a tensor")
+        return list(value)
+    raise InputError(f"{label}: {what}: expected a tensor or a list of tensors, found "
+                     f"{type(value).__name__}")
+
+
+def per_chunk(label, value, count, what):
+    if isinstance(value, torch.Tensor) and value.dim() == 3 and count > 1:
+        items = list(value.unbind(0))
+    elif isinstance(value, torch.Tensor):
+        items = [value]
+    else:
+        items = tensor_list(label, value, what)
+    if len(items) != count:
+        raise InputError(f"{label}: {what}: {len(items)} entries for {count} chunks")
+    return items
+
+
+def make_chunks(label, scores, names, guides, posts):
+    many = len(scores) > 1
+    return [Chunk(names[i] if names else None, f"{label}: chunk {i}" if many else label,
+                  tuple(s.shape), s.dtype,
+                  lambda s=s, i=i: (s, guides[i] if guides else None, posts[i] if posts else None))
+            for i, s in enumerate(scores)]
+
+
+def layout_of(label, content):
+    """The Source of a loaded torch.save object (or numpy array from standard input)."""
+    if isinstance(content, np.ndarray):
+        return npy_source(label, content)
+    if isinstance(content, dict) and any(isinstance(k, str) and k in CONTAINER_KEYS
+                                         for k in content):
+        return container(label, content)
+    if isinstance(content, dict):
+        names = list(content)
+        for name in names:
+            if not isinstance(name, str):
+                raise InputError(f"{label}: read names must be str; a key is "
+                                 f"{type(name).__name__} ({name!r:.40})")
+        scores = [content[name] for name in names]
+        for name, item in zip(names, scores):
+            if not isinstance(item, torch.Tensor):
+                raise InputError(f"{label}: read {name}: expected a tensor, found "
+                                 f"{type(item).__name__}")
+        return Source(label, make_chunks(label, scores, names, None, None))
+    return Source(label, make_chunks(label, tensor_list(label, content, "scores"), None, None,
+                                     None))
+
+
+def container(label, content):
+    unknown = [key for key in content if key not in CONTAINER_KEYS]
+    if unknown:
+        raise InputError(f"{label}: unknown key {unknown[0]!r:.60} in a dict with "
+                         f"{', '.join(repr(k) for k in CONTAINER_KEYS if k in content)} "
+                         f"(the keys of this layout: {', '.join(CONTAINER_KEYS)})")
+    if "scores" not in content:
+        raise InputError(f"{label}: a dict with {', '.join(repr(k) for k in content)} needs "
+                         "'scores'")
+    scores = tensor_list(label, content["scores"], "scores")
+    names = None
+    if "names" in content:
+        names = content["names"]
+        if not isinstance(names, (list, tuple)):
+            raise InputError(f"{label}: names must be a list of str, not "
+                             f"{type(names).__name__}")
+        for i, name in enumerate(names):
+            if not isinstance(name, str):
+                raise InputError(f"{label}: read names must be str; names[{i}] is "
+                                 f"{type(name).__name__}")
+        if len(names) != len(scores):
+            raise InputError(f"{label}: {len(names)} names for {len(scores)} chunks")
+        names = list(names)
+    if ("back_guides" in content) != ("posts" in content):
+        raise InputError(f"{label}: back_guides and posts must come together")
+    guides = posts = None
+    if "back_guides" in content:
+        guides = per_chunk(label, content["back_guides"], len(scores), "back_guides")
+        posts = per_chunk(label, content["posts"], len(scores), "posts")
+    overlap = content.get("overlap")
+    if "overlap" in content and (type(overlap) is not int or overlap < 0):
+        raise InputError(f"{label}: overlap must be an int of at least 0, not {overlap!r:.40}")
+    return Source(label, make_chunks(label, scores, names, guides, posts), overlap)
