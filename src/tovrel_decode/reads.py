@@ -111,7 +111,7 @@ def join(read, decoded):
     return "".join(sequence), "".join(quality), moves
 
 
-def windows(reads, threads, max_values=32 * 1024 * 1024):
+def windows(reads, threads, max_values=16 * 1024 * 1024):
     """Groups the reads to decode into windows of whole reads, enough chunks to keep every
     thread busy and few enough values to bound the memory in flight."""
     window, chunks, values = [], 0, 0
