@@ -155,6 +155,62 @@ def chunk_rows(cases, rounds):
     return rows
 
 
+def thread_rows(rounds, quick):
+    """decode_batch of 16 chunks and one chunk's decode and posts, on 2 intra-op threads
+    against 1 (k = 5, 1,000 blocks)."""
+    batch = torch.randn(16, 1000, 5 * 4**5, generator=torch.Generator().manual_seed(16)) * 3
+    one = batch[0]
+    columns = {}
+    for threads in (1, 2):
+        def on(threads, call):
+            def timed():
+                torch.set_num_threads(threads)
+                call()
+            return timed
+        columns[f"batch/{threads}"] = on(threads, lambda: tovrel_tensors.decode_batch(batch))
+        columns[f"decode/{threads}"] = on(threads, lambda: tovrel_tensors.decode(one))
+        columns[f"posts/{threads}"] = on(threads, lambda: tovrel_tensors.posts(one))
+    t = median_times(columns, rounds)
+    torch.set_num_threads(1)
+    return [[what, ms(t[f"{what}/1"]), ms(t[f"{what}/2"]), ratio(t[f"{what}/1"], t[f"{what}/2"]),
+             goal] for what, goal in (("batch", ">= 1.8"), ("decode", ">= 1.6"),
+                                      ("posts", ">= 1.6"))]
+
+
+def eight_bit_rows(cases, rounds):
+    """8-bit beam search against float32 on the same values: tovrel_tensors converts the
+    posteriors it reads; tovrel converts them all first."""
+    rows = []
+    for k, blocks in cases:
+        scores = (scores_for(k, blocks) * 0.3 * 16).round().clamp(-128, 127)
+        back = tovrel_tensors.backward_scores(scores).round().clamp(-128, 127)
+        posts = (tovrel_tensors.posts(scores) * 255 - 128).round()
+        floats = (scores, back, (posts + 128) / 255)
+        ints = tuple(t.to(torch.int8) for t in (scores, back, posts))
+        t = median_times({
+            "tensors.float": lambda: tovrel_tensors.beam_search(*floats),
+            "tensors.int8": lambda: tovrel_tensors.beam_search(*ints),
+            "module.float": lambda: tovrel.beam_search(*floats),
+            "module.int8": lambda: tovrel.beam_search(*ints),
+        }, rounds)
+        rows.append([f"k={k} blocks={blocks}", ms(t["tensors.float"]), ms(t["tensors.int8"]),
+                     ratio(t["tensors.int8"], t["tensors.float"]), ms(t["module.float"]),
+                     ms(t["module.int8"]), ratio(t["module.int8"], t["module.float"])])
+    return rows
+
+
+def roofline_rows(cases, core):
+    rows = []
+    for k, blocks in cases:
+        case = f"{k}/{blocks}"
+        floor = core.get(f"exp_log_floor/{case}")
+        back, fwd = core.get(f"back_guides/avx2/{case}"), core.get(f"fwd_guides/avx2/{case}")
+        if floor and back and fwd:
+            rows.append([f"k={k} blocks={blocks}", f"{floor:.1f}", f"{back:.1f}", f"{fwd:.1f}",
+                         ratio(back, floor), ratio(fwd, floor)])
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -187,6 +243,26 @@ def main():
         ["case", "list API", "tensors.decode", "torch recursions", "list/tensors",
          "torch/tensors"],
         chunk_rows(cases, args.rounds))
+    print_table(
+        "Threads: 2 intra-op threads against 1 (k = 5, 1,000 blocks). batch: decode_batch of 16 "
+        "chunks; decode, posts: one chunk, its backward and forward recursions at once and its "
+        "posterior rows split between the threads",
+        ["work", "1 thread", "2 threads", "speed-up", "goal"], thread_rows(args.rounds, args.quick))
+    print_table(
+        "8-bit against float32 beam search (beam 5) on the same values. tensors: "
+        "tovrel_tensors.beam_search, posteriors converted as read; module: tovrel.beam_search, "
+        "all posteriors converted first (goal for tensors: int8/float <= 1.5)",
+        ["case", "tensors float", "tensors int8", "int8/float", "module float", "module int8",
+         "int8/float"],
+        eight_bit_rows(cases, args.rounds))
+    if core:
+        print_table(
+            "Roofline: the exact vector expf and logf alone over as many values as a recursion "
+            "evaluates (five exponentials and one logarithm per state and block), against the "
+            "AVX2 recursions (goal: <= 1.5)",
+            ["case", "exp+log floor", "back_guides avx2", "fwd_guides avx2", "back/floor",
+             "fwd/floor"],
+            roofline_rows(cases, core))
 
 
 if __name__ == "__main__":

@@ -75,7 +75,7 @@ std::string type_name(py::handle object) {
 }
 
 std::string dtype_name(const at::Tensor& tensor) {
-    return "torch." + std::string(c10::toString(tensor.scalar_type()));
+    return py::str(py::cast(tensor).attr("dtype"));  // torch's own name, e.g. torch.int64
 }
 
 at::Tensor as_tensor(py::handle object, const char* function, const char* name) {
@@ -123,11 +123,15 @@ ScoreMatrix float_scores(const at::Tensor& tensor, const char* function, int64_t
     return matrix;
 }
 
-void check_decodable(const ScoreMatrix& matrix, size_t beam_size, const char* function) {
+void check_beam_size(size_t beam_size, const char* function) {
     if (beam_size < 1 || beam_size > 256) {
         throw py::value_error(message(function, "beam_size must be between 1 and 256, not " +
                                                     std::to_string(beam_size) + "."));
     }
+}
+
+void check_decodable(const ScoreMatrix& matrix, size_t beam_size, const char* function) {
+    check_beam_size(beam_size, function);
     if (size_t(matrix.num_states) > max_decoder_states) {
         throw py::value_error(message(function, std::to_string(matrix.num_states) +
                                                     " states; at most 4096 (k <= 6) can be "
@@ -159,7 +163,12 @@ void compute_guides_and_posts(const float* scores, float* back_guides, float* po
             }
         }
     });
-    compute_posts(fwd_guides.data(), back_guides, posts, num_blocks, num_states);
+    // Rows are normalised independently, so they split between the threads with the same bits.
+    const size_t row = size_t(num_states);
+    at::parallel_for(0, int64_t(num_blocks) + 1, 256, [&](int64_t begin, int64_t end) {
+        compute_posts(fwd_guides.data() + size_t(begin) * row, back_guides + size_t(begin) * row,
+                      posts + size_t(begin) * row, int(end - begin - 1), num_states);
+    });
 }
 
 struct SearchOptions {
@@ -382,15 +391,16 @@ py::list decode_batch(BatchArg batch_arg, LengthsArg lengths_arg, size_t beam_si
                                          type_name(scores_arg) + "."));
     }
 
-    std::vector<int64_t> lengths(chunks.size(), -1);
-    if (!lengths_arg.object.is_none()) {
+    check_beam_size(beam_size, function);
+    const bool padded = !lengths_arg.object.is_none();
+    std::vector<int64_t> lengths(chunks.size(), -1);  // -1: every block
+    if (padded) {
         lengths = read_lengths(lengths_arg.object, chunks.size(), function);
     }
     std::vector<ScoreMatrix> matrices;
     matrices.reserve(chunks.size());
     for (size_t i = 0; i < chunks.size(); ++i) {
-        if (chunks[i].dim() == 2 && lengths[i] != -1 &&
-            (lengths[i] < 0 || lengths[i] > chunks[i].size(0))) {
+        if (padded && chunks[i].dim() == 2 && (lengths[i] < 0 || lengths[i] > chunks[i].size(0))) {
             throw py::value_error(message(
                 function, "lengths[" + std::to_string(i) + "] is " + std::to_string(lengths[i]) +
                               ", outside 0 .. " + std::to_string(chunks[i].size(0)) + " blocks."));

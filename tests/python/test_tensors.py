@@ -64,11 +64,11 @@ def test_eight_bit_beam_search_matches_the_list_api(k):
 def test_refusals_match_the_list_api():
     with pytest.raises(RuntimeError, match="Unexpected number of transition states"):
         tt.decode(torch.zeros(3, 40))
-    with pytest.raises(RuntimeError, match="Float"):
+    with pytest.raises(TypeError, match="torch.int8"):
         tt.posts(torch.zeros(3, 20, dtype=torch.int8))
     with pytest.raises(ValueError, match="'meta'"):
         tt.backward_scores(torch.zeros(3, 20, device="meta"))
-    with pytest.raises(ValueError, match="greater than 256"):
+    with pytest.raises(ValueError, match="beam_size must be between 1 and 256, not 257"):
         tt.decode(torch.zeros(3, 20), beam_size=257)
     with pytest.raises(ValueError, match="too large"):
         tt.forward_scores(torch.zeros(1, 80).expand(2**31, 80))
@@ -91,3 +91,97 @@ def test_threads_decoding_at_once_match_serial_results():
         thread.join()
     for got, expected in zip(results, serial):
         assert got[:2] == expected[:2] and torch.equal(got[2], expected[2])
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_decode_batch_matches_decode_chunk_by_chunk(threads):
+    previous = torch.get_num_threads()
+    torch.set_num_threads(threads)
+    try:
+        batch = torch.stack([random_scores(3, 70, 40 + i) for i in range(5)])
+        options = {"beam_size": 16, "beam_cut": 50.0, "q_shift": 1.0, "temperature": 0.7}
+
+        def same(results, chunks):
+            assert len(results) == len(chunks)
+            for (sequence, quality, moves), scores in zip(results, chunks):
+                expected = tt.decode(scores, **options)
+                assert (sequence, quality) == expected[:2] and torch.equal(moves, expected[2])
+
+        same(tt.decode_batch(batch, **options), list(batch))
+        lengths = [70, 0, 33, 1, 69]
+        chunks = [scores[:n] for scores, n in zip(batch, lengths)]
+        same(tt.decode_batch(batch, lengths, **options), chunks)
+        same(tt.decode_batch(batch, torch.tensor(lengths, dtype=torch.int32), **options), chunks)
+        uneven = [random_scores(k, 20 + 9 * k, 50 + k) for k in (1, 4, 2, 5)]
+        same(tt.decode_batch(uneven, **options), uneven)
+        same(tt.decode_batch(uneven, (20, 56, 3, 0), **options),
+             [s[:n] for s, n in zip(uneven, (20, 56, 3, 0))])
+        assert tt.decode_batch([]) == []
+        # Two threads on one chunk: backward and forward at once, the same bits.
+        for name in ("posts", "backward_scores"):
+            assert same_values(getattr(tt, name)(batch[0]), getattr(tovrel, name)(batch[0]))
+    finally:
+        torch.set_num_threads(previous)
+
+
+def test_decode_batch_refusals():
+    batch = torch.zeros(3, 10, 20)
+    for lengths, message in (([10, 10], "2 lengths for 3 chunks"), ([10, 11, 0], "outside 0 .. 10"),
+                             ([-1, 0, 0], "outside 0 .. 10"), (torch.zeros(3, 1), "1-D integer")):
+        with pytest.raises(ValueError, match=message):
+            tt.decode_batch(batch, lengths)
+    with pytest.raises(TypeError, match="lengths must hold integers, not float"):
+        tt.decode_batch(batch, [1.0, 2, 3])
+    with pytest.raises(TypeError, match=r"decode_batch: scores\[1\] must be a torch.Tensor, not "
+                                        r"ndarray"):
+        tt.decode_batch([batch[0], np.zeros((10, 20), np.float32)])
+    with pytest.raises(ValueError, match="must be 3-D"):
+        tt.decode_batch(batch[0])
+    with pytest.raises(ValueError, match="^decode_batch: beam_size must be between 1 and 256, not 0"):
+        tt.decode_batch(batch, beam_size=0)
+    with pytest.raises(ValueError, match="chunk 1: scores must be 2-D"):
+        tt.decode_batch([batch[0], batch])
+
+
+def test_errors_name_the_function_and_the_problem():
+    array = np.zeros((1000, 20), np.float32)
+    with pytest.raises(TypeError) as error:
+        tt.decode(array)
+    assert str(error.value) == "decode: scores must be a torch.Tensor, not ndarray."
+    with pytest.raises(ValueError, match=r"^decode: scores must be 2-D \(blocks, 5 \* 4\*\*k\), "
+                                         r"not 3-D"):
+        tt.decode(torch.zeros(2, 3, 20))
+    with pytest.raises(TypeError, match=r"^posts: scores must be float32, float16, bfloat16 or "
+                                        r"float64, not torch.int64"):
+        tt.posts(torch.zeros(3, 20, dtype=torch.int64))
+    with pytest.raises(RuntimeError, match="mismatched tensor types"):
+        tt.beam_search(torch.zeros(3, 20), torch.zeros(4, 4), torch.zeros(4, 4, dtype=torch.int8))
+    for function in ("backward_scores", "forward_scores", "posts", "beam_search", "decode",
+                     "decode_batch"):
+        doc = getattr(tt, function).__doc__
+        assert "Raises" in doc or "raises" in doc or "scores" in doc, function
+        assert len(doc.splitlines()) > 3, function
+    assert tt.__version__ == "0.1.0"
+
+
+def test_other_float_types_are_converted():
+    scores = random_scores(3, 40, 60)
+    for dtype in (torch.float16, torch.bfloat16, torch.float64):
+        typed = scores.to(dtype)
+        as_float = typed.float()
+        for name in ("backward_scores", "forward_scores", "posts"):
+            assert torch.equal(getattr(tt, name)(typed), getattr(tt, name)(as_float))
+        got, want = tt.decode(typed, beam_size=8), tt.decode(as_float, beam_size=8)
+        assert got[:2] == want[:2] and torch.equal(got[2], want[2])
+        back, posts = tt.backward_scores(as_float), tt.posts(as_float)
+        guided = tt.beam_search(typed, back.to(dtype), posts.to(dtype))
+        assert guided[:2] == tt.beam_search(as_float, back.to(dtype).float(),
+                                            posts.to(dtype).float())[:2]
+
+
+def test_eight_bit_posteriors_convert_like_the_whole_tensor_operations():
+    # Every 8-bit code: (q + 128) / 255 in single precision, as to(float).add(128).div(255) gives.
+    codes = torch.arange(-128, 128, dtype=torch.int8)
+    whole = codes.to(torch.float32).add(128.0).div(255.0).numpy()
+    each = (codes.numpy().astype(np.float32) + np.float32(128)) / np.float32(255)
+    assert ref.bits(whole.tolist()).tolist() == ref.bits(each.tolist()).tolist()
