@@ -73,6 +73,8 @@ COMMAND_REQUIREMENTS = ["numpy==2.2.6", "dnaio==1.2.4", "xopen==2.1.0", "pysam==
 
 setup(
     install_requires=[TORCH_REQUIREMENT, *COMMAND_REQUIREMENTS],
+    # tovrel-decode --scheduler: decoding on a Dask cluster.
+    extras_require={"distributed": ["dask==2026.11.0", "distributed==2026.11.0"]},
     # The command-line decoder, and type stubs for the two extension modules as stub-only
     # packages (PEP 561).
     packages=["tovrel_decode", "tovrel-stubs", "tovrel_tensors-stubs"],

@@ -92,6 +92,9 @@ def parse_arguments(argv):
     parser.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)),
                         help="intra-op threads decoding chunks at once (default: the cores "
                              "available)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="decode on the workers of a running Dask scheduler "
+                             "(tcp://host:port); they read the inputs from a shared file system")
     parser.add_argument("--skip-invalid", action="store_true",
                         help="leave out reads whose values cannot be decoded (NaN, +inf, a "
                              "block without any finite transition) with a warning, instead of "
@@ -148,57 +151,132 @@ def warn(args, message):
         print(f"{PROGRAM}: warning: {message}", file=sys.stderr)
 
 
-def run(argv, started):
-    args = parse_arguments(argv)
-    target = writers.Target(args.output)
-    paths = inputs.expand(args.inputs)
-    target.refuse_inputs(paths)
-    target.prepare()
-    kind = writers.format_of(args.output, args.format)
-    torch.set_num_threads(args.threads)
-
-    progress = Progress(args)
-    sources = []
-    for path in paths:
-        progress.note(f"loading {path}")
-        sources.append(inputs.open_input(path))
-    plan = reads.plan_reads(sources, sam_names=kind in ("sam", "bam"))
-    total_chunks = sum(len(read.chunks) for read in plan)
-
+def check_locally(plan, args, progress):
+    """The values of every chunk, before anything is written: bad reads end the run, or with
+    --skip-invalid are left out. Returns the reads to decode and the reads skipped."""
+    total = sum(len(read.chunks) for read in plan)
     checked = 0
     for read in plan:
         reads.check_read(read)
         checked += len(read.chunks)
-        progress.bar("checking", checked, total_chunks)
+        progress.bar("checking", checked, total)
         if read.invalid and not args.skip_invalid:
             raise InputError(read.invalid)
     skipped = [read for read in plan if read.invalid]
     for read in skipped:
         warn(args, f"skipped {read.invalid}")
-    plan = [read for read in plan if not read.invalid]
+    return [read for read in plan if not read.invalid], skipped
 
+
+def decode_locally(plan, args, options, progress):
+    """Yields (read, decoded chunks) in order, a window of chunks at a time on the intra-op
+    threads. Decoding runs on a worker thread so that signals reach this one at once."""
+    total = sum(len(read.chunks) for read in plan)
+    done = 0
+    worker = concurrent.futures.ThreadPoolExecutor(max_workers=1)
+    try:
+        for window in reads.windows(plan, args.threads):
+            chunks = [chunk for read in window for chunk in read.chunks]
+            decoded = worker.submit(reads.decode_chunks, chunks, options).result()
+            for read in window:
+                parts, decoded = decoded[:len(read.chunks)], decoded[len(read.chunks):]
+                yield read, parts
+            done += len(chunks)
+            progress.bar("decoding", done, total)
+    finally:
+        worker.shutdown(wait=False)  # a signal must not wait for the window being decoded
+
+
+def run(argv, started):
+    args = parse_arguments(argv)
+    target = writers.Target(args.output, spool=args.scheduler is not None)
+    local_inputs = [path for path in args.inputs if path == "-" or os.path.exists(path)]
+    if args.scheduler is None:
+        paths = inputs.expand(args.inputs)
+    else:
+        if "-" in args.inputs:
+            raise UsageError("standard input cannot be sent to a cluster; name a file")
+        paths = inputs.expand(local_inputs) if local_inputs else []
+    target.refuse_inputs(paths)
+    target.prepare()
+    kind = writers.format_of(args.output, args.format)
+    torch.set_num_threads(args.threads)
+    sam_names = kind in ("sam", "bam")
     options = {"beam_size": args.beam_size, "beam_cut": args.beam_cut, "q_shift": args.q_shift,
                "q_scale": args.q_scale, "temperature": args.temperature}
-    command_line = shlex.join([PROGRAM, *argv])
-    bases = quality_sum = decoded_chunks = 0
-    writer = None
+    progress = Progress(args)
+    skipped = []
+
+    cluster = None
+    try:
+        if args.scheduler is None:
+            sources = []
+            for path in paths:
+                progress.note(f"loading {path}")
+                sources.append(inputs.open_input(path))
+            plan = reads.plan_reads(sources, sam_names)
+            plan, skipped = check_locally(plan, args, progress)
+            decoded = decode_locally(plan, args, options, progress)
+        else:
+            from . import cluster as dask_cluster  # needs the optional extra
+
+            progress.note(f"connecting to {args.scheduler}")
+            cluster = dask_cluster.Cluster(args.scheduler)
+            cluster.check_workers()
+            progress.note("opening the inputs on a worker")
+            sources = cluster.plan(args.inputs)
+            plan = reads.plan_reads(sources, sam_names)
+
+            def on_invalid(read):
+                if not args.skip_invalid:
+                    raise InputError(read.invalid)
+                warn(args, f"skipped {read.invalid}")
+                skipped.append(read)
+
+            decoded = dask_cluster.decode_on_cluster(args, plan, sources, cluster, options,
+                                                     progress, on_invalid)
+        written = write(target, kind, decoded, recorded_command_line(argv))
+    finally:
+        if cluster is not None:
+            cluster.close()
+    progress.end()
+    if not args.quiet:
+        reads_written, chunks, bases, quality_sum = written
+        mean = quality_sum / bases if bases else 0.0
+        skipped_text = f", {len(skipped)} skipped" if args.skip_invalid else ""
+        print(f"{PROGRAM}: {reads_written} reads from {chunks} chunks{skipped_text}, "
+              f"{bases} bases, mean quality {mean:.1f}, {time.perf_counter() - started:.2f} s",
+              file=sys.stderr)
+
+
+def recorded_command_line(argv):
+    """The command line for SAM/BAM headers, without --scheduler, which changes where the work
+    runs but not its output."""
+    kept, skip = [], False
+    for arg in argv:
+        if skip:
+            skip = False
+        elif arg == "--scheduler":
+            skip = True
+        elif not arg.startswith("--scheduler="):
+            kept.append(arg)
+    return shlex.join([PROGRAM, *kept])
+
+
+def write(target, kind, decoded, command_line):
+    """Writes every (read, decoded chunks) to the target and commits it; on any failure the
+    target is left as it was. Returns (reads, chunks, bases, sum of qualities)."""
+    count = chunks = bases = quality_sum = 0
     try:
         writer = writers.open_writer(target, kind, tovrel_tensors.__version__, command_line)
-        # Decoding runs on a worker thread so that signals reach this one at once.
-        with concurrent.futures.ThreadPoolExecutor(max_workers=1) as worker:
-            for window in reads.windows(plan, args.threads):
-                chunks = [chunk for read in window for chunk in read.chunks]
-                decoded = worker.submit(reads.decode_chunks, chunks, options).result()
-                for read in window:
-                    parts, decoded = decoded[:len(read.chunks)], decoded[len(read.chunks):]
-                    sequence, quality, moves = reads.join(read, parts)
-                    writer.write(read.name, sequence, quality, moves)
-                    bases += len(sequence)
-                    quality_sum += sum(quality.encode()) - 33 * len(quality)
-                decoded_chunks += len(chunks)
-                progress.bar("decoding", decoded_chunks, total_chunks)
+        for read, parts in decoded:
+            sequence, quality, moves = reads.join(read, parts)
+            writer.write(read.name, sequence, quality, moves)
+            count += 1
+            chunks += len(parts)
+            bases += len(sequence)
+            quality_sum += sum(quality.encode()) - 33 * len(quality)
         writer.close()
-        writer = None
         target.commit()
     except BrokenPipeError:
         target.discard()
@@ -210,13 +288,7 @@ def run(argv, started):
     except BaseException:
         target.discard()
         raise
-    progress.end()
-    if not args.quiet:
-        mean = quality_sum / bases if bases else 0.0
-        skipped_text = f", {len(skipped)} skipped" if args.skip_invalid else ""
-        print(f"{PROGRAM}: {len(plan)} reads from {decoded_chunks} chunks{skipped_text}, "
-              f"{bases} bases, mean quality {mean:.1f}, {time.perf_counter() - started:.2f} s",
-              file=sys.stderr)
+    return count, chunks, bases, quality_sum
 
 
 def raise_interrupted(signum, frame):

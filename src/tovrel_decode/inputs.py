@@ -89,7 +89,7 @@ def open_input(path):
         raise
     except OSError as error:
         raise InputError(f"{label}: {error.strerror or error}") from None
-    except (ValueError, zipfile.BadZipFile, EOFError) as error:
+    except (ValueError, KeyError, zipfile.BadZipFile, EOFError) as error:
         raise InputError(f"{label}: not a score file ({first_line(error)})") from None
 
 

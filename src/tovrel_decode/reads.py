@@ -54,20 +54,30 @@ def plan_reads(sources, sam_names=False):
     return reads
 
 
+def chunk_problem(chunk):
+    """None, or (what, row) for the first value of a chunk that can only decode to garbage.
+    Stored guides and posteriors that do not fit the scores raise InputError."""
+    scores, guides, posts = chunk.load()
+    states = checks.num_states_of(chunk)
+    if guides is not None:
+        checks.check_stored_guides(chunk, scores, guides, posts, states)
+    return checks.first_bad_block(scores, guides, posts, states)
+
+
+def invalid_message(read, position, problem):
+    """Why a read cannot be decoded: `problem` of its chunk at `position`."""
+    what, row = problem
+    if len(read.chunks) > 1:
+        what = f"{what} of {read.chunks[position].label.rsplit(': ', 1)[-1]}"
+    return checks.bad_value_message(read.name, what, row)
+
+
 def check_read(read):
-    """Sets read.invalid when a chunk holds values that can only decode to garbage; checks the
-    stored guides and posteriors."""
-    for chunk in read.chunks:
-        scores, guides, posts = chunk.load()
-        states = checks.num_states_of(chunk)
-        if guides is not None:
-            checks.check_stored_guides(chunk, scores, guides, posts, states)
-        bad = checks.first_bad_block(scores, guides, posts, states)
-        if bad is not None:
-            what, row = bad
-            if len(read.chunks) > 1:
-                what = f"{what} of {chunk.label.rsplit(': ', 1)[-1]}"
-            read.invalid = checks.bad_value_message(read.name, what, row)
+    """Sets read.invalid when a chunk holds values that can only decode to garbage."""
+    for position, chunk in enumerate(read.chunks):
+        problem = chunk_problem(chunk)
+        if problem is not None:
+            read.invalid = invalid_message(read, position, problem)
             return
 
 

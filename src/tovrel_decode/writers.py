@@ -8,6 +8,7 @@ interrupted run leaves no partial file behind.
 """
 import array
 import os
+import shutil
 import socket
 import stat
 import sys
@@ -52,8 +53,13 @@ class Target:
     path or binary stream to write; `commit` makes the written output visible; `discard` removes
     every trace of an unfinished one."""
 
-    def __init__(self, path):
+    def __init__(self, path, spool=False):
         self.path = path  # as the user gave it, for messages
+        # Spooled, output for standard output, a device, a FIFO or a socket is held in a private
+        # temporary file and copied there on commit, so that nothing reaches it from a run that
+        # fails halfway (a regular file needs no spool: it is replaced only on commit).
+        self.spool = spool
+        self.spooled = None
         self.temporary = None
         self.final = None  # the regular file replaced on commit
         self.stream = None
@@ -116,7 +122,19 @@ class Target:
                 raise OutputError(self.path, PermissionError(13, "Permission denied"))
 
     def open(self):
-        """Returns (path for writers that open by name, or None; binary stream, or None)."""
+        """Returns (path for writers that open by name, or None; binary stream)."""
+        status = None if self.is_stdout else self.existing()
+        if self.spool and (self.is_stdout or
+                           (status is not None and not stat.S_ISREG(status.st_mode))):
+            try:
+                handle, self.spooled = tempfile.mkstemp(prefix=TEMPORARY_PREFIX)
+            except OSError as error:
+                raise OutputError(tempfile.gettempdir(), error) from None
+            self.stream = os.fdopen(handle, "w+b")
+            return self.spooled, self.stream
+        return self.open_destination()
+
+    def open_destination(self):
         if self.is_stdout:
             return "-", sys.stdout.buffer
         status = self.existing()
@@ -148,6 +166,17 @@ class Target:
             raise OutputError(self.path, error) from None
 
     def commit(self):
+        if self.spooled is not None:
+            self.stream.close()
+            self.stream = None
+            try:
+                with open(self.spooled, "rb") as spooled:
+                    _, destination = self.open_destination()
+                    shutil.copyfileobj(spooled, destination)
+                    destination.flush()
+            finally:
+                os.unlink(self.spooled)
+                self.spooled = None
         try:
             if self.stream is not None and not self.stream.closed:
                 self.stream.flush()
@@ -166,12 +195,13 @@ class Target:
                 self.stream.close()
             except OSError:
                 pass
-        if self.temporary is not None:
-            try:
-                os.unlink(self.temporary)
-            except OSError:
-                pass
-            self.temporary = None
+        for leftover in (self.temporary, self.spooled):
+            if leftover is not None:
+                try:
+                    os.unlink(leftover)
+                except OSError:
+                    pass
+        self.temporary = self.spooled = None
 
 
 class SequenceWriter:

@@ -39,9 +39,9 @@ def test_wheel_installs_and_imports_in_a_fresh_environment(tmp_path):
         entry_points = archive.read(next(n for n in names if n.endswith("entry_points.txt")))
     torch_version = torch.__version__.split("+")[0]
     assert f"Requires-Dist: torch=={torch_version}" in metadata.decode()
-    assert "tovrel-decode = tovrel_cli:main" in entry_points.decode()
+    assert "tovrel-decode = tovrel_decode.cli:main" in entry_points.decode()
     for expected in ("tovrel.cpython-310-x86_64-linux-gnu.so",
-                     "tovrel_tensors.cpython-310-x86_64-linux-gnu.so", "tovrel_cli.py",
+                     "tovrel_tensors.cpython-310-x86_64-linux-gnu.so", "tovrel_decode/cli.py",
                      "tovrel-stubs/__init__.pyi", "tovrel_tensors-stubs/__init__.pyi"):
         assert expected in names, expected
 
