@@ -294,14 +294,22 @@ case("beam_search/int8/extreme-codes", lambda: decoder_matches_reference(
 for name in ("backward_scores", "forward_scores", "posts", "decode"):
     function = getattr(tovrel_tensors, name)
     prefix = f"tovrel_tensors.{name}"
-    case(f"{prefix}/int8", lambda f=function: raises(RuntimeError, lambda: f(SCORES8), "Float"))
-    case(f"{prefix}/1-d", lambda f=function: raises(IndexError, lambda: f(SCORES.ravel())))
+    case(f"{prefix}/int8", lambda f=function, n=name: raises(
+        TypeError, lambda: f(SCORES8), f"^{n}: scores must be float32, .* not torch.int8"))
+    case(f"{prefix}/int64", lambda f=function: raises(
+        TypeError, lambda: f(SCORES.long()), "not torch.int64"))
+    case(f"{prefix}/1-d", lambda f=function, n=name: raises(
+        ValueError, lambda: f(SCORES.ravel()), f"^{n}: scores must be 2-D"))
+    case(f"{prefix}/not-a-tensor", lambda f=function, n=name: raises(
+        TypeError, lambda: f(SCORES.numpy()), f"^{n}: scores must be a torch.Tensor, not ndarray"))
+    case(f"{prefix}/half", lambda f=function: same_result(
+        lambda: str(f(SCORES.half())), lambda: str(f(SCORES.half().float()))))
     case(f"{prefix}/width-40", lambda f=function: raises(
         RuntimeError, lambda: f(torch.zeros(2, 40)), f"^{WIDTH_MESSAGE}$"))
     case(f"{prefix}/meta", lambda f=function: raises(ValueError, lambda: f(SCORES.to("meta")),
                                                      "'meta'"))
     case(f"{prefix}/3-d-empty", lambda f=function: raises(
-        ValueError, lambda: f(torch.zeros(3, 20, 0)), "holds 0 elements"))
+        ValueError, lambda: f(torch.zeros(3, 20, 0)), "not 3-D"))
     case(f"{prefix}/rows-overflow", lambda f=function: raises(
         ValueError, lambda: f(torch.zeros(1, 80).expand(2**31, 80)), "too large"))
     case(f"{prefix}/all-nan", lambda f=function: f(torch.full((4, 80), math.nan)))
