@@ -88,3 +88,13 @@ TEST(Avx2Recursions, PosteriorRowsWithNanAndZerosFirst) {
     posts_avx2(fwd.data(), back.data(), posts_v.data(), 1, n);
     expect_same_bits(posts, posts_v);
 }
+
+TEST(CrfKernels, OneTableChosenOnce) {
+    // Below 16 states only the scalar form applies; above, the AVX2 one where it is exact.
+    EXPECT_STREQ(crf_kernels_for(4).name, "scalar");
+    const char* expected = exact_avx2_available() ? "avx2" : "scalar";
+    for (int n : {16, 64, 4096}) {
+        EXPECT_STREQ(crf_kernels_for(n).name, expected);
+        EXPECT_EQ(&crf_kernels_for(n), &crf_kernels_for(16));  // the same table every time
+    }
+}

@@ -207,6 +207,31 @@ TEST(BlockQuality, WindowOfNinePosteriors) {
     EXPECT_NEAR(block_probs(0.9f, 0)[1], 0.01375616f, 1e-8f);
 }
 
+TEST(BlockQuality, EightBitPosteriorsConvertedAsRead) {
+    // Every code of every state, against the float grading of the converted posteriors.
+    const size_t num_states = 64, num_blocks = 300;
+    std::mt19937 rng(7);
+    std::vector<int8_t> codes((num_blocks + 1) * num_states);
+    for (int8_t& code : codes) {
+        code = int8_t(int(rng() % 256) - 128);
+    }
+    std::vector<float> converted(codes.size());
+    for (size_t i = 0; i < codes.size(); ++i) {
+        converted[i] = (float(codes[i]) + 128.0f) / 255.0f;
+    }
+    std::vector<int> states(num_blocks), states8;
+    for (size_t b = 0; b < num_blocks; ++b) {
+        states[b] = int(rng() % num_states);
+    }
+    states8 = states;
+    std::vector<float> qual, qual8;
+    compute_block_quality(converted.data(), num_states, num_blocks, states, qual);
+    compute_block_quality(codes.data(), num_states, num_blocks, states8, qual8);
+    EXPECT_EQ(states, states8);
+    ASSERT_EQ(qual.size(), qual8.size());
+    EXPECT_EQ(0, std::memcmp(qual.data(), qual8.data(), qual.size() * sizeof(float)));
+}
+
 TEST(GenerateSequence, QualityCharacters) {
     EXPECT_EQ(generate_sequence({}, {}, {}, 0.0f, 1.0f),
               std::make_tuple(std::string(), std::string()));

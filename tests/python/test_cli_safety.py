@@ -165,7 +165,9 @@ def test_operating_system_errors_are_one_line(tmp_path, scores, run):
 
 
 def test_pipes_and_a_closed_standard_output(tmp_path):
-    torch.save([chunk(300, 3, i) for i in range(40)], tmp_path / "many.pt")
+    # More output than a pipe holds, so that the writer meets the closed pipe whatever the timing.
+    torch.save(torch.randn(150, 500, 5 * 4**2, generator=torch.Generator().manual_seed(5)) * 2,
+               tmp_path / "many.pt")
     # The reader leaves after one line: a quiet end, with SIGPIPE's status.
     result = subprocess.run(f"'{DECODER}' '{tmp_path / 'many.pt'}' | head -n 1", shell=True,
                             capture_output=True, text=True, timeout=120,
