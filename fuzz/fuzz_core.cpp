@@ -290,9 +290,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             g = eight_bit ? float(int8_t(take_byte(in))) : take_float(in);
         }
     }
+    std::vector<int8_t> post_codes;  // 8-bit posteriors: p = (q + 128) / 255
     if (sources & 2) {
         for (float& p : posts) {
-            p = eight_bit ? float(take_byte(in)) / 255.0f : take_float(in);
+            if (eight_bit) {
+                const uint8_t byte = take_byte(in);
+                post_codes.push_back(int8_t(int(byte) - 128));
+                p = float(byte) / 255.0f;
+            } else {
+                p = take_float(in);
+            }
         }
     }
     if (eight_bit) {
@@ -319,6 +326,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(same_bits(bytes.score, decoded.score));
             for (size_t i = 0; i < decoded.qual.size(); ++i) {
                 FUZZ_CHECK(same_bits(bytes.qual[i], decoded.qual[i]));
+            }
+            if (!post_codes.empty()) {
+                // Posteriors read as 8-bit codes, converted one by one, grade alike.
+                std::vector<int> states;
+                std::vector<uint8_t> moves;
+                std::vector<float> qual;
+                beam_search_detail::search_best_path(scores8.data(), guides8.data(), num_states,
+                                                     blocks, beam_width, beam_cut, states, moves,
+                                                     temperature);
+                compute_block_quality(post_codes.data(), num_states, blocks, states, qual);
+                FUZZ_CHECK(states == decoded.states && moves == decoded.moves);
+                for (size_t i = 0; i < decoded.qual.size(); ++i) {
+                    FUZZ_CHECK(same_bits(qual[i], decoded.qual[i]));
+                }
             }
         }
     }
