@@ -7,6 +7,7 @@ held in private memory.
 import dataclasses
 import io
 import os
+import stat
 import sys
 import warnings
 import zipfile
@@ -78,6 +79,9 @@ def open_input(path):
             data = sys.stdin.buffer.read()  # a stream is read whole
             return layout_of(label, open_bytes(label, data))
         with open(path, "rb") as file:
+            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+                # A FIFO (such as a shell's process substitution) can be read only once: whole.
+                return layout_of(label, open_bytes(label, file.read()))
             head = file.read(8)
         if head.startswith(NPY_MAGIC):
             return npy_source(label, np.load(path, mmap_mode="r", allow_pickle=False))

@@ -61,6 +61,12 @@ def test_every_input_kind(tmp_path, run):
         assert piped.stdout == (want.split("@chunk_3")[0] if name == "zip.pt"
                                 else expected(["chunk_0"], [chunks[4]]))
 
+    # A FIFO, as a shell's process substitution gives, is read once, whole.
+    substituted = subprocess.run(["bash", "-c", f"'{DECODER}' -q <(cat '{tmp_path / 'zip.pt'}')"],
+                                 capture_output=True, text=True, timeout=120)
+    assert substituted.returncode == 0, substituted.stderr
+    assert substituted.stdout == want.split("@chunk_3")[0]
+
     # numpy files are never unpickled.
     np.save(tmp_path / "objects.npy", np.array([{"a": 1}], dtype=object), allow_pickle=True)
     result = run(tmp_path / "objects.npy")
