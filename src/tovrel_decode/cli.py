@@ -233,8 +233,8 @@ def run(argv, started):
                 warn(args, f"skipped {read.invalid}")
                 skipped.append(read)
 
-            decoded = dask_cluster.decode_on_cluster(args, plan, sources, cluster, options,
-                                                     progress, on_invalid)
+            decoded = dask_cluster.decode_on_cluster(plan, sources, cluster, options, progress,
+                                                     on_invalid)
         written = write(target, kind, decoded, recorded_command_line(argv))
     finally:
         if cluster is not None:

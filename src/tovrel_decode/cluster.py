@@ -195,7 +195,7 @@ class Cluster:
             yield from results
 
 
-def decode_on_cluster(args, plan, sources, cluster, options, progress, on_invalid):
+def decode_on_cluster(plan, sources, cluster, options, progress, on_invalid):
     """Yields (read, decoded chunks) in order; a read with a bad chunk goes to on_invalid."""
     total = sum(len(read.chunks) for read in plan)
     threads = sum(w.get("nthreads", 1) for w in cluster.workers().values())
