@@ -80,7 +80,8 @@ setup(
     packages=["tovrel_decode", "tovrel-stubs", "tovrel_tensors-stubs"],
     package_dir={"": "src", "tovrel-stubs": "stubs/tovrel", "tovrel_tensors-stubs":
                  "stubs/tovrel_tensors"},
-    package_data={"tovrel-stubs": ["__init__.pyi"], "tovrel_tensors-stubs": ["__init__.pyi"]},
+    package_data={"tovrel-stubs": ["__init__.pyi"], "tovrel_tensors-stubs": ["__init__.pyi"],
+                  "tovrel_decode": ["py.typed"]},
     libraries=[core],
     ext_modules=[extension("tovrel", "src/beam_search_py.cpp"),
                  extension("tovrel_tensors", "src/tensors_py.cpp", openmp=True)],

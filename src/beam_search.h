@@ -37,6 +37,8 @@ typedef int16_t state_t;
 // The decoder keeps states and transition indices in 16 bits: 5 * 4096 - 1 fits, 5 * 16384 does
 // not.
 constexpr size_t max_decoder_states = 4096;
+// A beam record names its parent's slot in 8 bits.
+constexpr size_t max_decoder_beam_width = 256;
 
 // The element stored for every block and beam slot, for the traceback.
 struct BeamElement {
@@ -288,7 +290,7 @@ template <typename T>
 float search_best_path(const T* const scores, const T* const back_guide, size_t num_states,
                        size_t num_blocks, size_t max_beam_width, float beam_cut,
                        std::vector<int>& states, std::vector<uint8_t>& moves, float temperature) {
-    if (max_beam_width > 256) {
+    if (max_beam_width > max_decoder_beam_width) {
         throw std::range_error("Beamsearch max_beam_width cannot be greater than 256.");
     }
     if (max_beam_width == 0) {

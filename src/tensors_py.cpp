@@ -4,9 +4,21 @@
 // read in one call and `decode_batch` decodes many chunks on torch's intra-op threads. The
 // interpreter lock is released for all numeric work.
 #include <ATen/Parallel.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <torch/csrc/autograd/python_variable.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "beam_search.h"
@@ -28,6 +40,9 @@ struct __attribute__((visibility("hidden"))) BatchArg {
     py::object object;
 };
 struct __attribute__((visibility("hidden"))) LengthsArg {
+    py::object object;
+};
+struct __attribute__((visibility("hidden"))) OptionalTensorArg {
     py::object object;
 };
 
@@ -53,6 +68,10 @@ struct type_caster<TensorArg> : any_object_caster<TensorArg> {
 template <>
 struct type_caster<BatchArg> : any_object_caster<BatchArg> {
     static constexpr auto name = const_name("torch.Tensor | list[torch.Tensor]");
+};
+template <>
+struct type_caster<OptionalTensorArg> : any_object_caster<OptionalTensorArg> {
+    static constexpr auto name = const_name("torch.Tensor | None");
 };
 template <>
 struct type_caster<LengthsArg> : any_object_caster<LengthsArg> {
@@ -86,31 +105,64 @@ at::Tensor as_tensor(py::handle object, const char* function, const char* name) 
     return THPVariable_Unpack(object.ptr());
 }
 
+// The floating element types the functions accept, float32 first: the others are converted to it.
+constexpr struct {
+    at::ScalarType type;
+    const char* name;
+} float_types[] = {{at::kFloat, "float32"},
+                   {at::kHalf, "float16"},
+                   {at::kBFloat16, "bfloat16"},
+                   {at::kDouble, "float64"}};
+
 bool is_float_type(at::ScalarType type) {
-    return type == at::kFloat || type == at::kHalf || type == at::kBFloat16 || type == at::kDouble;
+    return std::any_of(std::begin(float_types), std::end(float_types),
+                       [type](const auto& known) { return known.type == type; });
 }
 
-// A checked score matrix, readable in place as float32: num_blocks rows of 5 * num_states.
+// "float32, float16, bfloat16 or float64"; with `and_int8`, "float32, ..., float64 or int8".
+std::string float_type_names(bool and_int8 = false) {
+    std::string names;
+    for (const auto& known : float_types) {
+        const bool last = !and_int8 && &known == std::end(float_types) - 1;
+        names += names.empty() ? "" : last ? " or " : ", ";
+        names += known.name;
+    }
+    return and_int8 ? names + " or int8" : names;
+}
+
+// The refusal of a tensor of another element type.
+py::type_error wrong_type(const char* function, const std::string& what, const at::Tensor& tensor,
+                          bool and_int8 = false) {
+    return py::type_error(message(function, what + " must be " + float_type_names(and_int8) +
+                                                ", not " + dtype_name(tensor) + "."));
+}
+
+// A checked score matrix, readable in place: num_blocks rows of 5 * num_states, float32 or another
+// floating type that as_float32 widens.
 struct ScoreMatrix {
     at::Tensor scores;
     int num_blocks = 0;
     int num_states = 0;
+
+    // float16 and bfloat16 widen exactly; float64 rounds to the nearest float32.
+    at::Tensor as_float32() const {
+        return scores.scalar_type() == at::kFloat ? scores : scores.to(at::kFloat);
+    }
 };
 
 // Checks a score tensor once: a 2-D CPU tensor of 5 * 4^k columns, of a floating element type.
-// float16 and bfloat16 are widened exactly and float64 rounded to the nearest float32; only the
-// first `rows` rows (all if negative) are read and converted.
-ScoreMatrix float_scores(const at::Tensor& tensor, const char* function, int64_t rows = -1) {
+// Only the first `rows` rows (all if negative) are read. Unless `widen_later`, they are converted
+// to float32 here; a batch widens each chunk on the thread that decodes it instead, so that only
+// the chunks in flight are held twice.
+ScoreMatrix float_scores(const at::Tensor& tensor, const char* function, int64_t rows = -1,
+                         bool widen_later = false) {
     check_cpu_strided(tensor, function, "scores");
     if (tensor.dim() != 2) {
         throw py::value_error(message(function, "scores must be 2-D (blocks, 5 * 4**k), not " +
                                                     std::to_string(tensor.dim()) + "-D."));
     }
     if (!is_float_type(tensor.scalar_type())) {
-        throw py::type_error(message(function,
-                                     "scores must be float32, float16, bfloat16 or "
-                                     "float64, not " +
-                                         dtype_name(tensor) + "."));
+        throw wrong_type(function, "scores", tensor);
     }
     ScoreMatrix matrix;
     matrix.num_states = get_num_states(size_t(tensor.size(1)));
@@ -119,24 +171,106 @@ ScoreMatrix float_scores(const at::Tensor& tensor, const char* function, int64_t
     matrix.num_blocks = int(used);
     const at::Tensor readable = readable_in_place(
         tensor.narrow(0, 0, used), used * matrix.num_states * (num_bases + 1), function, "scores");
-    matrix.scores = readable.scalar_type() == at::kFloat ? readable : readable.to(at::kFloat);
+    matrix.scores = readable;
+    if (!widen_later) {
+        matrix.scores = matrix.as_float32();
+    }
     return matrix;
 }
 
 void check_beam_size(size_t beam_size, const char* function) {
-    if (beam_size < 1 || beam_size > 256) {
-        throw py::value_error(message(function, "beam_size must be between 1 and 256, not " +
-                                                    std::to_string(beam_size) + "."));
+    if (beam_size < 1 || beam_size > max_decoder_beam_width) {
+        throw py::value_error(message(function, "beam_size must be between 1 and " +
+                                                    std::to_string(max_decoder_beam_width) +
+                                                    ", not " + std::to_string(beam_size) + "."));
+    }
+}
+
+void check_decodable_states(int num_states, const char* function) {
+    if (size_t(num_states) > max_decoder_states) {
+        throw py::value_error(message(function, std::to_string(num_states) + " states; at most " +
+                                                    std::to_string(max_decoder_states) +
+                                                    " (k <= 6) can be decoded."));
     }
 }
 
 void check_decodable(const ScoreMatrix& matrix, size_t beam_size, const char* function) {
     check_beam_size(beam_size, function);
-    if (size_t(matrix.num_states) > max_decoder_states) {
-        throw py::value_error(message(function, std::to_string(matrix.num_states) +
-                                                    " states; at most 4096 (k <= 6) can be "
-                                                    "decoded."));
+    check_decodable_states(matrix.num_states, function);
+}
+
+// Why a chunk's values cannot be decoded: `what` ("scores", "back_guides" or "posts") holds a
+// problem at `row` (a block of the scores, a boundary of the guides and posteriors).
+struct InvalidValues {
+    std::string what;
+    int64_t row;
+    std::string problem;
+};
+
+// Rows of posteriors whose sum is further than this from 1 cannot be trusted. Honest rows stay
+// closer: rounding the log of the total weight moves a row's sum by about that log times 2^-24
+// (2e-3 for a 10,000-block chunk of scores of spread 2).
+constexpr double posterior_row_tolerance = 1e-2;
+
+// The first block whose scores hold NaN or +inf, or are all -inf (no path crosses it).
+std::optional<InvalidValues> first_unusable_block(const float* scores, int num_blocks,
+                                                  int num_states) {
+    const size_t width = size_t(num_states) * (num_bases + 1);
+    const float infinity = std::numeric_limits<float>::infinity();
+    for (int block = 0; block < num_blocks; ++block) {
+        const float* row = scores + size_t(block) * width;
+        bool all_negative_infinity = true;
+        for (size_t i = 0; i < width; ++i) {
+            if (std::isnan(row[i])) {
+                return InvalidValues{"scores", block, "hold NaN"};
+            }
+            if (row[i] == infinity) {
+                return InvalidValues{"scores", block, "hold +inf"};
+            }
+            all_negative_infinity = all_negative_infinity && row[i] == -infinity;
+        }
+        if (all_negative_infinity) {
+            return InvalidValues{"scores", block, "are all -inf, so no path crosses the block"};
+        }
     }
+    return std::nullopt;
+}
+
+// The first of `rows` rows of posteriors whose sum is not within posterior_row_tolerance of 1.
+std::optional<InvalidValues> first_unnormalised_row(const float* posts, int64_t rows,
+                                                    int num_states, const char* cause) {
+    for (int64_t row = 0; row < rows; ++row) {
+        const float* values = posts + row * num_states;
+        double sums[num_bases] = {0.0, 0.0, 0.0, 0.0};  // four chains: num_states is 4^k
+        for (int state = 0; state < num_states; state += num_bases) {
+            for (int lane = 0; lane < num_bases; ++lane) {
+                sums[lane] += values[state + lane];
+            }
+        }
+        const double total = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+        if (!(std::fabs(total - 1.0) <= posterior_row_tolerance)) {
+            char text[160];
+            if (std::isnan(total)) {
+                std::snprintf(text, sizeof text, "sum to NaN, not 1%s", cause);
+            } else {
+                std::snprintf(text, sizeof text, "sum to %.6g, not 1%s", total, cause);
+            }
+            return InvalidValues{"posts", row, text};
+        }
+    }
+    return std::nullopt;
+}
+
+// The first boundary whose guides hold NaN or +inf.
+std::optional<InvalidValues> first_unusable_guide(const float* guides, int64_t rows,
+                                                  int num_states) {
+    for (int64_t i = 0; i < rows * num_states; ++i) {
+        if (std::isnan(guides[i]) || guides[i] == std::numeric_limits<float>::infinity()) {
+            return InvalidValues{"back_guides", i / num_states,
+                                 std::isnan(guides[i]) ? "hold NaN" : "hold +inf"};
+        }
+    }
+    return std::nullopt;
 }
 
 at::Tensor guide_tensor(int num_blocks, int num_states) {
@@ -202,15 +336,34 @@ Read search(const T* scores, const T* back_guides, const P* posts, int num_block
     return read;
 }
 
-// A whole decode of one checked score matrix; runs without the interpreter lock.
-Read decode_matrix(const ScoreMatrix& matrix, const SearchOptions& options) {
+// A read, or why the chunk's values cannot be decoded.
+struct CheckedRead {
+    Read read;
+    std::optional<InvalidValues> invalid;
+};
+
+// A whole decode of one checked score matrix; runs without the interpreter lock. With `check`, a
+// chunk whose posteriors do not sum to 1 is not searched: it holds NaN, +inf or a block of -inf
+// scores (each of which makes the posteriors NaN), or scores too large for single precision.
+CheckedRead decode_matrix(const ScoreMatrix& matrix, const SearchOptions& options, bool check) {
     const size_t guide_size = size_t(matrix.num_blocks + 1) * size_t(matrix.num_states);
     std::vector<float> back_guides(guide_size), posts(guide_size);
-    const float* scores = matrix.scores.data_ptr<float>();
+    const at::Tensor scores_t = matrix.as_float32();
+    const float* scores = scores_t.data_ptr<float>();
     compute_guides_and_posts(scores, back_guides.data(), posts.data(), matrix.num_blocks,
                              matrix.num_states);
-    return search(scores, back_guides.data(), posts.data(), matrix.num_blocks, matrix.num_states,
-                  options);
+    if (check) {
+        if (auto problem = first_unnormalised_row(
+                posts.data(), int64_t(matrix.num_blocks) + 1, matrix.num_states,
+                ": the scores are too large for single precision")) {
+            return {{},
+                    first_unusable_block(scores, matrix.num_blocks, matrix.num_states)
+                        .value_or(*problem)};
+        }
+    }
+    return {search(scores, back_guides.data(), posts.data(), matrix.num_blocks, matrix.num_states,
+                   options),
+            std::nullopt};
 }
 
 at::Tensor guides(TensorArg scores_arg, const char* function,
@@ -266,11 +419,7 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
         const int64_t guide_count = int64_t(matrix.num_blocks + 1) * matrix.num_states;
         for (const at::Tensor* tensor : {&back_guides_t, &posts_t}) {
             if (!is_float_type(tensor->scalar_type())) {
-                throw py::type_error(message(function,
-                                             "guides and posteriors must be float32, "
-                                             "float16, bfloat16 or float64 like the "
-                                             "scores, not " +
-                                                 dtype_name(*tensor) + "."));
+                throw wrong_type(function, "guides and posteriors, like the scores,", *tensor);
             }
         }
         const at::Tensor back_guides =
@@ -319,7 +468,8 @@ py::tuple decode(TensorArg scores_arg, size_t beam_size, float beam_cut, float q
     Read read;
     {
         py::gil_scoped_release release;
-        read = decode_matrix(matrix, {beam_size, beam_cut, q_shift, q_scale, temperature});
+        read =
+            decode_matrix(matrix, {beam_size, beam_cut, q_shift, q_scale, temperature}, false).read;
     }
     return read_tuple(read);
 }
@@ -357,10 +507,11 @@ std::vector<int64_t> read_lengths(py::handle lengths, size_t count, const char* 
     return values;
 }
 
-py::list decode_batch(BatchArg batch_arg, LengthsArg lengths_arg, size_t beam_size, float beam_cut,
-                      float q_shift, float q_scale, float temperature) {
-    const char* const function = "decode_batch";
-    const py::object& scores_arg = batch_arg.object;
+// The chunks of a batch, checked, and each decoded (with `check`: or found invalid) on torch's
+// intra-op threads with the interpreter lock released.
+std::vector<CheckedRead> decode_chunks(const py::object& scores_arg, const py::object& lengths_arg,
+                                       const SearchOptions& options, bool check,
+                                       const char* function) {
     std::vector<at::Tensor> chunks;
     if (THPVariable_Check(scores_arg.ptr())) {
         const at::Tensor batch = THPVariable_Unpack(scores_arg.ptr());
@@ -391,11 +542,11 @@ py::list decode_batch(BatchArg batch_arg, LengthsArg lengths_arg, size_t beam_si
                                          type_name(scores_arg) + "."));
     }
 
-    check_beam_size(beam_size, function);
-    const bool padded = !lengths_arg.object.is_none();
+    check_beam_size(options.beam_size, function);
+    const bool padded = !lengths_arg.is_none();
     std::vector<int64_t> lengths(chunks.size(), -1);  // -1: every block
     if (padded) {
-        lengths = read_lengths(lengths_arg.object, chunks.size(), function);
+        lengths = read_lengths(lengths_arg, chunks.size(), function);
     }
     std::vector<ScoreMatrix> matrices;
     matrices.reserve(chunks.size());
@@ -406,25 +557,229 @@ py::list decode_batch(BatchArg batch_arg, LengthsArg lengths_arg, size_t beam_si
                               ", outside 0 .. " + std::to_string(chunks[i].size(0)) + " blocks."));
         }
         const std::string where = std::string(function) + ": chunk " + std::to_string(i);
-        matrices.push_back(float_scores(chunks[i], where.c_str(), lengths[i]));
-        check_decodable(matrices.back(), beam_size, where.c_str());
+        matrices.push_back(float_scores(chunks[i], where.c_str(), lengths[i], true));
+        check_decodable(matrices.back(), options.beam_size, where.c_str());
     }
 
+    std::vector<CheckedRead> reads(matrices.size());
+    py::gil_scoped_release release;
+    at::parallel_for(0, int64_t(matrices.size()), 1, [&](int64_t begin, int64_t end) {
+        for (int64_t i = begin; i < end; ++i) {
+            reads[size_t(i)] = decode_matrix(matrices[size_t(i)], options, check);
+        }
+    });
+    return reads;
+}
+
+py::list decode_batch(BatchArg scores, LengthsArg lengths, size_t beam_size, float beam_cut,
+                      float q_shift, float q_scale, float temperature) {
     const SearchOptions options{beam_size, beam_cut, q_shift, q_scale, temperature};
-    std::vector<Read> reads(matrices.size());
-    {
-        py::gil_scoped_release release;
-        at::parallel_for(0, int64_t(matrices.size()), 1, [&](int64_t begin, int64_t end) {
-            for (int64_t i = begin; i < end; ++i) {
-                reads[size_t(i)] = decode_matrix(matrices[size_t(i)], options);
-            }
-        });
-    }
     py::list result;
-    for (const Read& read : reads) {
-        result.append(read_tuple(read));
+    for (const CheckedRead& read :
+         decode_chunks(scores.object, lengths.object, options, false, "decode_batch")) {
+        result.append(read_tuple(read.read));
     }
     return result;
+}
+
+py::list decode_batch_checked(BatchArg scores, LengthsArg lengths, size_t beam_size, float beam_cut,
+                              float q_shift, float q_scale, float temperature) {
+    const SearchOptions options{beam_size, beam_cut, q_shift, q_scale, temperature};
+    py::list result;
+    for (const CheckedRead& read :
+         decode_chunks(scores.object, lengths.object, options, true, "decode_batch_checked")) {
+        if (read.invalid) {
+            result.append(py::cast(*read.invalid));
+        } else {
+            result.append(read_tuple(read.read));
+        }
+    }
+    return result;
+}
+
+// A tensor's first `count` values as float32, widened if need be; nullopt for 8-bit values, which
+// cannot hold NaN or infinities.
+std::optional<at::Tensor> float_values(const at::Tensor& tensor, int64_t count,
+                                       const char* function, const char* name) {
+    if (tensor.scalar_type() == at::kChar) {
+        return std::nullopt;
+    }
+    if (!is_float_type(tensor.scalar_type())) {
+        throw wrong_type(function, name, tensor, true);
+    }
+    const at::Tensor readable = readable_in_place(tensor, count, function, name);
+    return readable.scalar_type() == at::kFloat ? readable : readable.to(at::kFloat);
+}
+
+std::optional<InvalidValues> check_values(TensorArg scores_arg, OptionalTensorArg back_guides_arg,
+                                          OptionalTensorArg posts_arg) {
+    const char* const function = "check_values";
+    const at::Tensor scores_t = as_tensor(scores_arg.object, function, "scores");
+    check_cpu_strided(scores_t, function, "scores");
+    if (scores_t.dim() != 2) {
+        throw py::value_error(message(function, "scores must be 2-D (blocks, 5 * 4**k), not " +
+                                                    std::to_string(scores_t.dim()) + "-D."));
+    }
+    int num_blocks = 0;
+    int num_states = 0;
+    tensor_io::read_score_shape(scores_t, num_blocks, num_states);
+    const int64_t boundaries = int64_t(num_blocks) + 1;
+    const auto scores = float_values(scores_t, int64_t(num_blocks) * num_states * (num_bases + 1),
+                                     function, "scores");
+    std::optional<at::Tensor> guides, posts;
+    if (!back_guides_arg.object.is_none()) {
+        guides = float_values(as_tensor(back_guides_arg.object, function, "back_guides"),
+                              boundaries * num_states, function, "back_guides");
+    }
+    if (!posts_arg.object.is_none()) {
+        posts = float_values(as_tensor(posts_arg.object, function, "posts"),
+                             boundaries * num_states, function, "posts");
+    }
+    std::optional<InvalidValues> problem;
+    {
+        py::gil_scoped_release release;
+        if (scores) {
+            problem = first_unusable_block(scores->data_ptr<float>(), num_blocks, num_states);
+        }
+        if (!problem && guides) {
+            problem = first_unusable_guide(guides->data_ptr<float>(), boundaries, num_states);
+        }
+        if (!problem && posts) {
+            problem = first_unnormalised_row(posts->data_ptr<float>(), boundaries, num_states, "");
+        }
+    }
+    return problem;
+}
+
+int decodable_states(int64_t width) {
+    if (width < 0) {
+        throw py::value_error("num_states: a width cannot be negative.");
+    }
+    const int states = get_num_states(size_t(width));
+    check_decodable_states(states, "num_states");
+    return states;
+}
+
+// Reports a bus error, which reading a memory-mapped file that has been truncated raises, as one
+// line naming the file (from /proc/self/maps) and exits with status 1. Everything here is
+// async-signal-safe: static buffers, open, read, write and _exit.
+namespace bus_error {
+
+char prefix[512];
+size_t prefix_length = 0;
+std::atomic_flag reporting = ATOMIC_FLAG_INIT;
+
+void write_text(const char* text, size_t length) {
+    while (length > 0) {
+        const ssize_t written = write(STDERR_FILENO, text, length);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        text += written;
+        length -= size_t(written);
+    }
+}
+
+void write_text(const char* text) { write_text(text, std::strlen(text)); }
+
+const char* parse_hex(const char* text, uintptr_t& value) {
+    value = 0;
+    for (;; ++text) {
+        const char c = *text;
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) {
+            return text;
+        }
+        value = value * 16 + uintptr_t(digit);
+    }
+}
+
+// The file of a line of /proc/self/maps ("start-end perms offset dev inode path") if its range
+// holds `address`.
+const char* file_at(const char* line, uintptr_t address) {
+    uintptr_t start = 0, end = 0;
+    line = parse_hex(line, start);
+    if (*line != '-') {
+        return nullptr;
+    }
+    line = parse_hex(line + 1, end);
+    if (address < start || address >= end) {
+        return nullptr;
+    }
+    for (int field = 0; field < 4; ++field) {  // perms, offset, dev, inode
+        while (*line == ' ') {
+            ++line;
+        }
+        while (*line != ' ' && *line != '\0') {
+            ++line;
+        }
+    }
+    while (*line == ' ') {
+        ++line;
+    }
+    return *line == '/' ? line : nullptr;
+}
+
+bool write_mapped_file(uintptr_t address) {
+    static char buffer[4096];
+    static char line[8192];
+    const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    size_t length = 0;
+    ssize_t count;
+    while ((count = read(fd, buffer, sizeof buffer)) > 0) {
+        for (ssize_t i = 0; i < count; ++i) {
+            if (buffer[i] != '\n') {
+                if (length < sizeof line - 1) {
+                    line[length++] = buffer[i];
+                }
+                continue;
+            }
+            line[length] = '\0';
+            length = 0;
+            if (const char* file = file_at(line, address)) {
+                close(fd);
+                const char* deleted = std::strstr(file, " (deleted)");
+                write_text(file, deleted ? size_t(deleted - file) : std::strlen(file));
+                return true;
+            }
+        }
+    }
+    close(fd);
+    return false;
+}
+
+void report(int, siginfo_t* info, void*) {
+    if (reporting.test_and_set()) {
+        for (;;) {
+            pause();  // another thread is reporting and will end the process
+        }
+    }
+    write_text(prefix, prefix_length);
+    if (!write_mapped_file(uintptr_t(info->si_addr))) {
+        write_text("an input");
+    }
+    write_text(" changed or was removed during the run\n");
+    _exit(1);
+}
+
+}  // namespace bus_error
+
+void exit_on_bus_error(const std::string& prefix) {
+    bus_error::prefix_length = std::min(prefix.size(), sizeof bus_error::prefix);
+    std::memcpy(bus_error::prefix, prefix.data(), bus_error::prefix_length);
+    struct sigaction action {};
+    action.sa_sigaction = bus_error::report;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGBUS, &action, nullptr) != 0) {
+        throw std::system_error(errno, std::generic_category(), "sigaction");
+    }
 }
 
 constexpr const char* scores_doc = R"(
@@ -487,6 +842,51 @@ PYBIND11_MODULE(tovrel_tensors, m) {
           doc("Guides, posteriors and guided beam search of one chunk in one call (k <= 6). With "
               "two or more intra-op threads the backward and forward recursions run at once.",
               (std::string(scores_doc) + options_doc).c_str())
+              .c_str());
+    py::class_<InvalidValues>(m, "InvalidValues",
+                              "Why a chunk's values cannot be decoded: what ('scores', "
+                              "'back_guides' or 'posts') holds a problem at row (a block of the "
+                              "scores, a boundary of the guides and posteriors).")
+        .def_readonly("what", &InvalidValues::what)
+        .def_readonly("row", &InvalidValues::row)
+        .def_readonly("problem", &InvalidValues::problem)
+        .def("__repr__", [](const InvalidValues& invalid) {
+            return "InvalidValues(" + invalid.what + ", row " + std::to_string(invalid.row) + ": " +
+                   invalid.problem + ")";
+        });
+    py::list float_type_list;
+    for (const auto& known : float_types) {
+        float_type_list.append(known.name);
+    }
+    m.attr("FLOAT_TYPES") = py::tuple(float_type_list);
+    m.attr("MAX_BEAM_SIZE") = max_decoder_beam_width;
+    m.attr("MAX_STATES") = max_decoder_states;
+    m.attr("POSTERIOR_ROW_TOLERANCE") = posterior_row_tolerance;
+    m.def("num_states", &decodable_states, py::arg("width"),
+          "The number of states of score rows of `width` columns (5 * 4**k), as the decoders read "
+          "it: RuntimeError \"Unexpected number of transition states in beam search decode.\" for "
+          "a width that is not 5 * 4**k, ValueError above MAX_STATES states.");
+    m.def("check_values", &check_values, py::arg("scores"),
+          py::arg("back_guides") = OptionalTensorArg{py::none()},
+          py::arg("posts") = OptionalTensorArg{py::none()},
+          "The first value of a chunk that can only decode to garbage, as an InvalidValues, or "
+          "None: float scores holding NaN or +inf or a block of all -inf; float guides holding "
+          "NaN or +inf; float posteriors whose rows do not sum to 1 within "
+          "POSTERIOR_ROW_TOLERANCE. 8-bit values hold neither NaN nor infinities, and 8-bit "
+          "posteriors, being quantised, are not summed.");
+    m.def("_exit_on_bus_error", &exit_on_bus_error, py::arg("prefix"),
+          "For tovrel-decode: a bus error (reading a mapped file that was truncated) prints "
+          "prefix + 'FILE changed or was removed during the run' and exits with status 1.");
+    m.def("decode_batch_checked", &decode_batch_checked, py::arg("scores"),
+          py::arg("lengths") = LengthsArg{py::none()}, py::kw_only(), py::arg("beam_size") = 5,
+          py::arg("beam_cut") = 100.0, py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0,
+          py::arg("temperature") = 1.0,
+          doc("decode_batch that checks every chunk's posteriors as part of its decoding: a chunk "
+              "whose posterior rows do not sum to 1 within POSTERIOR_ROW_TOLERANCE (NaN, +inf or "
+              "a block of all -inf scores, or scores too large for single precision) gives an "
+              "InvalidValues naming the first bad block of scores, or else the first bad row of "
+              "posteriors, in place of its read.",
+              options_doc)
               .c_str());
     m.def("decode_batch", &decode_batch, py::arg("scores"),
           py::arg("lengths") = LengthsArg{py::none()}, py::kw_only(), py::arg("beam_size") = 5,

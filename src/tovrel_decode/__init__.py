@@ -1,1 +1,39 @@
-"""tovrel-decode: score files in, reads out."""
+"""tovrel_decode: from CRF scores to whole reads, in-process or as the tovrel-decode command.
+
+    with Decoder(beam_size=5) as decoder, open_writer("reads.bam") as writer:
+        for batch, read_ids, last in network_output():
+            decoder.submit_batch(batch, read_ids, last=last, overlap=400)
+            for read in decoder.ready():
+                writer.write(read)
+        decoder.close()
+        for read in decoder.reads():
+            writer.write(read)
+
+The names are loaded on first use, so that importing the package (as the command does before it
+installs its signal handlers) does not import torch.
+"""
+import importlib
+from typing import TYPE_CHECKING, Any
+
+__all__ = ["Decoder", "DecodedRead", "InvalidRead", "Writer", "join_chunks", "open_writer",
+           "DecodeError", "InputError", "UsageError"]
+
+_HOMES = {"Decoder": "engine", "DecodedRead": "results", "InvalidRead": "results",
+          "join_chunks": "results", "Writer": "writers", "open_writer": "writers",
+          "DecodeError": "errors", "InputError": "errors", "UsageError": "errors"}
+
+if TYPE_CHECKING:
+    from .engine import Decoder
+    from .errors import DecodeError, InputError, UsageError
+    from .results import DecodedRead, InvalidRead, join_chunks
+    from .writers import Writer, open_writer
+
+
+def __getattr__(name: str) -> Any:
+    if name in _HOMES:
+        return getattr(importlib.import_module(f".{_HOMES[name]}", __name__), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list:
+    return sorted([*globals(), *__all__])

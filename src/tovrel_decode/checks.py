@@ -1,21 +1,29 @@
-"""What the command refuses before anything is decoded or written: names that would corrupt or
-confuse the output, chunks the decoder cannot take, and values that can only decode to garbage."""
+"""What is refused before anything is decoded or written: names that would corrupt or confuse the
+output, and chunks the decoder cannot take. The limits are the decoder's own, read from
+tovrel_tensors."""
+from __future__ import annotations
+
 import re
+from typing import Optional
 
 import torch
 
+import tovrel_tensors
+
 from .errors import InputError
 
-FLOAT_TYPES = (torch.float32, torch.float16, torch.bfloat16, torch.float64)
+FLOAT_TYPES = tuple(getattr(torch, name) for name in tovrel_tensors.FLOAT_TYPES)
 SCORE_TYPES = (*FLOAT_TYPES, torch.int8)
-MAX_DECODER_STATES = 4096
+SCORE_TYPE_NAMES = f"{', '.join(tovrel_tensors.FLOAT_TYPES)} or int8"
 # Printable ASCII without space: read IDs end at the first whitespace in FASTQ and SAM.
 NAME = re.compile(r"[!-~]+")
-# SAM's QNAME, which BAM follows too.
-SAM_NAME = re.compile(r"[!-?A-~]{1,254}")
+# SAM's QNAME, which BAM follows too; "*" alone means that a record has no name.
+SAM_NAME = re.compile(r"(?!\*$)[!-?A-~]{1,254}")
 
 
-def check_name(name, label, sam=False):
+def check_name(name: object, label: str, sam: bool = False) -> None:
+    if not isinstance(name, str):
+        raise InputError(f"{label}: read names must be str, not {type(name).__name__}")
     if not name:
         raise InputError(f"{label}: the read name is empty")
     if not NAME.fullmatch(name):
@@ -24,10 +32,10 @@ def check_name(name, label, sam=False):
                          "printable ASCII without whitespace")
     if sam and not SAM_NAME.fullmatch(name):
         raise InputError(f"{label}: read name {name!r:.80} is not a SAM read name (1 to 254 "
-                         "printable characters, no '@')")
+                         "printable characters, no '@', and not '*')")
 
 
-def describe(character):
+def describe(character: str) -> str:
     if character.isspace():
         return f"whitespace ({character!r})"
     if not character.isprintable():
@@ -35,61 +43,47 @@ def describe(character):
     return f"the non-ASCII character {character!r}"
 
 
-def num_states_of(chunk):
+def num_states(label: str, shape: tuple, dtype: torch.dtype) -> int:
     """The state count of a chunk's scores, after checking what the decoder would refuse."""
-    if len(chunk.shape) != 2:
-        raise InputError(f"{chunk.label}: scores must be 2-D (blocks, 5 * 4**k), not of shape "
-                         f"{tuple(chunk.shape)}")
-    if chunk.dtype not in SCORE_TYPES:
-        raise InputError(f"{chunk.label}: scores must be float32, float16, bfloat16, float64 or "
-                         f"int8, not {chunk.dtype}")
-    width = chunk.shape[1]
-    states = width // 5
-    if width % 5 or states < 4 or states & (states - 1) or states.bit_length() % 2 == 0:
-        raise InputError(f"{chunk.label}: {width} scores per block is not 5 * 4**k")
-    if states > MAX_DECODER_STATES:
-        raise InputError(f"{chunk.label}: {states} states; at most 4096 (k <= 6) can be decoded")
-    return states
+    if len(shape) != 2:
+        raise InputError(f"{label}: scores must be 2-D (blocks, 5 * 4**k), not of shape "
+                         f"{tuple(shape)}")
+    if dtype not in SCORE_TYPES:
+        raise InputError(f"{label}: scores must be {SCORE_TYPE_NAMES}, not {dtype}")
+    width = shape[1]
+    try:
+        return tovrel_tensors.num_states(width)
+    except RuntimeError:
+        raise InputError(f"{label}: {width} scores per block is not 5 * 4**k") from None
+    except ValueError:
+        raise InputError(f"{label}: {width // 5} states; at most {tovrel_tensors.MAX_STATES} "
+                         "(k <= 6) can be decoded") from None
 
 
-def check_stored_guides(chunk, scores, guides, posts, states):
+def check_stored_guides(label: str, scores: torch.Tensor, guides: Optional[torch.Tensor],
+                        posts: Optional[torch.Tensor], states: int) -> None:
+    """Stored guides and posteriors come together, of the scores' kind (float or int8), with a
+    value for every state at every boundary."""
+    if (guides is None) != (posts is None):
+        raise InputError(f"{label}: back_guides and posts must come together")
+    if guides is None:
+        return
     needed = (scores.shape[0] + 1) * states
     for what, tensor in (("back_guides", guides), ("posts", posts)):
+        assert tensor is not None
+        check_dense(f"{label}: {what}", tensor)
         if (tensor.dtype == torch.int8) != (scores.dtype == torch.int8) or \
                 tensor.dtype not in SCORE_TYPES:
-            raise InputError(f"{chunk.label}: {what} are {tensor.dtype}, scores {scores.dtype}")
+            raise InputError(f"{label}: {what} are {tensor.dtype}, scores {scores.dtype}")
         if tensor.numel() < needed:
-            raise InputError(f"{chunk.label}: {what} hold {tensor.numel()} values, {needed} "
+            raise InputError(f"{label}: {what} hold {tensor.numel()} values, {needed} "
                              "needed")
 
 
-def as_float32(tensor):
-    """float16 and bfloat16 widen exactly; float64 rounds to the nearest float32."""
-    return tensor if tensor.dtype == torch.float32 else tensor.to(torch.float32)
-
-
-def first_bad_block(scores, guides, posts, states):
-    """None, or (what, row) for the first value that can only decode to garbage: NaN or +inf
-    scores, a block whose transitions are all -inf (no path survives it), NaN guides or
-    posteriors."""
-    if scores.dtype != torch.int8:
-        scores = as_float32(scores)
-        bad = torch.isnan(scores).any(1) | torch.isposinf(scores).any(1) | \
-            torch.isneginf(scores).all(1)
-        rows = bad.nonzero()
-        if len(rows):
-            return "scores", int(rows[0])
-    if guides is not None and guides.dtype != torch.int8:
-        needed = (scores.shape[0] + 1) * states
-        for what, tensor in (("back_guides", guides), ("posts", posts)):
-            nan = torch.isnan(as_float32(tensor.reshape(-1)[:needed])).nonzero()
-            if len(nan):
-                return what, int(nan[0]) // states
-    return None
-
-
-def bad_value_message(read, what, row):
-    if what == "scores":
-        return (f"read {read}: scores of block {row} hold NaN or +inf, or are all -inf; "
-                "they cannot be decoded")
-    return f"read {read}: {what} hold NaN at boundary {row}"
+def check_dense(label: str, tensor: torch.Tensor) -> None:
+    """A tensor whose values can be read: dense, with storage (not sparse, not on `meta`)."""
+    if tensor.layout != torch.strided:
+        raise InputError(f"{label}: a {str(tensor.layout).replace('torch.', '')} tensor cannot "
+                         "hold scores; store dense tensors")
+    if tensor.device.type == "meta":
+        raise InputError(f"{label}: a tensor on the meta device holds no values")

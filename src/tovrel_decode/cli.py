@@ -1,22 +1,28 @@
-"""tovrel-decode: decode CRF score files into reads (FASTQ, FASTA, SAM or BAM)."""
+"""tovrel-decode: decode CRF score files into reads (FASTQ, FASTA, SAM or BAM).
+
+Only the standard library is imported here: the signal handlers are in place before torch and the
+rest of the command load, so that a signal during start-up ends the run as one at any other time.
+"""
 import argparse
-import concurrent.futures
 import math
 import os
+import re
 import shlex
 import signal
 import stat
 import sys
 import time
 
-import torch
-
-import tovrel_tensors
-
-from . import inputs, reads, writers
-from .errors import DecodeError, InputError, OutputError, UsageError
+from .errors import DecodeError, UsageError
 
 PROGRAM = "tovrel-decode"
+HANDLED_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+MAX_THREADS = 1024
+# A task may take this many seconds per 100,000 blocks it holds (and at least this many).
+DEFAULT_TASK_TIMEOUT = 120.0
+SCHEDULER_ADDRESS = re.compile(
+    r"(?:(?P<scheme>[a-z]+)://)?(?P<host>\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9_.-]+):(?P<port>[0-9]+)")
+SCHEDULER_SCHEMES = ("tcp", "tls", "ws", "wss", "ucx")
 
 EPILOG = """\
 input layouts (torch.save files, loaded weights-only, or numpy files, never unpickled):
@@ -46,8 +52,107 @@ class Interrupted(BaseException):
         self.signum = signum
 
 
+def raise_interrupted(signum, frame):
+    raise Interrupted(signum)
+
+
+def install_signal_handlers():
+    """SIGINT, SIGTERM and SIGHUP end the run cleanly; one that the caller ignored (nohup) stays
+    ignored. Returns the handlers replaced."""
+    previous = {}
+    for signum in HANDLED_SIGNALS:
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            previous[signum] = signal.signal(signum, raise_interrupted)
+    return previous
+
+
+def seconds_since_start():
+    """Seconds since this process started (its start-up included)."""
+    try:
+        with open("/proc/self/stat") as status:
+            start_ticks = int(status.read().rsplit(")", 1)[1].split()[19])
+        return time.clock_gettime(time.CLOCK_BOOTTIME) - start_ticks / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError):
+        return time.process_time()
+
+
+def plural(count, word):
+    return f"{count} {word}{'' if count == 1 else 's'}"
+
+
+class Terminal:
+    """Standard error: a progress line when it is a terminal (not with --quiet, nor when the reads
+    go to the terminal themselves or into a pipe), cleared before any other line."""
+
+    def __init__(self):
+        self.quiet = False
+        self.progress = False
+        self.line_shown = False
+        self.decoding_since = None
+
+    def configure(self, quiet, reads_to_stdout):
+        self.quiet = quiet
+        self.progress = not quiet and sys.stderr is not None and sys.stderr.isatty() and \
+            (not reads_to_stdout or stdout_is_a_file())
+
+    def status(self, text):
+        if self.progress:
+            sys.stderr.write(f"\r\033[K{text}")
+            sys.stderr.flush()
+            self.line_shown = True
+
+    def bar(self, done, total):
+        if self.decoding_since is None:
+            self.decoding_since = time.perf_counter()
+        if self.progress:
+            width = 30
+            filled = width * done // max(total, 1)
+            rate = done / max(time.perf_counter() - self.decoding_since, 1e-9)
+            self.status(f"decoding [{'#' * filled}{'.' * (width - filled)}] {done}/{total} "
+                        f"chunks ({rate:.1f}/s)")
+
+    def clear(self):
+        if self.line_shown:
+            sys.stderr.write("\r\033[K")
+            sys.stderr.flush()
+            self.line_shown = False
+
+    def say(self, line):
+        self.clear()
+        if sys.stderr is not None:
+            print(line, file=sys.stderr)
+
+    def warn(self, message):
+        if not self.quiet:
+            self.say(f"{PROGRAM}: warning: {message}")
+
+
+def stdout_is_a_file():
+    try:
+        mode = os.fstat(1).st_mode
+    except OSError:
+        return False
+    return not sys.stdout.isatty() and not stat.S_ISFIFO(mode)
+
+
+def bounded(kind, low, high, name):
+    def parse(text):
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid {kind.__name__} value: {text!r}") from None
+        if value != value or not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{name} must be between {low} and {high}, not "
+                                             f"{text}")
+        return value
+    return parse
+
+
 def finite(text):
-    value = float(text)
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid float value: {text!r}") from None
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"must be a finite number, not {text}")
     return value
@@ -60,11 +165,22 @@ def temperature(text):
     return value
 
 
-def version_text():
-    return f"{PROGRAM} (tovrel {tovrel_tensors.__version__}, torch {torch.__version__})"
+def scheduler_address(text):
+    """A Dask scheduler's address, [SCHEME://]HOST:PORT, checked before anything connects."""
+    match = SCHEDULER_ADDRESS.fullmatch(text)
+    if not match or (match["scheme"] or "tcp") not in SCHEDULER_SCHEMES or \
+            not 1 <= int(match["port"]) <= 65535:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a scheduler address (SCHEME://HOST:PORT, SCHEME one of "
+            f"{', '.join(SCHEDULER_SCHEMES)})")
+    return text
 
 
 def parse_arguments(argv):
+    import tovrel_tensors
+
+    from . import writers
+
     parser = argparse.ArgumentParser(
         prog=PROGRAM, formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EPILOG,
         description="Decode CRF score files into reads. Defaults are those of "
@@ -77,8 +193,9 @@ def parse_arguments(argv):
                              "its name")
     parser.add_argument("--format", choices=writers.FORMATS,
                         help="output format, whatever the name (e.g. for standard output)")
-    parser.add_argument("--beam-size", type=int, default=5,
-                        help="paths kept per block, 1 to 256 (default 5)")
+    widest = tovrel_tensors.MAX_BEAM_SIZE
+    parser.add_argument("--beam-size", type=bounded(int, 1, widest, "--beam-size"), default=5,
+                        help=f"paths kept per block, 1 to {widest} (default 5)")
     parser.add_argument("--beam-cut", type=finite, default=100.0,
                         help="drop paths more than log(beam_cut) * temperature below the best; "
                              "0 or less: no cut (default 100)")
@@ -89,240 +206,157 @@ def parse_arguments(argv):
                         help="added to every Phred quality (default 0)")
     parser.add_argument("--q-scale", type=finite, default=1.0,
                         help="every Phred quality is multiplied by this first (default 1)")
-    parser.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)),
-                        help="intra-op threads decoding chunks at once (default: the cores "
-                             "available)")
-    parser.add_argument("--scheduler", metavar="ADDRESS",
+    parser.add_argument("--threads", type=bounded(int, 1, MAX_THREADS, "--threads"),
+                        default=min(len(os.sched_getaffinity(0)), MAX_THREADS),
+                        help=f"intra-op threads decoding chunks at once, 1 to {MAX_THREADS} "
+                             "(default: the cores available; no effect with --scheduler)")
+    parser.add_argument("--scheduler", metavar="ADDRESS", type=scheduler_address,
                         help="decode on the workers of a running Dask scheduler "
                              "(tcp://host:port); they read the inputs from a shared file system")
+    parser.add_argument("--task-timeout", metavar="SECONDS", default=DEFAULT_TASK_TIMEOUT,
+                        type=bounded(float, 1.0, 1e9, "--task-timeout"),
+                        help="with --scheduler: seconds a task may take per 100,000 blocks it "
+                             "holds (at least this many) before it runs elsewhere (default "
+                             f"{DEFAULT_TASK_TIMEOUT:.0f})")
     parser.add_argument("--skip-invalid", action="store_true",
                         help="leave out reads whose values cannot be decoded (NaN, +inf, a "
-                             "block without any finite transition) with a warning, instead of "
-                             "failing")
+                             "block without any finite transition, scores too large for single "
+                             "precision) with a warning, instead of failing")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="no progress, no warnings and no summary")
     parser.add_argument("--version", action="version", version=version_text())
-    args = parser.parse_args(argv)
-    if not 1 <= args.beam_size <= 256:
-        parser.error("--beam-size must be between 1 and 256")
-    if args.threads < 1:
-        parser.error("--threads must be at least 1")
-    return args
+    return parser.parse_args(argv)
 
 
-class Progress:
-    """A progress line on standard error when it is a terminal, unless --quiet, or the reads go
-    to the terminal themselves or into a pipe."""
+def version_text():
+    import torch
 
-    def __init__(self, args):
-        self.shown = not args.quiet and sys.stderr.isatty() and (
-            args.output not in (None, "-") or stdout_is_a_file())
-        self.started = time.perf_counter()
+    import tovrel_tensors
 
-    def note(self, text):
-        if self.shown:
-            sys.stderr.write(f"\r\033[K{text}")
-            sys.stderr.flush()
-
-    def bar(self, what, done, total):
-        if self.shown:
-            width = 30
-            filled = width * done // max(total, 1)
-            rate = done / max(time.perf_counter() - self.started, 1e-9)
-            self.note(f"{what} [{'#' * filled}{'.' * (width - filled)}] {done}/{total} chunks "
-                      f"({rate:.1f}/s)")
-
-    def end(self):
-        if self.shown:
-            sys.stderr.write("\r\033[K")
-            sys.stderr.flush()
-
-
-def stdout_is_a_file():
-    try:
-        mode = os.fstat(1).st_mode
-    except OSError:
-        return False
-    return not sys.stdout.isatty() and not stat.S_ISFIFO(mode)
-
-
-def warn(args, message):
-    if not args.quiet:
-        print(f"{PROGRAM}: warning: {message}", file=sys.stderr)
-
-
-def check_locally(plan, args, progress):
-    """The values of every chunk, before anything is written: bad reads end the run, or with
-    --skip-invalid are left out. Returns the reads to decode and the reads skipped."""
-    total = sum(len(read.chunks) for read in plan)
-    checked = 0
-    for read in plan:
-        reads.check_read(read)
-        checked += len(read.chunks)
-        progress.bar("checking", checked, total)
-        if read.invalid and not args.skip_invalid:
-            raise InputError(read.invalid)
-    skipped = [read for read in plan if read.invalid]
-    for read in skipped:
-        warn(args, f"skipped {read.invalid}")
-    return [read for read in plan if not read.invalid], skipped
-
-
-def decode_locally(plan, args, options, progress):
-    """Yields (read, decoded chunks) in order, a window of chunks at a time on the intra-op
-    threads. Decoding runs on a worker thread so that signals reach this one at once."""
-    total = sum(len(read.chunks) for read in plan)
-    done = 0
-    worker = concurrent.futures.ThreadPoolExecutor(max_workers=1)
-    try:
-        for window in reads.windows(plan, args.threads):
-            chunks = [chunk for read in window for chunk in read.chunks]
-            decoded = worker.submit(reads.decode_chunks, chunks, options).result()
-            for read in window:
-                parts, decoded = decoded[:len(read.chunks)], decoded[len(read.chunks):]
-                yield read, parts
-            done += len(chunks)
-            progress.bar("decoding", done, total)
-    finally:
-        worker.shutdown(wait=False)  # a signal must not wait for the window being decoded
-
-
-def run(argv, started):
-    args = parse_arguments(argv)
-    target = writers.Target(args.output, spool=args.scheduler is not None)
-    local_inputs = [path for path in args.inputs if path == "-" or os.path.exists(path)]
-    if args.scheduler is None:
-        paths = inputs.expand(args.inputs)
-    else:
-        if "-" in args.inputs:
-            raise UsageError("standard input cannot be sent to a cluster; name a file")
-        paths = inputs.expand(local_inputs) if local_inputs else []
-    target.refuse_inputs(paths)
-    target.prepare()
-    kind = writers.format_of(args.output, args.format)
-    torch.set_num_threads(args.threads)
-    sam_names = kind in ("sam", "bam")
-    options = {"beam_size": args.beam_size, "beam_cut": args.beam_cut, "q_shift": args.q_shift,
-               "q_scale": args.q_scale, "temperature": args.temperature}
-    progress = Progress(args)
-    skipped = []
-
-    cluster = None
-    try:
-        if args.scheduler is None:
-            sources = []
-            for path in paths:
-                progress.note(f"loading {path}")
-                sources.append(inputs.open_input(path))
-            plan = reads.plan_reads(sources, sam_names)
-            plan, skipped = check_locally(plan, args, progress)
-            decoded = decode_locally(plan, args, options, progress)
-        else:
-            from . import cluster as dask_cluster  # needs the optional extra
-
-            progress.note(f"connecting to {args.scheduler}")
-            cluster = dask_cluster.Cluster(args.scheduler)
-            cluster.check_workers()
-            progress.note("opening the inputs on a worker")
-            sources = cluster.plan(args.inputs)
-            plan = reads.plan_reads(sources, sam_names)
-
-            def on_invalid(read):
-                if not args.skip_invalid:
-                    raise InputError(read.invalid)
-                warn(args, f"skipped {read.invalid}")
-                skipped.append(read)
-
-            decoded = dask_cluster.decode_on_cluster(plan, sources, cluster, options, progress,
-                                                     on_invalid)
-        written = write(target, kind, decoded, recorded_command_line(argv))
-    finally:
-        if cluster is not None:
-            cluster.close()
-    progress.end()
-    if not args.quiet:
-        reads_written, chunks, bases, quality_sum = written
-        mean = quality_sum / bases if bases else 0.0
-        skipped_text = f", {len(skipped)} skipped" if args.skip_invalid else ""
-        print(f"{PROGRAM}: {reads_written} reads from {chunks} chunks{skipped_text}, "
-              f"{bases} bases, mean quality {mean:.1f}, {time.perf_counter() - started:.2f} s",
-              file=sys.stderr)
+    return f"{PROGRAM} (tovrel {tovrel_tensors.__version__}, torch {torch.__version__})"
 
 
 def recorded_command_line(argv):
-    """The command line for SAM/BAM headers, without --scheduler, which changes where the work
-    runs but not its output."""
+    """The command line for SAM/BAM headers, without the options that change where the work runs
+    but not its output (--scheduler, --task-timeout, --threads)."""
+    dropped = ("--scheduler", "--task-timeout", "--threads")
     kept, skip = [], False
     for arg in argv:
         if skip:
             skip = False
-        elif arg == "--scheduler":
+        elif arg in dropped:
             skip = True
-        elif not arg.startswith("--scheduler="):
+        elif not arg.startswith(tuple(f"{option}=" for option in dropped)):
             kept.append(arg)
     return shlex.join([PROGRAM, *kept])
 
 
-def write(target, kind, decoded, command_line):
-    """Writes every (read, decoded chunks) to the target and commits it; on any failure the
-    target is left as it was. Returns (reads, chunks, bases, sum of qualities)."""
-    count = chunks = bases = quality_sum = 0
+def run(argv, terminal):
+    """Carries out one command line; returns the summary line."""
+    from . import engine, plan, writers
+
+    args = parse_arguments(argv)
+    terminal.configure(args.quiet, args.output in (None, "-"))
+    kind = writers.format_of(args.output, args.format)
+    target = writers.Target(args.output)
+    options = engine.SearchOptions(args.beam_size, args.beam_cut, args.temperature,
+                                   args.q_shift, args.q_scale)
+    if args.scheduler is not None:
+        if "-" in args.inputs:
+            raise UsageError("standard input cannot be sent to a cluster; name a file")
+        from . import cluster
+
+        # Workers resolve paths in their own working folders: send them absolute.
+        paths = [os.path.abspath(path) for path in args.inputs]
+        target.check([path for path in paths if os.path.isfile(path)], kind)
+        terminal.status(f"connecting to {args.scheduler}")
+        executor = cluster.ClusterExecutor(args.scheduler, options, args.task_timeout,
+                                           terminal.warn)
+    else:
+        from . import inputs, local
+
+        paths = inputs.expand(args.inputs)
+        target.check(paths, kind)
+        clear = "\r\033[K" if terminal.progress else ""
+        executor = local.LocalExecutor(options, args.threads, f"{clear}{PROGRAM}: error: ")
     try:
-        writer = writers.open_writer(target, kind, tovrel_tensors.__version__, command_line)
-        for read, parts in decoded:
-            sequence, quality, moves = reads.join(read, parts)
-            writer.write(read.name, sequence, quality, moves)
-            count += 1
-            chunks += len(parts)
-            bases += len(sequence)
-            quality_sum += sum(quality.encode()) - 33 * len(quality)
-        writer.close()
-        target.commit()
-    except BrokenPipeError:
-        target.discard()
-        raise
-    except OSError as error:
-        target.discard()
-        raise OutputError(target.path if not target.is_stdout else "standard output",
-                          error) from None
-    except BaseException:
-        target.discard()
-        raise
-    return count, chunks, bases, quality_sum
+        sources = executor.sources(paths, terminal.status)
+        planned = plan.plan_reads(sources, sam_names=kind in ("sam", "bam"))
+        if any(chunk.shape[1] == 5 * 4 for read in planned for chunk in read.chunks):
+            terminal.warn("at k = 1 every base gets the highest quality (each state's window "
+                          "holds all four states): the qualities say nothing")
+        return write_reads(planned, executor, target, kind, args, terminal,
+                           recorded_command_line(argv))
+    finally:
+        executor.close()
 
 
-def raise_interrupted(signum, frame):
-    raise Interrupted(signum)
+def write_reads(planned, executor, target, kind, args, terminal, command_line):
+    from . import writers
+
+    total = sum(len(read.chunks) for read in planned)
+    done = skipped = reads = bases = quality_sum = 0
+
+    def progress(chunks):
+        nonlocal done
+        done += chunks
+        terminal.bar(done, total)
+
+    def left_out(read):
+        nonlocal skipped
+        skipped += 1
+        terminal.warn(f"skipped {read.message}")
+
+    terminal.bar(0, total)
+    with writers.Writer(target, kind, command_line) as writer:
+        for read in executor.decoded_reads(planned, left_out if args.skip_invalid else "raise",
+                                           progress):
+            writer.write(read)
+            reads += 1
+            bases += len(read.sequence)
+            quality_sum += sum(read.quality.encode()) - 33 * len(read.quality)
+    mean = quality_sum / bases if bases else 0.0
+    skipped_text = f", {skipped} skipped" if args.skip_invalid else ""
+    return (f"{PROGRAM}: {plural(reads, 'read')} from {plural(done, 'chunk')}{skipped_text}, "
+            f"{plural(bases, 'base')}, mean quality {mean:.1f}")
+
+
+def quiet_unraisable(unraisable):
+    """Errors in finalisers (a closed library handle, a client torn down) are not the user's:
+    every failure that matters is reported once, as one line."""
 
 
 def main(argv=None):
-    started = time.perf_counter()
-    argv = sys.argv[1:] if argv is None else list(argv)
-    previous = {}
-    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        previous[signum] = signal.signal(signum, raise_interrupted)
+    previous = install_signal_handlers()
+    # As the command, the run's seconds count from the start of the process.
+    started = None if argv is None else time.perf_counter()
+    argv = sys.argv[1:] if argv is None else [str(arg) for arg in argv]
+    terminal = Terminal()
+    unraisable_hook = sys.unraisablehook
+    sys.unraisablehook = quiet_unraisable
     try:
-        run(argv, started)
-    except DecodeError as error:
-        if isinstance(error, UsageError):
-            print(f"usage: {PROGRAM} [options] INPUT... [-o OUTPUT] (see --help)",
-                  file=sys.stderr)
-        print(f"{PROGRAM}: error: {error}", file=sys.stderr)
-        return error.status
+        summary = run(argv, terminal)
+        if not terminal.quiet:
+            seconds = seconds_since_start() if started is None else time.perf_counter() - started
+            terminal.say(f"{summary}, {seconds:.2f} s")
+    except Interrupted as interrupted:
+        # The private output is gone with its file; a decode still running must not hold us.
+        terminal.clear()
+        sys.stderr.flush()
+        os._exit(128 + interrupted.signum)
     except BrokenPipeError:
         # The reader left early: end quietly, as Unix tools do when SIGPIPE ends them.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, 1)
         return 128 + signal.SIGPIPE
-    except Interrupted as interrupted:
-        # The temporary file is gone; a decode still running on the worker must not hold us.
-        sys.stderr.flush()
-        os._exit(128 + interrupted.signum)
-    except (RuntimeError, ValueError, TypeError, MemoryError) as error:
+    except Exception as error:  # every failure is one line; a DecodeError knows its status
+        if isinstance(error, UsageError):
+            terminal.say(f"usage: {PROGRAM} [options] INPUT... [-o OUTPUT] (see --help)")
         lines = str(error).splitlines() or [type(error).__name__]
-        print(f"{PROGRAM}: error: {lines[0]}", file=sys.stderr)
-        return 1
+        terminal.say(f"{PROGRAM}: error: {lines[0]}")
+        return error.status if isinstance(error, DecodeError) else 1
     finally:
+        sys.unraisablehook = unraisable_hook
         for signum, handler in previous.items():
             signal.signal(signum, handler)
     return 0

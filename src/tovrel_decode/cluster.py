@@ -1,213 +1,362 @@
-"""Decoding on a Dask cluster: tasks name the work (an input file and a range of its chunks),
-workers open the files themselves (a shared file system) with the same loading and checks as a
-local run, decode with decode_batch and send back only finished chunks; the client joins and
-writes them in input order.
+"""Decoding a plan on a Dask cluster.
 
-Only `--scheduler` imports this module, and with it Dask's `distributed`.
+Tasks name the work, not the data: an input file (its absolute path and the identity it had when
+planned) and a range of its chunks. Workers open the files themselves from a shared file system,
+decode a window of chunks at a time with the same engine as a local run and send back only the
+decoded chunks; the client assembles and writes the reads in input order.
+
+Workers whose tovrel or torch differ from the client's, or that cannot import this package, get
+no tasks; a worker that holds a task far longer than its size warrants is left out and the task
+runs elsewhere. Only `--scheduler` imports this module, and with it Dask's `distributed`.
 """
+from __future__ import annotations
+
 import collections
+import dataclasses
 import logging
-import os
+import socket
 import threading
 import time
 import warnings
+from typing import Any, Callable, Deque, Iterator, Optional
 
 import torch
 
 import tovrel_tensors
 
-from . import inputs, reads
-from .errors import DecodeError, InputError
+from . import inputs
+from .engine import (WINDOW_VALUES, ChunkWork, InvalidPolicy, OnInvalid, ReadAssembler,
+                     SearchOptions, decode_window)
+from .errors import DecodeError, InputError, UsageError
+from .plan import PlannedRead
+from .results import ChunkResult, DecodedRead, InvalidRead
 
-# A few hundred thousand blocks per task amortise the scheduling (a task's round trip costs
-# milliseconds; 300,000 blocks at k = 5 take several seconds on one core).
-BLOCKS_PER_TASK = 300_000
-NO_WORKERS_GRACE = 30.0  # seconds without any worker before a run gives up
+MAX_TASK_BLOCKS = 300_000
+NO_WORKERS_GRACE = 30.0  # seconds without a worker that can take tasks before a run gives up
+CONNECT_TIMEOUT = 10.0
+REFRESH_SECONDS = 1.0  # how often the workers present are looked at again while waiting
+TIMEOUT_BLOCKS = 100_000  # --task-timeout is per this many blocks
+# Sent with eval, a builtin, so that a worker without this package answers with an ImportError
+# instead of failing to unpickle a function of it.
+VERSION_PROBE = "__import__('tovrel_decode.cluster', fromlist=['versions']).versions()"
+NOT_INSTALLED = "cannot import tovrel_decode: install the project in the workers' environment"
 
 
 class ClusterError(DecodeError):
-    """The cluster cannot do the work: unreachable, without workers, or of other versions."""
+    """The cluster cannot do the work: unreachable, lost, or without workers that can."""
 
 
-def versions():
+def versions() -> dict:
     return {"tovrel": tovrel_tensors.__version__, "torch": torch.__version__}
 
 
-def check_versions(expected):
-    found = versions()
-    if found != expected:
-        raise ClusterError(f"a worker has tovrel {found['tovrel']} and torch {found['torch']}; "
-                           f"this client has tovrel {expected['tovrel']} and torch "
-                           f"{expected['torch']}")
+def version_mismatch(worker: str, found: dict, expected: dict) -> str:
+    return (f"worker {worker} has tovrel {found['tovrel']} and torch {found['torch']}; this "
+            f"client has tovrel {expected['tovrel']} and torch {expected['torch']}")
 
 
 # Each worker process keeps the input it opened last, so that the tasks of one file do not open
 # it again (a legacy torch.save file is read whole).
-_opened = {}
+_opened: dict = {}
 _opened_lock = threading.Lock()
 
 
-def open_on_worker(path):
-    status = os.stat(path)
-    key = (path, status.st_ino, status.st_mtime_ns, status.st_size)
+def open_on_worker(path: str, identity: Optional[tuple]) -> inputs.Source:
+    """The planned input, after checking that `path` still names the file that was planned."""
+    if identity is not None:
+        host, planned = identity
+        inputs.check_unchanged(path, planned, same_machine=host == socket.gethostname())
     with _opened_lock:
+        key = (path, identity)
         if key not in _opened:
             _opened.clear()
             _opened[key] = inputs.open_input(path)
         return _opened[key]
 
 
-def plan_task(paths, expected_versions):
-    """On a worker: the input files of the command line and the layout of each, without data:
-    [(path, overlap, [(name, label, shape, dtype)])]."""
-    check_versions(expected_versions)
+def plan_task(paths: list, expected_versions: dict) -> list:
+    """On a worker: the input files and the layout of each, without data:
+    [(path, overlap, identity, [(name, label, shape, dtype)])]."""
+    if versions() != expected_versions:
+        raise ClusterError(version_mismatch(socket.gethostname(), versions(), expected_versions))
     layouts = []
     for path in inputs.expand(paths):
-        if path == "-":
-            raise InputError("-: standard input cannot be sent to a cluster; name a file")
-        source = open_on_worker(path)
-        layouts.append((path, source.overlap,
+        source = open_on_worker(path, None)
+        identity = (socket.gethostname(), source.identity)
+        layouts.append((path, source.overlap, identity,
                         [(c.name, c.label, c.shape, c.dtype) for c in source.chunks]))
     return layouts
 
 
-def decode_task(path, start, stop, options, expected_versions):
-    """On a worker: checks and decodes chunks start .. stop - 1 of an input. Returns, per chunk,
-    ("ok", sequence, quality, moves as bytes) or ("bad", what, row)."""
-    check_versions(expected_versions)
-    chunks = open_on_worker(path).chunks[start:stop]
-    problems = [reads.chunk_problem(chunk) for chunk in chunks]
-    good = [chunk for chunk, problem in zip(chunks, problems) if problem is None]
-    decoded = iter(reads.decode_chunks(good, options))
-    results = []
-    for problem in problems:
-        if problem is None:
-            sequence, quality, moves = next(decoded)
-            results.append(("ok", sequence, quality, bytes(moves)))
-        else:
-            results.append(("bad", *problem))
+def decode_task(path: str, start: int, stop: int, identity: tuple, options: SearchOptions,
+                expected_versions: dict) -> list[ChunkResult]:
+    """On a worker: decodes chunks start .. stop - 1 of an input, a window at a time, with the
+    checks of a local run. The worker's Dask threads run tasks side by side, one intra-op thread
+    each."""
+    if versions() != expected_versions:
+        raise ClusterError(version_mismatch(socket.gethostname(), versions(), expected_versions))
+    torch.set_num_threads(1)
+    chunks = open_on_worker(path, identity).chunks[start:stop]
+    results: list[ChunkResult] = []
+    window: list[ChunkWork] = []
+    values = 0
+    for chunk in chunks:
+        window.append(ChunkWork(*chunk.load()))
+        values += window[-1].scores.numel()
+        if values >= WINDOW_VALUES:
+            results += decode_window(window, options)
+            window, values = [], 0
+    results += decode_window(window, options)
+    if len(results) != stop - start:
+        raise InputError(f"{path} changed or was removed during the run")
     return results
 
 
-def sources_from(layouts):
-    return [inputs.Source(path, [inputs.Chunk(name, label, tuple(shape), dtype, None)
-                                 for name, label, shape, dtype in chunks], overlap)
-            for path, overlap, chunks in layouts]
+@dataclasses.dataclass
+class Task:
+    source: int  # its input's position among the planned sources
+    path: str
+    start: int
+    stop: int
+    identity: tuple
+    blocks: int
+    future: Any = None
+    submitted: float = 0.0
+    workers: frozenset = frozenset()
 
 
-def task_ranges(sources):
-    """(path, start, stop) of every task, in input order."""
-    for source in sources:
+def task_ranges(sources: list[inputs.Source], threads: int) -> list[Task]:
+    """Tasks in input order: at most MAX_TASK_BLOCKS blocks, and small enough that every thread
+    of the cluster gets work (four tasks per thread, a chunk at least)."""
+    total = sum(chunk.shape[0] for source in sources for chunk in source.chunks)
+    size = max(1, min(MAX_TASK_BLOCKS, total // max(1, 4 * threads)))
+    tasks = []
+    for position, source in enumerate(sources):
         start = blocks = 0
         for index, chunk in enumerate(source.chunks):
             blocks += chunk.shape[0]
-            if blocks >= BLOCKS_PER_TASK:
-                yield source.path, start, index + 1
+            if blocks >= size:
+                tasks.append(Task(position, source.path, start, index + 1, source.identity,
+                                  blocks))
                 start, blocks = index + 1, 0
         if start < len(source.chunks):
-            yield source.path, start, len(source.chunks)
+            tasks.append(Task(position, source.path, start, len(source.chunks), source.identity,
+                              blocks))
+    return tasks
 
 
-class Cluster:
-    def __init__(self, address, timeout=10):
-        import distributed  # the optional extra
+def quiet_dask() -> None:
+    """Dask's own log lines, warnings and thread tracebacks would break the rule of one line per
+    failure: the command reports every failure itself."""
+    logging.disable(logging.CRITICAL)
+    warnings.filterwarnings("ignore", module="distributed")
+    threading.excepthook = lambda args: None
 
-        # Dask's own log lines and warnings would break the rule of one line per failure.
-        logging.getLogger("distributed").setLevel(logging.CRITICAL)
-        warnings.filterwarnings("ignore", module="distributed")
+
+class ClusterExecutor:
+    def __init__(self, address: str, options: SearchOptions, task_timeout: float,
+                 warn: Callable[[str], None]) -> None:
+        try:
+            import distributed
+        except ImportError:
+            raise UsageError("--scheduler needs Dask: pip install tovrel[distributed]") from None
+        quiet_dask()
         self.distributed = distributed
         self.address = address
-        try:
-            self.client = distributed.Client(address, timeout=timeout, set_as_default=False)
-        except (OSError, TimeoutError, distributed.TimeoutError) as error:
-            raise ClusterError(f"{address}: cannot reach the scheduler ({error})") from None
+        self.options = options
+        self.task_timeout = task_timeout
+        self.warn = warn
         self.versions = versions()
+        self.planned: list[inputs.Source] = []
+        self.matching: dict[str, int] = {}  # workers that take tasks, with their threads
+        self.left_out: dict[str, str] = {}  # other workers, and why
+        self.last_refresh = 0.0
+        self.alone_since: Optional[float] = None
+        try:
+            self.client = distributed.Client(address, timeout=CONNECT_TIMEOUT,
+                                             set_as_default=False)
+        except (OSError, TimeoutError, distributed.TimeoutError, ValueError) as error:
+            raise ClusterError(f"{address}: cannot reach the scheduler ({error})") from None
 
-    def close(self):
+    def close(self) -> None:
         try:
             self.client.close(timeout=5)
         except Exception:  # a scheduler that is gone cannot be told goodbye
             pass
 
-    def workers(self):
+    def lost(self, error: BaseException) -> ClusterError:
+        reason = str(error).splitlines()[0] if str(error) else type(error).__name__
+        return ClusterError(f"{self.address}: lost the scheduler ({reason})")
+
+    # Workers
+
+    def refresh(self, force: bool = False) -> None:
+        """Looks at the workers present: new ones are probed and take tasks if their versions
+        match ours; gone ones no longer count. Without any worker that can take tasks for
+        NO_WORKERS_GRACE seconds the run ends."""
+        now = time.monotonic()
+        if not force and now - self.last_refresh < REFRESH_SECONDS:
+            return
+        self.last_refresh = now
         try:
-            return self.client.scheduler_info(n_workers=-1)["workers"]
-        except (OSError, TimeoutError, self.distributed.TimeoutError) as error:
-            raise ClusterError(f"{self.address}: lost the scheduler ({error})") from None
+            present = {address: info.get("nthreads", 1) for address, info in
+                       self.client.scheduler_info(n_workers=-1)["workers"].items()}
+        except (OSError, self.distributed.TimeoutError, self.distributed.CancelledError) as error:
+            raise self.lost(error) from None
+        new = [address for address in present
+               if address not in self.matching and address not in self.left_out]
+        if new:
+            self.probe(new)
+        self.matching = {address: present[address] for address in self.matching
+                         if address in present}
+        if self.matching:
+            self.alone_since = None
+        elif self.alone_since is None:
+            self.alone_since = now
+        elif now - self.alone_since > NO_WORKERS_GRACE:
+            if self.left_out:
+                raise ClusterError(next(reversed(self.left_out.values())))
+            raise ClusterError(f"{self.address}: the scheduler has no workers")
 
-    def check_workers(self):
-        """Waits for a worker, then refuses any whose versions differ from ours."""
-        deadline = time.monotonic() + NO_WORKERS_GRACE
-        while not self.workers():
-            if time.monotonic() > deadline:
-                raise ClusterError(f"{self.address}: the scheduler has no workers")
+    def probe(self, workers: list[str]) -> None:
+        try:
+            answers = self.client.run(eval, VERSION_PROBE, workers=workers, on_error="return")
+        except (OSError, self.distributed.TimeoutError, self.distributed.CancelledError) as error:
+            raise self.lost(error) from None
+        info = self.client.scheduler_info(n_workers=-1)["workers"]
+        for worker, found in answers.items():
+            if isinstance(found, ImportError):
+                self.leave_out(worker, f"a worker ({worker}) {NOT_INSTALLED}")
+            elif isinstance(found, BaseException):
+                self.leave_out(worker, f"worker {worker} cannot be asked its versions ({found})")
+            elif found != self.versions:
+                self.leave_out(worker, version_mismatch(worker, found, self.versions))
+            else:
+                self.matching[worker] = info.get(worker, {}).get("nthreads", 1)
+
+    def leave_out(self, worker: str, reason: str) -> None:
+        self.left_out[worker] = reason
+        self.matching.pop(worker, None)
+        self.warn(f"{reason}; it gets no tasks")
+
+    def wait_for_workers(self, status: Callable[[str], None]) -> None:
+        status(f"waiting for workers of {self.address}")
+        self.refresh(force=True)
+        while not self.matching:
             time.sleep(0.2)
-        for address, found in self.client.run(versions).items():
-            if found != self.versions:
-                raise ClusterError(
-                    f"worker {address} has tovrel {found['tovrel']} and torch {found['torch']}; "
-                    f"this client has tovrel {self.versions['tovrel']} and torch "
-                    f"{self.versions['torch']}")
+            self.refresh()
 
-    def result(self, future):
-        """A task's result. Lost workers' tasks run again elsewhere; with no worker left for a
-        while, or a task that failed everywhere, the run ends."""
-        alone_since = None
+    @property
+    def threads(self) -> int:
+        return max(1, sum(self.matching.values()))
+
+    # Work
+
+    def run_and_wait(self, function: Callable, *args: Any) -> Any:
+        future = self.client.submit(function, *args, workers=list(self.matching),
+                                    allow_other_workers=False, pure=False)
+        task = Task(-1, "", 0, 0, (), 0, future, time.monotonic(), frozenset(self.matching))
+        return self.result(task, lambda: None)
+
+    def sources(self, paths: list[str], status: Callable[[str], None]) -> list[inputs.Source]:
+        """The inputs as a worker sees them, planned there: the client needs no access."""
+        self.wait_for_workers(status)
+        status("opening the inputs on a worker")
+        layouts = self.run_and_wait(plan_task, paths, self.versions)
+        self.planned = [inputs.Source(path, [inputs.Chunk(name, label, tuple(shape), dtype, None)
+                                             for name, label, shape, dtype in chunks],
+                                      overlap, identity)
+                        for path, overlap, identity, chunks in layouts]
+        return self.planned
+
+    def submit(self, task: Task) -> None:
+        task.workers = frozenset(self.matching)
+        task.submitted = time.monotonic()
+        task.future = self.client.submit(
+            decode_task, task.path, task.start, task.stop, task.identity, self.options,
+            self.versions, workers=list(task.workers), allow_other_workers=False, pure=False)
+
+    def resubmit(self, task: Task) -> None:
+        try:
+            task.future.cancel()
+        except Exception:
+            pass
+        self.submit(task)
+
+    def timed_out(self, task: Task) -> bool:
+        allowed = self.task_timeout * max(1.0, task.blocks / TIMEOUT_BLOCKS)
+        return time.monotonic() - task.submitted > allowed
+
+    def holder(self, task: Task) -> Optional[str]:
+        try:
+            for worker, keys in self.client.processing().items():
+                if task.future.key in keys:
+                    return worker
+        except Exception:
+            pass
+        return None
+
+    def result(self, task: Task, top_up: Callable[[], None]) -> Any:
+        """A task's result. Lost workers' tasks run again elsewhere (Dask reruns them); a task
+        whose workers are all gone is resubmitted; a task held too long runs elsewhere."""
         while True:
             try:
-                return future.result(timeout=1)
+                return task.future.result(timeout=REFRESH_SECONDS)
             except self.distributed.TimeoutError:
                 pass
             except self.distributed.KilledWorker as error:
                 raise ClusterError(f"a task was lost with every worker that ran it ({error})"
                                    ) from None
-            except (OSError, self.distributed.client.FutureCancelledError) as error:
-                raise ClusterError(f"{self.address}: lost the scheduler ({error})") from None
-            if self.workers():
-                alone_since = None
-            elif alone_since is None:
-                alone_since = time.monotonic()
-            elif time.monotonic() - alone_since > NO_WORKERS_GRACE:
-                raise ClusterError(f"{self.address}: no workers left")
+            except DecodeError:
+                raise
+            except (OSError, self.distributed.CancelledError) as error:
+                raise self.lost(error) from None
+            self.refresh()
+            if not task.workers & set(self.matching):
+                self.resubmit(task)
+            elif self.timed_out(task):
+                worker = self.holder(task)
+                if worker is not None and worker in self.matching:
+                    self.leave_out(worker, f"worker {worker} held a task of {task.blocks} blocks "
+                                           f"for over {time.monotonic() - task.submitted:.0f} s")
+                self.refresh(force=True)
+                if self.matching:
+                    self.resubmit(task)
+            top_up()
 
-    def plan(self, paths):
-        future = self.client.submit(plan_task, paths, self.versions, pure=False)
-        return sources_from(self.result(future))
+    def decoded_reads(self, reads: list[PlannedRead], on_invalid: OnInvalid,
+                      progress: Callable[[int], None]) -> Iterator[DecodedRead]:
+        policy = InvalidPolicy(on_invalid)
+        assembler = ReadAssembler()
+        slots = {}  # id of a planned chunk -> (its pending read, its position in the read)
+        chunk_counts = {}
+        for read in reads:
+            chunk_counts[read.name] = len(read.chunks)
+            for index, chunk in enumerate(read.chunks):
+                slots[id(chunk)] = assembler.add(read.name, read.overlap, chunk.shape[1],
+                                                 chunk.shape[0], index == len(read.chunks) - 1,
+                                                 chunk.label)
+        waiting: Deque[Task] = collections.deque(task_ranges(self.planned, self.threads))
+        in_flight: Deque[Task] = collections.deque()
 
-    def decoded(self, sources, options, in_flight):
-        """The results of every chunk of `sources`, in order, with at most `in_flight` tasks
-        submitted and unread at once."""
-        ranges = task_ranges(sources)
-        pending = collections.deque()
-        while True:
-            while len(pending) < in_flight:
-                work = next(ranges, None)
-                if work is None:
-                    break
-                pending.append((work[2] - work[1], self.client.submit(
-                    decode_task, *work, options, self.versions, pure=False)))
-            if not pending:
-                return
-            count, future = pending.popleft()
-            results = self.result(future)
-            future.release()
-            assert len(results) == count
-            yield from results
+        def top_up() -> None:
+            while waiting and len(in_flight) < 2 * self.threads:
+                in_flight.append(waiting.popleft())
+                self.submit(in_flight[-1])
 
-
-def decode_on_cluster(plan, sources, cluster, options, progress, on_invalid):
-    """Yields (read, decoded chunks) in order; a read with a bad chunk goes to on_invalid."""
-    total = sum(len(read.chunks) for read in plan)
-    threads = sum(w.get("nthreads", 1) for w in cluster.workers().values())
-    results = cluster.decoded(sources, options, in_flight=max(2, 2 * threads))
-    done = 0
-    for read in plan:
-        parts = [next(results) for _ in read.chunks]
-        done += len(parts)
-        progress.bar("decoding", done, total)
-        bad = next(((i, r[1:]) for i, r in enumerate(parts) if r[0] == "bad"), None)
-        if bad is not None:
-            read.invalid = reads.invalid_message(read, *bad)
-            on_invalid(read)
-            continue
-        yield read, [(sequence, quality, list(moves)) for _, sequence, quality, moves in parts]
+        top_up()
+        while in_flight:
+            task = in_flight[0]
+            results = self.result(task, top_up)
+            in_flight.popleft()
+            task.future.release()
+            chunks = self.planned[task.source].chunks[task.start:task.stop]
+            for chunk, result in zip(chunks, results):
+                assembler.fill(*slots[id(chunk)], result)
+            for item in assembler.finished():
+                progress(chunk_counts.pop(item.name))
+                if isinstance(item, InvalidRead):
+                    policy.leave_out(item)
+                else:
+                    yield item
+            top_up()

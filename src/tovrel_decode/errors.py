@@ -7,7 +7,7 @@ class DecodeError(Exception):
     status = 1
 
 
-class InputError(DecodeError):
+class InputError(DecodeError, ValueError):
     """An input that cannot be read or decoded."""
 
 

@@ -7,15 +7,18 @@ held in private memory.
 import dataclasses
 import io
 import os
+import socket
 import stat
 import sys
 import warnings
 import zipfile
+import zlib
 from typing import Callable, Optional
 
 import numpy as np
 import torch
 
+from . import checks
 from .errors import InputError
 
 # The keys of the container layout. A dict holding any of them is a container, and every other key
@@ -24,6 +27,11 @@ CONTAINER_KEYS = ("scores", "names", "back_guides", "posts", "overlap")
 FOLDER_SUFFIXES = (".pt", ".pth", ".npy", ".npz")
 NPY_MAGIC = b"\x93NUMPY"
 ZIP_MAGIC = b"PK\x03\x04"
+PICKLE_MAGIC = b"\x80"  # a legacy torch.save stream starts with a pickle protocol byte
+STREAM_PIECE = 1 << 20
+# What reading a file that is damaged or changes under us raises, besides OSError.
+READ_ERRORS = (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile, zlib.error,
+               RuntimeError)
 
 
 @dataclasses.dataclass
@@ -34,17 +42,47 @@ class Chunk:
     label: str  # where it comes from, for messages: "PATH: chunk 3"
     shape: tuple
     dtype: torch.dtype
-    load: Callable[[], tuple]  # () -> (scores, back_guides or None, posts or None)
+    reader: Optional[Callable[[], tuple]]  # () -> (scores, back_guides or None, posts or None)
+
+    def load(self) -> tuple:
+        """(scores, back_guides or None, posts or None); InputError naming the chunk if the file
+        cannot give them (damaged, or changed since it was opened)."""
+        assert self.reader is not None
+        try:
+            return self.reader()
+        except InputError:
+            raise
+        except READ_ERRORS as error:
+            raise InputError(f"{self.label}: cannot be read ({first_line(error)})") from None
 
 
 @dataclasses.dataclass
 class Source:
     """The chunks of one input, in order. With `overlap`, consecutive chunks of the same name are
-    one read."""
+    one read. `identity` is (device, inode, size, modification time) of the file when opened."""
 
     path: str
     chunks: list
     overlap: Optional[int] = None
+    identity: Optional[tuple] = None
+
+
+def identity_of(status: os.stat_result) -> tuple:
+    return (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
+
+
+def check_unchanged(path: str, identity: Optional[tuple], same_machine: bool = True) -> None:
+    """InputError unless `path` still names the file that was opened. Device numbers differ
+    between the machines that mount one file system, so they count on the same machine only."""
+    if identity is None or path == "-":
+        return
+    try:
+        now = identity_of(os.stat(path))
+    except OSError:
+        now = None
+    if now is None or (now if same_machine else now[1:]) != \
+            (identity if same_machine else identity[1:]):
+        raise InputError(f"{path} changed or was removed during the run")
 
 
 def expand(paths):
@@ -65,10 +103,16 @@ def expand(paths):
         elif path != "-" and not os.path.exists(path):
             raise InputError(f"{path}: No such file or directory")
         else:
+            if path != "-" and is_device(os.stat(path)):
+                raise InputError(f"{path}: a device, not a score file")
             files.append(path)
     if files.count("-") > 1:
         raise InputError("-: standard input can be read only once")
     return files
+
+
+def is_device(status):
+    return stat.S_ISCHR(status.st_mode) or stat.S_ISBLK(status.st_mode)
 
 
 def open_input(path):
@@ -76,25 +120,63 @@ def open_input(path):
     label = "standard input" if path == "-" else path
     try:
         if path == "-":
-            data = sys.stdin.buffer.read()  # a stream is read whole
-            return layout_of(label, open_bytes(label, data))
+            if sys.stdin is None:
+                raise InputError("standard input: Bad file descriptor")
+            return layout_of(label, open_bytes(label, read_stream(label, sys.stdin.buffer)))
+        status = os.stat(path)
+        if stat.S_ISSOCK(status.st_mode):
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
+                connection.connect(path)
+                with connection.makefile("rb") as stream:
+                    return layout_of(label, open_bytes(label, read_stream(label, stream)))
         with open(path, "rb") as file:
-            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+            status = os.fstat(file.fileno())
+            if not stat.S_ISREG(status.st_mode):
                 # A FIFO (such as a shell's process substitution) can be read only once: whole.
-                return layout_of(label, open_bytes(label, file.read()))
+                return layout_of(label, open_bytes(label, read_stream(label, file)))
             head = file.read(8)
-        if head.startswith(NPY_MAGIC):
-            return npy_source(label, np.load(path, mmap_mode="r", allow_pickle=False))
-        if head.startswith(ZIP_MAGIC) and not is_torch_zip(path):
-            return npz_source(label, np.load(path, allow_pickle=False))
-        # A torch.save zip file is memory-mapped; a legacy (non-zip) one is read whole.
-        return layout_of(label, torch_load(label, path, mmap=head.startswith(ZIP_MAGIC)))
+        source = open_file(label, path, head)
+        source.identity = identity_of(status)
+        return source
     except InputError:
         raise
     except OSError as error:
         raise InputError(f"{label}: {error.strerror or error}") from None
     except (ValueError, KeyError, zipfile.BadZipFile, EOFError) as error:
         raise InputError(f"{label}: not a score file ({first_line(error)})") from None
+
+
+def open_file(label, path, head):
+    if head.startswith(NPY_MAGIC):
+        return npy_source(label, np.load(path, mmap_mode="r", allow_pickle=False))
+    if head.startswith(ZIP_MAGIC):
+        try:
+            with zipfile.ZipFile(path) as archive:
+                names = archive.namelist()
+        except (zipfile.BadZipFile, OSError) as error:
+            raise InputError(f"{label}: a damaged or truncated zip archive "
+                             f"({first_line(error)})") from None
+        if not any(name.endswith("/data.pkl") or name == "data.pkl" for name in names):
+            return npz_source(label, np.load(path, allow_pickle=False))
+    # A torch.save zip file is memory-mapped; a legacy (non-zip) one is read whole.
+    return layout_of(label, torch_load(label, path, mmap=head.startswith(ZIP_MAGIC)))
+
+
+def read_stream(label, stream):
+    """All bytes of a stream, after checking that it starts like a score file; read in pieces,
+    so that a signal ends the run at once."""
+    head = b""
+    while len(head) < 8:
+        piece = stream.read(8 - len(head))
+        if not piece:
+            break
+        head += piece
+    if not head.startswith((NPY_MAGIC, ZIP_MAGIC, PICKLE_MAGIC)):
+        raise InputError(f"{label}: not a score file (it starts with {head[:8]!r})")
+    pieces = [head]
+    while piece := stream.read(STREAM_PIECE):
+        pieces.append(piece)
+    return b"".join(pieces)
 
 
 def open_bytes(label, data):
@@ -226,10 +308,18 @@ def per_chunk(label, value, count, what):
 
 def make_chunks(label, scores, names, guides, posts):
     many = len(scores) > 1
-    return [Chunk(names[i] if names else None, f"{label}: chunk {i}" if many else label,
-                  tuple(s.shape), s.dtype,
-                  lambda s=s, i=i: (s, guides[i] if guides else None, posts[i] if posts else None))
-            for i, s in enumerate(scores)]
+    chunks = []
+    for i, tensor in enumerate(scores):
+        chunk_label = f"{label}: chunk {i}" if many else label
+        checks.check_dense(chunk_label, tensor)
+        for what, stored in (("back_guides", guides), ("posts", posts)):
+            if stored:
+                checks.check_dense(f"{chunk_label}: {what}", stored[i])
+        chunks.append(Chunk(names[i] if names else None, chunk_label, tuple(tensor.shape),
+                            tensor.dtype,
+                            lambda s=tensor, i=i: (s, guides[i] if guides else None,
+                                                   posts[i] if posts else None)))
+    return chunks
 
 
 def layout_of(label, content):

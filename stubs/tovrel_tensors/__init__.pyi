@@ -4,6 +4,24 @@ from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import torch
 
+FLOAT_TYPES: tuple[str, ...]
+MAX_BEAM_SIZE: int
+MAX_STATES: int
+POSTERIOR_ROW_TOLERANCE: float
+
+class InvalidValues:
+    @property
+    def what(self) -> str: ...
+    @property
+    def row(self) -> int: ...
+    @property
+    def problem(self) -> str: ...
+
+def num_states(width: SupportsInt | SupportsIndex) -> int: ...
+def check_values(
+    scores: torch.Tensor, back_guides: torch.Tensor | None = None, posts: torch.Tensor | None = None
+) -> InvalidValues | None: ...
+def _exit_on_bus_error(prefix: str) -> None: ...
 def backward_scores(scores: torch.Tensor) -> torch.Tensor: ...
 def forward_scores(scores: torch.Tensor) -> torch.Tensor: ...
 def posts(scores: torch.Tensor) -> torch.Tensor: ...
@@ -35,5 +53,16 @@ def decode_batch(
     q_scale: SupportsFloat | SupportsIndex = 1.0,
     temperature: SupportsFloat | SupportsIndex = 1.0,
 ) -> list[tuple[str, str, torch.Tensor]]: ...
+
+def decode_batch_checked(
+    scores: torch.Tensor | list[torch.Tensor],
+    lengths: torch.Tensor | collections.abc.Sequence[SupportsIndex] | None = None,
+    *,
+    beam_size: SupportsInt | SupportsIndex = 5,
+    beam_cut: SupportsFloat | SupportsIndex = 100.0,
+    q_shift: SupportsFloat | SupportsIndex = 0.0,
+    q_scale: SupportsFloat | SupportsIndex = 1.0,
+    temperature: SupportsFloat | SupportsIndex = 1.0,
+) -> list[tuple[str, str, torch.Tensor] | InvalidValues]: ...
 
 __version__: str

@@ -194,7 +194,8 @@ def test_memory_follows_the_work_not_the_file(tmp_path):
     # 320 MB of scores in one torch.save file, against the interpreter with the same imports.
     torch.save(torch.randn(8, 2000, 5 * 4**5, generator=torch.Generator().manual_seed(2)),
                tmp_path / "big.pt")
-    baseline = rss_anon_peak([sys.executable, "-c", "import tovrel_decode.cli, dnaio"])
+    baseline = rss_anon_peak([sys.executable, "-c", "import torch, tovrel_tensors, dnaio, "
+                              "tovrel_decode.local, tovrel_decode.writers"])
     decoding = rss_anon_peak([DECODER, str(tmp_path / "big.pt"), "-o", str(tmp_path / "o.fq"),
                               "--threads", "2"])
     assert decoding - baseline < 200, (baseline, decoding)

@@ -13,20 +13,25 @@ import tovrel
 import tovrel_tensors
 
 
-def stub_functions(module):
+def stub_tree(module):
     path = os.path.join(os.path.dirname(module.__file__), f"{module.__name__}-stubs",
                         "__init__.pyi")
     with open(path) as stub:
-        tree = ast.parse(stub.read())
-    return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+        return ast.parse(stub.read())
+
+
+def stub_functions(module):
+    return {node.name: node for node in stub_tree(module).body
+            if isinstance(node, ast.FunctionDef)}
 
 
 def stub_variables(module):
-    path = os.path.join(os.path.dirname(module.__file__), f"{module.__name__}-stubs",
-                        "__init__.pyi")
-    with open(path) as stub:
-        tree = ast.parse(stub.read())
-    return {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)}
+    return {node.target.id for node in stub_tree(module).body if isinstance(node, ast.AnnAssign)}
+
+
+def stub_classes(module):
+    return {node.name: {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+            for node in stub_tree(module).body if isinstance(node, ast.ClassDef)}
 
 
 def runtime_function(name, module):
@@ -50,8 +55,15 @@ def parameters(function):
 @pytest.mark.parametrize("module", [tovrel, tovrel_tensors], ids=lambda m: m.__name__)
 def test_stubs_match_runtime_signatures(module):
     stubs = stub_functions(module)
-    runtime = [name for name in vars(module) if not name.startswith("__")]
+    public = [name for name in vars(module) if not name.startswith("__")]
+    classes = {name: {attribute for attribute in vars(getattr(module, name))
+                      if not attribute.startswith("_")}
+               for name in public if isinstance(getattr(module, name), type)}
+    constants = [name for name in public if not callable(getattr(module, name))]
+    runtime = [name for name in public if name not in classes and name not in constants]
     assert getattr(module, "__version__", None) is None or "__version__" in stub_variables(module)
+    assert sorted(stub_variables(module) - {"__version__"}) == sorted(constants)
+    assert stub_classes(module) == classes
     assert sorted(stubs) == sorted(runtime)
     for name in runtime:
         stub, actual = stubs[name], runtime_function(name, module)
@@ -61,7 +73,8 @@ def test_stubs_match_runtime_signatures(module):
         stub_result = stub.returns.value if isinstance(stub.returns, ast.Subscript) else stub.returns
         actual_result = (actual.returns.value if isinstance(actual.returns, ast.Subscript)
                          else actual.returns)
-        assert ast.unparse(stub_result) == ast.unparse(actual_result), name
+        assert ast.unparse(stub_result) == \
+            ast.unparse(actual_result).replace(f"{module.__name__}.", ""), name
 
 
 def test_type_checkers_find_the_stubs(tmp_path, python_in_subprocess):

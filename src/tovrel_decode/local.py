@@ -1,0 +1,67 @@
+"""Decoding a plan on this machine: its chunks go through a Decoder, loaded as they are
+submitted, so that only the chunks waiting or in flight are held in memory."""
+from __future__ import annotations
+
+from typing import Callable, Iterator
+
+import torch
+
+import tovrel_tensors
+
+from . import inputs
+from .engine import WINDOW_VALUES, Decoder, OnInvalid, SearchOptions
+from .plan import PlannedRead, chunks_of
+from .results import DecodedRead, InvalidRead
+
+
+class LocalExecutor:
+    """Runs the intra-op threads of this process. A mapped input that is truncated under it ends
+    the process with `bus_error_prefix` and a line naming the file."""
+
+    def __init__(self, options: SearchOptions, threads: int, bus_error_prefix: str) -> None:
+        self.options = options
+        self.threads = threads
+        self.opened: list[inputs.Source] = []
+        torch.set_num_threads(threads)
+        tovrel_tensors._exit_on_bus_error(bus_error_prefix)
+
+    def sources(self, paths: list[str], status: Callable[[str], None]) -> list[inputs.Source]:
+        for path in paths:
+            status(f"loading {path}")
+            self.opened.append(inputs.open_input(path))
+        return self.opened
+
+    def pending_blocks(self, reads: list[PlannedRead]) -> int:
+        """Two windows of the longest and widest chunks: one decoding, the next one waiting."""
+        chunks = [chunk for read in reads for chunk in read.chunks]
+        longest = max((chunk.shape[0] for chunk in chunks), default=1)
+        widest = max((chunk.shape[1] for chunk in chunks), default=1)
+        return 2 * max(self.threads * longest, WINDOW_VALUES // widest, 1)
+
+    def decoded_reads(self, reads: list[PlannedRead], on_invalid: OnInvalid,
+                      progress: Callable[[int], None]) -> Iterator[DecodedRead]:
+        chunk_counts: dict[str, int] = {}
+
+        def left_out(read: InvalidRead) -> None:
+            progress(chunk_counts.pop(read.name))
+            on_invalid(read)  # type: ignore[operator]
+
+        with Decoder(**self.options.keywords(), on_invalid=on_invalid if on_invalid == "raise"
+                     else left_out, max_pending_blocks=self.pending_blocks(reads)) as decoder:
+            for read, index, chunk in chunks_of(reads):
+                chunk_counts[read.name] = len(read.chunks)
+                scores, guides, posts = chunk.load()
+                decoder.submit_chunk(read.name, scores, read.overlap,
+                                     index == len(read.chunks) - 1, guides, posts, chunk.label)
+                for decoded in decoder.ready():
+                    progress(chunk_counts.pop(decoded.name))
+                    yield decoded
+            decoder.close()
+            for decoded in decoder.reads():
+                progress(chunk_counts.pop(decoded.name))
+                yield decoded
+        for source in self.opened:
+            inputs.check_unchanged(source.path, source.identity)
+
+    def close(self) -> None:
+        pass

@@ -1,0 +1,76 @@
+"""The plan of a run: its reads in output order, each with the chunks it is cut into, after every
+check that needs no data. Executors decode a plan, on this machine or on a cluster."""
+from __future__ import annotations
+
+import dataclasses
+from typing import Callable, Iterator, Protocol
+
+from . import checks, inputs
+from .engine import OnInvalid
+from .errors import InputError
+from .results import DecodedRead
+
+
+@dataclasses.dataclass
+class PlannedRead:
+    name: str
+    chunks: list  # the inputs.Chunks it is cut into, in order
+    overlap: int = 0
+
+    @property
+    def blocks(self) -> int:
+        return sum(chunk.shape[0] for chunk in self.chunks)
+
+
+class Executor(Protocol):
+    """Decodes the reads of a plan into DecodedReads, in plan order. A read that cannot be
+    decoded raises InputError, or with a callable `on_invalid` is given to it and left out;
+    `progress` is told the chunks of each read as it is handed out or left out."""
+
+    def decoded_reads(self, reads: list[PlannedRead], on_invalid: OnInvalid,
+                      progress: Callable[[int], None]) -> Iterator[DecodedRead]: ...
+
+
+def plan_reads(sources: list[inputs.Source], sam_names: bool = False) -> list[PlannedRead]:
+    """The reads of the run, in input order: names (by default chunk_N, N the position of the
+    chunk among all chunks of the run), their rules and uniqueness, layouts, shapes, and the
+    chunks of a joined read: consecutive, of one width, none shorter than the overlap."""
+    reads: list[PlannedRead] = []
+    seen: dict[str, str] = {}
+    position = 0
+    for source in sources:
+        previous = None
+        for chunk in source.chunks:
+            name = chunk.name if chunk.name is not None else f"chunk_{position}"
+            position += 1
+            checks.check_name(name, chunk.label, sam=sam_names)
+            checks.num_states(chunk.label, chunk.shape, chunk.dtype)
+            if source.overlap is not None and previous is not None and previous.name == name:
+                if chunk.shape[1] != previous.chunks[0].shape[1]:
+                    raise InputError(f"{chunk.label}: read {name} has chunks of "
+                                     f"{previous.chunks[0].shape[1]} and {chunk.shape[1]} "
+                                     "scores per block; all chunks of a read must have the "
+                                     "same width")
+                previous.chunks.append(chunk)
+                continue
+            if name in seen:
+                raise InputError(f"{chunk.label}: read name {name!r} is used again (first at "
+                                 f"{seen[name]})"
+                                 + ("; the chunks of one read must be consecutive"
+                                    if source.overlap is not None else ""))
+            seen[name] = chunk.label
+            previous = PlannedRead(name, [chunk], source.overlap or 0)
+            reads.append(previous)
+    for read in reads:
+        if len(read.chunks) > 1:
+            for chunk in read.chunks:
+                if chunk.shape[0] < read.overlap:
+                    raise InputError(f"{chunk.label}: {chunk.shape[0]} blocks, fewer than the "
+                                     f"overlap of {read.overlap} of read {read.name}")
+    return reads
+
+
+def chunks_of(reads: list[PlannedRead]) -> Iterator[tuple[PlannedRead, int, inputs.Chunk]]:
+    for read in reads:
+        for index, chunk in enumerate(read.chunks):
+            yield read, index, chunk
