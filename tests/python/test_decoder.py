@@ -1,4 +1,5 @@
 """beam_search: exact results against the reference, its errors, and the released interpreter lock."""
+import sys
 import threading
 import time
 
@@ -203,33 +204,40 @@ def test_refusals_before_the_search():
 
 
 def progress_during(call):
-    """How far a pure-Python thread counts between just before and just after `call`."""
+    """How many times another thread wakes from a sleep while `call` runs. The switch interval is
+    made so long that the lock is never taken from a thread that holds it: the sleeper can run
+    during the call only if the call releases the lock."""
     count = [0]
     stop = threading.Event()
 
-    def counter():
+    def sleeper():
         while not stop.is_set():
             count[0] += 1
+            time.sleep(0.0005)
 
-    thread = threading.Thread(target=counter)
-    thread.start()
-    while count[0] == 0:
-        time.sleep(0.001)
-    before = count[0]
-    call()
-    after = count[0]
-    stop.set()
-    thread.join()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    thread = threading.Thread(target=sleeper)
+    try:
+        thread.start()
+        while count[0] == 0:
+            time.sleep(0.001)
+        before = count[0]
+        call()
+        after = count[0]
+    finally:
+        stop.set()
+        sys.setswitchinterval(interval)
+        thread.join()
     return after - before
 
 
 def test_lock_is_released_while_decoding():
     scores, guides, posts = (torch.from_numpy(a) for a in problem(4, 4000, 15, 0.02))
     lock_holding_scores = torch.randn(2000, 5 * 4**5, generator=torch.Generator().manual_seed(0))
-    decoding = progress_during(lambda: tovrel.beam_search(scores, guides, posts, beam_size=256))
-    # A scoring call of similar length holds the lock: the counter gets a switch interval or two.
-    holding = progress_during(lambda: tovrel.backward_scores(lock_holding_scores))
-    assert decoding > 10 * max(holding, 1000)
+    assert progress_during(lambda: tovrel.beam_search(scores, guides, posts, beam_size=256)) > 0
+    # A scoring call holds the lock throughout: nothing else runs while it does.
+    assert progress_during(lambda: tovrel.backward_scores(lock_holding_scores)) == 0
 
 
 def test_eight_threads_decoding_at_once_match_serial_results():
