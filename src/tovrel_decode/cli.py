@@ -135,15 +135,21 @@ def stdout_is_a_file():
     return not sys.stdout.isatty() and not stat.S_ISFIFO(mode)
 
 
-def bounded(kind, low, high, name):
+class ArgumentParser(argparse.ArgumentParser):
+    """Usage errors as the command's other errors: a usage line and one line saying what."""
+
+    def error(self, message):
+        raise UsageError(message)
+
+
+def bounded(kind, low, high):
     def parse(text):
         try:
             value = kind(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"invalid {kind.__name__} value: {text!r}") from None
         if value != value or not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"{name} must be between {low} and {high}, not "
-                                             f"{text}")
+            raise argparse.ArgumentTypeError(f"must be between {low:g} and {high:g}, not {text}")
         return value
     return parse
 
@@ -181,7 +187,7 @@ def parse_arguments(argv):
 
     from . import writers
 
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog=PROGRAM, formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EPILOG,
         description="Decode CRF score files into reads. Defaults are those of "
                     "tovrel.beam_search.")
@@ -194,7 +200,7 @@ def parse_arguments(argv):
     parser.add_argument("--format", choices=writers.FORMATS,
                         help="output format, whatever the name (e.g. for standard output)")
     widest = tovrel_tensors.MAX_BEAM_SIZE
-    parser.add_argument("--beam-size", type=bounded(int, 1, widest, "--beam-size"), default=5,
+    parser.add_argument("--beam-size", type=bounded(int, 1, widest), default=5,
                         help=f"paths kept per block, 1 to {widest} (default 5)")
     parser.add_argument("--beam-cut", type=finite, default=100.0,
                         help="drop paths more than log(beam_cut) * temperature below the best; "
@@ -206,7 +212,7 @@ def parse_arguments(argv):
                         help="added to every Phred quality (default 0)")
     parser.add_argument("--q-scale", type=finite, default=1.0,
                         help="every Phred quality is multiplied by this first (default 1)")
-    parser.add_argument("--threads", type=bounded(int, 1, MAX_THREADS, "--threads"),
+    parser.add_argument("--threads", type=bounded(int, 1, MAX_THREADS),
                         default=min(len(os.sched_getaffinity(0)), MAX_THREADS),
                         help=f"intra-op threads decoding chunks at once, 1 to {MAX_THREADS} "
                              "(default: the cores available; no effect with --scheduler)")
@@ -214,7 +220,7 @@ def parse_arguments(argv):
                         help="decode on the workers of a running Dask scheduler "
                              "(tcp://host:port); they read the inputs from a shared file system")
     parser.add_argument("--task-timeout", metavar="SECONDS", default=DEFAULT_TASK_TIMEOUT,
-                        type=bounded(float, 1.0, 1e9, "--task-timeout"),
+                        type=bounded(float, 1.0, 1e9),
                         help="with --scheduler: seconds a task may take per 100,000 blocks it "
                              "holds (at least this many) before it runs elsewhere (default "
                              f"{DEFAULT_TASK_TIMEOUT:.0f})")

@@ -8,9 +8,11 @@ command runs the same pieces, locally through a Decoder and on a cluster through
 """
 from __future__ import annotations
 
+import atexit
 import collections
 import dataclasses
 import threading
+import weakref
 from typing import Any, Callable, Deque, Iterator, Optional, Sequence, Union
 
 import torch
@@ -30,6 +32,16 @@ DEFAULT_MAX_PENDING_BLOCKS = 100_000
 WINDOW_VALUES = 16 * 1024 * 1024
 
 OnInvalid = Union[str, Callable[[InvalidRead], Any]]
+
+# Decoders whose thread may still be decoding. At exit each is stopped and waited for: a thread
+# that is inside the native code when the interpreter finalises would end the process abnormally.
+_running: "weakref.WeakSet[Decoder]" = weakref.WeakSet()
+
+
+@atexit.register
+def _stop_running_decoders() -> None:
+    for decoder in list(_running):
+        decoder._abandon()
 
 
 @dataclasses.dataclass(frozen=True)
@@ -230,15 +242,14 @@ class InvalidPolicy:
         if callable(self.on_invalid):
             self.on_invalid(read)
 
-    def decoded(self, results: Sequence[Union[DecodedRead, InvalidRead]]) -> list[DecodedRead]:
-        """The decoded reads of `results`; each invalid one is left out."""
-        reads = []
+    def decoded(self, results: Sequence[Union[DecodedRead, InvalidRead]]
+                ) -> Iterator[DecodedRead]:
+        """The decoded reads of `results`; each invalid one is left out in its turn."""
         for result in results:
             if isinstance(result, InvalidRead):
                 self.leave_out(result)
             else:
-                reads.append(result)
-        return reads
+                yield result
 
 
 def check_threads(threads: Any) -> int:
@@ -296,6 +307,7 @@ class Decoder:
         self._engine = threading.Thread(target=self._decode_forever, name="tovrel-decoder",
                                         daemon=True)
         self._engine.start()
+        _running.add(self)
 
     @property
     def skipped(self) -> int:
@@ -309,7 +321,8 @@ class Decoder:
         if exc_type is None:
             self.close()
         else:
-            self._abandon()
+            # An interrupt must not wait for the window in flight; the exit does.
+            self._abandon(wait=issubclass(exc_type, (Exception, GeneratorExit)))
 
     def submit(self, read_id: str, scores: torch.Tensor, *, overlap: int = 0, last: bool = True,
                back_guides: Optional[torch.Tensor] = None,
@@ -370,26 +383,28 @@ class Decoder:
 
     def ready(self) -> list[DecodedRead]:
         """The reads finished so far, in order, without waiting."""
-        with self._state:
-            self._raise_failure()
-            finished = list(self._finished)
-            self._finished.clear()
-        return self._policy.decoded(finished)
+        return list(self.ready_in_order())
+
+    def ready_in_order(self) -> Iterator[DecodedRead]:
+        """ready(), a read at a time: a read left out is given to on_invalid when its turn
+        comes, between the reads before and after it."""
+        while (result := self._next_finished(wait=False)) is not None:
+            yield from self._policy.decoded([result])
 
     def reads(self) -> Iterator[DecodedRead]:
         """Every read in order, each as soon as it is finished, until the decoder is closed and
         every read has been handed out."""
-        while True:
-            with self._state:
-                while not self._finished and self._error is None and \
-                        not (self._closing and self._stopped):
-                    self._state.wait()
-                self._raise_failure()
-                if not self._finished:
-                    return
-                finished = list(self._finished)
-                self._finished.clear()
-            yield from self._policy.decoded(finished)
+        while (result := self._next_finished(wait=True)) is not None:
+            yield from self._policy.decoded([result])
+
+    def _next_finished(self, wait: bool) -> Union[DecodedRead, InvalidRead, None]:
+        """The next finished read, or None: none yet (without `wait`), or none to come."""
+        with self._state:
+            while wait and not self._finished and self._error is None and \
+                    not (self._closing and self._stopped):
+                self._state.wait()
+            self._raise_failure()
+            return self._finished.popleft() if self._finished else None
 
     def close(self) -> None:
         """Decodes everything submitted. A read whose last chunk never came is an error."""
@@ -406,12 +421,15 @@ class Decoder:
                 self._state.wait()
             self._raise_failure()
 
-    def _abandon(self) -> None:
+    def _abandon(self, wait: bool = True) -> None:
+        """Stops decoding: the window in flight is finished, nothing more is started."""
         with self._state:
             self._closing = True
             if self._error is None:
                 self._error = RuntimeError("the decoder was abandoned")
             self._state.notify_all()
+        if wait:
+            self._engine.join()
 
     def _raise_failure(self) -> None:
         if self._error is not None:
@@ -456,4 +474,5 @@ class Decoder:
             with self._state:
                 self._stopped = True
                 self._state.notify_all()
+            _running.discard(self)
 

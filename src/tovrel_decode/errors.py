@@ -1,4 +1,5 @@
 """The failures of a run, each shown as one line with its exit status."""
+import os
 
 
 class DecodeError(Exception):
@@ -15,11 +16,14 @@ class OutputError(DecodeError):
     """An operating-system error on the output."""
 
     def __init__(self, path, error):
-        reason = error.strerror or str(error) if isinstance(error, OSError) else str(error)
+        if isinstance(error, OSError):
+            reason = os.strerror(error.errno) if error.errno else error.strerror or str(error)
+        else:
+            reason = str(error)
         super().__init__(f"{path}: {reason}")
 
 
-class UsageError(DecodeError):
+class UsageError(DecodeError, ValueError):
     """A command line that cannot be carried out; nothing has been read or written."""
 
     status = 2

@@ -2,6 +2,7 @@
 submitted, so that only the chunks waiting or in flight are held in memory."""
 from __future__ import annotations
 
+import time
 from typing import Callable, Iterator
 
 import torch
@@ -22,6 +23,7 @@ class LocalExecutor:
         self.options = options
         self.threads = threads
         self.opened: list[inputs.Source] = []
+        self.checked_at = 0.0
         torch.set_num_threads(threads)
         tovrel_tensors._exit_on_bus_error(bus_error_prefix)
 
@@ -53,15 +55,24 @@ class LocalExecutor:
                 scores, guides, posts = chunk.load()
                 decoder.submit_chunk(read.name, scores, read.overlap,
                                      index == len(read.chunks) - 1, guides, posts, chunk.label)
-                for decoded in decoder.ready():
+                for decoded in decoder.ready_in_order():
                     progress(chunk_counts.pop(decoded.name))
+                    self.check_inputs(every=1.0)
                     yield decoded
             decoder.close()
             for decoded in decoder.reads():
                 progress(chunk_counts.pop(decoded.name))
+                self.check_inputs(every=1.0)
                 yield decoded
-        for source in self.opened:
-            inputs.check_unchanged(source.path, source.identity)
+        self.check_inputs()
+
+    def check_inputs(self, every: float = 0.0) -> None:
+        """InputError if an input no longer is the file opened (looked at once per `every`
+        seconds): the reads would mix two files."""
+        if time.monotonic() - self.checked_at >= every:
+            self.checked_at = time.monotonic()
+            for source in self.opened:
+                inputs.check_unchanged(source.path, source.identity)
 
     def close(self) -> None:
         pass

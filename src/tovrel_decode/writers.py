@@ -170,8 +170,9 @@ class Target:
         self.status = status
         if self.is_stdout:
             if is_binary(kind) and os.isatty(1):
-                raise UsageError(f"{kind.upper()} output is not written to a terminal; redirect "
-                                 "it or name a file with -o")
+                what = "BAM" if kind == "bam" else "gzip-compressed"
+                raise UsageError(f"{what} output is not written to a terminal; redirect it or "
+                                 "name a file with -o")
         elif os.path.islink(self.path) and status is None:
             raise OutputError(self.path, "not writing through a dangling symlink")
         if status is not None and stat.S_ISREG(status.st_mode):
