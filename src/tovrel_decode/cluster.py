@@ -125,24 +125,39 @@ class Task:
     workers: frozenset = frozenset()
 
 
-def task_ranges(sources: list[inputs.Source], threads: int) -> list[Task]:
-    """Tasks in input order: at most MAX_TASK_BLOCKS blocks, and small enough that every thread
-    of the cluster gets work (four tasks per thread, a chunk at least)."""
-    total = sum(chunk.shape[0] for source in sources for chunk in source.chunks)
-    size = max(1, min(MAX_TASK_BLOCKS, total // max(1, 4 * threads)))
-    tasks = []
-    for position, source in enumerate(sources):
-        start = blocks = 0
-        for index, chunk in enumerate(source.chunks):
-            blocks += chunk.shape[0]
-            if blocks >= size:
-                tasks.append(Task(position, source.path, start, index + 1, source.identity,
-                                  blocks))
-                start, blocks = index + 1, 0
-        if start < len(source.chunks):
-            tasks.append(Task(position, source.path, start, len(source.chunks), source.identity,
-                              blocks))
-    return tasks
+class TaskCutter:
+    """Cuts the work into tasks in input order, each as it is needed, sized for the threads
+    present then: at most MAX_TASK_BLOCKS blocks and a chunk at least, and small enough that
+    every thread gets work (four tasks per thread of what remains), so that workers joining late
+    get work and the last tasks are short."""
+
+    def __init__(self, sources: list[inputs.Source]) -> None:
+        self.sources = sources
+        self.position = 0  # the source being cut
+        self.start = 0  # its next chunk
+        self.remaining = sum(chunk.shape[0] for source in sources for chunk in source.chunks)
+        self.skip_finished_sources()
+
+    def skip_finished_sources(self) -> None:
+        while self.position < len(self.sources) and \
+                self.start >= len(self.sources[self.position].chunks):
+            self.position, self.start = self.position + 1, 0
+
+    def __bool__(self) -> bool:
+        return self.position < len(self.sources)
+
+    def next(self, threads: int) -> Task:
+        size = max(1, min(MAX_TASK_BLOCKS, self.remaining // max(1, 4 * threads)))
+        source = self.sources[self.position]
+        stop, blocks = self.start, 0
+        while stop < len(source.chunks) and (blocks == 0 or blocks < size):
+            blocks += source.chunks[stop].shape[0]
+            stop += 1
+        task = Task(self.position, source.path, self.start, stop, source.identity, blocks)
+        self.remaining -= blocks
+        self.start = stop
+        self.skip_finished_sources()
+        return task
 
 
 def quiet_dask() -> None:
@@ -185,8 +200,10 @@ class ClusterExecutor:
             pass
 
     def lost(self, error: BaseException) -> ClusterError:
-        reason = str(error).splitlines()[0] if str(error) else type(error).__name__
-        return ClusterError(f"{self.address}: lost the scheduler ({reason})")
+        """The run's tasks are cancelled when the client loses the scheduler: say that."""
+        if isinstance(error, self.distributed.CancelledError) or not str(error):
+            return ClusterError(f"{self.address}: lost the scheduler")
+        return ClusterError(f"{self.address}: lost the scheduler ({str(error).splitlines()[0]})")
 
     # Workers
 
@@ -336,12 +353,12 @@ class ClusterExecutor:
                 slots[id(chunk)] = assembler.add(read.name, read.overlap, chunk.shape[1],
                                                  chunk.shape[0], index == len(read.chunks) - 1,
                                                  chunk.label)
-        waiting: Deque[Task] = collections.deque(task_ranges(self.planned, self.threads))
+        cutter = TaskCutter(self.planned)
         in_flight: Deque[Task] = collections.deque()
 
         def top_up() -> None:
-            while waiting and len(in_flight) < 2 * self.threads:
-                in_flight.append(waiting.popleft())
+            while cutter and len(in_flight) < 2 * self.threads:
+                in_flight.append(cutter.next(self.threads))
                 self.submit(in_flight[-1])
 
         top_up()

@@ -1,8 +1,11 @@
-"""tovrel-decode --scheduler: the same output through a Dask cluster of two worker processes on
-127.0.0.1, with a worker killed mid-run, workers of another version, and inputs the workers lack."""
+"""tovrel-decode --scheduler: the same output through a Dask cluster of worker processes on
+127.0.0.1, working in a folder of their own; with a worker killed mid-run, workers of another
+version or joining late, inputs the workers lack or that change, and TLS."""
 import os
+import shutil
 import signal
 import subprocess
+import sys
 import threading
 import time
 
@@ -13,14 +16,53 @@ from decoder_helpers import DECODER, chunk
 
 distributed = pytest.importorskip("distributed")
 
+DASK = os.path.join(os.path.dirname(sys.executable), "dask")
+REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
 
 @pytest.fixture(scope="module")
-def cluster():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None,
-                                  silence_logs=50) as local, \
-            distributed.Client(local, set_as_default=False) as client:
+def workers_folder(tmp_path_factory):
+    return tmp_path_factory.mktemp("workers")
+
+
+@pytest.fixture(scope="module")
+def cluster(workers_folder):
+    # The workers start in a folder of their own, which holds namesakes of the inputs.
+    here = os.getcwd()
+    os.chdir(workers_folder)
+    try:
+        local = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                         host="127.0.0.1", dashboard_address=":0",
+                                         silence_logs=50)
+    finally:
+        os.chdir(here)
+    with local, distributed.Client(local, set_as_default=False) as client:
         yield local, client
+
+
+def slow_scores(path, chunks):
+    """Chunks that each take a while with --beam-size 256: narrow spreads keep many paths."""
+    torch.save(torch.randn(chunks, 4000, 80, generator=torch.Generator().manual_seed(8)) * 0.05,
+               path)
+
+
+def start_worker(address, folder, *options):
+    return subprocess.Popen([DASK, "worker", address, "--nthreads", "1", "--no-dashboard",
+                             *options], cwd=folder, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+
+
+def decoding(client):
+    """True once a decode task runs on a worker."""
+    return any(str(task).startswith("decode_task")
+               for tasks in client.processing().values() for task in tasks)
+
+
+def wait_until(condition, what, timeout=120):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting until {what}"
+        time.sleep(0.05)
 
 
 @pytest.fixture(scope="module")
@@ -42,8 +84,19 @@ def decode(*args, timeout=300, cwd=None):
                           cwd=cwd)
 
 
-def test_cluster_output_is_byte_identical_to_a_local_run(cluster, inputs, tmp_path):
+def test_cluster_output_is_byte_identical_to_a_local_run(cluster, inputs, tmp_path,
+                                                        workers_folder):
     local, _ = cluster
+    # A relative path names the file where the user stands, not the workers' namesake.
+    (tmp_path / "user").mkdir()
+    torch.save([chunk(120, 2, 20)], tmp_path / "user" / "one.pt")
+    torch.save([chunk(50, 2, 21)], workers_folder / "one.pt")
+    here = decode("one.pt", cwd=tmp_path / "user")
+    there = decode("one.pt", "--scheduler", local.scheduler_address, cwd=tmp_path / "user")
+    assert there.returncode == 0 and there.stdout == here.stdout, there.stderr
+    missing = decode("absent.pt", "--scheduler", local.scheduler_address, cwd=tmp_path / "user")
+    assert missing.stderr.decode().strip() == \
+        f"tovrel-decode: error: {tmp_path / 'user' / 'absent.pt'}: No such file or directory"
     (tmp_path / "local").mkdir()
     (tmp_path / "cluster").mkdir()
     for name in ("reads.fastq", "reads.bam"):
@@ -117,11 +170,6 @@ def test_workers_of_another_version_get_no_tasks(cluster, inputs, tmp_path):
 
 def test_inputs_the_workers_cannot_read_and_unreachable_schedulers(cluster, tmp_path):
     local, _ = cluster
-    missing = decode(tmp_path / "absent.pt", "-o", tmp_path / "out.fq", "--scheduler",
-                     local.scheduler_address)
-    assert missing.returncode == 1
-    assert missing.stderr.decode().strip() == \
-        f"tovrel-decode: error: {tmp_path / 'absent.pt'}: No such file or directory"
     bad = tmp_path / "nan.pt"
     nan = chunk(50, 2, 1)
     nan[3, 3] = float("nan")
@@ -138,3 +186,82 @@ def test_inputs_the_workers_cannot_read_and_unreachable_schedulers(cluster, tmp_
     assert unreachable.returncode == 1 and len(lines) == 1
     assert lines[0].startswith("tovrel-decode: error: tcp://127.0.0.1:9: cannot reach")
     assert not (tmp_path / "out.fq").exists()
+
+
+def test_malformed_addresses_are_usage_errors(tmp_path):
+    torch.save(chunk(10, 2, 1), tmp_path / "in.pt")
+    for address in ("bogus://x", "localhost", "tcp://127.0.0.1:abc", "", "not-a-url",
+                    "tcp://127.0.0.1:70000"):
+        result = decode(tmp_path / "in.pt", "--scheduler", address, timeout=60)
+        lines = result.stderr.decode().strip().splitlines()
+        assert result.returncode == 2 and len(lines) == 2, (address, lines)
+        assert "is not a scheduler address" in lines[1]
+
+
+def test_an_input_replaced_mid_run(cluster, tmp_path):
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    slow_scores(tmp_path / "slow.pt", 40)
+    torch.save(torch.randn(40, 4000, 80) * 0.05, tmp_path / "other.pt")
+    process = subprocess.Popen([DECODER, str(tmp_path / "slow.pt"), "-o",
+                                str(tmp_path / "out.fq"), "--beam-size", "256", "--scheduler",
+                                local.scheduler_address], stderr=subprocess.PIPE)
+    wait_until(lambda: decoding(client) or process.poll() is not None, "decoding starts")
+    os.replace(tmp_path / "other.pt", tmp_path / "slow.pt")
+    _, err = process.communicate(timeout=300)
+    assert process.returncode == 1 and err.decode() == \
+        f"tovrel-decode: error: {tmp_path / 'slow.pt'} changed or was removed during the run\n"
+    assert not (tmp_path / "out.fq").exists()
+
+
+def test_workers_joining_mid_run_get_tasks_and_stale_ones_none(tmp_path):
+    slow_scores(tmp_path / "slow.pt", 100)
+    want = decode(tmp_path / "slow.pt", "--beam-size", "256", "-q")
+    (tmp_path / "pretend.py").write_text("import tovrel_tensors\n"
+                                         "tovrel_tensors.__version__ = '0.0.9'\n")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=":0",
+                                  silence_logs=50) as local, \
+            distributed.Client(local, set_as_default=False) as client:
+        process = subprocess.Popen([DECODER, str(tmp_path / "slow.pt"), "--beam-size", "256",
+                                    "--scheduler", local.scheduler_address],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        wait_until(lambda: decoding(client), "decoding starts")
+        # The first worker pauses while the others join, so that work is left for them.
+        (first,) = client.run(os.getpid).values()
+        os.kill(first, signal.SIGSTOP)
+        joining = [start_worker(local.scheduler_address, tmp_path, "--name", "late"),
+                   start_worker(local.scheduler_address, tmp_path, "--name", "stale",
+                                "--preload", str(tmp_path / "pretend.py"))]
+        try:
+            wait_until(lambda: len(client.scheduler_info(n_workers=-1)["workers"]) == 3,
+                       "the workers join")
+            os.kill(first, signal.SIGCONT)
+            out, err = process.communicate(timeout=600)
+            executed = client.run(lambda dask_worker: (dask_worker.name,
+                                                      dask_worker.state.executed_count))
+        finally:
+            os.kill(first, signal.SIGCONT)
+            for worker in joining:
+                worker.terminate()
+                worker.wait(timeout=60)
+    assert process.returncode == 0 and out == want.stdout, err
+    lines = err.decode().strip().splitlines()
+    assert len(lines) == 2 and "has tovrel 0.0.9" in lines[0], lines
+    assert lines[0].endswith("it gets no tasks")
+    counts = dict(executed.values())
+    assert counts["late"] > 0 and counts["stale"] == 0, counts
+
+
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="the example needs openssl")
+def test_the_tls_example(tmp_path):
+    torch.save([chunk(200, 3, i) for i in range(4)], tmp_path / "in.pt")
+    want = decode(tmp_path / "in.pt", "-o", tmp_path / "local.fq")
+    environment = {**os.environ, "PATH": f"{os.path.dirname(sys.executable)}:{os.environ['PATH']}"}
+    result = subprocess.run(["bash", os.path.join(REPOSITORY, "examples", "tls-cluster.sh"),
+                             str(tmp_path / "tls"), str(tmp_path / "in.pt"),
+                             str(tmp_path / "cluster.fq")], env=environment,
+                            capture_output=True, timeout=300)
+    assert result.returncode == 0 and want.returncode == 0, result.stderr
+    assert (tmp_path / "cluster.fq").read_bytes() == (tmp_path / "local.fq").read_bytes()
+    assert "tls://" in (tmp_path / "tls" / "scheduler.json").read_text()
