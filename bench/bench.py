@@ -199,6 +199,20 @@ def eight_bit_rows(cases, rounds):
     return rows
 
 
+def check_rows(cases, rounds):
+    """decode_batch_checked, which sums every row of posteriors as part of the decoding, against
+    decode_batch on the same chunk (goal: at most 3 % more)."""
+    rows = []
+    for k, blocks in cases:
+        chunks = [scores_for(k, blocks)]
+        t = median_times({"plain": lambda: tovrel_tensors.decode_batch(chunks),
+                          "checked": lambda: tovrel_tensors.decode_batch_checked(chunks)},
+                         rounds)
+        rows.append([f"k={k} blocks={blocks}", ms(t["plain"]), ms(t["checked"]),
+                     ratio(t["checked"], t["plain"])])
+    return rows
+
+
 def roofline_rows(cases, core):
     rows = []
     for k, blocks in cases:
@@ -255,6 +269,11 @@ def main():
         ["case", "tensors float", "tensors int8", "int8/float", "module float", "module int8",
          "int8/float"],
         eight_bit_rows(cases, args.rounds))
+    print_table(
+        "Values check: decode_batch_checked (the posteriors' rows summed as they are made) "
+        "against decode_batch on one chunk (goal: checked/plain <= 1.03)",
+        ["case", "decode_batch", "decode_batch_checked", "checked/plain"],
+        check_rows(cases, 3 * args.rounds))
     if core:
         print_table(
             "Roofline: the exact vector expf and logf alone over as many values as a recursion "

@@ -27,8 +27,9 @@ from .results import (ChunkResult, DecodedChunk, DecodedRead, InvalidChunk, Inva
 MAX_THREADS = 1024
 # At k = 5 a block of float32 scores is 20 KB, so by default at most about 2 GB of scores wait.
 DEFAULT_MAX_PENDING_BLOCKS = 100_000
-# A window holds two chunks per thread, or fewer once it holds this many values (and every thread
+# A window holds four chunks per thread, or fewer once it holds this many values (and every thread
 # has a chunk), which bounds the memory of the chunks in flight.
+WINDOW_CHUNKS_PER_THREAD = 4
 WINDOW_VALUES = 16 * 1024 * 1024
 
 OnInvalid = Union[str, Callable[[InvalidRead], Any]]
@@ -358,16 +359,23 @@ class Decoder:
                     raise ValueError(f"lengths[{i}] is {length!r:.40}, outside 0 .. "
                                      f"{chunks[i].shape[0]} blocks")
             chunks = [chunk[:int(length)] for chunk, length in zip(chunks, lengths)]
+        checked = []  # every chunk is checked before any is queued
         for read_id, chunk in zip(read_ids, chunks):
-            checked_work(f"read {read_id}", chunk)  # every chunk is checked before any is queued
-        for read_id, chunk, final in zip(read_ids, chunks, finals):
-            self.submit_chunk(read_id, chunk, overlap, final, None, None, None)
+            checks.check_name(read_id, f"read {read_id!r:.80}")
+            checked.append(checked_work(f"read {read_id}", chunk))
+        for read_id, (work, width), final in zip(read_ids, checked, finals):
+            self.enqueue(read_id, work, width, overlap, final, None)
 
     def submit_chunk(self, read_id: str, scores: Any, overlap: int, last: bool,
                      back_guides: Any, posts: Any, label: Optional[str]) -> None:
         """submit, with `label` naming the chunk's origin in messages."""
         checks.check_name(read_id, f"read {read_id!r:.80}")
         work, width = checked_work(label or f"read {read_id}", scores, back_guides, posts)
+        self.enqueue(read_id, work, width, overlap, last, label)
+
+    def enqueue(self, read_id: str, work: ChunkWork, width: int, overlap: int, last: bool,
+                label: Optional[str]) -> None:
+        """Queues a checked chunk, once the blocks waiting leave room for it."""
         with self._state:
             self._raise_failure()
             if self._closing:
@@ -417,8 +425,10 @@ class Decoder:
                     self._error = InputError(f"read {unfinished[0]}{more}: its last chunk never "
                                              "came (submit it with last=True)")
                 self._state.notify_all()
-            while not self._stopped:
-                self._state.wait()
+        # Joined, not just stopped: the thread's last references (tensors among them) must go
+        # before the interpreter may end.
+        self._engine.join()
+        with self._state:
             self._raise_failure()
 
     def _abandon(self, wait: bool = True) -> None:
@@ -440,7 +450,7 @@ class Decoder:
         window: list = []
         values = 0
         while self._queue:
-            if window and (len(window) >= 2 * threads or
+            if window and (len(window) >= WINDOW_CHUNKS_PER_THREAD * threads or
                            (values >= WINDOW_VALUES and len(window) >= threads)):
                 break
             window.append(self._queue.popleft())
