@@ -17,7 +17,6 @@ from .errors import DecodeError, UsageError
 
 PROGRAM = "tovrel-decode"
 HANDLED_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-MAX_THREADS = 1024
 # A task may take this many seconds per 100,000 blocks it holds (and at least this many).
 DEFAULT_TASK_TIMEOUT = 120.0
 SCHEDULER_ADDRESS = re.compile(
@@ -186,6 +185,7 @@ def parse_arguments(argv):
     import tovrel_tensors
 
     from . import writers
+    from .engine import MAX_THREADS
 
     parser = ArgumentParser(
         prog=PROGRAM, formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EPILOG,

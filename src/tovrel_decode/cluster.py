@@ -88,7 +88,8 @@ def plan_task(paths: list, expected_versions: dict) -> list:
     return layouts
 
 
-def decode_task(path: str, start: int, stop: int, identity: tuple, options: SearchOptions,
+def decode_task(path: str, start: int, stop: int, identity: Optional[tuple],
+                options: SearchOptions,
                 expected_versions: dict) -> list[ChunkResult]:
     """On a worker: decodes chunks start .. stop - 1 of an input, a window at a time, with the
     checks of a local run. The worker's Dask threads run tasks side by side, one intra-op thread
@@ -118,7 +119,7 @@ class Task:
     path: str
     start: int
     stop: int
-    identity: tuple
+    identity: Optional[tuple]
     blocks: int
     future: Any = None
     submitted: float = 0.0

@@ -87,7 +87,7 @@ def checked_work(label: str, scores: Any, back_guides: Any = None,
                  posts: Any = None) -> tuple[ChunkWork, int]:
     """A chunk the decoder can take, on the CPU, and its row width; InputError (a ValueError)
     naming `label` otherwise."""
-    tensors = []
+    tensors: list[Optional[torch.Tensor]] = []
     for what, tensor in (("scores", scores), ("back_guides", back_guides), ("posts", posts)):
         if tensor is None and what != "scores":
             tensors.append(None)
@@ -98,6 +98,7 @@ def checked_work(label: str, scores: Any, back_guides: Any = None,
         checks.check_dense(f"{label}: {what}", tensor)
         tensors.append(tensor if tensor.device.type == "cpu" else tensor.to("cpu"))
     scores, back_guides, posts = tensors
+    assert scores is not None
     states = checks.num_states(label, tuple(scores.shape), scores.dtype)
     checks.check_stored_guides(label, scores, back_guides, posts, states)
     return ChunkWork(scores, back_guides, posts), int(scores.shape[1])
@@ -110,7 +111,7 @@ def decode_window(chunks: Sequence[ChunkWork], options: SearchOptions) -> list[C
     results: list = [None] * len(chunks)
     batch = []
     for i, chunk in enumerate(chunks):
-        if chunk.back_guides is None:
+        if chunk.back_guides is None or chunk.posts is None:
             batch.append(i)
             continue
         problem = tovrel_tensors.check_values(chunk.scores, chunk.back_guides, chunk.posts)

@@ -24,10 +24,11 @@ from .errors import InputError
 # The keys of the container layout. A dict holding any of them is a container, and every other key
 # in it is refused.
 CONTAINER_KEYS = ("scores", "names", "back_guides", "posts", "overlap")
-FOLDER_SUFFIXES = (".pt", ".pth", ".npy", ".npz")
+SCORE_SUFFIXES = (".pt", ".pth", ".npy", ".npz")  # the files a folder contributes
 NPY_MAGIC = b"\x93NUMPY"
-ZIP_MAGIC = b"PK\x03\x04"
+ZIP_MAGIC = b"PK\x03\x04"  # torch.save files and .npz archives
 PICKLE_MAGIC = b"\x80"  # a legacy torch.save stream starts with a pickle protocol byte
+SCORE_MAGICS = (NPY_MAGIC, ZIP_MAGIC, PICKLE_MAGIC)
 STREAM_PIECE = 1 << 20
 # What reading a file that is damaged or changes under us raises, besides OSError.
 READ_ERRORS = (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile, zlib.error,
@@ -96,9 +97,9 @@ def expand(paths):
             except OSError as error:
                 raise InputError(f"{path}: {error.strerror}") from None
             found = [os.path.join(path, e) for e in entries
-                     if e.endswith(FOLDER_SUFFIXES) and os.path.isfile(os.path.join(path, e))]
+                     if e.endswith(SCORE_SUFFIXES) and os.path.isfile(os.path.join(path, e))]
             if not found:
-                raise InputError(f"{path}: no {', '.join(FOLDER_SUFFIXES)} files in this folder")
+                raise InputError(f"{path}: no {', '.join(SCORE_SUFFIXES)} files in this folder")
             files += found
         elif path != "-" and not os.path.exists(path):
             raise InputError(f"{path}: No such file or directory")
@@ -109,6 +110,11 @@ def expand(paths):
     if files.count("-") > 1:
         raise InputError("-: standard input can be read only once")
     return files
+
+
+def looks_like_scores(path, head):
+    """A score file by its name or its first bytes (the output is never one)."""
+    return path.lower().endswith(SCORE_SUFFIXES) or head.startswith(SCORE_MAGICS)
 
 
 def is_device(status):
@@ -171,7 +177,7 @@ def read_stream(label, stream):
         if not piece:
             break
         head += piece
-    if not head.startswith((NPY_MAGIC, ZIP_MAGIC, PICKLE_MAGIC)):
+    if not head.startswith(SCORE_MAGICS):
         raise InputError(f"{label}: not a score file (it starts with {head[:8]!r})")
     pieces = [head]
     while piece := stream.read(STREAM_PIECE):

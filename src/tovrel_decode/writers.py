@@ -23,7 +23,7 @@ from typing import IO, Any, Iterable, Optional
 import dnaio
 import xopen
 
-from . import checks
+from . import checks, inputs
 from .errors import OutputError, UsageError
 from .results import DecodedRead
 
@@ -33,9 +33,6 @@ SUFFIXES = {".fastq": "fastq", ".fq": "fastq", ".fasta": "fasta", ".fa": "fasta"
 MOVES_TAG = "mo"  # the per-block moves of an unaligned SAM/BAM record, as a B:C array
 TEMPORARY_PREFIX = ".tovrel-decode-"
 TEMPORARY_NAME = re.compile(re.escape(TEMPORARY_PREFIX) + r"(\d+)-")
-SCORE_SUFFIXES = (".pt", ".pth", ".npy", ".npz")
-# numpy arrays, zip archives (torch.save, .npz) and pickles (legacy torch.save)
-SCORE_MAGICS = (b"\x93NUMPY", b"PK\x03\x04", b"\x80")
 COPY_SIZE = 1 << 20
 AT_FDCWD = -100
 AT_EMPTY_PATH = 0x1000
@@ -143,7 +140,8 @@ class Target:
             raise UsageError(f"{path}: an output name cannot end in /; name a file in the folder")
         self.path = path
         self.is_stdout = path is None or path == "-"
-        self.label = "standard output" if self.is_stdout else path
+        self.name = "" if path is None or self.is_stdout else path  # the file system's name
+        self.label = "standard output" if self.is_stdout else self.name
         self.file: Optional[IO[bytes]] = None
         self.named: Optional[str] = None  # the private file's name, where it could not be unnamed
         self.final: Optional[str] = None  # the regular file replaced on commit
@@ -157,11 +155,11 @@ class Target:
             except OSError as error:
                 raise OutputError("standard output", error) from None
         try:
-            return os.stat(self.path)
+            return os.stat(self.name)
         except FileNotFoundError:
             return None
         except OSError as error:
-            raise OutputError(self.path, error) from None
+            raise OutputError(self.name, error) from None
 
     def check(self, inputs: Iterable[str] = (), kind: str = "fastq") -> None:
         """Refuses an output that is an input, or an existing score file (UsageError), binary
@@ -173,8 +171,8 @@ class Target:
                 what = "BAM" if kind == "bam" else "gzip-compressed"
                 raise UsageError(f"{what} output is not written to a terminal; redirect it or "
                                  "name a file with -o")
-        elif os.path.islink(self.path) and status is None:
-            raise OutputError(self.path, "not writing through a dangling symlink")
+        elif os.path.islink(self.name) and status is None:
+            raise OutputError(self.name, "not writing through a dangling symlink")
         if status is not None and stat.S_ISREG(status.st_mode):
             for path in inputs:
                 if path != "-" and os.path.exists(path) and same_file(status, os.stat(path)):
@@ -185,25 +183,24 @@ class Target:
         if self.is_stdout:
             return
         if status is not None and stat.S_ISDIR(status.st_mode):
-            raise OutputError(self.path, IsADirectoryError(errno.EISDIR, "Is a directory"))
+            raise OutputError(self.name, IsADirectoryError(errno.EISDIR, "Is a directory"))
         if status is None or stat.S_ISREG(status.st_mode):
-            folder = os.path.dirname(os.path.realpath(self.path))
+            folder = os.path.dirname(os.path.realpath(self.name))
             if not os.path.isdir(folder):
-                raise OutputError(self.path, FileNotFoundError(errno.ENOENT,
+                raise OutputError(self.name, FileNotFoundError(errno.ENOENT,
                                                                "No such file or directory"))
             if not os.access(folder, os.W_OK | os.X_OK):
-                raise OutputError(self.path, PermissionError(errno.EACCES, "Permission denied"))
+                raise OutputError(self.name, PermissionError(errno.EACCES, "Permission denied"))
 
     def refuse_score_file(self) -> None:
         """`-o scores.pt other.pt` is a slip for two inputs: a score file is never replaced."""
-        assert self.path is not None
         try:
-            with open(self.path, "rb") as existing:
+            with open(self.name, "rb") as existing:
                 head = existing.read(8)
         except OSError:
             head = b""
-        if self.path.lower().endswith(SCORE_SUFFIXES) or head.startswith(SCORE_MAGICS):
-            raise UsageError(f"output {self.path} is a score file; it is never replaced")
+        if inputs.looks_like_scores(self.name, head):
+            raise UsageError(f"output {self.name} is a score file; it is never replaced")
 
     @property
     def replaces_file(self) -> bool:
@@ -215,8 +212,7 @@ class Target:
     def open(self) -> IO[bytes]:
         """The private file the reads are written to."""
         if self.replaces_file:
-            assert self.path is not None
-            self.final = os.path.realpath(self.path)
+            self.final = os.path.realpath(self.name)
             folder, label = os.path.dirname(self.final), self.label
         else:
             folder, label = tempfile.gettempdir(), self.spool_label()
@@ -275,11 +271,11 @@ class Target:
             destination, close = sys.stdout.buffer, False
         elif self.status is not None and stat.S_ISSOCK(self.status.st_mode):
             connection = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            connection.connect(self.path)
+            connection.connect(self.name)
             destination, close = connection.makefile("wb"), True
             connection.close()  # the file object keeps the connection
         else:
-            destination, close = open(self.path, "wb"), True  # type: ignore[arg-type]
+            destination, close = open(self.name, "wb"), True
         try:
             while block := self.file.read(COPY_SIZE):
                 destination.write(block)
@@ -313,7 +309,7 @@ class SequenceWriter:
         if kind.endswith(".gz"):
             self.compressed = xopen.xopen(stream, "wb", format="gz", threads=0)
             stream = self.compressed
-        self.writer = dnaio.open(stream, mode="w", fileformat=self.kind)
+        self.writer = dnaio.open(stream, mode="w", fileformat=self.kind)  # type: ignore
 
     def write(self, read: DecodedRead) -> None:
         self.writer.write(dnaio.SequenceRecord(

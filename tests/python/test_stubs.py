@@ -89,6 +89,13 @@ def test_type_checkers_find_the_stubs(tmp_path, python_in_subprocess):
         reveal_type(moves)
         reveal_type(tovrel_tensors.posts(scores))
         tovrel.posts(scores, stay_score="high")
+
+        from tovrel_decode import Decoder, open_writer
+        with Decoder(beam_size=8) as decoder, open_writer("reads.bam") as writer:
+            decoder.submit("read", scores, overlap=3, last=False)
+            reveal_type(decoder.ready())
+            writer.write(decoder.ready()[0])
+        Decoder(beam_size="wide")
     """))
     result = python_in_subprocess(
         f"import sys; from mypy import api; print(api.run([{str(example)!r}])[0])")
@@ -96,3 +103,12 @@ def test_type_checkers_find_the_stubs(tmp_path, python_in_subprocess):
     assert 'Revealed type is "list[int]"' in output, output
     assert 'Revealed type is "torch._tensor.Tensor"' in output, output
     assert 'Argument "stay_score" to "posts" has incompatible type "str"' in output, output
+    assert 'Revealed type is "list[tovrel_decode.results.DecodedRead]"' in output, output
+    assert 'Argument "beam_size" to "Decoder" has incompatible type "str"' in output, output
+
+
+def test_the_decoding_package_type_checks(python_in_subprocess):
+    result = python_in_subprocess(
+        "from mypy import api; "
+        "print(api.run(['--ignore-missing-imports', '--no-incremental', '-p', 'tovrel_decode'])[0])")
+    assert result.stdout.startswith("Success: no issues found"), result.stdout
