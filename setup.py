@@ -1,7 +1,8 @@
-"""Build of the `tovrel` and `tovrel_tensors` extension modules.
+"""Build of the `tovrel` and `tovrel_tensors` extension modules and the `tovrel_decode` package.
 
-The numeric core (src/beam_search.cpp, src/fast_hash.cpp) knows nothing of Python or torch and is
-compiled as C++17 into a static library; only the binding unit sees torch, whose headers need C++20.
+The numeric core (the sources listed in core-build.txt) knows nothing of Python or torch and is
+compiled as C++17 into a static library that both modules link; only the two binding units
+(src/beam_search_py.cpp, src/tensors_py.cpp) see torch, whose headers need C++20.
 """
 import re
 
@@ -34,7 +35,7 @@ core = (
     },
 )
 
-HEADERS = [*core_build("headers"), "src/tensor_io.h"]
+HEADERS = [*core_build("headers"), "src/tensor_access.h"]
 
 
 def project_version():

@@ -14,6 +14,7 @@
 
 #include "beam_search.h"
 #include "crf_kernels.h"
+#include "decoding.h"
 #include "fast_hash.h"
 
 #define FUZZ_CHECK(condition)                                                                 \
@@ -147,25 +148,15 @@ void check_strings(const std::vector<uint8_t>& moves, const std::vector<int>& st
     }
 }
 
-struct Decoded {
-    std::vector<int> states;
-    std::vector<uint8_t> moves;
-    std::vector<float> qual;
-    float score;
-};
-
-template <typename T>
+template <typename T, typename P>
 bool run_search(const std::vector<T>& scores, const std::vector<T>& guides,
-                const std::vector<float>& posts, size_t num_states, size_t blocks, size_t width,
+                const std::vector<P>& posts, size_t num_states, size_t blocks, size_t width,
                 float beam_cut, float temperature, Decoded& out) {
-    out.qual.assign(blocks * 4, 0.0f);
     try {
-        out.score =
-            beam_search(scores.data(), guides.data(), posts.data(), num_states, blocks, width,
-                        beam_cut, 2.0f, out.states, out.moves, out.qual, temperature);
+        out =
+            decode_problem(scores, guides, posts, num_states, blocks, width, beam_cut, temperature);
     } catch (const std::range_error&) {
         FUZZ_CHECK(width == 0 || width > 256);
-        FUZZ_CHECK(out.moves.empty() && out.states.empty());
         return false;
     }
     FUZZ_CHECK(width >= 1 && width <= 256);
@@ -329,16 +320,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             if (!post_codes.empty()) {
                 // Posteriors read as 8-bit codes, converted one by one, grade alike.
-                std::vector<int> states;
-                std::vector<uint8_t> moves;
-                std::vector<float> qual;
-                beam_search_detail::search_best_path(scores8.data(), guides8.data(), num_states,
-                                                     blocks, beam_width, beam_cut, states, moves,
-                                                     temperature);
-                compute_block_quality(post_codes.data(), num_states, blocks, states, qual);
-                FUZZ_CHECK(states == decoded.states && moves == decoded.moves);
+                Decoded codes;
+                FUZZ_CHECK(run_search(scores8, guides8, post_codes, num_states, blocks, beam_width,
+                                      beam_cut, temperature, codes));
+                FUZZ_CHECK(codes.states == decoded.states && codes.moves == decoded.moves);
                 for (size_t i = 0; i < decoded.qual.size(); ++i) {
-                    FUZZ_CHECK(same_bits(qual[i], decoded.qual[i]));
+                    FUZZ_CHECK(same_bits(codes.qual[i], decoded.qual[i]));
                 }
             }
         }

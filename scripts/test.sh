@@ -26,7 +26,7 @@ run_core_tests() {
 }
 
 echo "== C++ formatting"
-clang-format --dry-run --Werror src/*.cpp src/*.h tests/cpp/*.cpp fuzz/*.cpp bench/*.cpp
+clang-format --dry-run --Werror src/*.cpp src/*.h tests/cpp/*.cpp tests/support/*.h fuzz/*.cpp bench/*.cpp
 
 echo "== C++ core tests, with the vector expf and logf checked on all 2^32 inputs"
 run_core_tests build/cmake-release "" -DCMAKE_BUILD_TYPE=Release

@@ -1,8 +1,11 @@
 #include "beam_search.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -423,3 +426,252 @@ void merge_equal_paths_hashed(BeamFrontElement* candidates, size_t w, float temp
         buckets[bucket_of(candidates[i].hash, buckets)] = -1;
     }
 }
+
+// The guided beam search, in steps: the first front, the expansion of each path by its four steps
+// and its stay, the merging of candidates that emit the same bases, the cut-off, and the
+// compaction and storage of the kept front.
+namespace beam_search_detail {
+
+namespace {
+
+constexpr uint64_t hash_seed = fasthash_multiplier;  // every path's hash starts from it
+
+state_t generate_stay_index(state_t state, int num_bases) {
+    return state_t(state * (num_bases + 1));
+}
+
+// Position of the score of the step from previous_state into new_state.
+state_t generate_move_index(state_t previous_state, state_t new_state, int num_bases,
+                            size_t num_states) {
+    return state_t(new_state * (num_bases + 1) + 1 +
+                   size_t(previous_state * num_bases) / num_states);
+}
+
+size_t get_elem_count(const BeamFrontElement* beam_front, size_t count, float beam_score) {
+    size_t elem_count = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (beam_front[i].score >= beam_score) {
+            ++elem_count;
+        }
+    }
+    return elem_count;
+}
+
+// What stays the same through one search.
+struct SearchOptions {
+    size_t num_states;
+    size_t max_beam_width;
+    float log_beam_cut;  // candidates this far below the best guided score are dropped
+    float temperature;   // softens merges
+};
+
+void check_search(size_t num_states, size_t num_blocks, size_t max_beam_width) {
+    if (max_beam_width > max_decoder_beam_width) {
+        throw std::range_error("Beamsearch max_beam_width cannot be greater than 256.");
+    }
+    if (max_beam_width == 0) {
+        throw std::range_error("Beamsearch max_beam_width must be at least 1.");
+    }
+    if (!is_kmer_state_count(num_states) || num_states > max_decoder_states) {
+        throw std::range_error("Beamsearch can decode 4, 16, 64, 256, 1024 or 4096 states, not " +
+                               std::to_string(num_states) + ".");
+    }
+    if (num_blocks >= std::numeric_limits<size_t>::max() / max_beam_width) {
+        throw std::length_error("Beamsearch num_blocks too large.");
+    }
+}
+
+// The candidates of one block from the front of w paths: every path steps to each of the four
+// bases (candidate 4p + base for parent slot p), then stays in its state (candidate 4w + p). Each
+// score is the path score plus the transition plus the guide of the state reached.
+template <typename T>
+void expand_candidates(const BeamFrontElement* front, size_t w, const T* block_scores,
+                       const T* block_back_scores, size_t num_states,
+                       BeamFrontElement* candidates) {
+    size_t new_elem_count = 0;
+    for (size_t prev_elem_idx = 0; prev_elem_idx < w; ++prev_elem_idx) {
+        const BeamFrontElement& previous_element = front[prev_elem_idx];
+        const state_t previous_state = previous_element.state;
+        for (int new_base = 0; new_base < num_bases; ++new_base) {
+            const state_t new_state =
+                state_t(size_t(previous_state * num_bases) % num_states + size_t(new_base));
+            const state_t move_idx =
+                generate_move_index(previous_state, new_state, num_bases, num_states);
+            const float new_score = float(block_scores[move_idx]) + previous_element.score +
+                                    float(block_back_scores[new_state]);
+            const uint64_t new_hash = chainfasthash64(previous_element.hash, uint64_t(new_state));
+            candidates[new_elem_count++] = {new_hash, new_score, new_state, uint8_t(prev_elem_idx),
+                                            false};
+        }
+    }
+    for (size_t prev_elem_idx = 0; prev_elem_idx < w; ++prev_elem_idx) {
+        const BeamFrontElement& previous_element = front[prev_elem_idx];
+        const state_t stay_idx = generate_stay_index(previous_element.state, num_bases);
+        const float stay_score = float(block_scores[stay_idx]) + previous_element.score +
+                                 float(block_back_scores[previous_element.state]);
+        candidates[num_bases * w + prev_elem_idx] = {previous_element.hash, stay_score,
+                                                     previous_element.state, uint8_t(prev_elem_idx),
+                                                     true};
+    }
+}
+
+// The cut-off of a block's `count` candidates: the guided score a candidate must reach to be kept.
+// When more than max_beam_width candidates lie within log_beam_cut of the best, the cut-off is
+// bisected towards keeping 80 to 100 % of the width; the compaction keeps at most the width.
+float cut_off(const BeamFrontElement* candidates, size_t count, const SearchOptions& options) {
+    const int MAX_GUESSES = 10;
+    const size_t max_beam_width = options.max_beam_width;
+    const size_t min_beam_width = (8 * max_beam_width) / 10;
+    float max_score = -FLT_MAX;
+    for (size_t i = 0; i < count; ++i) {
+        if (candidates[i].score > max_score) {
+            max_score = candidates[i].score;
+        }
+    }
+    float beam_cutoff_score = max_score - options.log_beam_cut;
+    size_t elem_count = get_elem_count(candidates, count, beam_cutoff_score);
+    if (elem_count <= max_beam_width) {
+        return beam_cutoff_score;
+    }
+    float low_score = beam_cutoff_score;
+    float hi_score = max_score;
+    int num_guesses = 1;
+    while ((elem_count > max_beam_width || elem_count < min_beam_width) &&
+           num_guesses < MAX_GUESSES) {
+        if (elem_count > max_beam_width) {
+            low_score = beam_cutoff_score;
+            beam_cutoff_score = (beam_cutoff_score + hi_score) * 0.5f;
+        } else {
+            hi_score = beam_cutoff_score;
+            beam_cutoff_score = (beam_cutoff_score + low_score) * 0.5f;
+        }
+        elem_count = get_elem_count(candidates, count, beam_cutoff_score);
+        ++num_guesses;
+    }
+    // Unsettled: keep those at or above the last cut-off that kept too few.
+    return num_guesses == MAX_GUESSES ? hi_score : beam_cutoff_score;
+}
+
+// Copies the candidates that reach the cut-off into the front, in candidate order, at most
+// max_beam_width of them; returns how many.
+size_t compact(const BeamFrontElement* candidates, size_t count, float beam_cutoff_score,
+               size_t max_beam_width, BeamFrontElement* front) {
+    size_t write_idx = 0;
+    for (size_t read_idx = 0; read_idx < count; ++read_idx) {
+        if (candidates[read_idx].score >= beam_cutoff_score && write_idx < max_beam_width) {
+            front[write_idx++] = candidates[read_idx];
+        }
+    }
+    return write_idx;
+}
+
+// Takes the guide back out of the kept front's scores and stores the front as the block's row of
+// traceback records.
+template <typename T>
+void store_front(BeamFrontElement* front, size_t count, const T* block_back_scores,
+                 BeamElement* row) {
+    for (size_t i = 0; i < count; ++i) {
+        BeamFrontElement& element = front[i];
+        element.score -= float(block_back_scores[element.state]);
+        row[i] = {element.state, element.prev_element_index, element.stay};
+    }
+}
+
+// The merging of equal paths, in the form that is faster at this width.
+void merge_equal_paths(BeamFrontElement* candidates, size_t w, float temperature,
+                       std::vector<int32_t>& buckets, std::vector<int32_t>& chain) {
+    if (w <= merge_scan_max_width) {
+        merge_equal_paths_scan(candidates, w, temperature);
+    } else {
+        merge_equal_paths_hashed(candidates, w, temperature, buckets, chain);
+    }
+}
+
+}  // namespace
+
+template <typename T>
+size_t start_beam_front(const T* guides, size_t num_states, size_t max_beam_width,
+                        BeamFrontElement* front) {
+    T beam_init_threshold = std::numeric_limits<T>::lowest();
+    if (num_states > max_beam_width) {
+        std::vector<T> sorted_back_guides;
+        sorted_back_guides.reserve(num_states);
+        for (size_t state = 0; state < num_states; ++state) {
+            if (guides[state] == guides[state]) {  // NaN would break the selection's ordering
+                sorted_back_guides.push_back(guides[state]);
+            }
+        }
+        if (sorted_back_guides.size() > max_beam_width) {
+            std::nth_element(sorted_back_guides.begin(),
+                             sorted_back_guides.begin() + (max_beam_width - 1),
+                             sorted_back_guides.end(), std::greater<T>());
+            beam_init_threshold = sorted_back_guides[max_beam_width - 1];
+        }
+    }
+    size_t num_above = 0;
+    for (size_t state = 0; state < num_states; ++state) {
+        num_above += guides[state] > beam_init_threshold;
+    }
+    size_t room_for_ties = max_beam_width - num_above;
+    size_t beam_element = 0;
+    for (size_t state = 0; state < num_states && beam_element < max_beam_width; ++state) {
+        if (guides[state] > beam_init_threshold) {
+            // always starts
+        } else if (guides[state] == beam_init_threshold && room_for_ties > 0) {
+            --room_for_ties;
+        } else {
+            continue;
+        }
+        front[beam_element++] = {chainfasthash64(hash_seed, state), 0.0f, state_t(state), 0, false};
+    }
+    return beam_element;
+}
+
+template <typename T>
+float search_best_path(const T* const scores, const T* const back_guide, size_t num_states,
+                       size_t num_blocks, size_t max_beam_width, float beam_cut,
+                       std::vector<int>& states, std::vector<uint8_t>& moves, float temperature) {
+    check_search(num_states, num_blocks, max_beam_width);
+    const SearchOptions options{num_states, max_beam_width,
+                                beam_cut > 0.0f ? logf(beam_cut) * temperature : FLT_MAX,
+                                temperature};
+    const size_t num_transitions = num_states * (num_bases + 1);
+    std::vector<BeamElement> beam_vector((num_blocks + 1) * max_beam_width);
+    std::vector<BeamFrontElement> candidates(max_beam_width * (num_bases + 1));
+    std::vector<BeamFrontElement> front(max_beam_width * (num_bases + 1));
+    std::vector<int32_t> merge_buckets, merge_chain;
+    if (max_beam_width > merge_scan_max_width) {
+        prepare_merge_table(max_beam_width, merge_buckets, merge_chain);
+    }
+
+    size_t width = start_beam_front(back_guide, num_states, max_beam_width, front.data());
+    for (size_t element_idx = 0; element_idx < width; ++element_idx) {
+        beam_vector[element_idx] = {front[element_idx].state, 0, false};
+    }
+    for (size_t block_idx = 0; block_idx < num_blocks; ++block_idx) {
+        const T* const block_back_scores = back_guide + (block_idx + 1) * num_states;
+        expand_candidates(front.data(), width, scores + block_idx * num_transitions,
+                          block_back_scores, num_states, candidates.data());
+        const size_t count = (num_bases + 1) * width;
+        merge_equal_paths(candidates.data(), width, temperature, merge_buckets, merge_chain);
+        const float beam_cutoff_score = cut_off(candidates.data(), count, options);
+        width = compact(candidates.data(), count, beam_cutoff_score, max_beam_width, front.data());
+        if (block_idx == num_blocks - 1) {
+            merge_sort(front.data(), width, 1, score_sort);  // the best final path to slot 0
+        }
+        store_front(front.data(), width, block_back_scores,
+                    beam_vector.data() + (block_idx + 1) * max_beam_width);
+    }
+    const float final_score = front[0].score;
+    trace_back(beam_vector, num_blocks, max_beam_width, states, moves);
+    return final_score;
+}
+
+template float search_best_path(const float*, const float*, size_t, size_t, size_t, float,
+                                std::vector<int>&, std::vector<uint8_t>&, float);
+template float search_best_path(const signed char*, const signed char*, size_t, size_t, size_t,
+                                float, std::vector<int>&, std::vector<uint8_t>&, float);
+template size_t start_beam_front(const float*, size_t, size_t, BeamFrontElement*);
+template size_t start_beam_front(const signed char*, size_t, size_t, BeamFrontElement*);
+
+}  // namespace beam_search_detail

@@ -6,14 +6,13 @@
 //
 // A score matrix has one row per block of 5 * num_states scores, grouped by destination state d:
 //   row[5d]          the stay in d
-//   row[5d + 1 + b]  the step into d from b * (num_states / 4) + d / 4, the source whose oldest
-//   base
-//                    is b (b = 0 .. 3), emitting d mod 4.
+//   row[5d + 1 + b]  the step into d from b * (num_states / 4) + d / 4, the source whose
+//                    oldest base is b (b = 0 .. 3), emitting d mod 4.
 // Guide and posterior arrays have (num_blocks + 1) rows of num_states floats, one per block
 // boundary.
 //
-// All score arithmetic is single precision with the C maths library's expf, logf and log1pf, summed
-// in index order, so results are reproducible bit for bit.
+// All score arithmetic is single precision with the C maths library's expf, logf and log1pf,
+// summed in index order, so results are reproducible bit for bit.
 #pragma once
 
 #include <algorithm>
@@ -34,8 +33,8 @@ constexpr int num_bases = 4;
 
 typedef int16_t state_t;
 
-// The decoder keeps states and transition indices in 16 bits: 5 * 4096 - 1 fits, 5 * 16384 does
-// not.
+// The decoder keeps states and transition indices in 16 bits: 5 * 4096 - 1 fits, 5 * 16384
+// does not.
 constexpr size_t max_decoder_states = 4096;
 // A beam record names its parent's slot in 8 bits.
 constexpr size_t max_decoder_beam_width = 256;
@@ -82,19 +81,18 @@ float log_sum_exp(const float* s, size_t count, size_t stride);  // log of the s
 void softmax(const float* inputs, size_t count, float* outputs);
 
 // Backward guides (natural log, unnormalised): row num_timesteps is all 0 and, for t below it,
-//   back_guides[t][s] = log_sum_exp(stay score of s + back_guides[t + 1][s],
-//                                   score of the step out of s appending b + back_guides[t +
-//                                   1][s'])
-// over b = A, C, G, T, in that slot order. `scores` holds num_timesteps rows of 5 * num_states.
-// `back_guides` is resized to (num_timesteps + 1) * num_states and fully overwritten.
-// fixed_stay_score is accepted for compatibility and does not change the result.
+//   back_guides[t][s] = log_sum_exp(stay of s + back_guides[t + 1][s],
+//                                   step out of s appending b + back_guides[t + 1][s'])
+// over b = A, C, G, T, in that slot order, s' being the state the step leads to. `scores` holds
+// num_timesteps rows of 5 * num_states. `back_guides` is resized to (num_timesteps + 1) *
+// num_states and fully overwritten. fixed_stay_score is accepted for compatibility and does not
+// change the result.
 void compute_back_guides(const float* scores, std::vector<float>& back_guides, int num_timesteps,
                          int num_states, float fixed_stay_score);
 
 // Forward guides: row 0 is all 0 and
-//   fwd_guides[t + 1][d] = log_sum_exp(stay score of d + fwd_guides[t][d],
-//                                      score of the step into d dropping b + fwd_guides[t][source
-//                                      b])
+//   fwd_guides[t + 1][d] = log_sum_exp(stay in d + fwd_guides[t][d],
+//                                      step into d dropping b + fwd_guides[t][source b])
 // over b = A, C, G, T. Sizes and the unused fixed_stay_score as for compute_back_guides.
 void compute_fwd_guides(const float* scores, std::vector<float>& fwd_guides, int num_timesteps,
                         int num_states, float fixed_stay_score);
@@ -186,20 +184,6 @@ void prepare_merge_table(size_t max_beam_width, std::vector<int32_t>& buckets,
 #endif
 constexpr size_t merge_scan_max_width = TOVREL_MERGE_SCAN_MAX_WIDTH;
 
-// Beam search over k-mer states, steered by the backward guides. Keeps at most max_beam_width
-// (1 .. 256) paths per block, merges stays with steps that emit the same bases, cuts candidates
-// more than log(beam_cut) * temperature below the best guided score, traces back the best path into
-// `states` and `moves` and grades each block into `qual_data` (see compute_block_quality). Returns
-// the score of the best path. T is float or signed char (scores and guides read as plain values).
-//
-// `scores`: num_blocks rows of 5 * num_states; `back_guide` and `posts`: num_blocks + 1 rows of
-// num_states. fixed_stay_score is accepted for compatibility and not used.
-template <typename T>
-float beam_search(const T* const scores, const T* const back_guide, const float* const posts,
-                  size_t num_states, size_t num_blocks, size_t max_beam_width, float beam_cut,
-                  float fixed_stay_score, std::vector<int>& states, std::vector<uint8_t>& moves,
-                  std::vector<float>& qual_data, float temperature);
-
 // Turns per-block moves, states (newest base in the low two bits) and per-base probabilities into
 // the base sequence and a FASTQ quality string: each base's quality pools the probabilities of the
 // blocks that placed it or stayed after it, as a Phred value * scale + shift, clamped to [1, 90].
@@ -212,229 +196,47 @@ std::tuple<std::string, std::string> generate_sequence(const std::vector<unsigne
 
 namespace beam_search_detail {
 
-constexpr uint64_t hash_seed = fasthash_multiplier;  // every path's hash starts from it
-
-inline state_t generate_stay_index(state_t state, int num_bases) {
-    return state_t(state * (num_bases + 1));
-}
-
-// Position of the score of the step from previous_state into new_state.
-inline state_t generate_move_index(state_t previous_state, state_t new_state, int num_bases,
-                                   size_t num_states) {
-    return state_t(new_state * (num_bases + 1) + 1 +
-                   size_t(previous_state * num_bases) / num_states);
-}
-
-inline size_t get_elem_count(const BeamFrontElement* beam_front, size_t count, float beam_score) {
-    size_t elem_count = 0;
-    for (size_t i = 0; i < count; ++i) {
-        if (beam_front[i].score >= beam_score) {
-            ++elem_count;
-        }
-    }
-    return elem_count;
-}
+// The guided search and the traceback of beam_search, without the grading of the blocks: fills
+// `states` with the full state after each block and `moves`, and returns the score of the best
+// path. Throws std::range_error for a width outside 1 .. 256 or a state count the decoder cannot
+// hold, before anything is allocated.
+template <typename T>
+float search_best_path(const T* scores, const T* back_guide, size_t num_states, size_t num_blocks,
+                       size_t max_beam_width, float beam_cut, std::vector<int>& states,
+                       std::vector<uint8_t>& moves, float temperature);
 
 // Fills `front` with the states that start the beam and returns how many there are: the
-// max_beam_width states with the best guides, in ascending state order. States strictly above the
-// max_beam_width-th best guide always start; states tied with it fill the remaining room, lowest
-// numbers first. A NaN guide never starts, and a float guide of -infinity starts only when fewer
-// than max_beam_width states have a better one.
+// max_beam_width states with the best guides, in ascending state order. States strictly above
+// the max_beam_width-th best guide always start; states tied with it fill the remaining room,
+// lowest numbers first. A NaN guide never starts, and a float guide of -infinity starts only
+// when fewer than max_beam_width states have a better one.
 template <typename T>
 size_t start_beam_front(const T* guides, size_t num_states, size_t max_beam_width,
-                        BeamFrontElement* front) {
-    T beam_init_threshold = std::numeric_limits<T>::lowest();
-    if (num_states > max_beam_width) {
-        std::vector<T> sorted_back_guides;
-        sorted_back_guides.reserve(num_states);
-        for (size_t state = 0; state < num_states; ++state) {
-            if (guides[state] == guides[state]) {  // NaN would break the selection's ordering
-                sorted_back_guides.push_back(guides[state]);
-            }
-        }
-        if (sorted_back_guides.size() > max_beam_width) {
-            std::nth_element(sorted_back_guides.begin(),
-                             sorted_back_guides.begin() + (max_beam_width - 1),
-                             sorted_back_guides.end(), std::greater<T>());
-            beam_init_threshold = sorted_back_guides[max_beam_width - 1];
-        }
-    }
+                        BeamFrontElement* front);
 
-    size_t num_above = 0;
-    for (size_t state = 0; state < num_states; ++state) {
-        num_above += guides[state] > beam_init_threshold;
-    }
-    size_t room_for_ties = max_beam_width - num_above;
-
-    size_t beam_element = 0;
-    for (size_t state = 0; state < num_states && beam_element < max_beam_width; ++state) {
-        if (guides[state] > beam_init_threshold) {
-            // always starts
-        } else if (guides[state] == beam_init_threshold && room_for_ties > 0) {
-            --room_for_ties;
-        } else {
-            continue;
-        }
-        front[beam_element++] = {chainfasthash64(hash_seed, state), 0.0f, state_t(state), 0, false};
-    }
-    return beam_element;
-}
+// Both are defined in beam_search.cpp, for float and for signed char.
+extern template float search_best_path(const float*, const float*, size_t, size_t, size_t, float,
+                                       std::vector<int>&, std::vector<uint8_t>&, float);
+extern template float search_best_path(const signed char*, const signed char*, size_t, size_t,
+                                       size_t, float, std::vector<int>&, std::vector<uint8_t>&,
+                                       float);
+extern template size_t start_beam_front(const float*, size_t, size_t, BeamFrontElement*);
+extern template size_t start_beam_front(const signed char*, size_t, size_t, BeamFrontElement*);
 
 }  // namespace beam_search_detail
 
-namespace beam_search_detail {
-
-// The search and the traceback of beam_search, without the grading of the blocks: fills `states`
-// with the full state after each block and `moves`, and returns the score of the best path.
-template <typename T>
-float search_best_path(const T* const scores, const T* const back_guide, size_t num_states,
-                       size_t num_blocks, size_t max_beam_width, float beam_cut,
-                       std::vector<int>& states, std::vector<uint8_t>& moves, float temperature) {
-    if (max_beam_width > max_decoder_beam_width) {
-        throw std::range_error("Beamsearch max_beam_width cannot be greater than 256.");
-    }
-    if (max_beam_width == 0) {
-        throw std::range_error("Beamsearch max_beam_width must be at least 1.");
-    }
-    if (!is_kmer_state_count(num_states) || num_states > max_decoder_states) {
-        throw std::range_error("Beamsearch can decode 4, 16, 64, 256, 1024 or 4096 states, not " +
-                               std::to_string(num_states) + ".");
-    }
-
-    if (num_blocks >= std::numeric_limits<size_t>::max() / max_beam_width) {
-        throw std::length_error("Beamsearch num_blocks too large.");
-    }
-
-    const size_t num_transitions = num_states * (num_bases + 1);
-    const float log_beam_cut = (beam_cut > 0.0f) ? logf(beam_cut) * temperature : FLT_MAX;
-    const size_t max_beam_candidates = max_beam_width * (num_bases + 1);
-    const size_t min_beam_width = (8 * max_beam_width) / 10;
-    const int MAX_GUESSES = 10;
-
-    std::vector<BeamElement> beam_vector((num_blocks + 1) * max_beam_width);
-    std::vector<BeamFrontElement> beam_front_vector_1(max_beam_candidates);
-    std::vector<BeamFrontElement> beam_front_vector_2(max_beam_candidates);
-    BeamFrontElement* const current_beam_front = beam_front_vector_1.data();
-    BeamFrontElement* const prev_beam_front = beam_front_vector_2.data();
-    std::vector<int32_t> merge_buckets, merge_chain;
-    if (max_beam_width > merge_scan_max_width) {
-        prepare_merge_table(max_beam_width, merge_buckets, merge_chain);
-    }
-
-    size_t current_beam_width =
-        start_beam_front(back_guide, num_states, max_beam_width, prev_beam_front);
-    for (size_t element_idx = 0; element_idx < current_beam_width; ++element_idx) {
-        const BeamFrontElement& element = prev_beam_front[element_idx];
-        beam_vector[element_idx] = {element.state, element.prev_element_index, element.stay};
-    }
-
-    for (size_t block_idx = 0; block_idx < num_blocks; ++block_idx) {
-        const T* const block_scores = scores + block_idx * num_transitions;
-        const T* const block_back_scores = back_guide + (block_idx + 1) * num_states;
-        const size_t w = current_beam_width;
-
-        // Every path steps to each of the four bases: candidate 4p + base for parent slot p.
-        size_t new_elem_count = 0;
-        for (size_t prev_elem_idx = 0; prev_elem_idx < w; ++prev_elem_idx) {
-            const BeamFrontElement& previous_element = prev_beam_front[prev_elem_idx];
-            const state_t previous_state = previous_element.state;
-            for (int new_base = 0; new_base < num_bases; ++new_base) {
-                const state_t new_state =
-                    state_t(size_t(previous_state * num_bases) % num_states + size_t(new_base));
-                const state_t move_idx =
-                    generate_move_index(previous_state, new_state, num_bases, num_states);
-                const float new_score = float(block_scores[move_idx]) + previous_element.score +
-                                        float(block_back_scores[new_state]);
-                const uint64_t new_hash =
-                    chainfasthash64(previous_element.hash, uint64_t(new_state));
-                current_beam_front[new_elem_count++] = {new_hash, new_score, new_state,
-                                                        uint8_t(prev_elem_idx), false};
-            }
-        }
-        // ... and stays in its state: candidate 4w + p.
-        for (size_t prev_elem_idx = 0; prev_elem_idx < w; ++prev_elem_idx) {
-            const BeamFrontElement& previous_element = prev_beam_front[prev_elem_idx];
-            const state_t stay_idx = generate_stay_index(previous_element.state, num_bases);
-            const float stay_score = float(block_scores[stay_idx]) + previous_element.score +
-                                     float(block_back_scores[previous_element.state]);
-            current_beam_front[num_bases * w + prev_elem_idx] = {previous_element.hash, stay_score,
-                                                                 previous_element.state,
-                                                                 uint8_t(prev_elem_idx), true};
-        }
-        new_elem_count = (num_bases + 1) * w;
-
-        // A stay and a step with the same hash emit the same bases: merge them into the better.
-        if (w <= merge_scan_max_width) {
-            merge_equal_paths_scan(current_beam_front, w, temperature);
-        } else {
-            merge_equal_paths_hashed(current_beam_front, w, temperature, merge_buckets,
-                                     merge_chain);
-        }
-
-        float max_score = -FLT_MAX;
-        for (size_t i = 0; i < new_elem_count; ++i) {
-            if (current_beam_front[i].score > max_score) {
-                max_score = current_beam_front[i].score;
-            }
-        }
-        float beam_cutoff_score = max_score - log_beam_cut;
-        size_t elem_count = get_elem_count(current_beam_front, new_elem_count, beam_cutoff_score);
-
-        // Too many candidates: bisect for a cutoff that keeps between 80 % and 100 % of the width.
-        if (elem_count > max_beam_width) {
-            float low_score = beam_cutoff_score;
-            float hi_score = max_score;
-            int num_guesses = 1;
-            while ((elem_count > max_beam_width || elem_count < min_beam_width) &&
-                   num_guesses < MAX_GUESSES) {
-                if (elem_count > max_beam_width) {
-                    low_score = beam_cutoff_score;
-                    beam_cutoff_score = (beam_cutoff_score + hi_score) * 0.5f;
-                } else {
-                    hi_score = beam_cutoff_score;
-                    beam_cutoff_score = (beam_cutoff_score + low_score) * 0.5f;
-                }
-                elem_count = get_elem_count(current_beam_front, new_elem_count, beam_cutoff_score);
-                ++num_guesses;
-            }
-            if (num_guesses == MAX_GUESSES) {
-                beam_cutoff_score = hi_score;
-                elem_count = std::min(get_elem_count(current_beam_front, new_elem_count, hi_score),
-                                      max_beam_width);
-            }
-        }
-
-        size_t write_idx = 0;
-        for (size_t read_idx = 0; read_idx < new_elem_count; ++read_idx) {
-            if (current_beam_front[read_idx].score >= beam_cutoff_score &&
-                write_idx < max_beam_width) {
-                prev_beam_front[write_idx++] = current_beam_front[read_idx];
-            }
-        }
-
-        if (block_idx == num_blocks - 1) {
-            merge_sort(prev_beam_front, elem_count, 1, score_sort);
-        }
-
-        const size_t beam_offset = (block_idx + 1) * max_beam_width;
-        for (size_t i = 0; i < elem_count; ++i) {
-            BeamFrontElement& element = prev_beam_front[i];
-            element.score -= float(block_back_scores[element.state]);
-            beam_vector[beam_offset + i] = {element.state, element.prev_element_index,
-                                            element.stay};
-        }
-        current_beam_width = elem_count;
-    }
-
-    const float final_score = prev_beam_front[0].score;
-    trace_back(beam_vector, num_blocks, max_beam_width, states, moves);
-    return final_score;
-}
-
-}  // namespace beam_search_detail
-
-template <typename T>
-float beam_search(const T* const scores, const T* const back_guide, const float* const posts,
+// Beam search over k-mer states, steered by the backward guides. Keeps at most max_beam_width
+// (1 .. 256) paths per block, merges stays with steps that emit the same bases, cuts candidates
+// more than log(beam_cut) * temperature below the best guided score, traces back the best path
+// into `states` and `moves` and grades each block into `qual_data` (see compute_block_quality).
+// Returns the score of the best path.
+//
+// T, of the scores and guides, is float or signed char (read as plain values); P, of the
+// posteriors, is float, or int8_t for 8-bit codes converted as they are read. `scores`:
+// num_blocks rows of 5 * num_states; `back_guide` and `posts`: num_blocks + 1 rows of
+// num_states. fixed_stay_score is accepted for compatibility and not used.
+template <typename T, typename P = float>
+float beam_search(const T* const scores, const T* const back_guide, const P* const posts,
                   size_t num_states, size_t num_blocks, size_t max_beam_width, float beam_cut,
                   float /*fixed_stay_score*/, std::vector<int>& states, std::vector<uint8_t>& moves,
                   std::vector<float>& qual_data, float temperature) {

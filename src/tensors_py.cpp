@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "beam_search.h"
-#include "tensor_io.h"
+#include "tensor_access.h"
 
 namespace py = pybind11;
 
@@ -83,8 +83,8 @@ struct type_caster<LengthsArg> : any_object_caster<LengthsArg> {
 
 namespace {
 
-using tensor_io::check_cpu_strided;
-using tensor_io::readable_in_place;
+using tensor_access::check_cpu_strided;
+using tensor_access::readable_in_place;
 
 std::string message(const char* function, const std::string& text) {
     return std::string(function) + ": " + text;
@@ -155,8 +155,8 @@ struct ScoreMatrix {
 // Only the first `rows` rows (all if negative) are read. Unless `widen_later`, they are converted
 // to float32 here; a batch widens each chunk on the thread that decodes it instead, so that only
 // the chunks in flight are held twice.
-ScoreMatrix float_scores(const at::Tensor& tensor, const char* function, int64_t rows = -1,
-                         bool widen_later = false) {
+ScoreMatrix checked_score_matrix(const at::Tensor& tensor, const char* function, int64_t rows = -1,
+                                 bool widen_later = false) {
     check_cpu_strided(tensor, function, "scores");
     if (tensor.dim() != 2) {
         throw py::value_error(message(function, "scores must be 2-D (blocks, 5 * 4**k), not " +
@@ -368,10 +368,9 @@ Read search(const T* scores, const T* back_guides, const P* posts, int num_block
     Read read;
     std::vector<int> states;
     std::vector<float> qual_data(size_t(num_blocks) * num_bases);
-    beam_search_detail::search_best_path(scores, back_guides, size_t(num_states),
-                                         size_t(num_blocks), options.beam_size, options.beam_cut,
-                                         states, read.moves, options.temperature);
-    compute_block_quality(posts, size_t(num_states), size_t(num_blocks), states, qual_data);
+    beam_search(scores, back_guides, posts, size_t(num_states), size_t(num_blocks),
+                options.beam_size, options.beam_cut, 2.0f, states, read.moves, qual_data,
+                options.temperature);
     std::tie(read.sequence, read.qstring) =
         generate_sequence(read.moves, states, qual_data, options.q_shift, options.q_scale);
     return read;
@@ -410,7 +409,7 @@ CheckedRead decode_matrix(const ScoreMatrix& matrix, const SearchOptions& option
 at::Tensor guides(TensorArg scores_arg, const char* function,
                   void (*recursion)(const float*, float*, int, int)) {
     const ScoreMatrix matrix =
-        float_scores(as_tensor(scores_arg.object, function, "scores"), function);
+        checked_score_matrix(as_tensor(scores_arg.object, function, "scores"), function);
     at::Tensor result = guide_tensor(matrix.num_blocks, matrix.num_states);
     py::gil_scoped_release release;
     recursion(matrix.scores.data_ptr<float>(), result.data_ptr<float>(), matrix.num_blocks,
@@ -428,7 +427,7 @@ at::Tensor forward_scores(TensorArg scores) {
 
 at::Tensor posts(TensorArg scores_arg) {
     const ScoreMatrix matrix =
-        float_scores(as_tensor(scores_arg.object, "posts", "scores"), "posts");
+        checked_score_matrix(as_tensor(scores_arg.object, "posts", "scores"), "posts");
     at::Tensor posts = guide_tensor(matrix.num_blocks, matrix.num_states);
     py::gil_scoped_release release;
     std::vector<float> back_guides(size_t(posts.numel()));
@@ -447,15 +446,13 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
     const bool eight_bit = scores_t.scalar_type() == at::kChar;
     for (const at::Tensor* tensor : {&back_guides_t, &posts_t}) {
         if ((tensor->scalar_type() == at::kChar) != eight_bit) {
-            throw std::runtime_error(
-                "beam_search_decode: mismatched tensor types provided for posts, scores and "
-                "guides");
+            throw std::runtime_error(tensor_access::mismatched_types_message);
         }
     }
     const SearchOptions options{beam_size, beam_cut, q_shift, q_scale, temperature};
 
     if (!eight_bit) {
-        const ScoreMatrix matrix = float_scores(scores_t, function);
+        const ScoreMatrix matrix = checked_score_matrix(scores_t, function);
         check_decodable(matrix, beam_size, function);
         const int64_t guide_count = int64_t(matrix.num_blocks + 1) * matrix.num_states;
         for (const at::Tensor* tensor : {&back_guides_t, &posts_t}) {
@@ -484,7 +481,7 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
     }
     int num_blocks = 0;
     int num_states = 0;
-    tensor_io::read_score_shape(scores_t, num_blocks, num_states);
+    tensor_access::read_score_shape(scores_t, num_blocks, num_states);
     check_decodable(ScoreMatrix{scores_t, num_blocks, num_states}, beam_size, function);
     const int64_t guide_count = int64_t(num_blocks + 1) * num_states;
     const at::Tensor scores = readable_in_place(
@@ -504,7 +501,7 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
 py::tuple decode(TensorArg scores_arg, size_t beam_size, float beam_cut, float q_shift,
                  float q_scale, float temperature) {
     const ScoreMatrix matrix =
-        float_scores(as_tensor(scores_arg.object, "decode", "scores"), "decode");
+        checked_score_matrix(as_tensor(scores_arg.object, "decode", "scores"), "decode");
     check_decodable(matrix, beam_size, "decode");
     Read read;
     {
@@ -598,7 +595,7 @@ std::vector<CheckedRead> decode_chunks(const py::object& scores_arg, const py::o
                               ", outside 0 .. " + std::to_string(chunks[i].size(0)) + " blocks."));
         }
         const std::string where = std::string(function) + ": chunk " + std::to_string(i);
-        matrices.push_back(float_scores(chunks[i], where.c_str(), lengths[i], true));
+        matrices.push_back(checked_score_matrix(chunks[i], where.c_str(), lengths[i], true));
         check_decodable(matrices.back(), options.beam_size, where.c_str());
     }
 
@@ -663,7 +660,7 @@ std::optional<InvalidValues> check_values(TensorArg scores_arg, OptionalTensorAr
     }
     int num_blocks = 0;
     int num_states = 0;
-    tensor_io::read_score_shape(scores_t, num_blocks, num_states);
+    tensor_access::read_score_shape(scores_t, num_blocks, num_states);
     const int64_t boundaries = int64_t(num_blocks) + 1;
     const auto scores = float_values(scores_t, int64_t(num_blocks) * num_states * (num_bases + 1),
                                      function, "scores");

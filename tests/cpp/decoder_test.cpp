@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "beam_search.h"
+#include "decoding.h"
 #include "fast_hash.h"
 
 namespace {
@@ -282,23 +283,12 @@ TEST(GenerateSequence, RefusesInconsistentInput) {
 
 namespace {
 
-struct Decoded {
-    std::vector<int> states;
-    std::vector<uint8_t> moves;
-    std::vector<float> qual;
-    float score;
-};
-
 template <typename T>
 Decoded decode(const std::vector<T>& scores, const std::vector<T>& guides,
                const std::vector<float>& posts, size_t num_states, size_t width,
                float beam_cut = 100.0f, float temperature = 1.0f) {
-    Decoded d;
-    const size_t blocks = scores.size() / (5 * num_states);
-    d.qual.resize(blocks * 4);
-    d.score = beam_search(scores.data(), guides.data(), posts.data(), num_states, blocks, width,
-                          beam_cut, 2.0f, d.states, d.moves, d.qual, temperature);
-    return d;
+    return decode_problem(scores, guides, posts, num_states, scores.size() / (5 * num_states),
+                          width, beam_cut, temperature);
 }
 
 // Integer-valued scores and guides, and uniform posteriors, for a small random problem.
