@@ -151,17 +151,22 @@ struct ScoreMatrix {
     }
 };
 
+// Scores are one chunk: a 2-D CPU tensor (blocks, 5 * 4^k).
+void check_2d_scores(const at::Tensor& scores, const char* function) {
+    check_cpu_strided(scores, function, "scores");
+    if (scores.dim() != 2) {
+        throw py::value_error(message(function, "scores must be 2-D (blocks, 5 * 4**k), not " +
+                                                    std::to_string(scores.dim()) + "-D."));
+    }
+}
+
 // Checks a score tensor once: a 2-D CPU tensor of 5 * 4^k columns, of a floating element type.
 // Only the first `rows` rows (all if negative) are read. Unless `widen_later`, they are converted
 // to float32 here; a batch widens each chunk on the thread that decodes it instead, so that only
 // the chunks in flight are held twice.
 ScoreMatrix checked_score_matrix(const at::Tensor& tensor, const char* function, int64_t rows = -1,
                                  bool widen_later = false) {
-    check_cpu_strided(tensor, function, "scores");
-    if (tensor.dim() != 2) {
-        throw py::value_error(message(function, "scores must be 2-D (blocks, 5 * 4**k), not " +
-                                                    std::to_string(tensor.dim()) + "-D."));
-    }
+    check_2d_scores(tensor, function);
     if (!is_float_type(tensor.scalar_type())) {
         throw wrong_type(function, "scores", tensor);
     }
@@ -474,11 +479,7 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
     }
 
     // 8-bit scores and guides are read as plain values; posteriors code (q + 128) / 255.
-    check_cpu_strided(scores_t, function, "scores");
-    if (scores_t.dim() != 2) {
-        throw py::value_error(message(function, "scores must be 2-D (blocks, 5 * 4**k), not " +
-                                                    std::to_string(scores_t.dim()) + "-D."));
-    }
+    check_2d_scores(scores_t, function);
     int num_blocks = 0;
     int num_states = 0;
     tensor_access::read_score_shape(scores_t, num_blocks, num_states);
@@ -609,23 +610,13 @@ std::vector<CheckedRead> decode_chunks(const py::object& scores_arg, const py::o
     return reads;
 }
 
-py::list decode_batch(BatchArg scores, LengthsArg lengths, size_t beam_size, float beam_cut,
-                      float q_shift, float q_scale, float temperature) {
-    const SearchOptions options{beam_size, beam_cut, q_shift, q_scale, temperature};
+// decode_batch, and with `check` decode_batch_checked: an InvalidValues in place of each chunk
+// whose values cannot be decoded.
+py::list decode_batch_entry(const BatchArg& scores, const LengthsArg& lengths,
+                            const SearchOptions& options, bool check, const char* function) {
     py::list result;
     for (const CheckedRead& read :
-         decode_chunks(scores.object, lengths.object, options, false, "decode_batch")) {
-        result.append(read_tuple(read.read));
-    }
-    return result;
-}
-
-py::list decode_batch_checked(BatchArg scores, LengthsArg lengths, size_t beam_size, float beam_cut,
-                              float q_shift, float q_scale, float temperature) {
-    const SearchOptions options{beam_size, beam_cut, q_shift, q_scale, temperature};
-    py::list result;
-    for (const CheckedRead& read :
-         decode_chunks(scores.object, lengths.object, options, true, "decode_batch_checked")) {
+         decode_chunks(scores.object, lengths.object, options, check, function)) {
         if (read.invalid) {
             result.append(py::cast(*read.invalid));
         } else {
@@ -633,6 +624,18 @@ py::list decode_batch_checked(BatchArg scores, LengthsArg lengths, size_t beam_s
         }
     }
     return result;
+}
+
+py::list decode_batch(BatchArg scores, LengthsArg lengths, size_t beam_size, float beam_cut,
+                      float q_shift, float q_scale, float temperature) {
+    return decode_batch_entry(scores, lengths, {beam_size, beam_cut, q_shift, q_scale, temperature},
+                              false, "decode_batch");
+}
+
+py::list decode_batch_checked(BatchArg scores, LengthsArg lengths, size_t beam_size, float beam_cut,
+                              float q_shift, float q_scale, float temperature) {
+    return decode_batch_entry(scores, lengths, {beam_size, beam_cut, q_shift, q_scale, temperature},
+                              true, "decode_batch_checked");
 }
 
 // A tensor's first `count` values as float32, widened if need be; nullopt for 8-bit values, which
@@ -653,11 +656,7 @@ std::optional<InvalidValues> check_values(TensorArg scores_arg, OptionalTensorAr
                                           OptionalTensorArg posts_arg) {
     const char* const function = "check_values";
     const at::Tensor scores_t = as_tensor(scores_arg.object, function, "scores");
-    check_cpu_strided(scores_t, function, "scores");
-    if (scores_t.dim() != 2) {
-        throw py::value_error(message(function, "scores must be 2-D (blocks, 5 * 4**k), not " +
-                                                    std::to_string(scores_t.dim()) + "-D."));
-    }
+    check_2d_scores(scores_t, function);
     int num_blocks = 0;
     int num_states = 0;
     tensor_access::read_score_shape(scores_t, num_blocks, num_states);
