@@ -1,5 +1,6 @@
 """Shared by the tests of tovrel-decode."""
 import os
+import pty
 import shutil
 import subprocess
 import sys
@@ -32,3 +33,24 @@ def fastq(records):
 
 def expected(names, chunks, **options):
     return fastq((name, *tovrel_tensors.decode(c, **options)[:2]) for name, c in zip(names, chunks))
+
+
+def on_terminal(args, stdout_too=False):
+    """Runs the decoder with standard error (and standard output) on a pseudo-terminal: (exit
+    status, what it wrote there)."""
+    controller, terminal = pty.openpty()
+    process = subprocess.Popen([DECODER, *map(str, args)], stderr=terminal,
+                               stdout=terminal if stdout_too else subprocess.DEVNULL)
+    os.close(terminal)
+    shown = b""
+    while True:
+        try:
+            data = os.read(controller, 4096)
+        except OSError:
+            break
+        if not data:
+            break
+        shown += data
+    process.wait(timeout=300)
+    os.close(controller)
+    return process.returncode, shown.decode()

@@ -1,7 +1,6 @@
 """tovrel-decode: score files in, FASTQ out; bad files end in one line and a failure status."""
 import os
 import pickle
-import pty
 import subprocess
 
 import pytest
@@ -9,7 +8,7 @@ import torch
 
 import tovrel
 
-from decoder_helpers import DECODER, chunk, expected, fastq, run_in_process
+from decoder_helpers import DECODER, chunk, expected, fastq, on_terminal, run_in_process
 
 
 @pytest.fixture
@@ -95,23 +94,8 @@ def current_umask():
 
 
 def run_on_terminal(args):
-    """Runs the decoder with standard error on a pseudo-terminal; returns what it wrote there."""
-    controller, terminal = pty.openpty()
-    process = subprocess.Popen([DECODER, *map(str, args)], stdout=subprocess.DEVNULL,
-                               stderr=terminal)
-    os.close(terminal)
-    output = b""
-    while True:
-        try:
-            data = os.read(controller, 4096)
-        except OSError:
-            break
-        if not data:
-            break
-        output += data
-    process.wait(timeout=300)
-    os.close(controller)
-    return output.decode()
+    """What the decoder writes to standard error on a pseudo-terminal."""
+    return on_terminal(args)[1]
 
 
 def test_progress_bar_only_on_a_terminal(tmp_path, chunks):

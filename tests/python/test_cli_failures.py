@@ -2,7 +2,6 @@
 or left over; grouped by what fails (writers, inputs, signals, the terminal). Each case runs in a
 private temporary folder; device nodes and file systems are made there."""
 import os
-import pty
 import signal
 import stat
 import subprocess
@@ -12,7 +11,7 @@ import numpy as np
 import pytest
 import torch
 
-from decoder_helpers import DECODER, chunk, expected, run_in_process
+from decoder_helpers import DECODER, chunk, expected, on_terminal, run_in_process
 from test_cli_safety import IS_ROOT, cpu_seconds, leftovers, one_line_error
 
 
@@ -31,26 +30,6 @@ def scores(tmp_path):
 def decode(*args, **options):
     return subprocess.run([DECODER, *map(str, args)], capture_output=True, text=True,
                           timeout=300, **options)
-
-
-def on_terminal(args, stdout_too=False):
-    """Runs the decoder with standard error (and standard output) on a pseudo-terminal."""
-    controller, terminal = pty.openpty()
-    process = subprocess.Popen([DECODER, *map(str, args)], stderr=terminal,
-                               stdout=terminal if stdout_too else subprocess.DEVNULL)
-    os.close(terminal)
-    shown = b""
-    while True:
-        try:
-            data = os.read(controller, 4096)
-        except OSError:
-            break
-        if not data:
-            break
-        shown += data
-    process.wait(timeout=300)
-    os.close(controller)
-    return process.returncode, shown.decode()
 
 
 # Writers
