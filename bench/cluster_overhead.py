@@ -19,6 +19,9 @@ import time
 import distributed
 import torch
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from rss import peak_while, rss_anon_mb  # noqa: E402
+
 DECODER = shutil.which("tovrel-decode", path=os.path.dirname(sys.executable))
 K = 5
 BLOCKS = 2000
@@ -36,26 +39,6 @@ def write_scores(path, chunks, dtype=torch.float32, seed=0):
     for chunk in batch:
         chunk.copy_(torch.randn(BLOCKS, 5 * 4**K, generator=generator))
     torch.save(batch, path)
-
-
-def rss_anon_mb(pid):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("RssAnon:"):
-                return int(line.split()[1]) / 1024
-    return 0.0
-
-
-def peak_while(pid, running):
-    """The peak RssAnon of process `pid` while `running()` is true."""
-    peak = 0.0
-    while running():
-        try:
-            peak = max(peak, rss_anon_mb(pid))
-        except OSError:
-            break
-        time.sleep(0.005)
-    return peak
 
 
 def compare(folder, paths, cluster, rounds):

@@ -9,32 +9,15 @@ folder, decodes it, and samples the child's RssAnon from /proc every few millise
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
-import time
 
 import torch
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from rss import peak_of  # noqa: E402
+
 DECODER = shutil.which("tovrel-decode", path=os.path.dirname(sys.executable))
-
-
-def peak_rss_anon(command):
-    peak = 0
-    started = time.perf_counter()
-    with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as process:
-        while process.poll() is None:
-            try:
-                with open(f"/proc/{process.pid}/status") as status:
-                    for line in status:
-                        if line.startswith("RssAnon:"):
-                            peak = max(peak, int(line.split()[1]))
-            except OSError:
-                pass
-            time.sleep(0.005)
-        if process.returncode != 0:
-            sys.exit(process.stderr.read().decode())
-    return peak / 1024, time.perf_counter() - started
 
 
 def main():
@@ -53,8 +36,9 @@ def main():
         torch.save(batch, path)
         del batch
         size = os.path.getsize(path) / 1e9
-        baseline, _ = peak_rss_anon([sys.executable, "-c", "import tovrel_decode.cli, dnaio"])
-        decoding, seconds = peak_rss_anon([DECODER, path, "-o", os.path.join(folder, "o.fq"),
+        baseline, _ = peak_of([sys.executable, "-c", "import torch, tovrel_tensors, dnaio, "
+                               "tovrel_decode.local, tovrel_decode.writers"])
+        decoding, seconds = peak_of([DECODER, path, "-o", os.path.join(folder, "o.fq"),
                                            "--threads", "2"])
         print(f"file: {size:.2f} GB, {args.chunks} chunks of {args.blocks} blocks, k = {args.k}")
         print(f"peak RssAnon: decoding {decoding:.0f} MB (goal <= 512), the imports alone "

@@ -28,6 +28,9 @@ import torch
 import tovrel_tensors
 from tovrel_decode import Decoder
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from rss import peak_of  # noqa: E402
+
 DECODER = shutil.which("tovrel-decode", path=os.path.dirname(sys.executable))
 K = 4
 BLOCKS = 1000
@@ -75,23 +78,6 @@ def medians(columns, rounds):
     return {name: statistics.median(values) for name, values in samples.items()}
 
 
-def peak_rss_anon(code):
-    peak = 0
-    with subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE) as process:
-        while process.poll() is None:
-            try:
-                with open(f"/proc/{process.pid}/status") as status:
-                    for line in status:
-                        if line.startswith("RssAnon:"):
-                            peak = max(peak, int(line.split()[1]))
-            except OSError:
-                pass
-            time.sleep(0.005)
-        if process.returncode:
-            sys.exit(process.stderr.read().decode())
-    return peak / 1024
-
-
 MEMORY_RUN = textwrap.dedent("""
     import torch
     from tovrel_decode import Decoder
@@ -135,8 +121,8 @@ def main():
 
     settings = dict(threads=args.threads, pending=8 * BATCH * BLOCKS, batch=BATCH, blocks=BLOCKS,
                     width=5 * 4**K)
-    small = peak_rss_anon(MEMORY_RUN.format(batches=3, **settings))
-    large = peak_rss_anon(MEMORY_RUN.format(batches=30, **settings))
+    small, _ = peak_of([sys.executable, "-c", MEMORY_RUN.format(batches=3, **settings)])
+    large, _ = peak_of([sys.executable, "-c", MEMORY_RUN.format(batches=30, **settings)])
     print(f"\nmemory: {3 * BATCH} reads peak at {small:.0f} MB, {30 * BATCH} reads at "
           f"{large:.0f} MB: {large / small:.2f} x (goal <= 1.1)")
 
