@@ -168,9 +168,32 @@ struct Slots {
     alignas(32) float value[5][chunk];
 };
 
+// Scores that the next chunk will read, asked for a cache line at a time while this chunk's
+// exponentials run, which issue no loads of their own: the reading of the scores from memory then
+// overlaps the arithmetic instead of following it.
+struct NextScores {
+    const char* next = nullptr;
+    const char* end = nullptr;
+
+    NextScores() = default;
+    // Up to `wanted` floats from `first`, not past `scores_end`.
+    NextScores(const float* first, size_t wanted, const float* scores_end)
+        : next(reinterpret_cast<const char*>(first)),
+          end(reinterpret_cast<const char*>(first + std::min(wanted, size_t(scores_end - first)))) {
+    }
+
+    void ask_for_one_line() {
+        if (next < end) {
+            _mm_prefetch(next, _MM_HINT_T0);
+            next += 64;
+        }
+    }
+};
+
 // out[i] = log_sum_exp of the five slots of state i, with the scalar kernel's maximum and its sum
-// in slot order.
-TARGET_AVX2 void log_sum_exp5(const Slots& slots, int count, float* out) {
+// in slot order. Every other exponential step asks for a line of `upcoming` (a chunk's 5 * chunk
+// scores are 80 lines, as many as a chunk's 160 steps ask for).
+TARGET_AVX2 void log_sum_exp5(const Slots& slots, int count, float* out, NextScores upcoming) {
     alignas(32) float max_val[chunk];
     alignas(32) float res[chunk];
     for (int i = 0; i < count; i += lanes) {
@@ -183,6 +206,9 @@ TARGET_AVX2 void log_sum_exp5(const Slots& slots, int count, float* out) {
     }
     for (int k = 0; k < 5; ++k) {
         for (int i = 0; i < count; i += lanes) {
+            if (i % (2 * lanes) == 0) {
+                upcoming.ask_for_one_line();
+            }
             const __m256 e = exp8(
                 _mm256_sub_ps(_mm256_load_ps(&slots.value[k][i]), _mm256_load_ps(&max_val[i])));
             _mm256_store_ps(&res[i], _mm256_add_ps(_mm256_load_ps(&res[i]), e));
@@ -273,7 +299,13 @@ TARGET_AVX2 void back_guides_avx2(const float* scores, float* back_guides, int n
                     _mm256_store_ps(&slots.value[1 + base][i], _mm256_add_ps(step, step_guides));
                 }
             }
-            log_sum_exp5(slots, count, result);
+            // Each chunk asks for its share of the row before, which comes next.
+            NextScores upcoming;
+            if (timestep > 0) {
+                const float* share = scores + (size_t(timestep - 1) * row + 4 * pair_start) * 5;
+                upcoming = NextScores(share, 5 * size_t(count), timestep_scores);
+            }
+            log_sum_exp5(slots, count, result, upcoming);
             // Back from lanes to states: each oldest base gets a pair of neighbours.
             for (int i = 0; i < count; i += lanes) {
                 const int s = pair_start + i / 4;
@@ -317,21 +349,6 @@ TARGET_AVX2 inline void transpose_scores(const float* scores, __m256 (&slot)[5])
         _mm256_blend_ps(_mm256_blend_ps(r[1], r[2], 0x22), _mm256_blend_ps(r[3], r[4], 0x88), 0xcc);
 }
 
-// The forward recursion reads the scores in order; asking for them this far ahead (in floats)
-// measured up to 8 % faster than leaving it to the processor. (The backward recursion, which reads
-// its rows in reverse, measured slower with any distance tried.)
-constexpr size_t prefetch_distance = 2048;
-
-// Asks for the 40 scores prefetch_distance floats ahead of the eight destinations being read.
-inline void prefetch_ahead(const float* scores, const float* scores_end) {
-    if (size_t(scores_end - scores) > prefetch_distance + 40) {
-        const char* ahead = reinterpret_cast<const char*>(scores + prefetch_distance);
-        for (int line = 0; line < 40 * int(sizeof(float)); line += 64) {
-            _mm_prefetch(ahead + line, _MM_HINT_T0);
-        }
-    }
-}
-
 TARGET_AVX2 void fwd_guides_avx2(const float* scores, float* fwd_guides, int num_timesteps,
                                  int num_states) {
     const size_t row = size_t(num_states);
@@ -349,7 +366,6 @@ TARGET_AVX2 void fwd_guides_avx2(const float* scores, float* fwd_guides, int num
             const int count = std::min(chunk, num_states - chunk_start);
             for (int i = 0; i < count; i += lanes) {
                 const int d = chunk_start + i;
-                prefetch_ahead(timestep_scores + 5 * d, scores_end);
                 __m256 slot[5];
                 transpose_scores(timestep_scores + 5 * d, slot);
                 _mm256_store_ps(&slots.value[0][i],
@@ -364,7 +380,10 @@ TARGET_AVX2 void fwd_guides_avx2(const float* scores, float* fwd_guides, int num
                                     _mm256_add_ps(slot[1 + base], guides));
                 }
             }
-            log_sum_exp5(slots, count, this_timestep_guides + chunk_start);
+            // The scores read next follow this chunk's.
+            const float* following = timestep_scores + 5 * size_t(chunk_start + count);
+            log_sum_exp5(slots, count, this_timestep_guides + chunk_start,
+                         NextScores(following, 5 * size_t(chunk), scores_end));
         }
     }
 }
