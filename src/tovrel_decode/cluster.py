@@ -358,6 +358,7 @@ class ClusterExecutor:
         in_flight: Deque[Task] = collections.deque()
 
         def top_up() -> None:
+            self.refresh()  # workers that joined since take tasks, even while results come fast
             while cutter and len(in_flight) < 2 * self.threads:
                 in_flight.append(cutter.next(self.threads))
                 self.submit(in_flight[-1])

@@ -2,6 +2,7 @@
 127.0.0.1, working in a folder of their own; with a worker killed mid-run, workers of another
 version or joining late, inputs the workers lack or that change, and TLS."""
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -236,8 +237,15 @@ def test_workers_joining_mid_run_get_tasks_and_stale_ones_none(tmp_path):
         try:
             wait_until(lambda: len(client.scheduler_info(n_workers=-1)["workers"]) == 3,
                        "the workers join")
+            # The run cannot end while the first worker pauses: the stale one is probed by then.
+            # (Read unbuffered: communicate() below reads the pipe itself.)
+            warning = b""
+            while not warning.endswith(b"\n"):
+                assert select.select([process.stderr], [], [], 120)[0], "no stale worker warning"
+                warning += os.read(process.stderr.fileno(), 1)
             os.kill(first, signal.SIGCONT)
             out, err = process.communicate(timeout=600)
+            err = warning + err
             executed = client.run(lambda dask_worker: (dask_worker.name,
                                                       dask_worker.state.executed_count))
         finally:
