@@ -143,6 +143,29 @@ def test_decode_batch_refusals():
         tt.decode_batch([batch[0], batch])
 
 
+def test_exported_limits_are_the_ones_the_decoders_enforce():
+    small = random_scores(2, 10, 7)
+    tt.decode(small, beam_size=tt.MAX_BEAM_SIZE)
+    with pytest.raises(ValueError, match=f"not {tt.MAX_BEAM_SIZE + 1}"):
+        tt.decode(small, beam_size=tt.MAX_BEAM_SIZE + 1)
+    assert [tt.num_states(5 * 4**k) for k in range(1, 7)] == [4**k for k in range(1, 7)]
+    assert tt.num_states(5 * 4**6) == tt.MAX_STATES
+    too_wide = torch.zeros(1, 5 * 4 * tt.MAX_STATES)
+    for call in (lambda: tt.num_states(too_wide.shape[1]), lambda: tt.decode(too_wide)):
+        with pytest.raises(ValueError, match=f"at most {tt.MAX_STATES}"):
+            call()
+    for width in (0, 7, 5 * 4**3 + 5):  # not 5 * 4**k: refused as every decoder refuses it
+        for call in (lambda: tt.num_states(width), lambda: tt.decode(torch.zeros(2, width))):
+            with pytest.raises(RuntimeError, match="Unexpected number of transition states"):
+                call()
+    with pytest.raises(ValueError, match="cannot be negative"):
+        tt.num_states(-5)
+    assert {getattr(torch, name) for name in tt.FLOAT_TYPES} == \
+        {torch.float32, torch.float16, torch.bfloat16, torch.float64}
+    for name in tt.FLOAT_TYPES:
+        tt.decode(small.to(getattr(torch, name)))
+
+
 def test_errors_name_the_function_and_the_problem():
     array = np.zeros((1000, 20), np.float32)
     with pytest.raises(TypeError) as error:
