@@ -47,8 +47,8 @@ std::vector<float> posts(at::Tensor scores_t, float fixed_stay_score) {
 }
 
 // Sizes and element types are checked and the tensors made readable while the caller holds the
-// interpreter lock; the 8-bit posterior conversion (whole-tensor, as this function has always
-// done), the search and the string assembly run with it released.
+// interpreter lock; the 8-bit posterior conversion (of the whole tensor, before the search), the
+// search and the string assembly run with it released.
 py::tuple beam_search_decode(at::Tensor scores_t, at::Tensor back_guides_t, at::Tensor posts_t,
                              size_t beam_width, float beam_cut, float fixed_stay_score,
                              float q_shift, float q_scale, float temperature) {

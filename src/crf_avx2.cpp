@@ -158,9 +158,8 @@ TARGET_AVX2 inline __m256 keep_greater(__m256 max_val, __m256 v) {
 }
 
 // States are processed in chunks, pass by pass (slots, then their maximum, then one exponential per
-// slot, then the log), so that each loop is short and its iterations overlap; one long loop body
-// holding all of it is bound by its latency (measured: 1.4x slower), and finding the maximum while
-// the slots are built measured no faster.
+// slot, then the log), so that each loop is short and its iterations overlap: one long loop body
+// holding all of it would be bound by its latency.
 constexpr int chunk = 256;
 
 // The five slots of each state in a chunk, in slot order: stay, then the steps for A, C, G, T.

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "beam_search.h"
+#include "chunk_decoding.h"
 #include "tensor_access.h"
 
 namespace py = pybind11;
@@ -83,6 +84,13 @@ struct type_caster<LengthsArg> : any_object_caster<LengthsArg> {
 
 namespace {
 
+using chunk_decoding::CheckedRead;
+using chunk_decoding::first_unnormalised_row;
+using chunk_decoding::first_unusable_block;
+using chunk_decoding::first_unusable_guide;
+using chunk_decoding::InvalidValues;
+using chunk_decoding::Read;
+using chunk_decoding::SearchOptions;
 using tensor_access::check_cpu_strided;
 using tensor_access::readable_in_place;
 
@@ -184,12 +192,21 @@ ScoreMatrix checked_score_matrix(const at::Tensor& tensor, const char* function,
     return matrix;
 }
 
-void check_beam_size(size_t beam_size, const char* function) {
-    if (beam_size < 1 || beam_size > max_decoder_beam_width) {
-        throw py::value_error(message(function, "beam_size must be between 1 and " +
-                                                    std::to_string(max_decoder_beam_width) +
-                                                    ", not " + std::to_string(beam_size) + "."));
+// The parameters of a search, refused as the Decoder and the command refuse them; the message
+// names `function` unless it is null.
+SearchOptions checked_options(size_t beam_size, float beam_cut, float q_shift, float q_scale,
+                              float temperature, const char* function) {
+    const SearchOptions options{.beam_size = beam_size,
+                                .beam_cut = beam_cut,
+                                .temperature = temperature,
+                                .q_shift = q_shift,
+                                .q_scale = q_scale};
+    try {
+        chunk_decoding::check_options(options);
+    } catch (const std::invalid_argument& error) {
+        throw py::value_error(function ? message(function, error.what()) : error.what());
     }
+    return options;
 }
 
 void check_decodable_states(int num_states, const char* function) {
@@ -198,107 +215,6 @@ void check_decodable_states(int num_states, const char* function) {
                                                     std::to_string(max_decoder_states) +
                                                     " (k <= 6) can be decoded."));
     }
-}
-
-void check_decodable(const ScoreMatrix& matrix, size_t beam_size, const char* function) {
-    check_beam_size(beam_size, function);
-    check_decodable_states(matrix.num_states, function);
-}
-
-// Why a chunk's values cannot be decoded: `what` ("scores", "back_guides" or "posts") holds a
-// problem at `row` (a block of the scores, a boundary of the guides and posteriors).
-struct InvalidValues {
-    std::string what;
-    int64_t row;
-    std::string problem;
-};
-
-// Rows of posteriors whose sum is further than this from 1 cannot be trusted. Honest rows stay
-// closer: rounding the log of the total weight moves a row's sum by about that log times 2^-24
-// (2e-3 for a 10,000-block chunk of scores of spread 2).
-constexpr double posterior_row_tolerance = 1e-2;
-
-// The first block whose scores hold NaN or +inf, or are all -inf (no path crosses it).
-std::optional<InvalidValues> first_unusable_block(const float* scores, int num_blocks,
-                                                  int num_states) {
-    const size_t width = size_t(num_states) * (num_bases + 1);
-    const float infinity = std::numeric_limits<float>::infinity();
-    for (int block = 0; block < num_blocks; ++block) {
-        const float* row = scores + size_t(block) * width;
-        bool all_negative_infinity = true;
-        for (size_t i = 0; i < width; ++i) {
-            if (std::isnan(row[i])) {
-                return InvalidValues{"scores", block, "hold NaN"};
-            }
-            if (row[i] == infinity) {
-                return InvalidValues{"scores", block, "hold +inf"};
-            }
-            all_negative_infinity = all_negative_infinity && row[i] == -infinity;
-        }
-        if (all_negative_infinity) {
-            return InvalidValues{"scores", block, "are all -inf, so no path crosses the block"};
-        }
-    }
-    return std::nullopt;
-}
-
-// The sum of a row of posteriors, eight lanes at a time (SSE2, which every x86-64 processor has),
-// so that it runs at the speed of the loads; single precision is ample against
-// posterior_row_tolerance.
-float row_sum(const float* values, int count) {
-    __m128 low = _mm_setzero_ps();
-    __m128 high = _mm_setzero_ps();
-    int i = 0;
-    for (; i + 8 <= count; i += 8) {
-        low = _mm_add_ps(low, _mm_loadu_ps(values + i));
-        high = _mm_add_ps(high, _mm_loadu_ps(values + i + 4));
-    }
-    alignas(16) float lanes[4];
-    _mm_store_ps(lanes, _mm_add_ps(low, high));
-    float sum = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-    for (; i < count; ++i) {
-        sum += values[i];
-    }
-    return sum;
-}
-
-bool normalised(const float* values, int count) {
-    return std::fabs(row_sum(values, count) - 1.0f) <= float(posterior_row_tolerance);
-}
-
-// Why row `row` of posteriors, at `values`, cannot be trusted.
-InvalidValues unnormalised(const float* values, int64_t row, int num_states, const char* cause) {
-    const float total = row_sum(values, num_states);
-    char text[160];
-    if (std::isnan(total)) {
-        std::snprintf(text, sizeof text, "sum to NaN, not 1%s", cause);
-    } else {
-        std::snprintf(text, sizeof text, "sum to %.6g, not 1%s", double(total), cause);
-    }
-    return InvalidValues{"posts", row, text};
-}
-
-// The first of `rows` rows of posteriors whose sum is not within posterior_row_tolerance of 1.
-std::optional<InvalidValues> first_unnormalised_row(const float* posts, int64_t rows,
-                                                    int num_states, const char* cause) {
-    for (int64_t row = 0; row < rows; ++row) {
-        if (!normalised(posts + row * num_states, num_states)) {
-            return unnormalised(posts + row * num_states, row, num_states, cause);
-        }
-    }
-    return std::nullopt;
-}
-
-// The first boundary whose guides hold NaN or +inf.
-std::optional<InvalidValues> first_unusable_guide(const float* guides, int64_t rows,
-                                                  int num_states) {
-    for (int64_t i = 0; i < rows * num_states; ++i) {
-        if (std::isnan(guides[i]) || guides[i] == std::numeric_limits<float>::infinity()) {
-            return InvalidValues{"back_guides", i / num_states,
-                                 std::isnan(guides[i]) ? "hold NaN" : "hold +inf"};
-        }
-    }
-    return std::nullopt;
 }
 
 at::Tensor guide_tensor(int num_blocks, int num_states) {
@@ -311,104 +227,21 @@ at::Tensor moves_tensor(const std::vector<uint8_t>& moves) {
     return tensor;
 }
 
-// Backward guides and posteriors. The backward and forward recursions run at once when torch
-// has an intra-op thread to spare (not inside a parallel region: then one after the other). With
-// `check`, each row of posteriors is summed while it is still in cache; returns the first row that
-// does not sum to 1, or -1.
-int64_t compute_guides_and_posts(const float* scores, float* back_guides, float* posts,
-                                 int num_blocks, int num_states, bool check = false) {
-    std::vector<float> fwd_guides(size_t(num_blocks + 1) * size_t(num_states));
-    at::parallel_for(0, 2, 1, [&](int64_t begin, int64_t end) {
-        for (int64_t which = begin; which < end; ++which) {
-            if (which == 0) {
-                compute_back_guides(scores, back_guides, num_blocks, num_states);
-            } else {
-                compute_fwd_guides(scores, fwd_guides.data(), num_blocks, num_states);
-            }
-        }
-    });
-    // Rows are normalised independently, so they split between the threads with the same bits.
-    const size_t row = size_t(num_states);
-    const int64_t rows = int64_t(num_blocks) + 1;
-    const int64_t rows_in_cache = 16;
-    std::atomic<int64_t> first_unnormalised{rows};
-    at::parallel_for(0, rows, 256, [&](int64_t begin, int64_t end) {
-        for (int64_t first = begin; first < end; first += rows_in_cache) {
-            const int64_t stop = std::min(end, first + rows_in_cache);
-            compute_posts(fwd_guides.data() + size_t(first) * row,
-                          back_guides + size_t(first) * row, posts + size_t(first) * row,
-                          int(stop - first - 1), num_states);
-            for (int64_t r = first; check && r < stop; ++r) {
-                if (!normalised(posts + size_t(r) * row, num_states)) {
-                    int64_t known = first_unnormalised.load();
-                    while (r < known && !first_unnormalised.compare_exchange_weak(known, r)) {
-                    }
-                    break;
-                }
-            }
-        }
-    });
-    return first_unnormalised.load() < rows ? first_unnormalised.load() : -1;
+// torch's intra-op threads, for the decoding layer.
+void aten_parallel(int64_t begin, int64_t end, int64_t grain,
+                   const std::function<void(int64_t, int64_t)>& body) {
+    at::parallel_for(begin, end, grain, body);
 }
-
-struct SearchOptions {
-    size_t beam_size;
-    float beam_cut, q_shift, q_scale, temperature;
-};
-
-struct Read {
-    std::string sequence, qstring;
-    std::vector<uint8_t> moves;
-};
 
 py::tuple read_tuple(const Read& read) {
-    return py::make_tuple(read.sequence, read.qstring, moves_tensor(read.moves));
+    return py::make_tuple(read.sequence, read.quality, moves_tensor(read.moves));
 }
 
-// The guided search and the strings, from float or 8-bit scores and guides and float or 8-bit
-// posteriors (8-bit ones are converted as they are read).
-template <typename T, typename P>
-Read search(const T* scores, const T* back_guides, const P* posts, int num_blocks, int num_states,
-            const SearchOptions& options) {
-    Read read;
-    std::vector<int> states;
-    std::vector<float> qual_data(size_t(num_blocks) * num_bases);
-    beam_search(scores, back_guides, posts, size_t(num_states), size_t(num_blocks),
-                options.beam_size, options.beam_cut, 2.0f, states, read.moves, qual_data,
-                options.temperature);
-    std::tie(read.sequence, read.qstring) =
-        generate_sequence(read.moves, states, qual_data, options.q_shift, options.q_scale);
-    return read;
-}
-
-// A read, or why the chunk's values cannot be decoded.
-struct CheckedRead {
-    Read read;
-    std::optional<InvalidValues> invalid;
-};
-
-// A whole decode of one checked score matrix; runs without the interpreter lock. With `check`, a
-// chunk whose posteriors do not sum to 1 is not searched: it holds NaN, +inf or a block of -inf
-// scores (each of which makes the posteriors NaN), or scores too large for single precision.
+// A whole decode of one checked score matrix; runs without the interpreter lock.
 CheckedRead decode_matrix(const ScoreMatrix& matrix, const SearchOptions& options, bool check) {
-    const size_t guide_size = size_t(matrix.num_blocks + 1) * size_t(matrix.num_states);
-    std::vector<float> back_guides(guide_size), posts(guide_size);
-    const at::Tensor scores_t = matrix.as_float32();
-    const float* scores = scores_t.data_ptr<float>();
-    compute_guides_and_posts(scores, back_guides.data(), posts.data(), matrix.num_blocks,
-                             matrix.num_states);
-    if (check) {
-        if (auto problem = first_unnormalised_row(
-                posts.data(), int64_t(matrix.num_blocks) + 1, matrix.num_states,
-                ": the scores are too large for single precision")) {
-            return {{},
-                    first_unusable_block(scores, matrix.num_blocks, matrix.num_states)
-                        .value_or(*problem)};
-        }
-    }
-    return {search(scores, back_guides.data(), posts.data(), matrix.num_blocks, matrix.num_states,
-                   options),
-            std::nullopt};
+    const at::Tensor scores = matrix.as_float32();
+    return chunk_decoding::decode_scores(scores.data_ptr<float>(), matrix.num_blocks,
+                                         matrix.num_states, options, check, aten_parallel);
 }
 
 at::Tensor guides(TensorArg scores_arg, const char* function,
@@ -436,8 +269,9 @@ at::Tensor posts(TensorArg scores_arg) {
     at::Tensor posts = guide_tensor(matrix.num_blocks, matrix.num_states);
     py::gil_scoped_release release;
     std::vector<float> back_guides(size_t(posts.numel()));
-    compute_guides_and_posts(matrix.scores.data_ptr<float>(), back_guides.data(),
-                             posts.data_ptr<float>(), matrix.num_blocks, matrix.num_states);
+    chunk_decoding::compute_guides_and_posts(matrix.scores.data_ptr<float>(), back_guides.data(),
+                                             posts.data_ptr<float>(), matrix.num_blocks,
+                                             matrix.num_states, aten_parallel, false);
     return posts;
 }
 
@@ -454,11 +288,12 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
             throw std::runtime_error(tensor_access::mismatched_types_message);
         }
     }
-    const SearchOptions options{beam_size, beam_cut, q_shift, q_scale, temperature};
+    const SearchOptions options =
+        checked_options(beam_size, beam_cut, q_shift, q_scale, temperature, function);
 
     if (!eight_bit) {
         const ScoreMatrix matrix = checked_score_matrix(scores_t, function);
-        check_decodable(matrix, beam_size, function);
+        check_decodable_states(matrix.num_states, function);
         const int64_t guide_count = int64_t(matrix.num_blocks + 1) * matrix.num_states;
         for (const at::Tensor* tensor : {&back_guides_t, &posts_t}) {
             if (!is_float_type(tensor->scalar_type())) {
@@ -472,8 +307,9 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
         Read read;
         {
             py::gil_scoped_release release;
-            read = search(matrix.scores.data_ptr<float>(), back_guides.data_ptr<float>(),
-                          posts.data_ptr<float>(), matrix.num_blocks, matrix.num_states, options);
+            read = chunk_decoding::search(matrix.scores.data_ptr<float>(),
+                                          back_guides.data_ptr<float>(), posts.data_ptr<float>(),
+                                          matrix.num_blocks, matrix.num_states, options);
         }
         return read_tuple(read);
     }
@@ -483,7 +319,7 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
     int num_blocks = 0;
     int num_states = 0;
     tensor_access::read_score_shape(scores_t, num_blocks, num_states);
-    check_decodable(ScoreMatrix{scores_t, num_blocks, num_states}, beam_size, function);
+    check_decodable_states(num_states, function);
     const int64_t guide_count = int64_t(num_blocks + 1) * num_states;
     const at::Tensor scores = readable_in_place(
         scores_t, int64_t(num_blocks) * num_states * (num_bases + 1), function, "scores");
@@ -493,22 +329,23 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
     Read read;
     {
         py::gil_scoped_release release;
-        read = search(scores.data_ptr<int8_t>(), back_guides.data_ptr<int8_t>(),
-                      posts.data_ptr<int8_t>(), num_blocks, num_states, options);
+        read = chunk_decoding::search(scores.data_ptr<int8_t>(), back_guides.data_ptr<int8_t>(),
+                                      posts.data_ptr<int8_t>(), num_blocks, num_states, options);
     }
     return read_tuple(read);
 }
 
 py::tuple decode(TensorArg scores_arg, size_t beam_size, float beam_cut, float q_shift,
                  float q_scale, float temperature) {
+    const SearchOptions options =
+        checked_options(beam_size, beam_cut, q_shift, q_scale, temperature, "decode");
     const ScoreMatrix matrix =
         checked_score_matrix(as_tensor(scores_arg.object, "decode", "scores"), "decode");
-    check_decodable(matrix, beam_size, "decode");
+    check_decodable_states(matrix.num_states, "decode");
     Read read;
     {
         py::gil_scoped_release release;
-        read =
-            decode_matrix(matrix, {beam_size, beam_cut, q_shift, q_scale, temperature}, false).read;
+        read = decode_matrix(matrix, options, false).read;
     }
     return read_tuple(read);
 }
@@ -581,7 +418,6 @@ std::vector<CheckedRead> decode_chunks(const py::object& scores_arg, const py::o
                                          type_name(scores_arg) + "."));
     }
 
-    check_beam_size(options.beam_size, function);
     const bool padded = !lengths_arg.is_none();
     std::vector<int64_t> lengths(chunks.size(), -1);  // -1: every block
     if (padded) {
@@ -597,7 +433,7 @@ std::vector<CheckedRead> decode_chunks(const py::object& scores_arg, const py::o
         }
         const std::string where = std::string(function) + ": chunk " + std::to_string(i);
         matrices.push_back(checked_score_matrix(chunks[i], where.c_str(), lengths[i], true));
-        check_decodable(matrices.back(), options.beam_size, where.c_str());
+        check_decodable_states(matrices.back().num_states, where.c_str());
     }
 
     std::vector<CheckedRead> reads(matrices.size());
@@ -628,14 +464,18 @@ py::list decode_batch_entry(const BatchArg& scores, const LengthsArg& lengths,
 
 py::list decode_batch(BatchArg scores, LengthsArg lengths, size_t beam_size, float beam_cut,
                       float q_shift, float q_scale, float temperature) {
-    return decode_batch_entry(scores, lengths, {beam_size, beam_cut, q_shift, q_scale, temperature},
-                              false, "decode_batch");
+    return decode_batch_entry(
+        scores, lengths,
+        checked_options(beam_size, beam_cut, q_shift, q_scale, temperature, "decode_batch"), false,
+        "decode_batch");
 }
 
 py::list decode_batch_checked(BatchArg scores, LengthsArg lengths, size_t beam_size, float beam_cut,
                               float q_shift, float q_scale, float temperature) {
-    return decode_batch_entry(scores, lengths, {beam_size, beam_cut, q_shift, q_scale, temperature},
-                              true, "decode_batch_checked");
+    return decode_batch_entry(
+        scores, lengths,
+        checked_options(beam_size, beam_cut, q_shift, q_scale, temperature, "decode_batch_checked"),
+        true, "decode_batch_checked");
 }
 
 // A tensor's first `count` values as float32, widened if need be; nullopt for 8-bit values, which
@@ -683,9 +523,23 @@ std::optional<InvalidValues> check_values(TensorArg scores_arg, OptionalTensorAr
         }
         if (!problem && posts) {
             problem = first_unnormalised_row(posts->data_ptr<float>(), boundaries, num_states, "");
+            if (problem && scores) {
+                problem->problem += chunk_decoding::unnormalised_cause(
+                    scores->data_ptr<float>(), num_blocks, num_states, aten_parallel);
+            }
         }
     }
     return problem;
+}
+
+void check_options(int64_t beam_size, float beam_cut, float temperature, float q_shift,
+                   float q_scale) {
+    try {
+        chunk_decoding::check_beam_size(beam_size);
+    } catch (const std::invalid_argument& error) {
+        throw py::value_error(error.what());
+    }
+    checked_options(size_t(beam_size), beam_cut, q_shift, q_scale, temperature, nullptr);
 }
 
 int decodable_states(int64_t width) {
@@ -898,7 +752,16 @@ PYBIND11_MODULE(tovrel_tensors, m) {
     m.attr("FLOAT_TYPES") = py::tuple(float_type_list);
     m.attr("MAX_BEAM_SIZE") = max_decoder_beam_width;
     m.attr("MAX_STATES") = max_decoder_states;
-    m.attr("POSTERIOR_ROW_TOLERANCE") = posterior_row_tolerance;
+    m.attr("POSTERIOR_ROW_TOLERANCE") = chunk_decoding::posterior_row_tolerance;
+    m.attr("WINDOW_BLOCKS") = chunk_decoding::window_blocks;
+    m.attr("WINDOW_OVERLAP") = chunk_decoding::window_overlap;
+    m.def("check_options", &check_options, py::kw_only(), py::arg("beam_size") = 5,
+          py::arg("beam_cut") = 100.0, py::arg("temperature") = 1.0, py::arg("q_shift") = 0.0,
+          py::arg("q_scale") = 1.0,
+          "Refuses, with ValueError, search parameters that every decoder of this module, the "
+          "Decoder and tovrel-decode refuse: beam_size outside 1 .. MAX_BEAM_SIZE, a beam_cut, "
+          "q_shift or q_scale that is NaN or infinite, a temperature that is not a finite number "
+          "of at least 0.");
     m.def("num_states", &decodable_states, py::arg("width"),
           "The number of states of score rows of `width` columns (5 * 4**k), as the decoders read "
           "it: RuntimeError \"Unexpected number of transition states in beam search decode.\" for "

@@ -8,6 +8,8 @@ FLOAT_TYPES: tuple[str, ...]
 MAX_BEAM_SIZE: int
 MAX_STATES: int
 POSTERIOR_ROW_TOLERANCE: float
+WINDOW_BLOCKS: int
+WINDOW_OVERLAP: int
 
 class InvalidValues:
     @property
@@ -22,6 +24,14 @@ def check_values(
     scores: torch.Tensor, back_guides: torch.Tensor | None = None, posts: torch.Tensor | None = None
 ) -> InvalidValues | None: ...
 def _exit_on_bus_error(prefix: str) -> None: ...
+def check_options(
+    *,
+    beam_size: SupportsInt | SupportsIndex = 5,
+    beam_cut: SupportsFloat | SupportsIndex = 100.0,
+    temperature: SupportsFloat | SupportsIndex = 1.0,
+    q_shift: SupportsFloat | SupportsIndex = 0.0,
+    q_scale: SupportsFloat | SupportsIndex = 1.0,
+) -> None: ...
 def backward_scores(scores: torch.Tensor) -> torch.Tensor: ...
 def forward_scores(scores: torch.Tensor) -> torch.Tensor: ...
 def posts(scores: torch.Tensor) -> torch.Tensor: ...
