@@ -1,6 +1,8 @@
 """A basecaller's loop to copy: a network turns overlapping chunks of each read's signal into CRF
 scores a batch at a time, a Decoder turns them into whole reads in the background while the
-network runs on, and open_writer writes the reads to BAM.
+network runs on, and open_writer writes the reads to BAM as signal tools read it: the moves with
+the network's stride (mv), the samples trimmed from the read's start (ts) and all its samples
+(ns), its mean quality (qs), its channel, a read group and this program's @PG line.
 
 The network here is small and untrained (fixed random weights) and the signal synthetic: put your
 own model and your reads' signal in their place. Run it as
@@ -8,10 +10,13 @@ own model and your reads' signal in their place. Run it as
     python examples/basecall.py --reads 20 -o calls.bam
 """
 import argparse
+import sys
+from typing import Iterator
 
 import torch
 
-from tovrel_decode import Decoder, open_writer
+from tovrel_decode import Decoder, ReadInfo, open_writer
+from tovrel_decode.writers import Program
 
 K = 3  # the network's states are k-mers: 5 * 4**K scores per block
 STRIDE = 5  # signal samples per block
@@ -24,7 +29,7 @@ class Network(torch.nn.Module):
     """A few 1-D convolutions, the last one striding from samples to blocks, then a linear layer
     to the transition scores of every block."""
 
-    def __init__(self, k):
+    def __init__(self, k: int) -> None:
         super().__init__()
         self.convolutions = torch.nn.Sequential(
             torch.nn.Conv1d(1, 16, 5, padding=2), torch.nn.SiLU(),
@@ -32,24 +37,29 @@ class Network(torch.nn.Module):
             torch.nn.Conv1d(16, 32, 19, stride=STRIDE, padding=9), torch.nn.SiLU())
         self.linear = torch.nn.Linear(32, 5 * 4**k)
 
-    def forward(self, signal):
+    def forward(self, signal: torch.Tensor) -> torch.Tensor:
         """(chunks, samples) -> (chunks, blocks, 5 * 4**k) scores"""
         features = self.convolutions(signal.unsqueeze(1)).transpose(1, 2)
         return 5 * torch.tanh(self.linear(features))
 
 
-def chunks_of(signal):
-    """Overlapping chunks of one read's signal, each starting OVERLAP samples before the previous
-    one ends; the last may be shorter."""
-    start = 0
+def chunks_of(samples: int) -> Iterator[tuple[int, int, int]]:
+    """(start, end, overlap in blocks with the previous chunk) of the chunks of a read's signal
+    once trimmed to whole blocks: each starts OVERLAP samples before the previous one ends, and
+    the last is aligned to the read's end (overlapping its predecessor by more) unless the read
+    is shorter than a chunk."""
+    start, previous_end = 0, None
     while True:
-        yield signal[start:start + CHUNK]
-        if start + CHUNK >= len(signal):
+        end = min(start + CHUNK, samples)
+        if end == samples and previous_end is not None:
+            start = max(0, samples - CHUNK)
+        yield start, end, 0 if previous_end is None else (previous_end - start) // STRIDE
+        if end == samples:
             return
-        start += CHUNK - OVERLAP
+        previous_end, start = end, end - OVERLAP
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reads", type=int, default=20)
     parser.add_argument("-o", "--output", default="calls.bam")
@@ -59,25 +69,35 @@ def main():
     network = Network(K).eval()
     signals = {f"read_{i}": torch.randn(int(torch.randint(1000, 4000, ())))
                for i in range(args.reads)}
-    # Every chunk of every read, in order: (read, signal, is it the read's last chunk?)
+    # Every chunk of every read, in order: (read, samples, overlap, last chunk?, the read's
+    # information with its first chunk). The read's first samples are trimmed to whole blocks.
     work = []
-    for name, signal in signals.items():
-        pieces = list(chunks_of(signal))
-        work += [(name, piece, i == len(pieces) - 1) for i, piece in enumerate(pieces)]
+    for channel, (name, signal) in enumerate(signals.items(), 1):
+        trimmed = len(signal) % STRIDE
+        kept = signal[trimmed:]
+        pieces = list(chunks_of(len(kept)))
+        info = ReadInfo(tags={"RG": "run1", "ch": channel}, stride=STRIDE,
+                        trimmed_samples=trimmed, samples=len(signal))
+        work += [(name, kept[start:end], overlap, i == len(pieces) - 1, None if i else info)
+                 for i, (start, end, overlap) in enumerate(pieces)]
 
-    with Decoder(beam_size=5) as decoder, \
-            open_writer(args.output, command_line="basecall.py") as writer:
+    program = Program("basecall", "basecall.py", "0.1", " ".join(["basecall.py", *sys.argv[1:]]))
+    with Decoder(beam_size=5, names="sam") as decoder, \
+            open_writer(args.output, program=program,
+                        read_groups=[{"ID": "run1", "SM": "synthetic"}]) as writer:
         for start in range(0, len(work), BATCH):
             batch = work[start:start + BATCH]
             signal = torch.zeros(len(batch), CHUNK)
-            for row, (_, piece, _) in enumerate(batch):
+            for row, (_, piece, _, _, _) in enumerate(batch):
                 signal[row, :len(piece)] = piece
             with torch.inference_mode():
                 scores = network(signal)
-            # The blocks of a short (last) chunk are those its samples fill.
-            decoder.submit_batch(scores, [name for name, _, _ in batch],
-                                 lengths=[-(-len(piece) // STRIDE) for _, piece, _ in batch],
-                                 last=[last for _, _, last in batch], overlap=OVERLAP // STRIDE)
+            # The blocks of a short chunk are those its samples fill.
+            decoder.submit_batch(scores, [name for name, *_ in batch],
+                                 lengths=[len(piece) // STRIDE for _, piece, *_ in batch],
+                                 overlap=[overlap for _, _, overlap, _, _ in batch],
+                                 last=[last for *_, last, _ in batch],
+                                 info=[info for *_, info in batch])
             for read in decoder.ready():  # whatever is finished; the rest decodes meanwhile
                 writer.write(read)
         decoder.close()

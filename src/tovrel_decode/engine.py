@@ -1,53 +1,52 @@
-"""The decoding engine: chunks in as a network emits them, whole reads out in order.
+"""The decoding engine: chunks in as a network emits them, whole reads out.
 
 `decode_window` decodes chunks on torch's intra-op threads and checks their values as part of the
 decoding; `ReadAssembler` collects the decoded chunks of each read, joins a read once its last
-chunk is in and hands finished reads out in the order of their first chunk; `InvalidPolicy` is
-what happens to a read that cannot be decoded. `Decoder` runs them off the caller's thread. The
-command runs the same pieces, locally through a Decoder and on a cluster through its workers.
+chunk is in and hands finished reads out, in the order of their first chunk or as they finish;
+`InvalidPolicy` is what happens to a read that cannot be decoded, applied as its turn comes.
+`Decoder` runs them off the caller's thread. The command runs the same pieces, locally through a
+Decoder and on a cluster through its workers.
 """
 from __future__ import annotations
 
 import atexit
 import collections
 import dataclasses
+import os
 import threading
 import weakref
-from typing import Any, Callable, Deque, Iterator, Optional, Sequence, Union
+from typing import Any, Callable, Deque, Iterable, Iterator, Optional, Sequence, Union
 
+import numpy as np
 import torch
 
 import tovrel_tensors
 
-from . import checks
+from . import checks, names
 from .errors import InputError
 from .results import (ChunkResult, DecodedChunk, DecodedRead, InvalidChunk, InvalidRead,
-                      join_chunks)
+                      ReadInfo, check_overlap, is_int, join_chunks)
 
 MAX_THREADS = 1024
-# At k = 5 a block of float32 scores is 20 KB, so by default at most about 2 GB of scores wait.
-DEFAULT_MAX_PENDING_BLOCKS = 100_000
+# About 100,000 blocks of float32 scores at k = 5.
+DEFAULT_MAX_PENDING_BYTES = 2 * 1024**3
 # A window holds four chunks per thread, or fewer once it holds this many values (and every thread
 # has a chunk), which bounds the memory of the chunks in flight.
 WINDOW_CHUNKS_PER_THREAD = 4
 WINDOW_VALUES = 16 * 1024 * 1024
+NEVER_FINISHED = "its last chunk never came (submit it with last=True)"
+NAME_RULES = ("fastq", "sam")
 
 OnInvalid = Union[str, Callable[[InvalidRead], Any]]
-
-# Decoders whose thread may still be decoding. At exit each is stopped and waited for: a thread
-# that is inside the native code when the interpreter finalises would end the process abnormally.
-_running: "weakref.WeakSet[Decoder]" = weakref.WeakSet()
-
-
-@atexit.register
-def _stop_running_decoders() -> None:
-    for decoder in list(_running):
-        decoder._abandon()
+Lengths = Union[Sequence[int], torch.Tensor, np.ndarray]
+Flags = Union[bool, Sequence[bool], torch.Tensor, np.ndarray]
+Overlaps = Union[int, Sequence[int], torch.Tensor, np.ndarray]
 
 
 @dataclasses.dataclass(frozen=True)
 class SearchOptions:
-    """The parameters of the beam search, as tovrel_tensors.decode takes them."""
+    """The parameters of the beam search, as tovrel_tensors.decode takes them, refused as every
+    decoder of tovrel_tensors refuses them."""
 
     beam_size: int = 5
     beam_cut: float = 100.0
@@ -56,15 +55,20 @@ class SearchOptions:
     q_scale: float = 1.0
 
     def __post_init__(self) -> None:
-        if isinstance(self.beam_size, bool) or not isinstance(self.beam_size, int) or \
-                not 1 <= self.beam_size <= tovrel_tensors.MAX_BEAM_SIZE:
-            raise ValueError(f"beam_size must be an int from 1 to {tovrel_tensors.MAX_BEAM_SIZE}"
-                             f", not {self.beam_size!r:.40}")
+        if not is_int(self.beam_size):
+            raise TypeError(f"beam_size must be an int, not {type(self.beam_size).__name__}")
         for name in ("beam_cut", "temperature", "q_shift", "q_scale"):
             value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, (int, float)):
+            if isinstance(value, bool) or not isinstance(value, (int, float, np.floating,
+                                                                 np.integer)):
                 raise TypeError(f"{name} must be a number, not {type(value).__name__}")
             object.__setattr__(self, name, float(value))
+        object.__setattr__(self, "beam_size", int(self.beam_size))
+        if not 1 <= self.beam_size <= tovrel_tensors.MAX_BEAM_SIZE:
+            # Beyond what the native check can even be handed.
+            raise ValueError(f"beam_size must be between 1 and {tovrel_tensors.MAX_BEAM_SIZE}, "
+                             f"not {self.beam_size}.")
+        tovrel_tensors.check_options(**self.keywords())
 
     def keywords(self) -> dict:
         return dataclasses.asdict(self)
@@ -81,6 +85,20 @@ class ChunkWork:
     @property
     def blocks(self) -> int:
         return int(self.scores.shape[0])
+
+    def tensors(self) -> list[torch.Tensor]:
+        return [t for t in (self.scores, self.back_guides, self.posts) if t is not None]
+
+    def copied(self) -> "ChunkWork":
+        """The same values in memory of their own: no padding, nothing shared with the caller."""
+        def copy(tensor: Optional[torch.Tensor]) -> Optional[torch.Tensor]:
+            return None if tensor is None else tensor.clone(memory_format=torch.contiguous_format)
+
+        return ChunkWork(self.scores.clone(memory_format=torch.contiguous_format),
+                         copy(self.back_guides), copy(self.posts))
+
+    def nbytes(self) -> int:
+        return sum(t.numel() * t.element_size() for t in self.tensors())
 
 
 def checked_work(label: str, scores: Any, back_guides: Any = None,
@@ -134,16 +152,33 @@ def as_result(result: Any) -> ChunkResult:
     return DecodedChunk(sequence, quality, moves.numpy())
 
 
+@dataclasses.dataclass(frozen=True)
+class NewChunk:
+    """A chunk as submitted, checked on its own, before it joins its read."""
+
+    name: str
+    work: Optional[ChunkWork]  # None where the chunk is decoded elsewhere (on a cluster)
+    width: int
+    blocks: int
+    overlap: int  # with the read's previous chunk
+    last: bool
+    label: Optional[str]  # where it comes from, for messages; by default "chunk N" of its read
+    info: Optional[ReadInfo] = None
+
+
 @dataclasses.dataclass(eq=False)
 class PendingRead:
     """A read whose chunks are being submitted or decoded."""
 
     name: str
-    overlap: int
     width: int
+    info: ReadInfo
     results: list = dataclasses.field(default_factory=list)  # ChunkResult, None until decoded
     labels: list = dataclasses.field(default_factory=list)  # where each chunk comes from
+    overlaps: list = dataclasses.field(default_factory=list)  # each chunk's with the one before
+    last_blocks: int = 0  # of its latest chunk, which the next one overlaps
     last_seen: bool = False
+    never_finished: bool = False  # closed before its last chunk came
     undecoded: int = 0
 
     @property
@@ -155,72 +190,104 @@ class PendingRead:
         return InvalidRead(self.name, f"{where}{chunk.describe()}; it cannot be decoded")
 
     def assemble(self) -> Union[DecodedRead, InvalidRead]:
+        if self.never_finished:
+            return InvalidRead(self.name, NEVER_FINISHED)
         for index, result in enumerate(self.results):
             if isinstance(result, InvalidChunk):
                 return self.invalid(index, result)
-        return DecodedRead(self.name, *join_chunks(self.results, self.overlap))
+        sequence, quality, moves = join_chunks(self.results, self.overlaps[1:])
+        info = self.info
+        return DecodedRead(self.name, sequence, quality, moves, info.tags, info.stride,
+                           info.trimmed_samples, info.samples)
 
 
 class ReadAssembler:
-    """Reads in the order of their first chunk: a chunk is added when submitted and filled when
-    decoded; a read is finished once its last chunk has come and every chunk is decoded, and
-    finished reads leave in order."""
+    """Chunks become reads: a chunk is added when submitted and filled when decoded; a read is
+    finished once its last chunk has come and every chunk is decoded. Finished reads leave in the
+    order of their first chunk, or with `ordered=False` as they finish. A read id names the next
+    read again once its read's last chunk has come."""
 
-    def __init__(self) -> None:
-        self.order: Deque[PendingRead] = collections.deque()
+    def __init__(self, ordered: bool = True) -> None:
+        self.ordered = ordered
+        self.order: Deque[PendingRead] = collections.deque()  # not yet handed out, in order
         self.open: dict[str, PendingRead] = {}  # reads still taking chunks
-        self.queued: set[str] = set()  # names of the reads in `order`
+        self.done: list[PendingRead] = []  # finished, not yet handed out (ordered=False)
 
-    def add(self, name: str, overlap: int, width: int, blocks: int, last: bool,
-            label: Optional[str] = None) -> tuple[PendingRead, int]:
-        if isinstance(overlap, bool) or not isinstance(overlap, int) or overlap < 0:
-            raise InputError(f"read {name}: overlap must be an int of at least 0, not "
-                             f"{overlap!r:.40}")
-        read = self.open.get(name)
+    def check(self, chunks: Sequence[NewChunk]) -> None:
+        """InputError for the first of `chunks` (submitted in this order) that could not be
+        added; nothing changes either way."""
+        # name -> (width, blocks, chunks so far) of each read still open
+        latest: dict[str, Optional[tuple[int, int, int]]] = {}
+        for chunk in chunks:
+            if chunk.name in latest:
+                previous = latest[chunk.name]
+            else:
+                read = self.open.get(chunk.name)
+                previous = None if read is None else \
+                    (read.width, read.last_blocks, len(read.results))
+            index = 0
+            if previous is not None:
+                width, blocks, index = previous
+                label = chunk.label or f"chunk {index}"
+                if chunk.info is not None:
+                    raise InputError(f"read {chunk.name}: {label} carries the read's information, "
+                                     "which comes with its first chunk only")
+                if chunk.width != width:
+                    raise InputError(f"read {chunk.name}: {label} has {chunk.width} scores per "
+                                     f"block, its first chunk {width}; all chunks of a read must "
+                                     "have the same width")
+                shorter = min(blocks, chunk.blocks)
+                if chunk.overlap > shorter:
+                    which = "it" if chunk.blocks <= blocks else "the chunk before it"
+                    raise InputError(f"read {chunk.name}: {label} overlaps the chunk before it by "
+                                     f"{chunk.overlap} blocks, but {which} has {shorter}")
+            latest[chunk.name] = None if chunk.last else (chunk.width, chunk.blocks, index + 1)
+
+    def add(self, chunk: NewChunk) -> tuple[PendingRead, int]:
+        """Adds a chunk that `check` accepted; returns its read and its place in the read."""
+        read = self.open.get(chunk.name)
         if read is None:
-            if name in self.queued:
-                raise InputError(f"read {name}: its last chunk has come; the name is used again")
-            read = PendingRead(name, overlap, width)
+            read = PendingRead(chunk.name, chunk.width, chunk.info or ReadInfo())
             self.order.append(read)
-            self.queued.add(name)
-            self.open[name] = read
-        label = label or f"chunk {len(read.results)}"
-        if width != read.width:
-            raise InputError(f"read {name}: {label} has {width} scores per block, its first chunk "
-                             f"{read.width}; all chunks of a read must have the same width")
-        if overlap != read.overlap:
-            raise InputError(f"read {name}: {label} overlaps by {overlap} blocks, its first chunk "
-                             f"by {read.overlap}")
-        if (read.results or not last) and blocks < overlap:
-            raise InputError(f"read {name}: {label} has {blocks} blocks, fewer than the overlap "
-                             f"of {overlap}")
+            self.open[chunk.name] = read
+        read.labels.append(chunk.label or f"chunk {len(read.results)}")
         read.results.append(None)
-        read.labels.append(label)
+        read.overlaps.append(chunk.overlap if len(read.results) > 1 else 0)
+        read.last_blocks = chunk.blocks
         read.undecoded += 1
-        if last:
+        if chunk.last:
             read.last_seen = True
-            del self.open[name]
+            del self.open[chunk.name]
         return read, len(read.results) - 1
 
-    def fill(self, read: PendingRead, index: int, result: ChunkResult) -> None:
+    def fill(self, read: PendingRead, index: int, result: Optional[ChunkResult]) -> None:
         read.results[index] = result
         read.undecoded -= 1
+        if read.finished and not self.ordered:
+            self.done.append(read)
+
+    def close(self) -> None:
+        """No more chunks: reads whose last chunk never came are finished as such."""
+        for read in self.open.values():
+            read.last_seen = read.never_finished = True
+            if read.finished and not self.ordered:
+                self.done.append(read)
+        self.open.clear()
 
     def finished(self) -> list[Union[DecodedRead, InvalidRead]]:
-        out = []
-        while self.order and self.order[0].finished:
-            read = self.order.popleft()
-            self.queued.discard(read.name)
-            out.append(read.assemble())
-        return out
-
-    def unfinished(self) -> list[str]:
-        """The reads whose last chunk never came, in order."""
-        return [read.name for read in self.order if not read.last_seen]
+        """The reads finished since last asked, assembled, in order."""
+        if self.ordered:
+            reads = []
+            while self.order and self.order[0].finished:
+                reads.append(self.order.popleft())
+        else:
+            reads, self.done = self.done, []
+        return [read.assemble() for read in reads]
 
 
 class InvalidPolicy:
-    """What happens to a read that cannot be decoded: "raise" ends the work with InputError;
+    """What happens to a read that cannot be decoded, as its turn comes: "raise" raises InputError
+    for it (the reads before it have come out; the reads after it come out on later calls);
     "skip" leaves it out; a callable is given each such read, which is left out too."""
 
     def __init__(self, on_invalid: OnInvalid) -> None:
@@ -234,17 +301,14 @@ class InvalidPolicy:
     def raises(self) -> bool:
         return self.on_invalid == "raise"
 
-    def error(self, read: InvalidRead) -> InputError:
-        return InputError(read.message)
-
     def leave_out(self, read: InvalidRead) -> None:
         if self.raises:
-            raise self.error(read)
+            raise InputError(read.message)
         self.skipped += 1
         if callable(self.on_invalid):
             self.on_invalid(read)
 
-    def decoded(self, results: Sequence[Union[DecodedRead, InvalidRead]]
+    def decoded(self, results: Iterable[Union[DecodedRead, InvalidRead]]
                 ) -> Iterator[DecodedRead]:
         """The decoded reads of `results`; each invalid one is left out in its turn."""
         for result in results:
@@ -254,11 +318,189 @@ class InvalidPolicy:
                 yield result
 
 
+def assemble_reads(reads: Sequence[Any], results: Iterable[tuple[Any, ChunkResult]],
+                   on_invalid: OnInvalid, progress: Callable[[int], None]
+                   ) -> Iterator[DecodedRead]:
+    """The planned `reads` (each with its `chunks`, `overlap` and `name`) from the results of
+    their chunks, which come in any order as (planned chunk, result): each read joined once all
+    its chunks are in, handed out in plan order with `on_invalid` applied in its turn, and
+    `progress` told the chunks of each read as it leaves."""
+    policy = InvalidPolicy(on_invalid)
+    assembler = ReadAssembler()
+    slots = {}  # id of a planned chunk -> (its pending read, its place in the read)
+    chunk_counts = {}
+    for read in reads:
+        chunk_counts[read.name] = len(read.chunks)
+        for index, chunk in enumerate(read.chunks):
+            slots[id(chunk)] = assembler.add(NewChunk(
+                read.name, None, chunk.shape[1], chunk.shape[0], read.overlap,
+                index == len(read.chunks) - 1, chunk.label))
+    for chunk, result in results:
+        assembler.fill(*slots[id(chunk)], result)
+        for item in assembler.finished():
+            progress(chunk_counts.pop(item.name))
+            yield from policy.decoded([item])
+
+
 def check_threads(threads: Any) -> int:
-    if isinstance(threads, bool) or not isinstance(threads, int) or \
-            not 1 <= threads <= MAX_THREADS:
+    if not is_int(threads) or not 1 <= threads <= MAX_THREADS:
         raise ValueError(f"threads must be an int from 1 to {MAX_THREADS}, not {threads!r:.40}")
-    return threads
+    return int(threads)
+
+
+class HeldMemory:
+    """The bytes of tensor memory the queued chunks keep alive: each block of memory once, however
+    many chunks view it (the padded batch behind views, a file read whole)."""
+
+    def __init__(self) -> None:
+        self.users: collections.Counter = collections.Counter()
+        self.total = 0
+
+    @staticmethod
+    def blocks(work: ChunkWork) -> list[tuple[int, int]]:
+        found = []
+        for tensor in work.tensors():
+            storage = tensor.untyped_storage()
+            found.append((storage.data_ptr(), storage.nbytes()))
+        return found
+
+    def extra(self, works: Iterable[ChunkWork]) -> int:
+        """The bytes that holding `works` too would add."""
+        new = {key: size for work in works for key, size in self.blocks(work)
+               if key not in self.users}
+        return sum(new.values())
+
+    def add(self, work: ChunkWork) -> None:
+        for key, size in self.blocks(work):
+            if self.users[key] == 0:
+                self.total += size
+            self.users[key] += 1
+
+    def remove(self, work: ChunkWork) -> None:
+        for key, size in self.blocks(work):
+            self.users[key] -= 1
+            if self.users[key] == 0:
+                del self.users[key]
+                self.total -= size
+
+
+# The engines whose thread may still be decoding. At exit each is stopped and waited for: a
+# thread inside the native code when the interpreter finalises would end the process abnormally.
+_running: set["_Engine"] = set()
+_running_lock = threading.Lock()
+
+
+@atexit.register
+def _stop_running_engines() -> None:
+    with _running_lock:
+        engines = list(_running)
+    for engine in engines:
+        engine.abandon()
+        engine.wait_stopped(at_exit=True)
+
+
+class _Engine:
+    """What a Decoder shares with its decoding thread. The thread holds this, never the Decoder,
+    so that a Decoder dropped without close() is collected, and stops the thread."""
+
+    def __init__(self, options: SearchOptions, max_pending_bytes: int, ordered: bool) -> None:
+        self.options = options
+        self.max_pending_bytes = max_pending_bytes
+        self.pid = os.getpid()
+        self.state = threading.Condition()
+        self.queue: Deque[tuple[PendingRead, int, ChunkWork]] = collections.deque()
+        self.held = HeldMemory()
+        self.reserved = 0  # bytes of copies being made for admitted batches
+        self.assembler = ReadAssembler(ordered)
+        self.finished: Deque[Union[DecodedRead, InvalidRead]] = collections.deque()
+        self.closing = False  # no more chunks: decode what is queued, then stop
+        self.abandoned = False  # stop after the window in flight
+        self.stopped = False
+        self.error: Optional[BaseException] = None
+        self.thread = threading.Thread(target=self.run, name="tovrel-decoder", daemon=True)
+        with _running_lock:
+            _running.add(self)
+        self.thread.start()
+
+    def abandon(self) -> None:
+        """Stops decoding: the window in flight is finished, nothing more is started."""
+        if self.pid != os.getpid():  # a copy in a forked child: its thread does not exist
+            return
+        with self.state:
+            self.abandoned = True
+            self.state.notify_all()
+
+    def wait_stopped(self, at_exit: bool = False) -> None:
+        """Waits for the thread to leave the native code and stop. Not Thread.join: in Python 3.10
+        an interrupted join marks a thread stopped that is still running."""
+        if self.pid != os.getpid():
+            return
+        while True:
+            try:
+                with self.state:
+                    while not self.stopped:
+                        self.state.wait()
+                return
+            except KeyboardInterrupt:
+                if not at_exit:
+                    raise
+                # At exit the window in flight must end before the interpreter does.
+
+    def raise_failure(self) -> None:
+        if self.error is not None:
+            raise self.error
+
+    def take_window(self) -> list[tuple[PendingRead, int, ChunkWork]]:
+        threads = torch.get_num_threads()
+        window: list = []
+        values = 0
+        while self.queue:
+            if window and (len(window) >= WINDOW_CHUNKS_PER_THREAD * threads or
+                           (values >= WINDOW_VALUES and len(window) >= threads)):
+                break
+            window.append(self.queue.popleft())
+            values += window[-1][2].scores.numel()
+        return window
+
+    def run(self) -> None:
+        try:
+            while self.decode_next_window():
+                pass
+        except BaseException as error:
+            with self.state:
+                if self.error is None:
+                    self.error = error
+        finally:
+            # Every tensor this thread held is gone by now: freeing one may release the
+            # interpreter lock, and a thread that takes it back once the interpreter is
+            # finalising ends in the middle of the native code.
+            with self.state:
+                self.stopped = True
+                self.state.notify_all()
+            with _running_lock:
+                _running.discard(self)
+
+    def decode_next_window(self) -> bool:
+        """Decodes the next window of chunks; False once there is nothing more to do."""
+        with self.state:
+            while not self.queue and not self.closing and not self.abandoned:
+                self.state.wait()
+            if self.abandoned or not self.queue:
+                return False
+            window = self.take_window()
+        # A read closed before its last chunk came is not decoded.
+        wanted = [i for i, (read, _, _) in enumerate(window) if not read.never_finished]
+        decoded = decode_window([window[i][2] for i in wanted], self.options)
+        results: list[Optional[ChunkResult]] = [None] * len(window)
+        for i, chunk_result in zip(wanted, decoded):
+            results[i] = chunk_result
+        with self.state:
+            for (read, index, work), result in zip(window, results):
+                self.assembler.fill(read, index, result)
+                self.held.remove(work)
+            self.finished.extend(self.assembler.finished())
+            self.state.notify_all()
+        return True
 
 
 class Decoder:
@@ -266,54 +508,60 @@ class Decoder:
 
     Submit the chunks of each read in order (`submit`, or `submit_batch` for a batch as a network
     emits it); the chunks of different reads may interleave and a read may span many batches.
-    `last=True` marks a read's final chunk; consecutive chunks of a read overlap by `overlap`
-    blocks and are joined by `join_chunks`. Finished reads come out in the order of their first
-    chunk: `ready()` returns those finished so far, `reads()` waits for each in turn and ends once
-    the decoder is closed and every read has been handed out. `close()` (or leaving the `with`)
-    decodes everything submitted; a read whose last chunk never came is then an error.
+    `last=True` marks a read's final chunk; each chunk overlaps the read's previous chunk by
+    `overlap` blocks and the chunks are joined by `join_chunks`. A read id names a new read again
+    once its read's last chunk was submitted. Finished reads come out in the order of their first
+    chunk (with `ordered=False`: as they finish): `ready()` returns those finished so far, `reads()`
+    waits for each in turn and ends once the decoder is closed and every read has been handed out.
+    `close()` (or leaving the `with`) decodes everything submitted; a read whose last chunk never
+    came is then a read that cannot be decoded, handed to `on_invalid` in its turn.
+
+    A refused submission changes nothing: every chunk of a batch is checked (names, shapes,
+    widths, overlaps with the read's earlier chunks, lengths) before any is taken, so that the
+    corrected batch can be submitted again.
+
+    The decoder owns what it decodes: it copies the blocks it keeps of each chunk (never the
+    padding), so the caller may reuse or change its tensors as soon as submit returns. With
+    copy=False it keeps views instead: a tensor must then not change until its read comes out.
+    `submit` waits while the tensor memory the decoder holds (copies, or with copy=False the
+    whole memory that its views keep alive) exceeds `max_pending_bytes`, so memory stays bounded.
 
     Decoding runs on a thread of its own, on torch's intra-op threads (`threads` sets
-    torch.set_num_threads, for the whole process) with the interpreter lock released. `submit`
-    waits while the submitted blocks not yet decoded exceed `max_pending_blocks`, so memory stays
-    bounded. Scores are float32, float16, bfloat16 (exact), float64 (rounded) or int8; a tensor
-    on another device is copied to the CPU. The decoder reads a tensor when it decodes it: do not
-    change it after submitting it.
+    torch.set_num_threads, for the whole process) with the interpreter lock released. Scores are
+    float32, float16, bfloat16 (exact), float64 (rounded) or int8; a tensor on another device is
+    brought to the CPU, a batch in one transfer.
 
     A read whose values can only decode to garbage (NaN, infinities, scores too large for single
-    precision) is an error with on_invalid="raise", raised at the caller's next call; "skip" leaves
-    such reads out and counts them in `skipped`; a callable is given each InvalidRead as its turn
-    comes, and the read is left out.
+    precision) or whose last chunk never came: with on_invalid="raise" (the default), InputError
+    is raised in its turn, after every read before it has been handed out; the reads after it come
+    out on later calls. "skip" leaves such reads out and counts them in `skipped`; a callable is
+    given each InvalidRead in its turn, and the read is left out. `names="sam"` refuses at submit
+    the read ids that SAM and BAM cannot store.
     """
 
     def __init__(self, *, beam_size: int = 5, beam_cut: float = 100.0, temperature: float = 1.0,
                  q_shift: float = 0.0, q_scale: float = 1.0, threads: Optional[int] = None,
                  on_invalid: OnInvalid = "raise",
-                 max_pending_blocks: int = DEFAULT_MAX_PENDING_BLOCKS) -> None:
-        self._options = SearchOptions(beam_size, beam_cut, temperature, q_shift, q_scale)
+                 max_pending_bytes: int = DEFAULT_MAX_PENDING_BYTES, names: str = "fastq",
+                 ordered: bool = True) -> None:
+        options = SearchOptions(beam_size, beam_cut, temperature, q_shift, q_scale)
         self._policy = InvalidPolicy(on_invalid)
-        if isinstance(max_pending_blocks, bool) or not isinstance(max_pending_blocks, int) or \
-                max_pending_blocks < 1:
-            raise ValueError(f"max_pending_blocks must be an int of at least 1, not "
-                             f"{max_pending_blocks!r:.40}")
+        if not is_int(max_pending_bytes) or max_pending_bytes < 1:
+            raise ValueError(f"max_pending_bytes must be an int of at least 1, not "
+                             f"{max_pending_bytes!r:.40}")
+        if names not in NAME_RULES:
+            raise ValueError(f"names must be one of {', '.join(map(repr, NAME_RULES))}, not "
+                             f"{names!r:.40}")
         if threads is not None:
             torch.set_num_threads(check_threads(threads))
-        self._max_pending_blocks = max_pending_blocks
-        self._state = threading.Condition()
-        self._queue: Deque[tuple[PendingRead, int, ChunkWork]] = collections.deque()
-        self._pending_blocks = 0
-        self._assembler = ReadAssembler()
-        self._finished: Deque[Union[DecodedRead, InvalidRead]] = collections.deque()
-        self._closing = False
-        self._stopped = False
-        self._error: Optional[BaseException] = None
-        self._engine = threading.Thread(target=self._decode_forever, name="tovrel-decoder",
-                                        daemon=True)
-        self._engine.start()
-        _running.add(self)
+        self._sam_names = names == "sam"
+        self._engine = _Engine(options, int(max_pending_bytes), bool(ordered))
+        self._pid = self._engine.pid
+        weakref.finalize(self, self._engine.abandon)
 
     @property
     def skipped(self) -> int:
-        """The reads left out so far because their values cannot be decoded."""
+        """The reads left out so far because they cannot be decoded."""
         return self._policy.skipped
 
     def __enter__(self) -> "Decoder":
@@ -323,82 +571,133 @@ class Decoder:
         if exc_type is None:
             self.close()
         else:
-            # An interrupt must not wait for the window in flight; the exit does.
-            self._abandon(wait=issubclass(exc_type, (Exception, GeneratorExit)))
+            self._engine.abandon()
+            # An interrupt does not wait for the window in flight; the exit does.
+            if issubclass(exc_type, (Exception, GeneratorExit)):
+                self._engine.wait_stopped()
 
     def submit(self, read_id: str, scores: torch.Tensor, *, overlap: int = 0, last: bool = True,
                back_guides: Optional[torch.Tensor] = None,
-               posts: Optional[torch.Tensor] = None) -> None:
+               posts: Optional[torch.Tensor] = None, copy: bool = True,
+               info: Optional[ReadInfo] = None) -> None:
         """Adds one chunk of read `read_id`: scores (blocks, 5 * 4**k), optionally with their stored
-        backward guides and posteriors (then decoded with these, as tovrel_tensors.beam_search)."""
-        self.submit_chunk(read_id, scores, overlap, last, back_guides, posts, None)
+        backward guides and posteriors (then decoded with these, as tovrel_tensors.beam_search).
+        `overlap`: blocks it shares with the read's previous chunk. `info`: the read's tags and
+        signal layout, with its first chunk."""
+        self._submit_chunks([self._new_chunk(read_id, scores, overlap, last, back_guides, posts,
+                                             info, None)], copy)
 
     def submit_batch(self, scores: Union[torch.Tensor, Sequence[torch.Tensor]],
-                     read_ids: Sequence[str], *, lengths: Optional[Sequence[int]] = None,
-                     last: Optional[Sequence[bool]] = None, overlap: int = 0) -> None:
-        """Adds a batch of chunks: a 3-D tensor (chunks, blocks, 5 * 4**k), of which chunk i uses
-        its first lengths[i] blocks if given, or a list of 2-D tensors. Chunk i belongs to read
-        read_ids[i] and is its last chunk where last[i] is true (every chunk, if last is None)."""
+                     read_ids: Sequence[str], *, lengths: Optional[Lengths] = None,
+                     last: Optional[Flags] = None, overlap: Overlaps = 0, copy: bool = True,
+                     info: Optional[Sequence[Optional[ReadInfo]]] = None) -> None:
+        """Adds a batch of chunks, all or none: a 3-D tensor (chunks, blocks, 5 * 4**k), of which
+        chunk i uses its first lengths[i] blocks if given, or a sequence of 2-D tensors. Chunk i
+        belongs to read read_ids[i], overlaps that read's previous chunk by `overlap` (one int, or
+        one per chunk) and is its last chunk where last (one bool, or one per chunk) is true
+        (every chunk, if last is None). `info`: one ReadInfo or None per chunk, for first chunks."""
+        self._check_process()
         if isinstance(scores, torch.Tensor):
             if scores.dim() != 3:
                 raise ValueError(f"a batch must be 3-D (chunks, blocks, 5 * 4**k), not "
                                  f"{scores.dim()}-D")
+            checks.check_dense("batch", scores)
+            if scores.device.type != "cpu":
+                scores = scores.to("cpu")  # one transfer for the whole batch
             chunks = list(scores.unbind(0))
+        elif isinstance(scores, (str, bytes)) or not isinstance(scores, Sequence):
+            raise TypeError(f"scores must be a 3-D tensor or a sequence of 2-D tensors, not "
+                            f"{type(scores).__name__}")
         else:
             chunks = list(scores)
-        read_ids = list(read_ids)
-        if isinstance(lengths, torch.Tensor):
-            lengths = lengths.tolist()
-        finals = [True] * len(chunks) if last is None else [bool(flag) for flag in last]
-        for what, values in (("read_ids", read_ids), ("last", finals),
-                             ("lengths", chunks if lengths is None else lengths)):
-            if len(values) != len(chunks):
-                raise ValueError(f"{len(values)} {what} for {len(chunks)} chunks")
+            for i, chunk in enumerate(chunks):
+                if not isinstance(chunk, torch.Tensor):
+                    raise TypeError(f"scores[{i}] must be a torch.Tensor, not "
+                                    f"{type(chunk).__name__}")
+        count = len(chunks)
+        names = list(read_ids)
+        if len(names) != count:
+            raise ValueError(f"{len(names)} read_ids for {count} chunks")
+        finals = per_chunk_flags(last, count)
+        overlaps = per_chunk_overlaps(overlap, count)
+        infos = [None] * count if info is None else list(info)
+        if len(infos) != count:
+            raise ValueError(f"{len(infos)} info entries for {count} chunks")
         if lengths is not None:
-            for i, length in enumerate(lengths):
-                if isinstance(length, bool) or not 0 <= int(length) <= chunks[i].shape[0]:
-                    raise ValueError(f"lengths[{i}] is {length!r:.40}, outside 0 .. "
-                                     f"{chunks[i].shape[0]} blocks")
-            chunks = [chunk[:int(length)] for chunk, length in zip(chunks, lengths)]
-        checked = []  # every chunk is checked before any is queued
-        for read_id, chunk in zip(read_ids, chunks):
-            checks.check_name(read_id, f"read {read_id!r:.80}")
-            checked.append(checked_work(f"read {read_id}", chunk))
-        for read_id, (work, width), final in zip(read_ids, checked, finals):
-            self.enqueue(read_id, work, width, overlap, final, None)
+            kept = per_chunk_lengths(lengths, count)
+            for i, length in enumerate(kept):
+                blocks = chunks[i].shape[0] if chunks[i].dim() > 0 else 0
+                if not 0 <= length <= blocks:
+                    raise ValueError(f"lengths[{i}] is {length}, outside 0 .. {blocks} blocks")
+            chunks = [chunk[:length] for chunk, length in zip(chunks, kept)]
+        self._submit_chunks([self._new_chunk(name, chunk, chunk_overlap, final, None, None,
+                                             chunk_info, None)
+                             for name, chunk, chunk_overlap, final, chunk_info
+                             in zip(names, chunks, overlaps, finals, infos)], copy)
 
-    def submit_chunk(self, read_id: str, scores: Any, overlap: int, last: bool,
-                     back_guides: Any, posts: Any, label: Optional[str]) -> None:
-        """submit, with `label` naming the chunk's origin in messages."""
-        checks.check_name(read_id, f"read {read_id!r:.80}")
+    def _new_chunk(self, read_id: Any, scores: Any, overlap: Any, last: Any, back_guides: Any,
+                   posts: Any, info: Optional[ReadInfo], label: Optional[str]) -> NewChunk:
+        names.check_name(read_id, f"read {read_id!r:.80}", sam=self._sam_names)
+        if not isinstance(last, (bool, np.bool_)):
+            raise TypeError(f"read {read_id}: last must be a bool, not {type(last).__name__}")
+        if info is not None and not isinstance(info, ReadInfo):
+            raise TypeError(f"read {read_id}: info must be a ReadInfo, not "
+                            f"{type(info).__name__}")
+        overlap = check_overlap(overlap, f"read {read_id}: overlap")
         work, width = checked_work(label or f"read {read_id}", scores, back_guides, posts)
-        self.enqueue(read_id, work, width, overlap, last, label)
+        return NewChunk(read_id, work, width, work.blocks, overlap, bool(last), label, info)
 
-    def enqueue(self, read_id: str, work: ChunkWork, width: int, overlap: int, last: bool,
-                label: Optional[str]) -> None:
-        """Queues a checked chunk, once the blocks waiting leave room for it."""
-        with self._state:
-            self._raise_failure()
-            if self._closing:
-                raise RuntimeError("the decoder is closed")
-            while self._pending_blocks and \
-                    self._pending_blocks + work.blocks > self._max_pending_blocks:
-                self._state.wait()
-                self._raise_failure()
-            read, index = self._assembler.add(read_id, overlap, width, work.blocks, last, label)
-            self._queue.append((read, index, work))
-            self._pending_blocks += work.blocks
-            self._state.notify_all()
+    def _submit_chunks(self, chunks: list[NewChunk], copy: bool) -> None:
+        """Queues checked chunks, all or none, once the memory held leaves room for them."""
+        self._check_process()
+        engine = self._engine
+        with engine.state:
+            self._check_open()
+            engine.assembler.check(chunks)
+            works = [chunk.work for chunk in chunks if chunk.work is not None]
+            need = sum(work.nbytes() for work in works) if copy else engine.held.extra(works)
+            while engine.held.total + engine.reserved and \
+                    engine.held.total + engine.reserved + need > engine.max_pending_bytes:
+                engine.state.wait()
+                self._check_open()
+            engine.reserved += need if copy else 0
+        try:
+            if copy:
+                chunks = [dataclasses.replace(chunk, work=chunk.work and chunk.work.copied())
+                          for chunk in chunks]
+        finally:
+            with engine.state:
+                engine.reserved -= need if copy else 0
+        with engine.state:
+            self._check_open()
+            engine.assembler.check(chunks)  # another thread may have submitted meanwhile
+            for chunk in chunks:
+                assert chunk.work is not None
+                read, index = engine.assembler.add(chunk)
+                engine.held.add(chunk.work)
+                engine.queue.append((read, index, chunk.work))
+            engine.state.notify_all()
+
+    def _check_process(self) -> None:
+        if os.getpid() != self._pid:
+            raise RuntimeError("this Decoder was made in another process (before a fork); its "
+                               "decoding thread is not in this one: make a new Decoder here")
+
+    def _check_open(self) -> None:
+        self._engine.raise_failure()
+        if self._engine.closing or self._engine.abandoned:
+            raise RuntimeError("the decoder is closed")
 
     def ready(self) -> list[DecodedRead]:
-        """The reads finished so far, in order, without waiting."""
-        return list(self.ready_in_order())
-
-    def ready_in_order(self) -> Iterator[DecodedRead]:
-        """ready(), a read at a time: a read left out is given to on_invalid when its turn
-        comes, between the reads before and after it."""
+        """The reads finished so far, in order, without waiting. With on_invalid="raise", a read
+        that cannot be decoded ends the list before it, and the next call raises for it."""
+        reads: list[DecodedRead] = []
         while (result := self._next_finished(wait=False)) is not None:
-            yield from self._policy.decoded([result])
+            if isinstance(result, InvalidRead) and self._policy.raises and reads:
+                self._put_back(result)
+                break
+            reads += self._policy.decoded([result])
+        return reads
 
     def reads(self) -> Iterator[DecodedRead]:
         """Every read in order, each as soon as it is finished, until the decoder is closed and
@@ -408,82 +707,80 @@ class Decoder:
 
     def _next_finished(self, wait: bool) -> Union[DecodedRead, InvalidRead, None]:
         """The next finished read, or None: none yet (without `wait`), or none to come."""
-        with self._state:
-            while wait and not self._finished and self._error is None and \
-                    not (self._closing and self._stopped):
-                self._state.wait()
-            self._raise_failure()
-            return self._finished.popleft() if self._finished else None
+        self._check_process()
+        engine = self._engine
+        with engine.state:
+            while True:
+                if engine.finished:
+                    return engine.finished.popleft()
+                engine.raise_failure()
+                if engine.abandoned and not engine.closing:
+                    raise RuntimeError("the decoder was abandoned")
+                if not wait or engine.abandoned or (engine.closing and engine.stopped):
+                    return None
+                engine.state.wait()
+
+    def _put_back(self, read: Union[DecodedRead, InvalidRead]) -> None:
+        with self._engine.state:
+            self._engine.finished.appendleft(read)
 
     def close(self) -> None:
-        """Decodes everything submitted. A read whose last chunk never came is an error."""
-        with self._state:
-            if not self._closing:
-                self._closing = True
-                unfinished = self._assembler.unfinished()
-                if unfinished and self._error is None:
-                    more = f" (and {len(unfinished) - 1} more)" if len(unfinished) > 1 else ""
-                    self._error = InputError(f"read {unfinished[0]}{more}: its last chunk never "
-                                             "came (submit it with last=True)")
-                self._state.notify_all()
-        # Joined, not just stopped: the thread's last references (tensors among them) must go
-        # before the interpreter may end.
-        self._engine.join()
-        with self._state:
-            self._raise_failure()
+        """Decodes everything submitted; a read whose last chunk never came is then a read that
+        cannot be decoded, in its turn. Returns once the decoding has ended; the reads are then
+        handed out by reads() and ready()."""
+        self._check_process()
+        engine = self._engine
+        with engine.state:
+            if not engine.closing:
+                engine.closing = True
+                engine.assembler.close()
+                engine.finished.extend(engine.assembler.finished())
+                engine.state.notify_all()
+        engine.wait_stopped()
+        with engine.state:
+            engine.raise_failure()
 
-    def _abandon(self, wait: bool = True) -> None:
-        """Stops decoding: the window in flight is finished, nothing more is started."""
-        with self._state:
-            self._closing = True
-            if self._error is None:
-                self._error = RuntimeError("the decoder was abandoned")
-            self._state.notify_all()
-        if wait:
-            self._engine.join()
 
-    def _raise_failure(self) -> None:
-        if self._error is not None:
-            raise self._error
+def per_chunk_flags(flags: Optional[Flags], count: int) -> list[bool]:
+    if flags is None:
+        return [True] * count
+    if isinstance(flags, (bool, np.bool_)):
+        return [bool(flags)] * count
+    values = as_list(flags, "last")
+    for value in values:
+        if not isinstance(value, (bool, np.bool_)):
+            raise TypeError(f"last must hold bools, not {type(value).__name__}")
+    if len(values) != count:
+        raise ValueError(f"{len(values)} last flags for {count} chunks")
+    return [bool(value) for value in values]
 
-    def _take_window(self) -> list[tuple[PendingRead, int, ChunkWork]]:
-        threads = torch.get_num_threads()
-        window: list = []
-        values = 0
-        while self._queue:
-            if window and (len(window) >= WINDOW_CHUNKS_PER_THREAD * threads or
-                           (values >= WINDOW_VALUES and len(window) >= threads)):
-                break
-            window.append(self._queue.popleft())
-            values += window[-1][2].scores.numel()
-        return window
 
-    def _decode_forever(self) -> None:
-        try:
-            while True:
-                with self._state:
-                    while not self._queue and not self._closing and self._error is None:
-                        self._state.wait()
-                    if self._error is not None or not self._queue:
-                        return
-                    window = self._take_window()
-                results = decode_window([work for _, _, work in window], self._options)
-                with self._state:
-                    for (read, index, _), result in zip(window, results):
-                        if isinstance(result, InvalidChunk) and self._policy.raises:
-                            self._error = self._policy.error(read.invalid(index, result))
-                            return
-                        self._assembler.fill(read, index, result)
-                    self._pending_blocks -= sum(work.blocks for _, _, work in window)
-                    self._finished.extend(self._assembler.finished())
-                    self._state.notify_all()
-        except BaseException as error:
-            with self._state:
-                if self._error is None:
-                    self._error = error
-        finally:
-            with self._state:
-                self._stopped = True
-                self._state.notify_all()
-            _running.discard(self)
+def per_chunk_overlaps(overlap: Overlaps, count: int) -> list[Any]:
+    if is_int(overlap):
+        return [overlap] * count
+    values = as_list(overlap, "overlap")
+    if len(values) != count:
+        raise ValueError(f"{len(values)} overlaps for {count} chunks")
+    return values
 
+
+def per_chunk_lengths(lengths: Lengths, count: int) -> list[int]:
+    values = as_list(lengths, "lengths")
+    for value in values:
+        if not is_int(value):
+            raise TypeError(f"lengths must hold ints, not {type(value).__name__}")
+    if len(values) != count:
+        raise ValueError(f"{len(values)} lengths for {count} chunks")
+    return [int(value) for value in values]
+
+
+def as_list(values: Any, what: str) -> list:
+    """The items of a sequence, a 1-D tensor or a 1-D array, as Python values."""
+    if isinstance(values, (torch.Tensor, np.ndarray)):
+        if values.ndim != 1:
+            raise ValueError(f"{what} must be 1-D, not {values.ndim}-D")
+        return values.tolist()
+    if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+        raise TypeError(f"{what} must be a sequence, a 1-D tensor or a 1-D array, not "
+                        f"{type(values).__name__}")
+    return list(values)

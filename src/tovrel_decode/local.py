@@ -33,12 +33,11 @@ class LocalExecutor:
             self.opened.append(inputs.open_input(path))
         return self.opened
 
-    def pending_blocks(self, reads: list[PlannedRead]) -> int:
-        """Two windows of the longest and widest chunks: one decoding, the next one waiting."""
-        chunks = [chunk for read in reads for chunk in read.chunks]
-        longest = max((chunk.shape[0] for chunk in chunks), default=1)
-        widest = max((chunk.shape[1] for chunk in chunks), default=1)
-        return 2 * max(self.threads * longest, WINDOW_VALUES // widest, 1)
+    def pending_bytes(self, reads: list[PlannedRead]) -> int:
+        """Two windows of the largest chunks: one decoding, the next one waiting."""
+        largest = max((chunk.shape[0] * chunk.shape[1] * chunk.dtype.itemsize
+                       for read in reads for chunk in read.chunks), default=1)
+        return 2 * max(self.threads * largest, WINDOW_VALUES * 4, 1)
 
     def decoded_reads(self, reads: list[PlannedRead], on_invalid: OnInvalid,
                       progress: Callable[[int], None]) -> Iterator[DecodedRead]:
@@ -48,14 +47,16 @@ class LocalExecutor:
             progress(chunk_counts.pop(read.name))
             on_invalid(read)  # type: ignore[operator]
 
+        # The inputs are not changed by anyone but the run, so their chunks are decoded in place.
         with Decoder(**self.options.keywords(), on_invalid=on_invalid if on_invalid == "raise"
-                     else left_out, max_pending_blocks=self.pending_blocks(reads)) as decoder:
+                     else left_out, max_pending_bytes=self.pending_bytes(reads)) as decoder:
             for read, index, chunk in chunks_of(reads):
                 chunk_counts[read.name] = len(read.chunks)
                 scores, guides, posts = chunk.load()
-                decoder.submit_chunk(read.name, scores, read.overlap,
-                                     index == len(read.chunks) - 1, guides, posts, chunk.label)
-                for decoded in decoder.ready_in_order():
+                decoder._submit_chunks([decoder._new_chunk(
+                    read.name, scores, read.overlap, index == len(read.chunks) - 1, guides, posts,
+                    None, chunk.label)], copy=False)
+                for decoded in decoder.ready():
                     progress(chunk_counts.pop(decoded.name))
                     self.check_inputs(every=1.0)
                     yield decoded

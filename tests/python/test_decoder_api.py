@@ -2,9 +2,7 @@
 reports bad values by policy and fails loudly on a read never finished; open_writer keeps the
 command's output rules; the example basecaller runs."""
 import os
-import runpy
 import subprocess
-import sys
 import threading
 
 import numpy as np
@@ -13,7 +11,7 @@ import pytest
 import torch
 
 import tovrel_tensors
-from tovrel_decode import Decoder, DecodedRead, InputError, join_chunks, open_writer
+from tovrel_decode import Decoder, DecodedRead, join_chunks, open_writer
 from tovrel_decode import engine
 
 from decoder_helpers import DECODER, chunk
@@ -72,39 +70,6 @@ def test_reads_spanning_interleaved_batches_come_out_joined_and_in_order(tmp_pat
     assert DecodedRead("read3", *join_chunks(decoded, overlap)) == want[3]
 
 
-def test_a_read_never_finished_and_bad_values_by_policy():
-    decoder = Decoder()
-    decoder.submit("done", chunk(30, 2, 1))
-    decoder.submit("open", chunk(30, 2, 2), last=False)
-    with pytest.raises(InputError, match="read open: its last chunk never came"):
-        decoder.close()
-
-    nan = chunk(30, 2, 3)
-    nan[5, 2] = float("nan")
-    with pytest.raises(InputError, match="read bad: scores at block 5 hold NaN"):
-        with Decoder() as decoder:
-            for name, scores in (("good", chunk(30, 2, 4)), ("bad", nan),
-                                 ("later", chunk(30, 2, 5))):
-                decoder.submit(name, scores)
-    left_out = []
-    with Decoder(on_invalid=left_out.append) as decoder:
-        for name, scores in (("good", chunk(30, 2, 4)), ("bad", nan), ("later", chunk(30, 2, 5))):
-            decoder.submit(name, scores)
-    assert [read.name for read in decoder.reads()] == ["good", "later"]
-    assert decoder.skipped == 1 and [read.name for read in left_out] == ["bad"]
-    # Chunks of one read must agree; a name is not reused while its read is pending.
-    decoder = Decoder()
-    decoder.submit("r", chunk(30, 2, 1), last=False, overlap=4)
-    with pytest.raises(InputError, match="all chunks of a read must have the same width"):
-        decoder.submit("r", chunk(30, 3, 1), overlap=4)
-    with pytest.raises(InputError, match="overlaps by 5 blocks, its first chunk by 4"):
-        decoder.submit("r", chunk(30, 2, 1), overlap=5)
-    decoder.submit("r", chunk(30, 2, 1), overlap=4)
-    with pytest.raises(InputError, match="the name is used again"):
-        decoder.submit("r", chunk(30, 2, 1))
-    decoder.close()
-
-
 def test_submit_waits_while_too_many_blocks_are_pending(monkeypatch):
     release = threading.Event()
     decode_window = engine.decode_window
@@ -114,7 +79,7 @@ def test_submit_waits_while_too_many_blocks_are_pending(monkeypatch):
         return decode_window(chunks, options)
 
     monkeypatch.setattr(engine, "decode_window", held)
-    with Decoder(max_pending_blocks=50) as decoder:
+    with Decoder(max_pending_bytes=50 * 80 * 4) as decoder:
         decoder.submit("first", chunk(40, 2, 1))
         second = threading.Thread(target=decoder.submit, args=("second", chunk(40, 2, 2)))
         second.start()
@@ -129,7 +94,7 @@ def test_submit_waits_while_too_many_blocks_are_pending(monkeypatch):
 def test_reads_consumed_on_another_thread_while_submitting():
     chunks = {f"r{i}": chunk(50 + i, 2, i) for i in range(20)}
     received = []
-    with Decoder(max_pending_blocks=200) as decoder:
+    with Decoder(max_pending_bytes=200 * 80 * 2) as decoder:
         consumer = threading.Thread(target=lambda: received.extend(decoder.reads()))
         consumer.start()
         for name, scores in chunks.items():
@@ -156,11 +121,32 @@ def test_the_writer_keeps_the_command_rules(tmp_path):
         open_writer(str(tmp_path / "in.pt"), "fastq", inputs=[str(tmp_path / "in.pt")])
 
 
-def test_the_example_basecaller_runs(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(sys, "argv", ["basecall.py", "--reads", "3", "-o", "calls.bam"])
-    runpy.run_path(os.path.join(REPOSITORY, "examples", "basecall.py"), run_name="__main__")
-    with pysam.AlignmentFile(tmp_path / "calls.bam", check_sq=False) as alignments:
-        records = list(alignments.fetch(until_eof=True))
-    assert [r.query_name for r in records] == ["read_0", "read_1", "read_2"]
-    assert all(len(r.query_sequence) == sum(r.get_tag("mo")) > 0 for r in records)
+def test_reads_as_they_finish_and_chunks_overlapping_by_their_own_overlap():
+    whole = chunk(170, 2, 7)
+    padded = torch.zeros(3, 70, 5 * 4**2)
+    # Cut into chunks of 70 starting every 60 blocks; the last is aligned to the read's end (so
+    # it overlaps its predecessor by more), or else padded and shorter.
+    aligned = [(0, 70, 0), (60, 130, 10), (100, 170, 30)]
+    short = [(0, 70, 0), (60, 130, 10), (120, 170, 10)]
+    for layout in (aligned, short):
+        for row, (start, end, _) in enumerate(layout):
+            padded[row, :end - start] = whole[start:end]
+        pieces = [tovrel_tensors.decode(whole[start:end]) for start, end, _ in layout]
+        want = join_chunks(pieces, [overlap for _, _, overlap in layout[1:]])
+        with Decoder() as decoder:
+            decoder.submit_batch(padded, ["r"] * 3,
+                                 lengths=[end - start for start, end, _ in layout],
+                                 overlap=[overlap for _, _, overlap in layout],
+                                 last=[False, False, True])
+        read = decoder.ready()[0]
+        assert (read.sequence, read.quality, read.moves.tolist()) == \
+            (want[0], want[1], want[2].tolist())
+        assert len(read.moves) == 170
+
+    # Unordered: a short read comes out while a long one, begun before it, is still open.
+    with Decoder(ordered=False) as decoder:
+        decoder.submit("long", whole[:70], last=False)
+        decoder.submit("short", chunk(30, 2, 8))
+        assert next(decoder.reads()).name == "short"
+        decoder.submit("long", whole[60:], overlap=10)
+    assert [read.name for read in decoder.ready()] == ["long"]
