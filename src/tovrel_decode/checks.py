@@ -1,9 +1,7 @@
-"""What is refused before anything is decoded or written: names that would corrupt or confuse the
-output, and chunks the decoder cannot take. The limits are the decoder's own, read from
-tovrel_tensors."""
+"""Chunks the decoder cannot take, refused before anything is decoded. The limits are the
+decoder's own, read from tovrel_tensors."""
 from __future__ import annotations
 
-import re
 from typing import Optional
 
 import torch
@@ -15,34 +13,6 @@ from .errors import InputError
 FLOAT_TYPES = tuple(getattr(torch, name) for name in tovrel_tensors.FLOAT_TYPES)
 SCORE_TYPES = (*FLOAT_TYPES, torch.int8)
 SCORE_TYPE_NAMES = f"{', '.join(tovrel_tensors.FLOAT_TYPES)} or int8"
-# Printable ASCII without space: read IDs end at the first whitespace in FASTQ and SAM.
-NAME = re.compile(r"[!-~]+")
-# SAM's QNAME, which BAM follows too; "*" alone means that a record has no name.
-SAM_NAME = re.compile(r"(?!\*$)[!-?A-~]{1,254}")
-
-
-def check_name(name: object, label: str, sam: bool = False) -> None:
-    if not isinstance(name, str):
-        raise InputError(f"{label}: read names must be str, not {type(name).__name__}")
-    if not name:
-        raise InputError(f"{label}: the read name is empty")
-    if not NAME.fullmatch(name):
-        bad = next(c for c in name if not NAME.fullmatch(c))
-        raise InputError(f"{label}: read name {name!r:.80} holds {describe(bad)}; names must be "
-                         "printable ASCII without whitespace")
-    if sam and not SAM_NAME.fullmatch(name):
-        raise InputError(f"{label}: read name {name!r:.80} is not a SAM read name (1 to 254 "
-                         "printable characters, no '@', and not '*')")
-
-
-def describe(character: str) -> str:
-    if character.isspace():
-        return f"whitespace ({character!r})"
-    if not character.isprintable():
-        return f"a control character ({character!r})"
-    return f"the non-ASCII character {character!r}"
-
-
 def num_states(label: str, shape: tuple, dtype: torch.dtype) -> int:
     """The state count of a chunk's scores, after checking what the decoder would refuse."""
     if len(shape) != 2:
@@ -52,12 +22,16 @@ def num_states(label: str, shape: tuple, dtype: torch.dtype) -> int:
         raise InputError(f"{label}: scores must be {SCORE_TYPE_NAMES}, not {dtype}")
     width = shape[1]
     try:
-        return tovrel_tensors.num_states(width)
+        states = tovrel_tensors.num_states(width)
     except RuntimeError:
         raise InputError(f"{label}: {width} scores per block is not 5 * 4**k") from None
     except ValueError:
         raise InputError(f"{label}: {width // 5} states; at most {tovrel_tensors.MAX_STATES} "
                          "(k <= 6) can be decoded") from None
+    if shape[0] * width >= 2**31 or (shape[0] + 1) * states >= 2**31:
+        raise InputError(f"{label}: {shape[0]} blocks of {states} states need arrays of 2^31 "
+                         "entries or more; cut the chunk into shorter ones")
+    return states
 
 
 def check_stored_guides(label: str, scores: torch.Tensor, guides: Optional[torch.Tensor],

@@ -4,10 +4,8 @@ Only the standard library is imported here: the signal handlers are in place bef
 rest of the command load, so that a signal during start-up ends the run as one at any other time.
 """
 import argparse
-import math
 import os
 import re
-import shlex
 import signal
 import stat
 import sys
@@ -153,21 +151,23 @@ def bounded(kind, low, high):
     return parse
 
 
-def finite(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid float value: {text!r}") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"must be a finite number, not {text}")
-    return value
+def search_option(name, kind=float):
+    """A search parameter, refused by the rule every decoder applies (one message for all)."""
+    def parse(text):
+        import tovrel_tensors
 
-
-def temperature(text):
-    value = finite(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be at least 0, not {text}")
-    return value
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid {kind.__name__} value: {text!r}") from None
+        try:
+            tovrel_tensors.check_options(**{name: value})
+        except (ValueError, TypeError, OverflowError) as error:
+            if isinstance(error, ValueError) and str(error).startswith(name):
+                raise argparse.ArgumentTypeError(str(error)) from None
+            raise argparse.ArgumentTypeError(f"{name}: {text} is out of range") from None
+        return value
+    return parse
 
 
 def scheduler_address(text):
@@ -200,17 +200,17 @@ def parse_arguments(argv):
     parser.add_argument("--format", choices=writers.FORMATS,
                         help="output format, whatever the name (e.g. for standard output)")
     widest = tovrel_tensors.MAX_BEAM_SIZE
-    parser.add_argument("--beam-size", type=bounded(int, 1, widest), default=5,
+    parser.add_argument("--beam-size", type=search_option("beam_size", int), default=5,
                         help=f"paths kept per block, 1 to {widest} (default 5)")
-    parser.add_argument("--beam-cut", type=finite, default=100.0,
+    parser.add_argument("--beam-cut", type=search_option("beam_cut"), default=100.0,
                         help="drop paths more than log(beam_cut) * temperature below the best; "
                              "0 or less: no cut (default 100)")
-    parser.add_argument("--temperature", type=temperature, default=1.0,
+    parser.add_argument("--temperature", type=search_option("temperature"), default=1.0,
                         help="softening of merged paths and scale of the cut, at least 0 "
                              "(0: the plain maximum; default 1)")
-    parser.add_argument("--q-shift", type=finite, default=0.0,
+    parser.add_argument("--q-shift", type=search_option("q_shift"), default=0.0,
                         help="added to every Phred quality (default 0)")
-    parser.add_argument("--q-scale", type=finite, default=1.0,
+    parser.add_argument("--q-scale", type=search_option("q_scale"), default=1.0,
                         help="every Phred quality is multiplied by this first (default 1)")
     parser.add_argument("--threads", type=bounded(int, 1, MAX_THREADS),
                         default=min(len(os.sched_getaffinity(0)), MAX_THREADS),
@@ -224,6 +224,16 @@ def parse_arguments(argv):
                         help="with --scheduler: seconds a task may take per 100,000 blocks it "
                              "holds (at least this many) before it runs elsewhere (default "
                              f"{DEFAULT_TASK_TIMEOUT:.0f})")
+    parser.add_argument("--skip-unreadable", action="store_true",
+                        help="leave out, with a warning, files of a folder that cannot be read "
+                             "(a dangling symlink, a FIFO, no permission) instead of failing")
+    parser.add_argument("--stride", type=bounded(int, 1, 127),
+                        help="samples per block of the network that made the scores: SAM/BAM "
+                             "records then carry the moves as mv:B:c (the stride, then one move "
+                             "per block) for signal tools")
+    parser.add_argument("--read-group", metavar="RG", type=read_group,
+                        help="an @RG line for SAM/BAM, named by every record's RG tag: an ID, "
+                             "or header fields such as 'ID:run42\\tSM:sample1'")
     parser.add_argument("--skip-invalid", action="store_true",
                         help="leave out reads whose values cannot be decoded (NaN, +inf, a "
                              "block without any finite transition, scores too large for single "
@@ -231,7 +241,7 @@ def parse_arguments(argv):
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="no progress, no warnings and no summary")
     parser.add_argument("--version", action="version", version=version_text())
-    return parser.parse_args(argv)
+    return parser.parse_args(argv), parser
 
 
 def version_text():
@@ -242,29 +252,53 @@ def version_text():
     return f"{PROGRAM} (tovrel {tovrel_tensors.__version__}, torch {torch.__version__})"
 
 
-def recorded_command_line(argv):
+def read_group(text):
+    """An @RG line's fields from "ID" or "ID:x<TAB>SM:y" (a tab, or the two characters \\t)."""
+    if not text.startswith("ID:"):
+        return {"ID": text}
+    fields = {}
+    for field in re.split(r"\t|\\t", text):
+        tag, colon, value = field.partition(":")
+        if not colon or not re.fullmatch(r"[A-Za-z][A-Za-z0-9]", tag):
+            raise argparse.ArgumentTypeError(f"{field!r} is not a header field TAG:VALUE")
+        fields[tag] = value
+    return fields
+
+
+def recorded_command_line(argv, parser):
     """The command line for SAM/BAM headers, without the options that change where the work runs
-    but not its output (--scheduler, --task-timeout, --threads)."""
+    but not its output (--scheduler, --task-timeout, --threads), however abbreviated."""
+    from .writers import command_line_of
+
     dropped = ("--scheduler", "--task-timeout", "--threads")
+    long_options = [option for option in parser._option_string_actions if option.startswith("--")]
+
+    def option_of(arg):
+        name = arg.partition("=")[0]
+        if not name.startswith("--") or name == "--":
+            return None
+        matches = [option for option in long_options if option.startswith(name)]
+        return name if name in long_options else matches[0] if len(matches) == 1 else None
+
     kept, skip = [], False
     for arg in argv:
         if skip:
             skip = False
-        elif arg in dropped:
-            skip = True
-        elif not arg.startswith(tuple(f"{option}=" for option in dropped)):
+        elif option_of(arg) in dropped:
+            skip = "=" not in arg
+        else:
             kept.append(arg)
-    return shlex.join([PROGRAM, *kept])
+    return command_line_of([PROGRAM, *kept])
 
 
 def run(argv, terminal):
     """Carries out one command line; returns the summary line."""
     from . import engine, plan, writers
 
-    args = parse_arguments(argv)
-    terminal.configure(args.quiet, args.output in (None, "-"))
+    args, parser = parse_arguments(argv)
     kind = writers.format_of(args.output, args.format)
-    target = writers.Target(args.output)
+    target = writers.target_for(args.output)
+    terminal.configure(args.quiet, getattr(target, "descriptor", None) == 1)
     options = engine.SearchOptions(args.beam_size, args.beam_cut, args.temperature,
                                    args.q_shift, args.q_scale)
     if args.scheduler is not None:
@@ -277,11 +311,11 @@ def run(argv, terminal):
         target.check([path for path in paths if os.path.isfile(path)], kind)
         terminal.status(f"connecting to {args.scheduler}")
         executor = cluster.ClusterExecutor(args.scheduler, options, args.task_timeout,
-                                           terminal.warn)
+                                           terminal.warn, args.skip_unreadable)
     else:
         from . import inputs, local
 
-        paths = inputs.expand(args.inputs)
+        paths = inputs.expand(args.inputs, args.skip_unreadable, terminal.warn)
         target.check(paths, kind)
         clear = "\r\033[K" if terminal.progress else ""
         executor = local.LocalExecutor(options, args.threads, f"{clear}{PROGRAM}: error: ")
@@ -291,13 +325,18 @@ def run(argv, terminal):
         if any(chunk.shape[1] == 5 * 4 for read in planned for chunk in read.chunks):
             terminal.warn("at k = 1 every base gets the highest quality (each state's window "
                           "holds all four states): the qualities say nothing")
-        return write_reads(planned, executor, target, kind, args, terminal,
-                           recorded_command_line(argv))
+        header = writers.sam_header(
+            writers.project_version(), recorded_command_line(argv, parser),
+            read_groups=[args.read_group] if args.read_group else ()) \
+            if kind in ("sam", "bam") else {}
+        return write_reads(planned, executor, target, kind, args, terminal, header)
     finally:
         executor.close()
 
 
-def write_reads(planned, executor, target, kind, args, terminal, command_line):
+def write_reads(planned, executor, target, kind, args, terminal, header):
+    import dataclasses
+
     from . import writers
 
     total = sum(len(read.chunks) for read in planned)
@@ -314,9 +353,12 @@ def write_reads(planned, executor, target, kind, args, terminal, command_line):
         terminal.warn(f"skipped {read.message}")
 
     terminal.bar(0, total)
-    with writers.Writer(target, kind, command_line) as writer:
+    tags = {"RG": args.read_group["ID"]} if args.read_group else {}
+    with writers.Writer(target, kind, header) as writer:
         for read in executor.decoded_reads(planned, left_out if args.skip_invalid else "raise",
                                            progress):
+            if tags or args.stride:
+                read = dataclasses.replace(read, tags=tags, stride=args.stride)
             writer.write(read)
             reads += 1
             bases += len(read.sequence)

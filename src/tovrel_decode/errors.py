@@ -2,6 +2,13 @@
 import os
 
 
+def shown(path: str) -> str:
+    """A path as messages show it, on one line: bytes that are not UTF-8, and control characters,
+    escaped as \\xNN (tab and newline as \\t and \\n)."""
+    text = os.fsencode(path).decode("utf-8", "backslashreplace")
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 class DecodeError(Exception):
     """A failure shown as `tovrel-decode: error: MESSAGE`."""
 
@@ -10,6 +17,10 @@ class DecodeError(Exception):
 
 class InputError(DecodeError, ValueError):
     """An input that cannot be read or decoded."""
+
+
+class UnreadableFile(InputError):
+    """An input file that cannot be opened or read here: missing, not permitted, an I/O error."""
 
 
 class OutputError(DecodeError):

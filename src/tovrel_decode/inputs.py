@@ -2,14 +2,19 @@
 
 Every input becomes a list of `Chunk`s in file order. A chunk's tensors are opened lazily and, for
 torch.save zip files and .npy files, memory-mapped, so that only the chunks being worked on are
-held in private memory.
+held in private memory. Streams (standard input, FIFOs, sockets) and compressed files are copied
+to an unnamed file in $TMPDIR first and read from there like any file.
 """
+import ctypes
 import dataclasses
-import io
+import mmap
 import os
+import re
+import shutil
 import socket
 import stat
 import sys
+import tempfile
 import warnings
 import zipfile
 import zlib
@@ -19,17 +24,15 @@ import numpy as np
 import torch
 
 from . import checks
-from .errors import InputError
+from .errors import InputError, UnreadableFile, shown
+from .sniff import (NPY_MAGIC, SCORE_MAGICS, SCORE_SUFFIXES, ZIP_MAGIC, compression_of,
+                    has_score_suffix, score_stem)
 
 # The keys of the container layout. A dict holding any of them is a container, and every other key
 # in it is refused.
 CONTAINER_KEYS = ("scores", "names", "back_guides", "posts", "overlap")
-SCORE_SUFFIXES = (".pt", ".pth", ".npy", ".npz")  # the files a folder contributes
-NPY_MAGIC = b"\x93NUMPY"
-ZIP_MAGIC = b"PK\x03\x04"  # torch.save files and .npz archives
-PICKLE_MAGIC = b"\x80"  # a legacy torch.save stream starts with a pickle protocol byte
-SCORE_MAGICS = (NPY_MAGIC, ZIP_MAGIC, PICKLE_MAGIC)
 STREAM_PIECE = 1 << 20
+UNSAFE_GLOBAL = re.compile(r"GLOBAL ([\w.]+)")
 # What reading a file that is damaged or changes under us raises, besides OSError.
 READ_ERRORS = (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile, zlib.error,
                RuntimeError)
@@ -39,11 +42,12 @@ READ_ERRORS = (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile, zlib
 class Chunk:
     """One chunk of scores, with the guides and posteriors stored for it, if any."""
 
-    name: Optional[str]  # None: named by its position in the run
+    name: Optional[str]  # None: named by its position in its file
     label: str  # where it comes from, for messages: "PATH: chunk 3"
     shape: tuple
     dtype: torch.dtype
     reader: Optional[Callable[[], tuple]]  # () -> (scores, back_guides or None, posts or None)
+    mapped: bool = False  # its tensors are pages of the file, mapped
 
     def load(self) -> tuple:
         """(scores, back_guides or None, posts or None); InputError naming the chunk if the file
@@ -60,12 +64,14 @@ class Chunk:
 @dataclasses.dataclass
 class Source:
     """The chunks of one input, in order. With `overlap`, consecutive chunks of the same name are
-    one read. `identity` is (device, inode, size, modification time) of the file when opened."""
+    one read. `identity` is (device, inode, size, modification time) of the file when opened;
+    `stem` names its unnamed chunks."""
 
     path: str
     chunks: list
     overlap: Optional[int] = None
     identity: Optional[tuple] = None
+    stem: str = "chunk"
 
 
 def identity_of(status: os.stat_result) -> tuple:
@@ -83,38 +89,80 @@ def check_unchanged(path: str, identity: Optional[tuple], same_machine: bool = T
         now = None
     if now is None or (now if same_machine else now[1:]) != \
             (identity if same_machine else identity[1:]):
-        raise InputError(f"{path} changed or was removed during the run")
+        raise InputError(f"{shown(path)} changed or was removed during the run")
 
 
-def expand(paths):
+def expand(paths, skip_unreadable=False, warn=None):
     """The input files of the command line, in order: a folder contributes its score files in
-    name order, not recursively; "-" is standard input."""
+    name order (suffixes in any case), not recursively; "-" is standard input. A file of a folder
+    that cannot be read (a dangling symlink, a FIFO, no permission) is an error naming it, or with
+    `skip_unreadable` a warning."""
     files = []
     for path in paths:
-        if path != "-" and os.path.isdir(path):
-            try:
-                entries = sorted(os.listdir(path))
-            except OSError as error:
-                raise InputError(f"{path}: {error.strerror}") from None
-            found = [os.path.join(path, e) for e in entries
-                     if e.endswith(SCORE_SUFFIXES) and os.path.isfile(os.path.join(path, e))]
-            if not found:
-                raise InputError(f"{path}: no {', '.join(SCORE_SUFFIXES)} files in this folder")
-            files += found
-        elif path != "-" and not os.path.exists(path):
-            raise InputError(f"{path}: No such file or directory")
+        if path == "-":
+            files.append(path)
+            continue
+        status = status_of(path)
+        if stat.S_ISDIR(status.st_mode):
+            files += folder_files(path, skip_unreadable, warn)
+        elif is_device(status):
+            raise InputError(f"{shown(path)}: a device, not a score file")
         else:
-            if path != "-" and is_device(os.stat(path)):
-                raise InputError(f"{path}: a device, not a score file")
             files.append(path)
     if files.count("-") > 1:
         raise InputError("-: standard input can be read only once")
     return files
 
 
-def looks_like_scores(path, head):
-    """A score file by its name or its first bytes (the output is never one)."""
-    return path.lower().endswith(SCORE_SUFFIXES) or head.startswith(SCORE_MAGICS)
+def status_of(path):
+    try:
+        return os.stat(path)
+    except FileNotFoundError:
+        reason = "a dangling symlink" if os.path.islink(path) else "No such file or directory"
+    except OSError as error:
+        reason = error.strerror
+    raise UnreadableFile(f"{shown(path)}: {reason}")
+
+
+def folder_files(folder, skip_unreadable, warn):
+    try:
+        entries = sorted(os.listdir(folder))
+    except OSError as error:
+        raise UnreadableFile(f"{shown(folder)}: {error.strerror}") from None
+    found = []
+    for entry in entries:
+        path = os.path.join(folder, entry)
+        if not has_score_suffix(entry):
+            continue
+        problem = unreadable(path)
+        if problem is None:
+            found.append(path)
+        elif problem != "a folder":
+            if not skip_unreadable:
+                raise InputError(f"{shown(path)}: {problem} (--skip-unreadable leaves such files "
+                                 "out)")
+            if warn is not None:
+                warn(f"skipped {shown(path)}: {problem}")
+    if not found:
+        raise InputError(f"{shown(folder)}: no {', '.join(SCORE_SUFFIXES)} files in this folder")
+    return found
+
+
+def unreadable(path):
+    """Why a file found in a folder cannot be read as a score file, or None."""
+    try:
+        status = os.stat(path)
+    except FileNotFoundError:
+        return "a dangling symlink" if os.path.islink(path) else "No such file or directory"
+    except OSError as error:
+        return error.strerror
+    if stat.S_ISDIR(status.st_mode):
+        return "a folder"
+    if not stat.S_ISREG(status.st_mode):
+        return "a FIFO, socket or device, not a regular file"
+    if not os.access(path, os.R_OK):
+        return "Permission denied"
+    return None
 
 
 def is_device(status):
@@ -123,84 +171,149 @@ def is_device(status):
 
 def open_input(path):
     """The Source of one input file, or of standard input for "-"."""
-    label = "standard input" if path == "-" else path
+    label = "standard input" if path == "-" else shown(path)
     try:
         if path == "-":
             if sys.stdin is None:
                 raise InputError("standard input: Bad file descriptor")
-            return layout_of(label, open_bytes(label, read_stream(label, sys.stdin.buffer)))
+            source = open_spooled(label, spooled(label, sys.stdin.buffer))
+            source.stem = "stdin"
+            return source
         status = os.stat(path)
         if stat.S_ISSOCK(status.st_mode):
             with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
                 connection.connect(path)
                 with connection.makefile("rb") as stream:
-                    return layout_of(label, open_bytes(label, read_stream(label, stream)))
-        with open(path, "rb") as file:
-            status = os.fstat(file.fileno())
-            if not stat.S_ISREG(status.st_mode):
-                # A FIFO (such as a shell's process substitution) can be read only once: whole.
-                return layout_of(label, open_bytes(label, read_stream(label, file)))
-            head = file.read(8)
-        source = open_file(label, path, head)
-        source.identity = identity_of(status)
+                    source = open_spooled(label, spooled(label, stream))
+        else:
+            with open(path, "rb") as file:
+                status = os.fstat(file.fileno())
+                if not stat.S_ISREG(status.st_mode):
+                    # A FIFO (such as a shell's process substitution) can be read only once.
+                    source = open_spooled(label, spooled(label, file))
+                else:
+                    head = file.read(8)
+                    if compression_of(head):
+                        source = open_spooled(label, decompressed(label, path, head))
+                    else:
+                        source = open_file(label, path, head, file)
+                    source.identity = identity_of(status)
+        source.path, source.stem = path, score_stem(path)
         return source
     except InputError:
         raise
     except OSError as error:
-        raise InputError(f"{label}: {error.strerror or error}") from None
+        raise UnreadableFile(f"{label}: {error.strerror or error}") from None
     except (ValueError, KeyError, zipfile.BadZipFile, EOFError) as error:
         raise InputError(f"{label}: not a score file ({first_line(error)})") from None
 
 
-def open_file(label, path, head):
+def open_file(label, path, head, file):
+    """A score file, opened as `file`: memory-mapped where its format allows."""
     if head.startswith(NPY_MAGIC):
-        return npy_source(label, np.load(path, mmap_mode="r", allow_pickle=False))
+        return mapped(npy_source(label, np.load(path, mmap_mode="r", allow_pickle=False)))
     if head.startswith(ZIP_MAGIC):
         try:
-            with zipfile.ZipFile(path) as archive:
-                names = archive.namelist()
+            with zipfile.ZipFile(file) as archive:
+                members = archive.namelist()
         except (zipfile.BadZipFile, OSError) as error:
             raise InputError(f"{label}: a damaged or truncated zip archive "
                              f"({first_line(error)})") from None
-        if not any(name.endswith("/data.pkl") or name == "data.pkl" for name in names):
-            return npz_source(label, np.load(path, allow_pickle=False))
-    # A torch.save zip file is memory-mapped; a legacy (non-zip) one is read whole.
-    return layout_of(label, torch_load(label, path, mmap=head.startswith(ZIP_MAGIC)))
+        if not any(name.endswith("/data.pkl") or name == "data.pkl" for name in members):
+            return npz_source(label, path)
+    # A torch.save zip file is memory-mapped; a legacy (non-zip) one is read whole. torch is
+    # given the open file by a name of ASCII alone, whatever the file's own name holds.
+    file.seek(0)
+    source = layout_of(label, torch_load(label, f"/proc/self/fd/{file.fileno()}",
+                                         mmap=head.startswith(ZIP_MAGIC)))
+    return mapped(source) if head.startswith(ZIP_MAGIC) else source
 
 
-def read_stream(label, stream):
-    """All bytes of a stream, after checking that it starts like a score file; read in pieces,
-    so that a signal ends the run at once."""
+def mapped(source):
+    for chunk in source.chunks:
+        chunk.mapped = True
+    return source
+
+
+_libc = None
+
+
+def release_pages(tensor):
+    """Gives back the pages of a tensor mapped from a file: they leave this process's memory
+    (staying in the page cache) and are read again if used again. Only whole pages inside the
+    tensor are given back, so that nothing beside it is touched, even where the tensor turns out
+    to be a private copy (of values stored in the other byte order) that is not needed again."""
+    global _libc
+    if _libc is None:
+        _libc = ctypes.CDLL(None, use_errno=True)
+        _libc.madvise.argtypes = (ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int)
+    start = tensor.data_ptr()
+    end = start + tensor.numel() * tensor.element_size()
+    first = -(-start // mmap.PAGESIZE) * mmap.PAGESIZE
+    last = end // mmap.PAGESIZE * mmap.PAGESIZE
+    if last > first:
+        _libc.madvise(first, last - first, mmap.MADV_DONTNEED)
+
+
+def spooled(label, stream):
+    """The bytes of a stream in an unnamed file of $TMPDIR, after checking that it starts like a
+    score file; read in pieces, so that a signal ends the run at once."""
     head = b""
     while len(head) < 8:
         piece = stream.read(8 - len(head))
         if not piece:
             break
         head += piece
-    if not head.startswith(SCORE_MAGICS):
+    if not head.startswith(SCORE_MAGICS) and not compression_of(head):
         raise InputError(f"{label}: not a score file (it starts with {head[:8]!r})")
-    pieces = [head]
+    spool = spool_file(label)
+    spool.write(head)
     while piece := stream.read(STREAM_PIECE):
-        pieces.append(piece)
-    return b"".join(pieces)
+        spool.write(piece)
+    spool.flush()
+    if compression_of(head):
+        return decompressed(label, f"/proc/self/fd/{spool.fileno()}", head, spool)
+    return spool
 
 
-def open_bytes(label, data):
-    if data.startswith(NPY_MAGIC):
-        return np.load(io.BytesIO(data), allow_pickle=False)
-    if data.startswith(ZIP_MAGIC) and not is_torch_zip(io.BytesIO(data)):
-        raise InputError(f"{label}: .npz archives cannot be read from standard input; "
-                         "name the file")
-    return torch_load(label, io.BytesIO(data), mmap=False)
-
-
-def is_torch_zip(file):
+def spool_file(label):
+    folder = tempfile.gettempdir()
     try:
-        with zipfile.ZipFile(file) as archive:
-            return any(name.endswith("/data.pkl") or name == "data.pkl"
-                       for name in archive.namelist())
-    except zipfile.BadZipFile:
-        return True  # let torch report it
+        return open(os.open(folder, os.O_TMPFILE | os.O_RDWR | os.O_CLOEXEC, 0o600), "w+b")
+    except OSError:
+        return tempfile.TemporaryFile(dir=folder)
+
+
+def decompressed(label, path, head, compressed=None):
+    """A gzip, bzip2 or xz score file, decompressed into an unnamed file of $TMPDIR."""
+    import xopen
+
+    spool = spool_file(label)
+    try:
+        with xopen.xopen(path, "rb", format=compression_of(head), threads=0) as stream:
+            shutil.copyfileobj(stream, spool, STREAM_PIECE)
+    except (OSError, EOFError, ValueError) as error:
+        raise InputError(f"{label}: a damaged or truncated {compression_of(head)} file "
+                         f"({first_line(error)})") from None
+    finally:
+        if compressed is not None:
+            compressed.close()
+    spool.flush()
+    spool.seek(0)
+    if not spool.read(8).startswith(SCORE_MAGICS):
+        raise InputError(f"{label}: compressed, but not a score file")
+    return spool
+
+
+# Spooled files stay open for the rest of the run: their chunks are read from them later.
+_spools: list = []
+
+
+def open_spooled(label, spool):
+    _spools.append(spool)
+    spool.seek(0)
+    head = spool.read(8)
+    return open_file(label, f"/proc/self/fd/{spool.fileno()}", head, spool)
 
 
 def first_line(error):
@@ -218,9 +331,11 @@ def torch_load(label, file, mmap):
         if isinstance(error, OSError) and error.strerror:
             raise InputError(f"{label}: {error.strerror}") from None
         lines = [line.strip() for line in str(error).splitlines() if line.strip()]
-        refusals = [line for line in lines if "GLOBAL" in line]
-        if refusals:
-            raise InputError(f"{label}: refused, loading it would run code: {refusals[0]}") from None
+        unsafe = next((match[1] for line in lines if (match := UNSAFE_GLOBAL.search(line))),
+                      None)
+        if unsafe is not None:
+            raise InputError(f"{label}: refused: loading it would run code ({unsafe}); the file "
+                             "may be unsafe") from None
         reason = lines[0] if lines else type(error).__name__
         for i, line in enumerate(lines):
             if "Unpickler error" in line:
@@ -232,7 +347,10 @@ def torch_load(label, file, mmap):
 
 
 def from_numpy(array):
-    """A tensor over a numpy array (a read-only memory map is not copied)."""
+    """A tensor over a numpy array (a read-only memory map is not copied; values stored in the
+    other byte order are converted, a chunk at a time)."""
+    if not array.dtype.isnative:
+        array = array.astype(array.dtype.newbyteorder("="))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # torch notes that the map is read-only; we only read it
         return torch.from_numpy(array)
@@ -240,7 +358,7 @@ def from_numpy(array):
 
 def numpy_dtype(label, array):
     try:
-        return from_numpy(array[:0]).dtype
+        return from_numpy(np.empty(0, array.dtype)).dtype
     except TypeError:
         raise InputError(f"{label}: arrays of {array.dtype} cannot hold scores") from None
 
@@ -256,34 +374,45 @@ def npy_source(label, array):
     return Source(label, chunks)
 
 
-def npz_source(label, archive):
+def npz_source(label, path):
     """Each array of an .npz archive is a chunk named by its key, or a batch whose chunks are
-    named KEY_0, KEY_1, ...; arrays are read one at a time, in the order stored."""
-    cache = {}
+    named KEY_0, KEY_1, ...; arrays are read one at a time, in the order stored, and the archive
+    is open only while one is read."""
+    layouts = []
+    with np.load(path, allow_pickle=False) as archive:
+        for key in archive.files:
+            with archive.zip.open(f"{key}.npy") as file:
+                version = np.lib.format.read_magic(file)
+                shape, _, dtype = (np.lib.format.read_array_header_1_0(file) if version == (1, 0)
+                                   else np.lib.format.read_array_header_2_0(file))
+            layouts.append((key, shape, dtype))
+    held = {}  # the array being cut into chunks, and the chunks of it not yet taken
 
-    def member(key):
-        if key not in cache:
-            cache.clear()  # one array at a time
-            cache[key] = archive[key]
-        return cache[key]
+    def member(key, uses):
+        if key not in held:
+            held.clear()  # one array at a time
+            with np.load(path, allow_pickle=False) as archive:
+                held[key] = [archive[key], uses]
+        array = held[key][0]
+        held[key][1] -= 1
+        if held[key][1] == 0:
+            del held[key]
+        return array
 
     chunks = []
-    for key in archive.files:
-        with archive.zip.open(f"{key}.npy") as file:
-            version = np.lib.format.read_magic(file)
-            shape, _, dtype = (np.lib.format.read_array_header_1_0(file) if version == (1, 0)
-                               else np.lib.format.read_array_header_2_0(file))
+    for key, shape, dtype in layouts:
         if dtype.hasobject:
             raise InputError(f"{label}: array {key} holds Python objects, which are never "
                              "unpickled")
         dtype = numpy_dtype(f"{label}: array {key}", np.empty(0, dtype))
         if len(shape) == 3:
             chunks += [Chunk(f"{key}_{i}", f"{label}: array {key}[{i}]", shape[1:], dtype,
-                             lambda key=key, i=i: (from_numpy(member(key)[i]), None, None))
+                             lambda key=key, i=i, n=shape[0]: (from_numpy(member(key, n)[i]),
+                                                                None, None))
                        for i in range(shape[0])]
         else:
             chunks.append(Chunk(key, f"{label}: array {key}", shape, dtype,
-                                lambda key=key: (from_numpy(member(key)), None, None)))
+                                lambda key=key: (from_numpy(member(key, 1)), None, None)))
     return Source(label, chunks)
 
 

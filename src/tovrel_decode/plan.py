@@ -5,7 +5,7 @@ from __future__ import annotations
 import dataclasses
 from typing import Callable, Iterator, Protocol
 
-from . import checks, inputs
+from . import checks, inputs, names
 from .engine import OnInvalid
 from .errors import InputError
 from .results import DecodedRead
@@ -32,18 +32,18 @@ class Executor(Protocol):
 
 
 def plan_reads(sources: list[inputs.Source], sam_names: bool = False) -> list[PlannedRead]:
-    """The reads of the run, in input order: names (by default chunk_N, N the position of the
-    chunk among all chunks of the run), their rules and uniqueness, layouts, shapes, and the
-    chunks of a joined read: consecutive, of one width, none shorter than the overlap."""
+    """The reads of the run, in input order: names (by default STEM_N, STEM the input's name
+    without its suffixes and N the chunk's place in it), their rules and uniqueness, layouts,
+    shapes, and the chunks of a joined read: consecutive, of one width, none shorter than the
+    overlap."""
     reads: list[PlannedRead] = []
     seen: dict[str, str] = {}
-    position = 0
     for source in sources:
         previous = None
-        for chunk in source.chunks:
-            name = chunk.name if chunk.name is not None else f"chunk_{position}"
-            position += 1
-            checks.check_name(name, chunk.label, sam=sam_names)
+        for position, chunk in enumerate(source.chunks):
+            name = chunk.name if chunk.name is not None else \
+                names.chunk_name(source.stem, position)
+            names.check_name(name, chunk.label, sam=sam_names)
             checks.num_states(chunk.label, chunk.shape, chunk.dtype)
             if source.overlap is not None and previous is not None and previous.name == name:
                 if chunk.shape[1] != previous.chunks[0].shape[1]:

@@ -1,66 +1,139 @@
 """Where and how reads are written.
 
-Reads are always written into a private file of this run, unnamed (O_TMPFILE) where the file
-system allows it, and reach their destination only when complete: a regular file is replaced
-atomically (the private file is linked beside it and renamed over it, keeping its permission
-bits); standard output, a FIFO, a device or a socket gets a copy. A failed, interrupted or even
-killed run therefore leaves nothing partial anywhere. Where a named temporary file had to be used,
-its name carries the process id, and a later run removes those whose process is gone.
+A regular file named as the output is written all or nothing: into a private file of this run,
+unnamed (O_TMPFILE) where the file system allows it, linked beside the output and renamed over it
+once complete, keeping its permission bits. A failed, interrupted or even killed run leaves
+nothing behind. With keep_partial (the library's choice for long runs), the file is written in
+place under OUTPUT.partial instead, flushed at least once a second, and renamed to OUTPUT only
+when complete.
+
+Streams (standard output, an open descriptor named /dev/stdout, /dev/fd/N or /proc/self/fd/N, a
+FIFO, a socket, a device) receive the records as they are written, flushed at least once a
+second, through one writer that takes every byte or raises: it goes on after partial writes and
+waits on a descriptor that would block.
+
+Only the standard library, dnaio and xopen are imported here (pysam for SAM and BAM when used):
+neither torch nor numpy.
 """
 from __future__ import annotations
 
 import array
 import ctypes
+import dataclasses
 import errno
+import hashlib
+import importlib.metadata
+import io
+import math
 import os
 import re
+import select
 import socket
 import stat
-import sys
-import tempfile
-from typing import IO, Any, Iterable, Optional
+import threading
+from typing import IO, TYPE_CHECKING, Any, Iterable, Mapping, Optional, Sequence, Union
 
 import dnaio
 import xopen
 
-from . import checks, inputs
-from .errors import OutputError, UsageError
-from .results import DecodedRead
+from . import names, sniff
+from .errors import InputError, OutputError, UsageError, shown
 
-FORMATS = ("fastq", "fasta", "fastq.gz", "fasta.gz", "sam", "bam")
-SUFFIXES = {".fastq": "fastq", ".fq": "fastq", ".fasta": "fasta", ".fa": "fasta", ".sam": "sam",
-            ".bam": "bam"}
-MOVES_TAG = "mo"  # the per-block moves of an unaligned SAM/BAM record, as a B:C array
-TEMPORARY_PREFIX = ".tovrel-decode-"
-TEMPORARY_NAME = re.compile(re.escape(TEMPORARY_PREFIX) + r"(\d+)-")
-COPY_SIZE = 1 << 20
+if TYPE_CHECKING:
+    from .results import DecodedRead
+
+KINDS = {".fastq": "fastq", ".fq": "fastq", ".fasta": "fasta", ".fa": "fasta", ".sam": "sam",
+         ".bam": "bam"}
+COMPRESSIONS = (".gz", ".bz2", ".xz")
+FORMATS = ("fastq", "fasta", *(f"{kind}{c}" for c in COMPRESSIONS for kind in ("fastq", "fasta")),
+           "sam", "bam")
+UNWRITTEN = {".cram": "CRAM", ".zst": "zstd", ".zstd": "zstd", ".lz4": "LZ4", ".br": "Brotli"}
+MOVES_TAG = "mo"  # the per-block moves without a stride, as a B:C array
+SIGNAL_MOVES_TAG = "mv"  # stride, then the per-block moves, as a B:c array
+PROGRAM = "tovrel-decode"
+FLUSH_SECONDS = 0.2  # a stream or partial file gets new records at least this often
+PARTIAL_SUFFIX = ".partial"
+TEMPORARY_PREFIX = ".tovrel-decode."
+TEMPORARY_NAME = re.compile(re.escape(TEMPORARY_PREFIX) + r"(\d+)\.([0-9a-f]{16})\.")
+PIECE = 1 << 16
 AT_FDCWD = -100
 AT_EMPTY_PATH = 0x1000
+# A descriptor named as a path: writing to it must not replace what it is open on.
+DESCRIPTOR_PATH = re.compile(r"/dev/(?:std(?P<std>in|out|err)|fd/(?P<fd>\d+))|"
+                             r"/proc/(?:self|thread-self|(?P<pid>\d+))(?:/task/\d+)?"
+                             r"/fd/(?P<procfd>\d+)")
 
 
 def format_of(path: Optional[str], explicit: Optional[str]) -> str:
     """The output format: `explicit`, else the name's suffix; FASTQ for any other name and for
-    standard output. A trailing .gz compresses FASTQ or FASTA."""
+    standard output. A trailing .gz, .bz2 or .xz compresses FASTQ or FASTA."""
     if explicit:
         if explicit not in FORMATS:
             raise UsageError(f"unknown format {explicit!r}; one of {', '.join(FORMATS)}")
         return explicit
     name = "" if path is None or path == "-" else os.path.basename(path).lower()
-    compressed = name.endswith(".gz")
-    if compressed:
-        name = name[:-3]
-    kind = next((kind for suffix, kind in SUFFIXES.items() if name.endswith(suffix)), "fastq")
-    if compressed and kind not in ("fastq", "fasta"):
-        raise UsageError(f"{path}: {kind.upper()} cannot be gzip-compressed; name it .{kind}")
-    return f"{kind}.gz" if compressed else kind
+    for suffix, what in UNWRITTEN.items():
+        if name.endswith(suffix):
+            raise UsageError(f"{shown(path or '')}: {what} is not written; name the output .fastq "
+                             "or .fasta (either with .gz, .bz2 or .xz), .sam or .bam")
+    compression = next((c for c in COMPRESSIONS if name.endswith(c)), "")
+    name = name[:len(name) - len(compression)]
+    kind = next((kind for suffix, kind in KINDS.items() if name.endswith(suffix)), "fastq")
+    if compression and kind in ("sam", "bam"):
+        raise UsageError(f"{shown(path or '')}: {kind.upper()} cannot be compressed this way; "
+                         f"name it .{kind}")
+    return f"{kind}{compression}"
+
+
+def project_version() -> str:
+    try:
+        return importlib.metadata.version("tovrel")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
 
 
 def is_binary(kind: str) -> bool:
-    return kind == "bam" or kind.endswith(".gz")
+    return kind == "bam" or kind.endswith(COMPRESSIONS)
 
 
 def same_file(a: os.stat_result, b: os.stat_result) -> bool:
     return a.st_dev == b.st_dev and a.st_ino == b.st_ino
+
+
+def descriptor_named(path: str) -> Optional[int]:
+    """The descriptor of this process that `path` names (/dev/stdout, /dev/fd/N,
+    /proc/self/fd/N, or a symlink to one of them), or None."""
+    for _ in range(40):
+        match = DESCRIPTOR_PATH.fullmatch(os.path.normpath(path))
+        if match:
+            if match["std"]:
+                return ("in", "out", "err").index(match["std"])
+            if match["fd"]:
+                return int(match["fd"])
+            if match["pid"] is None or int(match["pid"]) == os.getpid():
+                return int(match["procfd"])
+            return None
+        if not os.path.islink(path):
+            return None
+        path = os.path.join(os.path.dirname(path), os.readlink(path))
+    return None
+
+
+# Private files whose name could not be avoided carry this process's id and a digest of where the
+# id means something: the host, its boot and the PID namespace. Clean-up touches only those of
+# this very place whose process is gone.
+def process_place() -> str:
+    parts = [socket.gethostname()]
+    for path in ("/proc/sys/kernel/random/boot_id", "/proc/self/ns/pid"):
+        try:
+            if path.endswith("/pid"):
+                parts.append(os.readlink(path))
+            else:
+                with open(path) as text:
+                    parts.append(text.read())
+        except OSError:
+            parts.append("")
+    return hashlib.sha256("\0".join(parts).encode()).hexdigest()[:16]
 
 
 def process_is_gone(pid: int) -> bool:
@@ -74,23 +147,31 @@ def process_is_gone(pid: int) -> bool:
 
 
 def remove_leftovers(folder: str) -> None:
-    """Removes the temporary files that runs which died left in `folder`."""
+    """Removes the temporary files that runs of this host, boot and PID namespace left in
+    `folder` when they died."""
     try:
-        names = os.listdir(folder)
+        entries = os.listdir(folder)
     except OSError:
         return
-    for name in names:
-        match = TEMPORARY_NAME.match(name)
-        if match and int(match.group(1)) != os.getpid() and process_is_gone(int(match.group(1))):
+    place = process_place()
+    for entry in entries:
+        match = TEMPORARY_NAME.match(entry)
+        if match and match[2] == place and int(match[1]) != os.getpid() and \
+                process_is_gone(int(match[1])):
             try:
-                os.unlink(os.path.join(folder, name))
+                os.unlink(os.path.join(folder, entry))
             except OSError:
                 pass
 
 
+def temporary_name(folder: str) -> str:
+    return os.path.join(folder, f"{TEMPORARY_PREFIX}{os.getpid()}.{process_place()}."
+                                f"{os.urandom(6).hex()}")
+
+
 def private_file(folder: str) -> tuple[IO[bytes], Optional[str]]:
     """A new empty file in `folder` that only this run sees: unnamed where the file system can
-    make one (then None), else named after this process."""
+    make one (then None), else named as temporary_name says."""
     remove_leftovers(folder)
     try:
         handle = os.open(folder, os.O_TMPFILE | os.O_RDWR | os.O_CLOEXEC, 0o600)
@@ -98,13 +179,14 @@ def private_file(folder: str) -> tuple[IO[bytes], Optional[str]]:
     except OSError as error:
         if error.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL, errno.ENOENT):
             raise
-    handle, name = tempfile.mkstemp(dir=folder, prefix=f"{TEMPORARY_PREFIX}{os.getpid()}-")
+    name = temporary_name(folder)
+    handle = os.open(name, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
     return os.fdopen(handle, "w+b"), name
 
 
 def link_into(file: IO[bytes], folder: str) -> str:
     """Gives the unnamed `file` a temporary name in `folder`; returns the name."""
-    name = os.path.join(folder, f"{TEMPORARY_PREFIX}{os.getpid()}-{os.urandom(6).hex()}")
+    name = temporary_name(folder)
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.linkat(file.fileno(), b"", AT_FDCWD, os.fsencode(name), AT_EMPTY_PATH) == 0:
         return name
@@ -117,7 +199,7 @@ def link_into(file: IO[bytes], folder: str) -> str:
     try:
         file.seek(0)
         with os.fdopen(handle, "wb") as copy:
-            while block := file.read(COPY_SIZE):
+            while block := file.read(1 << 20):
                 copy.write(block)
             copy.flush()
             os.fchmod(copy.fileno(), stat.S_IMODE(os.fstat(file.fileno()).st_mode))
@@ -128,164 +210,290 @@ def link_into(file: IO[bytes], folder: str) -> str:
     return name
 
 
+def write_all(fd: int, data: Union[bytes, bytearray, memoryview]) -> None:
+    """Writes every byte of `data` to `fd`: on after a partial write, waiting while a
+    non-blocking descriptor would block. OSError (BrokenPipeError when the reader left)."""
+    view = memoryview(data).cast("B")
+    while view:
+        try:
+            written = os.write(fd, view)
+        except BlockingIOError:
+            poller = select.poll()
+            poller.register(fd, select.POLLOUT)
+            poller.poll()
+            continue
+        view = view[written:]
+
+
+class DescriptorStream(io.RawIOBase):
+    """A binary stream over a descriptor that takes every byte written or raises."""
+
+    def __init__(self, fd: int, owned: bool) -> None:
+        super().__init__()
+        self.fd = fd
+        self.owned = owned
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        write_all(self.fd, data)
+        return memoryview(data).nbytes
+
+    def close(self) -> None:
+        if not self.closed and self.owned:
+            os.close(self.fd)
+        super().close()
+
+
+class Pump:
+    """Carries what a library writes into a pipe (pysam writes only to descriptors) to a stream,
+    on a thread. After a failure it goes on draining the pipe, so that the writer never blocks;
+    the failure is raised by finish()."""
+
+    def __init__(self, destination: int) -> None:
+        self.read_end, write_end = os.pipe2(os.O_CLOEXEC)
+        self.writer = os.fdopen(write_end, "wb", buffering=0)
+        self.destination = destination
+        self.error: Optional[OSError] = None
+        self.done = threading.Event()
+        threading.Thread(target=self.run, name="tovrel-output", daemon=True).start()
+
+    def run(self) -> None:
+        try:
+            while data := os.read(self.read_end, PIECE):
+                if self.error is None:
+                    try:
+                        write_all(self.destination, data)
+                    except OSError as error:
+                        self.error = error
+        finally:
+            os.close(self.read_end)
+            self.done.set()
+
+    def finish(self) -> None:
+        """Waits until everything written to the pipe (now closed) has gone on."""
+        self.done.wait()
+        if self.error is not None:
+            raise self.error
+
+
 class Target:
     """The place the reads go. `check` refuses, before anything is read, a target that must not
-    or cannot be written; `open` returns the private file to write; `commit` puts its content in
-    place; `discard` drops it."""
+    or cannot be written; `open` returns the file the format writes (with a descriptor where
+    `descriptor` is asked for); `commit` puts the output in place; `discard` drops what can be
+    dropped."""
+
+    streams = False  # the records reach the destination as they are written
 
     def __init__(self, path: Optional[str]) -> None:
-        if path == "":
-            raise UsageError("the output name is empty")
-        if path is not None and path != "-" and path.endswith("/"):
-            raise UsageError(f"{path}: an output name cannot end in /; name a file in the folder")
         self.path = path
-        self.is_stdout = path is None or path == "-"
-        self.name = "" if path is None or self.is_stdout else path  # the file system's name
-        self.label = "standard output" if self.is_stdout else self.name
-        self.file: Optional[IO[bytes]] = None
-        self.named: Optional[str] = None  # the private file's name, where it could not be unnamed
-        self.final: Optional[str] = None  # the regular file replaced on commit
-        self.status: Optional[os.stat_result] = None
-
-    def existing(self) -> Optional[os.stat_result]:
-        """os.stat of what the target names (symlinks followed), or None."""
-        if self.is_stdout:
-            try:
-                return os.fstat(1)
-            except OSError as error:
-                raise OutputError("standard output", error) from None
-        try:
-            return os.stat(self.name)
-        except FileNotFoundError:
-            return None
-        except OSError as error:
-            raise OutputError(self.name, error) from None
+        self.label = shown(path) if path else "standard output"
 
     def check(self, inputs: Iterable[str] = (), kind: str = "fastq") -> None:
-        """Refuses an output that is an input, or an existing score file (UsageError), binary
-        output to a terminal (UsageError), and a target that cannot be written (OutputError)."""
-        status = self.existing()
-        self.status = status
-        if self.is_stdout:
-            if is_binary(kind) and os.isatty(1):
-                what = "BAM" if kind == "bam" else "gzip-compressed"
-                raise UsageError(f"{what} output is not written to a terminal; redirect it or "
-                                 "name a file with -o")
-        elif os.path.islink(self.name) and status is None:
-            raise OutputError(self.name, "not writing through a dangling symlink")
-        if status is not None and stat.S_ISREG(status.st_mode):
-            for path in inputs:
-                if path != "-" and os.path.exists(path) and same_file(status, os.stat(path)):
-                    raise UsageError(f"{'output ' if not self.is_stdout else ''}{self.label} is "
-                                     f"the same file as input {path}")
-            if not self.is_stdout:
-                self.refuse_score_file()
-        if self.is_stdout:
+        raise NotImplementedError
+
+    def open(self, descriptor: bool) -> IO[bytes]:
+        raise NotImplementedError
+
+    def flush(self) -> None:
+        pass
+
+    def commit(self) -> None:
+        raise NotImplementedError
+
+    def discard(self) -> None:
+        raise NotImplementedError
+
+    def refuse_inputs(self, status: Optional[os.stat_result], inputs: Iterable[str]) -> None:
+        if status is None or not stat.S_ISREG(status.st_mode):
             return
-        if status is not None and stat.S_ISDIR(status.st_mode):
-            raise OutputError(self.name, IsADirectoryError(errno.EISDIR, "Is a directory"))
-        if status is None or stat.S_ISREG(status.st_mode):
-            folder = os.path.dirname(os.path.realpath(self.name))
-            if not os.path.isdir(folder):
-                raise OutputError(self.name, FileNotFoundError(errno.ENOENT,
-                                                               "No such file or directory"))
-            if not os.access(folder, os.W_OK | os.X_OK):
-                raise OutputError(self.name, PermissionError(errno.EACCES, "Permission denied"))
+        for path in inputs:
+            try:
+                if path != "-" and same_file(status, os.stat(path)):
+                    raise UsageError(f"{'output ' if self.path else ''}{self.label} is the same "
+                                     f"file as input {shown(path)}")
+            except OSError:
+                pass
+
+
+def target_for(path: Optional[str], keep_partial: bool = False) -> Target:
+    """Where `path` (None or "-": standard output) sends the reads."""
+    if path == "":
+        raise UsageError("the output name is empty")
+    if path is None or path == "-":
+        return StreamTarget(None, 1)
+    if path.endswith("/"):
+        raise UsageError(f"{shown(path)}: an output name cannot end in /; name a file in the "
+                         "folder")
+    descriptor = descriptor_named(path)
+    if descriptor is not None:
+        return StreamTarget(path, descriptor)
+    try:
+        status = os.stat(path)
+    except OSError:
+        status = None
+    if status is not None and not stat.S_ISREG(status.st_mode) and \
+            not stat.S_ISDIR(status.st_mode):
+        return StreamTarget(path, None)
+    return PartialFileTarget(path) if keep_partial else FileTarget(path)
+
+
+class StreamTarget(Target):
+    """Standard output, an open descriptor, a FIFO, a socket or a device: written through."""
+
+    streams = True
+
+    def __init__(self, path: Optional[str], descriptor: Optional[int]) -> None:
+        super().__init__(path)
+        self.descriptor = descriptor  # open already; else `path` is opened
+        if path is not None and descriptor is not None:
+            self.label = f"{shown(path)} (descriptor {descriptor})"
+        self.fd: Optional[int] = None
+        self.stream: Optional[IO[bytes]] = None
+        self.pump: Optional[Pump] = None
+
+    def status(self) -> os.stat_result:
+        try:
+            return os.fstat(self.descriptor) if self.descriptor is not None else \
+                os.stat(self.path)  # type: ignore[arg-type]
+        except OSError as error:
+            raise OutputError(self.label, error) from None
+
+    def check(self, inputs: Iterable[str] = (), kind: str = "fastq") -> None:
+        status = self.status()
+        if is_binary(kind) and stat.S_ISCHR(status.st_mode) and \
+                self.descriptor is not None and os.isatty(self.descriptor):
+            what = "BAM" if kind == "bam" else "compressed"
+            raise UsageError(f"{what} output is not written to a terminal; redirect it or name "
+                             "a file with -o")
+        self.refuse_inputs(status, inputs)
+
+    def open(self, descriptor: bool) -> IO[bytes]:
+        try:
+            if self.descriptor is not None:
+                self.fd = self.descriptor
+            elif stat.S_ISSOCK(self.status().st_mode):
+                assert self.path is not None
+                connection = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                connection.connect(self.path)
+                self.fd = connection.detach()
+            else:
+                self.fd = os.open(self.path, os.O_WRONLY | os.O_CLOEXEC)  # type: ignore[arg-type]
+        except OSError as error:
+            raise OutputError(self.label, error) from None
+        if descriptor:
+            self.pump = Pump(self.fd)
+            self.stream = self.pump.writer
+        else:
+            self.stream = io.BufferedWriter(DescriptorStream(self.fd, owned=False), 1 << 16)
+        return self.stream
+
+    def flush(self) -> None:
+        if self.stream is not None and self.pump is None:
+            self.stream.flush()
+        if self.pump is not None and self.pump.error is not None:
+            raise self.pump.error
+
+    def commit(self) -> None:
+        try:
+            if self.pump is not None:
+                if self.stream is not None and not self.stream.closed:
+                    self.stream.close()
+                self.pump.finish()
+            elif self.stream is not None:
+                self.stream.flush()
+        finally:
+            self.discard()
+
+    def discard(self) -> None:
+        if self.stream is not None:
+            try:
+                self.stream.close()
+            except OSError:
+                pass  # what was sent is sent; the failure has been reported
+            self.stream = None
+        if self.pump is not None:
+            self.pump.done.wait()
+        if self.fd is not None and self.fd != self.descriptor:
+            os.close(self.fd)
+        self.fd = None
+
+
+class FileTarget(Target):
+    """A regular file, replaced all at once when complete."""
+
+    def __init__(self, path: str) -> None:
+        super().__init__(path)
+        self.file: Optional[IO[bytes]] = None
+        self.named: Optional[str] = None  # the private file's name, where it could not be unnamed
+        self.final: Optional[str] = None
+        self.status: Optional[os.stat_result] = None
+
+    def check(self, inputs: Iterable[str] = (), kind: str = "fastq") -> None:
+        path = self.path
+        assert path is not None
+        try:
+            self.status = os.stat(path)
+        except FileNotFoundError:
+            self.status = None
+            if os.path.islink(path):
+                raise OutputError(self.label, "not writing through a dangling symlink") from None
+        except OSError as error:
+            raise OutputError(self.label, error) from None
+        if self.status is not None and stat.S_ISDIR(self.status.st_mode):
+            raise OutputError(self.label, IsADirectoryError(errno.EISDIR, "Is a directory"))
+        self.refuse_inputs(self.status, inputs)
+        if self.status is not None:
+            self.refuse_score_file()
+            if not os.access(path, os.W_OK):  # as the shell's > refuses it
+                raise OutputError(self.label, PermissionError(errno.EACCES, "Permission denied"))
+        folder = os.path.dirname(os.path.realpath(path))
+        if not os.path.isdir(folder):
+            raise OutputError(self.label, FileNotFoundError(errno.ENOENT, "No such file or "
+                                                                          "directory"))
+        if not os.access(folder, os.W_OK | os.X_OK):
+            read_only = os.statvfs(folder).f_flag & os.ST_RDONLY
+            raise OutputError(self.label, OSError(errno.EROFS, "Read-only file system")
+                              if read_only else PermissionError(errno.EACCES,
+                                                                "Permission denied"))
 
     def refuse_score_file(self) -> None:
         """`-o scores.pt other.pt` is a slip for two inputs: a score file is never replaced."""
+        assert self.path is not None
         try:
-            with open(self.name, "rb") as existing:
+            with open(self.path, "rb") as existing:
                 head = existing.read(8)
         except OSError:
             head = b""
-        if inputs.looks_like_scores(self.name, head):
-            raise UsageError(f"output {self.name} is a score file; it is never replaced")
+        if sniff.looks_like_scores(self.path, head):
+            raise UsageError(f"output {self.label} is a score file; it is never replaced")
 
-    @property
-    def replaces_file(self) -> bool:
-        return not self.is_stdout and (self.status is None or stat.S_ISREG(self.status.st_mode))
-
-    def spool_label(self) -> str:
-        return f"{tempfile.gettempdir()} (holding the output for {self.label})"
-
-    def open(self) -> IO[bytes]:
-        """The private file the reads are written to."""
-        if self.replaces_file:
-            self.final = os.path.realpath(self.name)
-            folder, label = os.path.dirname(self.final), self.label
-        else:
-            folder, label = tempfile.gettempdir(), self.spool_label()
+    def open(self, descriptor: bool) -> IO[bytes]:
+        assert self.path is not None
+        self.final = os.path.realpath(self.path)
         try:
-            self.file, self.named = private_file(folder)
-            if self.final is not None:
-                self.set_mode()
+            self.file, self.named = private_file(os.path.dirname(self.final))
+            set_mode(self.file.fileno(), self.status)
         except OSError as error:
             self.discard()
-            raise OutputError(label, error) from None
+            raise OutputError(self.label, error) from None
         return self.file
 
-    def set_mode(self) -> None:
-        """An existing file keeps its permission bits and, where we may give it, its owner; a new
-        one follows the umask."""
-        assert self.file is not None
-        handle = self.file.fileno()
-        if self.status is not None:
-            os.fchmod(handle, stat.S_IMODE(self.status.st_mode))
-            try:
-                os.fchown(handle, self.status.st_uid, self.status.st_gid)
-            except PermissionError:
-                pass  # as cp does, the owner stays ours where we may not give it away
-        else:
-            umask = os.umask(0)
-            os.umask(umask)
-            os.fchmod(handle, 0o666 & ~umask)
-
     def commit(self) -> None:
-        """Puts the complete output in place. BrokenPipeError when the reader of a pipe has left;
-        OutputError for any other failure, after which nothing has changed (but for the part of
-        a copy that a stream received)."""
-        assert self.file is not None
+        assert self.file is not None and self.final is not None
         try:
             self.file.flush()
-            if self.final is not None:
-                os.fsync(self.file.fileno())
-                folder = os.path.dirname(self.final)
-                name = self.named or link_into(self.file, folder)
-                os.replace(name, self.final)
-                self.named = None
-            else:
-                self.copy_to_destination()
-        except BrokenPipeError:
-            raise
+            os.fsync(self.file.fileno())
+            name = self.named or link_into(self.file, os.path.dirname(self.final))
+            os.replace(name, self.final)
+            self.named = None
         except OSError as error:
             raise OutputError(self.label, error) from None
         finally:
             self.discard()
 
-    def copy_to_destination(self) -> None:
-        assert self.file is not None
-        self.file.seek(0)
-        if self.is_stdout:
-            sys.stdout.flush()
-            destination, close = sys.stdout.buffer, False
-        elif self.status is not None and stat.S_ISSOCK(self.status.st_mode):
-            connection = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            connection.connect(self.name)
-            destination, close = connection.makefile("wb"), True
-            connection.close()  # the file object keeps the connection
-        else:
-            destination, close = open(self.name, "wb"), True
-        try:
-            while block := self.file.read(COPY_SIZE):
-                destination.write(block)
-            destination.flush()
-        finally:
-            if close:
-                destination.close()
-
     def discard(self) -> None:
-        """Drops the private file: an unnamed one vanishes when closed."""
         if self.file is not None:
             try:
                 self.file.close()
@@ -300,20 +508,89 @@ class Target:
             self.named = None
 
 
+class PartialFileTarget(FileTarget):
+    """A regular file written in place as OUTPUT.partial, renamed to OUTPUT when complete and
+    kept under its .partial name when not."""
+
+    streams = True
+
+    def partial(self) -> str:
+        assert self.final is not None
+        return self.final + PARTIAL_SUFFIX
+
+    def open(self, descriptor: bool) -> IO[bytes]:
+        assert self.path is not None
+        self.final = os.path.realpath(self.path)
+        try:
+            handle = os.open(self.partial(), os.O_RDWR | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC,
+                             0o600)
+            self.file = os.fdopen(handle, "w+b")
+            set_mode(handle, self.status)
+        except OSError as error:
+            self.discard()
+            raise OutputError(shown(self.partial()), error) from None
+        return self.file
+
+    def flush(self) -> None:
+        if self.file is not None:
+            self.file.flush()
+
+    def commit(self) -> None:
+        assert self.file is not None
+        try:
+            self.file.flush()
+            os.fsync(self.file.fileno())
+            os.replace(self.partial(), self.final)  # type: ignore[arg-type]
+        except OSError as error:
+            raise OutputError(self.label, error) from None
+        finally:
+            self.discard()
+
+    def discard(self) -> None:
+        """Keeps what was written, under the .partial name."""
+        if self.file is not None:
+            try:
+                self.file.flush()
+                self.file.close()
+            except OSError:
+                pass
+            self.file = None
+
+
+def set_mode(handle: int, status: Optional[os.stat_result]) -> None:
+    """An existing file keeps its permission bits and, where we may give it, its owner; a new one
+    follows the umask."""
+    if status is not None:
+        os.fchmod(handle, stat.S_IMODE(status.st_mode))
+        try:
+            os.fchown(handle, status.st_uid, status.st_gid)
+        except PermissionError:
+            pass  # as cp does, the owner stays ours where we may not give it away
+    else:
+        umask = os.umask(0)
+        os.umask(umask)
+        os.fchmod(handle, 0o666 & ~umask)
+
+
 class SequenceWriter:
-    """FASTQ or FASTA records (optionally gzip-compressed) through dnaio and xopen."""
+    """FASTQ or FASTA records, optionally compressed, through dnaio and xopen."""
 
     def __init__(self, stream: IO[bytes], kind: str) -> None:
-        self.kind = kind.split(".")[0]
+        self.kind, _, compression = kind.partition(".")
         self.compressed = None
-        if kind.endswith(".gz"):
-            self.compressed = xopen.xopen(stream, "wb", format="gz", threads=0)
-            stream = self.compressed
+        if compression:
+            self.compressed = xopen.xopen(stream, "wb", format=compression, threads=0)
+            stream = self.compressed  # type: ignore[assignment]
+        self.stream = stream
         self.writer = dnaio.open(stream, mode="w", fileformat=self.kind)  # type: ignore
 
-    def write(self, read: DecodedRead) -> None:
+    def write(self, read: "DecodedRead") -> None:
         self.writer.write(dnaio.SequenceRecord(
             read.name, read.sequence, read.quality if self.kind == "fastq" else None))
+
+    def flush(self) -> None:
+        # A compressed stream is flushed to a point a reader can decompress up to.
+        self.stream.flush()
 
     def close(self) -> None:
         self.writer.close()
@@ -321,15 +598,23 @@ class SequenceWriter:
             self.compressed.close()
 
 
+def mean_quality(quality: str) -> float:
+    """The Phred value of the mean error probability of the bases (not the mean Phred value)."""
+    errors = sum(10.0 ** (-(ord(c) - 33) / 10) for c in quality) / len(quality)
+    return -10 * math.log10(errors)
+
+
 class AlignmentWriter:
-    """Unaligned SAM or BAM records through pysam: flag 4, name, sequence, qualities and the
-    per-block moves in the `mo` tag. The SAM/BAM library's own messages are silenced; its
-    failures surface as OSError."""
+    """Unaligned SAM or BAM records through pysam: flag 4, name, sequence, qualities, the moves
+    (`mv`: the stride, then one move per block, where the read's stride is known; else `mo`, one
+    move per block), `ts` and `ns` where known, `qs` (the mean quality) and the caller's tags.
+    The SAM/BAM library's own messages are silenced; its failures surface as OSError."""
 
     def __init__(self, stream: IO[bytes], kind: str, header: dict) -> None:
         import pysam  # only SAM and BAM need it
 
         self.pysam = pysam
+        self.read_groups = {group["ID"] for group in header.get("RG", [])}
         self.verbosity = pysam.set_verbosity(0)
         try:
             self.file = pysam.AlignmentFile(stream, "wb" if kind == "bam" else "w", header=header)
@@ -337,21 +622,54 @@ class AlignmentWriter:
             pysam.set_verbosity(self.verbosity)
             raise
 
-    def write(self, read: DecodedRead) -> None:
+    def record(self, read: "DecodedRead") -> Any:
+        """The read's record; InputError for a read that cannot be one."""
+        group = read.tags.get("RG")
+        if group is not None and group not in self.read_groups:
+            raise InputError(f"read {read.name}: read group {group!r:.40} is not among the "
+                             "writer's read groups")
         record = self.pysam.AlignedSegment(self.file.header)
         record.query_name = read.name
         record.query_sequence = read.sequence
         record.flag = 4
         record.query_qualities = self.pysam.qualitystring_to_array(read.quality)
-        moves = array.array("B")  # pysam takes a B:C array as array.array, not numpy
-        moves.frombytes(read.moves.tobytes())
-        record.set_tag(MOVES_TAG, moves)
+        moves = read.moves.tobytes()
+        if read.stride is not None:
+            if read.stride > 127:
+                raise InputError(f"read {read.name}: a stride of {read.stride} does not fit the "
+                                 "mv tag (at most 127)")
+            record.set_tag(SIGNAL_MOVES_TAG, array.array("b", bytes([read.stride]) + moves))
+        else:
+            record.set_tag(MOVES_TAG, array.array("B", moves))
+        if read.trimmed_samples is not None:
+            record.set_tag("ts", read.trimmed_samples, "i")
+        if read.samples is not None:
+            record.set_tag("ns", read.samples, "i")
+        if read.quality:
+            record.set_tag("qs", mean_quality(read.quality), "f")
+        try:
+            for tag, given in read.tags.items():
+                value: Any = given
+                dtype = getattr(value, "dtype", None)
+                if dtype is not None:  # a numpy array, as an array of pysam's types
+                    value = array.array(dtype.char if dtype.char in "bBhHiIf" else
+                                        "f" if dtype.kind == "f" else "i", value.tolist())
+                record.set_tag(tag, value)
+        except (TypeError, ValueError, OverflowError) as error:
+            raise InputError(f"read {read.name}: its tags cannot be written ({error})") from None
+        return record
+
+    def write(self, read: "DecodedRead") -> None:
+        record = self.record(read)
         try:
             self.file.write(record)
         except OSError as error:
             # pysam's message for a failed record carries no reason; closing gives the errno.
             self.close()
             raise OSError(error.errno or errno.EIO, "writing SAM/BAM failed") from None
+
+    def flush(self) -> None:
+        self.file.flush()
 
     def close(self) -> None:
         try:
@@ -361,61 +679,184 @@ class AlignmentWriter:
             self.pysam.set_verbosity(self.verbosity)
 
 
-def sam_header(version: str, command_line: Optional[str]) -> dict:
-    program = {"ID": "tovrel-decode", "PN": "tovrel-decode", "VN": version}
+@dataclasses.dataclass(frozen=True)
+class Program:
+    """The program that made the reads, for the SAM/BAM header's @PG line."""
+
+    id: str
+    name: Optional[str] = None
+    version: Optional[str] = None
+    command_line: Optional[str] = None
+
+
+HEADER_TEXT = re.compile(r"[ -~]*")  # a header field: printable ASCII, no tab or newline
+RG_FIELD = re.compile(r"[A-Za-z][A-Za-z0-9]")
+
+
+def header_field(value: str, what: str) -> str:
+    if not isinstance(value, str) or not value or not HEADER_TEXT.fullmatch(value):
+        raise ValueError(f"{what} {value!r:.60} cannot go into a SAM header (printable ASCII, "
+                         "no tab or newline)")
+    return value
+
+
+def quoted_argument(argument: str) -> str:
+    """A command-line argument quoted for a shell, as printable ASCII: other bytes (tabs,
+    newlines, control characters, bytes that are not UTF-8) as $'\\xNN'."""
+    data = os.fsencode(argument)
+    if data and all(32 <= byte < 127 for byte in data):
+        if re.fullmatch(r"[A-Za-z0-9_@%+=:,./-]+", argument):
+            return argument
+        return "'" + argument.replace("'", "'\"'\"'") + "'"
+    escaped = "".join(chr(byte) if 32 <= byte < 127 and byte not in b"'\\" else
+                      f"\\{chr(byte)}" if byte in b"'\\" else f"\\x{byte:02x}" for byte in data)
+    return f"$'{escaped}'"
+
+
+def command_line_of(arguments: Sequence[str]) -> str:
+    return " ".join(quoted_argument(argument) for argument in arguments)
+
+
+def sam_header(version: str, command_line: Optional[str], program: Optional[Program] = None,
+               read_groups: Sequence[Mapping[str, str]] = ()) -> dict:
+    """@HD, the caller's @PG (if any) followed by ours chained to it, and the read groups."""
+    ours = {"ID": PROGRAM, "PN": PROGRAM, "VN": version}
     if command_line is not None:
-        program["CL"] = command_line
-    return {"HD": {"VN": "1.6", "SO": "unknown"}, "PG": [program]}
+        ours["CL"] = header_field(command_line, "the command line")
+    programs = []
+    if program is not None:
+        theirs = {"ID": header_field(program.id, "the program's ID")}
+        for key, value in (("PN", program.name), ("VN", program.version),
+                           ("CL", program.command_line)):
+            if value is not None:
+                theirs[key] = header_field(value, f"the program's {key}")
+        programs.append(theirs)
+        if theirs["ID"] == PROGRAM:
+            ours["ID"] = f"{PROGRAM}.1"
+        ours["PP"] = theirs["ID"]
+    programs.append(ours)
+    groups = []
+    for group in read_groups:
+        fields = {}
+        for key, value in dict(group).items():
+            if not isinstance(key, str) or not RG_FIELD.fullmatch(key):
+                raise ValueError(f"read group field {key!r:.20} is not a SAM header tag")
+            fields[key] = header_field(str(value), f"read group field {key}")
+        if "ID" not in fields:
+            raise ValueError("a read group needs an ID")
+        groups.append(fields)
+    header: dict = {"HD": {"VN": "1.6", "SO": "unknown"}, "PG": programs}
+    if groups:
+        header["RG"] = groups
+    return header
 
 
 class Writer:
     """Writes DecodedReads to a target; see open_writer."""
 
-    def __init__(self, target: Target, kind: str, command_line: Optional[str]) -> None:
-        import tovrel_tensors
-
+    def __init__(self, target: Target, kind: str, header: dict) -> None:
         self.target = target
         self.kind = kind
         self.sam_names = kind in ("sam", "bam")
-        stream = target.open()
+        self.closed = False
+        self.lock = threading.Lock()
+        self.dirty = False
+        self.error: Optional[BaseException] = None
+        stream = target.open(descriptor=self.sam_names)
         try:
-            self.records: Any = AlignmentWriter(
-                stream, kind, sam_header(tovrel_tensors.__version__, command_line)
-            ) if self.sam_names else SequenceWriter(stream, kind)
+            self.records: Any = AlignmentWriter(stream, kind, header) if self.sam_names else \
+                SequenceWriter(stream, kind)
         except OSError as error:
             target.discard()
-            raise OutputError(target.label if target.final else target.spool_label(),
-                              error) from None
+            raise OutputError(target.label, error) from None
         except BaseException:
             target.discard()
             raise
+        self.stop_flushing = threading.Event()
+        if target.streams:
+            threading.Thread(target=self.flush_every_second, name="tovrel-flush",
+                             daemon=True).start()
 
-    def write(self, read: DecodedRead) -> None:
-        checks.check_name(read.name, f"read {read.name!r:.80}", sam=self.sam_names)
+    def write(self, read: "DecodedRead") -> None:
+        """Writes one read. A read this format cannot store raises InputError for that read alone:
+        the writer stays usable."""
+        if self.closed:
+            raise ValueError("the writer is closed")
+        names.check_name(read.name, f"read {read.name!r:.80}", sam=self.sam_names)
+        with self.lock:
+            self.raise_error()
+            try:
+                self.records.write(read)
+                self.dirty = True
+            except OSError as error:
+                self.fail(error)
+
+    def flush(self) -> None:
+        """Sends what has been written on to a stream or a partial file (a file written all at
+        once is complete only at close)."""
+        with self.lock:
+            self.raise_error()
+            self.flush_now()
+
+    def flush_now(self) -> None:
         try:
-            self.records.write(read)
+            if self.dirty:
+                self.records.flush()
+                self.dirty = False
+            self.target.flush()
         except OSError as error:
-            self.abandon()
-            raise OutputError(self.target.label if self.target.final else
-                              self.target.spool_label(), error) from None
+            self.fail(error)
+
+    def flush_every_second(self) -> None:
+        while not self.stop_flushing.wait(FLUSH_SECONDS):
+            with self.lock:
+                if self.closed or self.error is not None:
+                    return
+                try:
+                    self.flush_now()
+                except BaseException as error:
+                    self.error = error
+                    return
+
+    def fail(self, error: OSError) -> None:
+        """The output failed: a reader that left is BrokenPipeError, anything else OutputError."""
+        self.error = error if isinstance(error, BrokenPipeError) else \
+            OutputError(self.target.label, error)
+        raise self.error from None
+
+    def raise_error(self) -> None:
+        if self.error is not None:
+            raise self.error
 
     def close(self) -> None:
-        """Completes the output and puts it in place."""
-        try:
-            self.records.close()
-        except OSError as error:
-            self.abandon()
-            raise OutputError(self.target.label if self.target.final else
-                              self.target.spool_label(), error) from None
-        except BaseException:
-            self.abandon()
-            raise
-        self.target.commit()
+        """Completes the output and puts it in place; once."""
+        if self.closed:
+            return
+        self.stop_flushing.set()
+        with self.lock:
+            self.closed = True
+            try:
+                self.raise_error()
+                try:
+                    self.records.close()
+                    self.target.commit()
+                except OSError as error:
+                    self.fail(error)
+            except BaseException:
+                self.abandon_locked()
+                raise
 
     def abandon(self) -> None:
-        """Drops everything written: the destination stays as it was."""
+        """Stops writing: a file written all at once stays as it was, a partial file keeps what
+        was flushed, a stream keeps what it was sent."""
+        self.stop_flushing.set()
+        with self.lock:
+            self.closed = True
+            self.abandon_locked()
+
+    def abandon_locked(self) -> None:
         try:
-            self.records.close()
+            self.records.close()  # a partial file ends after its last whole record
         except Exception:
             pass
         self.target.discard()
@@ -430,17 +871,32 @@ class Writer:
             self.abandon()
 
 
-def open_writer(path: Optional[str] = None, format: Optional[str] = None, *,
-                command_line: Optional[str] = None, inputs: Iterable[str] = ()) -> Writer:
+def open_writer(path: Union[str, os.PathLike, None] = None, format: Optional[str] = None, *,
+                command_line: Optional[str] = None,
+                inputs: Iterable[Union[str, os.PathLike]] = (),
+                program: Optional[Program] = None,
+                read_groups: Sequence[Mapping[str, str]] = (),
+                keep_partial: bool = False) -> Writer:
     """A writer of DecodedReads to `path` (None or "-": standard output) in `format` ("fastq",
-    "fasta", "fastq.gz", "fasta.gz", "sam", "bam"; by default from the name, else FASTQ), with the
-    command's rules: nothing reaches the destination before `close()` (or leaving the `with`),
-    an existing regular file is replaced atomically keeping its permission bits, a device, FIFO
-    or socket is written through, and an exception inside the `with` leaves the destination as
-    it was. An output that is the same file as one of `inputs` is refused (UsageError), and so is
-    binary output to a terminal. `command_line` goes into the SAM/BAM header's @PG line."""
-    kind = format_of(path, format)
-    target = Target(path)
-    target.check(list(inputs), kind)
-    return Writer(target, kind, command_line)
+    "fasta", either with ".gz", ".bz2" or ".xz", "sam", "bam"; by default from the name, else
+    FASTQ).
 
+    A regular file is written all at once when the writer closes (or the `with` ends), replacing
+    an existing one atomically and keeping its permission bits; an exception inside the `with`
+    leaves it as it was. With keep_partial=True it is written in place as PATH.partial, flushed at
+    least once a second, renamed to PATH when complete and left as PATH.partial when not. Standard
+    output, a FIFO, a socket, a device or an open descriptor (/dev/stdout, /dev/fd/N) receive the
+    records as they are written, flushed at least once a second. An output that is the same file
+    as one of `inputs` is refused (UsageError), and so is binary output to a terminal.
+
+    SAM and BAM: `program` is the @PG line of the program calling (ID, name, version, command
+    line), followed by tovrel-decode's own, chained to it (`command_line` is ours);
+    `read_groups` are the @RG lines (mappings of header tags, "ID" required), which a read's RG
+    tag must name."""
+    name = None if path is None else os.fspath(path)
+    kind = format_of(name, format)
+    target = target_for(name, keep_partial)
+    target.check([os.fspath(path) for path in inputs], kind)
+    header = sam_header(project_version(), command_line, program, read_groups) \
+        if kind in ("sam", "bam") else {}
+    return Writer(target, kind, header)

@@ -19,3 +19,12 @@ def run_python(code, interpreter=None, env=None):
 @pytest.fixture
 def python_in_subprocess():
     return run_python
+
+
+@pytest.fixture
+def run(capfd):
+    """Runs tovrel-decode in this process: (status, standard output, standard error). The reads
+    go to the descriptor itself, so its capture is the descriptor's."""
+    from decoder_helpers import run_in_process
+
+    return lambda *args: run_in_process(capfd, *args)

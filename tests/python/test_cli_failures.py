@@ -11,20 +11,18 @@ import numpy as np
 import pytest
 import torch
 
-from decoder_helpers import DECODER, chunk, expected, on_terminal, run_in_process
-from test_cli_safety import IS_ROOT, cpu_seconds, leftovers, one_line_error
+from decoder_helpers import (DECODER, chunk, default_signals, expected, handlers_installed,
+                             on_terminal, pipe_holds, wait_for, writing_privately)
+from tovrel_decode import writers
+from test_cli_safety import IS_ROOT, leftovers, one_line_error
 
-
-@pytest.fixture
-def run(capsys):
-    return lambda *args: run_in_process(capsys, *args)
 
 
 @pytest.fixture
 def scores(tmp_path):
     chunks = [chunk(60, 2, i) for i in range(3)]
     torch.save(chunks, tmp_path / "in.pt")
-    return tmp_path / "in.pt", expected([f"chunk_{i}" for i in range(3)], chunks)
+    return tmp_path / "in.pt", expected([f"in_{i}" for i in range(3)], chunks)
 
 
 def decode(*args, **options):
@@ -73,7 +71,7 @@ def test_odd_outputs_are_usage_errors(tmp_path, scores, run):
     assert "standard output is the same file as input" in one_line_error(result, status=2)
     assert source.read_bytes() == before
     # Binary output to a terminal.
-    for kind, what in (("bam", "BAM"), ("fastq.gz", "gzip-compressed")):
+    for kind, what in (("bam", "BAM"), ("fastq.gz", "compressed"), ("fasta.xz", "compressed")):
         status, shown = on_terminal([source, "--format", kind], stdout_too=True)
         assert status == 2 and f"{what} output is not written to a terminal" in shown
     # "*" means "no name" in SAM.
@@ -87,24 +85,24 @@ def test_nothing_is_left_behind_even_by_a_killed_run(tmp_path):
                tmp_path / "slow.pt")
     output = tmp_path / "out.fq"
     output.write_text("earlier contents\n")
-    # A run that died with a named temporary file left it behind; the next run removes it.
+    # A run that died with a named temporary file left it behind; the next run removes it, but
+    # never one of a live run, nor one of another host, boot or PID namespace (whose process
+    # numbers say nothing here).
     dead = subprocess.Popen(["true"])
     dead.wait()
-    stale = tmp_path / f".tovrel-decode-{dead.pid}-abc"
-    alive = tmp_path / f".tovrel-decode-{os.getpid()}-abc"
-    stale.write_text("partial")
-    alive.write_text("another run's")
+    place = writers.process_place()
+    stale = tmp_path / f".tovrel-decode.{dead.pid}.{place}.abc"
+    alive = tmp_path / f".tovrel-decode.{os.getpid()}.{place}.abc"
+    elsewhere = tmp_path / f".tovrel-decode.{dead.pid}.{'0' * 16}.abc"
+    for file in (stale, alive, elsewhere):
+        file.write_text("partial")
     process = subprocess.Popen([DECODER, str(tmp_path / "slow.pt"), "-o", str(output),
                                 "--threads", "1", "--beam-size", "256", "-q"])
-    deadline = time.monotonic() + 120
-    while cpu_seconds(process.pid) < 3 and process.poll() is None and \
-            time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert process.poll() is None, "the run ended before it could be killed"
+    wait_for(lambda: writing_privately(process.pid, tmp_path), "it wrote its output", process)
     process.kill()
     process.wait(timeout=60)
     assert output.read_text() == "earlier contents\n"
-    assert sorted(leftovers(tmp_path)) == [alive.name]
+    assert sorted(leftovers(tmp_path)) == sorted([alive.name, elsewhere.name])
 
 
 # Inputs
@@ -159,24 +157,28 @@ def test_an_input_changed_while_it_is_decoded(tmp_path):
         torch.save(torch.randn(40, 4000, 5 * 4**4, generator=torch.Generator().manual_seed(3)),
                    slow)
         torch.save(torch.randn(40, 4000, 5 * 4**4), tmp_path / "other.pt")
-        output = tmp_path / "out.fq"
+        # The reads go into a FIFO that is read only once the input has changed: the run, held
+        # up by the full pipe, cannot end before.
+        output = tmp_path / "out.fifo"
+        os.mkfifo(output)
+        reader = os.open(output, os.O_RDONLY | os.O_NONBLOCK)
         process = subprocess.Popen([DECODER, str(slow), "-o", str(output), "--threads", "1",
-                                    "--beam-size", "256", "-q"], stderr=subprocess.PIPE,
-                                   text=True)
-        deadline = time.monotonic() + 120
-        while cpu_seconds(process.pid) < 3 and process.poll() is None and \
-                time.monotonic() < deadline:
-            time.sleep(0.01)
-        assert process.poll() is None, "the run ended before its input could be changed"
+                                    "-q"], stderr=subprocess.PIPE, text=True)
+        wait_for(lambda: pipe_holds(reader) > 0, "it wrote reads", process)
         if change == "truncate":
             os.truncate(slow, slow.stat().st_size // 2)
         else:
             os.replace(tmp_path / "other.pt", slow)
+        os.set_blocking(reader, True)
+        while os.read(reader, 1 << 16):
+            pass
+        os.close(reader)
         _, err = process.communicate(timeout=300)
         result = subprocess.CompletedProcess([], process.returncode, "", err)
         assert one_line_error(result) == \
             f"tovrel-decode: error: {slow} changed or was removed during the run", change
-        assert not output.exists() and not leftovers(tmp_path)
+        output.unlink()
+        assert not leftovers(tmp_path)
 
 
 # Signals
@@ -185,13 +187,12 @@ def test_an_input_changed_while_it_is_decoded(tmp_path):
 def test_signals_at_start_up_and_ignored_ones(tmp_path, scores):
     source, want = scores
     # Start-up (torch loading): a signal ends the run as at any other time, without a traceback.
-    for delay in (0.1, 0.5):
-        process = subprocess.Popen([DECODER, str(source)], stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True)
-        time.sleep(delay)
-        process.send_signal(signal.SIGINT)
-        out, err = process.communicate(timeout=120)
-        assert process.returncode == 128 + signal.SIGINT and err == "" and out == "", delay
+    process = subprocess.Popen([DECODER, str(source)], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, preexec_fn=default_signals)
+    wait_for(lambda: handlers_installed(process.pid), "its handlers were in place", process)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=120)
+    assert process.returncode == 128 + signal.SIGINT and err == "" and out == ""
     # nohup: a SIGHUP that the caller ignored stays ignored.
     process = subprocess.Popen([DECODER, str(source), "-q"], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True,
@@ -215,7 +216,7 @@ def test_the_terminal_lines(tmp_path):
     wall = time.monotonic() - started
     assert status == 0
     # The progress line is cleared before the warning and the summary.
-    assert "\r\x1b[Ktovrel-decode: warning: skipped read chunk_1: scores at block 3 hold NaN" \
+    assert "\r\x1b[Ktovrel-decode: warning: skipped read mixed_1: scores at block 3 hold NaN" \
         in shown
     summary = shown.rsplit("\r\x1b[K", 1)[1].strip()
     assert summary.startswith("tovrel-decode: 2 reads from 3 chunks, 1 skipped, ")

@@ -9,17 +9,12 @@ import time
 import dnaio
 import numpy as np
 import pysam
-import pytest
 import torch
 
 import tovrel_tensors
 
-from decoder_helpers import DECODER, chunk, expected, run_in_process
+from decoder_helpers import DECODER, chunk, expected
 
-
-@pytest.fixture
-def run(capsys):
-    return lambda *args: run_in_process(capsys, *args)
 
 
 def decoded(names, chunks):
@@ -41,7 +36,8 @@ def test_every_input_kind(tmp_path, run):
     np.savez(tmp_path / "arrays.npz", single=chunks[5].numpy(), pair=batch[:2].numpy())
     result = run(tmp_path / "zip.pt", tmp_path / "legacy.pth", tmp_path / "chunk.npy",
                  tmp_path / "arrays.npz", "-q")
-    names = [f"chunk_{i}" for i in range(5)] + ["single", "pair_0", "pair_1"]
+    # Unnamed chunks are named after their file and their place in it.
+    names = ["zip_0", "zip_1", "zip_2", "legacy_0", "chunk_0", "single", "pair_0", "pair_1"]
     want = expected(names, [*chunks, batch[0], batch[1]])
     assert result.returncode == 0, result.stderr
     assert result.stdout == want
@@ -49,7 +45,7 @@ def test_every_input_kind(tmp_path, run):
     # A folder contributes its score files in name order; other files are left alone.
     (tmp_path / "notes.txt").write_text("not scores")
     assert run(tmp_path, "-q").stdout == expected(
-        ["single", "pair_0", "pair_1", "chunk_3", "chunk_4", "chunk_5", "chunk_6", "chunk_7"],
+        ["single", "pair_0", "pair_1", "chunk_0", "legacy_0", "zip_0", "zip_1", "zip_2"],
         [chunks[5], batch[0], batch[1], chunks[4], chunks[3], *batch])
 
     # Standard input: a torch.save stream or an .npy stream.
@@ -58,14 +54,14 @@ def test_every_input_kind(tmp_path, run):
             piped = subprocess.run([DECODER, "-", "-q"], stdin=stdin, capture_output=True,
                                    text=True, timeout=120)
         assert piped.returncode == 0, piped.stderr
-        assert piped.stdout == (want.split("@chunk_3")[0] if name == "zip.pt"
-                                else expected(["chunk_0"], [chunks[4]]))
+        assert piped.stdout == (expected(["stdin_0", "stdin_1", "stdin_2"], chunks[:3])
+                                if name == "zip.pt" else expected(["stdin_0"], [chunks[4]]))
 
     # A FIFO, as a shell's process substitution gives, is read once, whole.
     substituted = subprocess.run(["bash", "-c", f"'{DECODER}' -q <(cat '{tmp_path / 'zip.pt'}')"],
                                  capture_output=True, text=True, timeout=120)
     assert substituted.returncode == 0, substituted.stderr
-    assert substituted.stdout == want.split("@chunk_3")[0]
+    assert substituted.stdout == expected([f"63_{i}" for i in range(3)], chunks[:3])
 
     # numpy files are never unpickled.
     np.save(tmp_path / "objects.npy", np.array([{"a": 1}], dtype=object), allow_pickle=True)
@@ -78,19 +74,22 @@ def test_half_precision_decodes_like_the_same_values_in_float32(tmp_path, run):
     outputs = {}
     for dtype in (torch.float16, torch.bfloat16):
         rounded = scores.to(dtype)
-        torch.save(rounded, tmp_path / "half.pt")
-        torch.save(rounded.float(), tmp_path / "float.pt")
-        np_half = tmp_path / "half.npy"
+        for folder in ("half", "float", "numpy"):
+            (tmp_path / folder).mkdir(exist_ok=True)
+        torch.save(rounded, tmp_path / "half" / "s.pt")
+        torch.save(rounded.float(), tmp_path / "float" / "s.pt")
+        np_half = tmp_path / "numpy" / "s.npy"
         if dtype == torch.float16:
             np.save(np_half, rounded.numpy())
-        outputs = [run(tmp_path / "half.pt", "-q").stdout, run(tmp_path / "float.pt", "-q").stdout]
+        outputs = [run(tmp_path / "half" / "s.pt", "-q").stdout,
+                   run(tmp_path / "float" / "s.pt", "-q").stdout]
         if dtype == torch.float16:
             outputs.append(run(np_half, "-q").stdout)
-        assert len(set(outputs)) == 1 and outputs[0].startswith("@chunk_0"), dtype
+        assert len(set(outputs)) == 1 and outputs[0].startswith("@s_0"), dtype
     # float64 is rounded to the nearest float32.
     wide = scores.double() + 1e-9
     torch.save(wide, tmp_path / "double.pt")
-    assert run(tmp_path / "double.pt", "-q").stdout == expected(["chunk_0"], [wide.float()])
+    assert run(tmp_path / "double.pt", "-q").stdout == expected(["double_0"], [wide.float()])
 
 
 def test_formats_read_back_with_outside_readers(tmp_path, run):

@@ -7,28 +7,24 @@ import socket
 import stat
 import subprocess
 import threading
-import time
 
 import pytest
 import torch
 
 import tovrel
 
-from decoder_helpers import DECODER, chunk, expected, fastq, run_in_process
+from decoder_helpers import (DECODER, chunk, default_signals, expected, fastq, wait_for,
+                             writing_privately)
 
 IS_ROOT = os.geteuid() == 0
 
-
-@pytest.fixture
-def run(capsys):
-    return lambda *args: run_in_process(capsys, *args)
 
 
 @pytest.fixture
 def scores(tmp_path):
     chunks = [chunk(30 + 5 * i, 2, i) for i in range(3)]
     torch.save(chunks, tmp_path / "in.pt")
-    return tmp_path / "in.pt", expected([f"chunk_{i}" for i in range(3)], chunks)
+    return tmp_path / "in.pt", expected([f"in_{i}" for i in range(3)], chunks)
 
 
 def one_line_error(result, status=1):
@@ -41,10 +37,10 @@ def one_line_error(result, status=1):
 
 
 def leftovers(folder):
-    return [p for p in os.listdir(folder) if p.startswith(".tovrel-decode-")]
+    return [p for p in os.listdir(folder) if p.startswith(".tovrel-decode")]
 
 
-def test_output_targets(tmp_path, scores, run):
+def test_output_targets(tmp_path, scores, run, monkeypatch):
     source, want = scores
     # A regular file is replaced and keeps its permission bits; a new one follows the umask.
     existing = tmp_path / "existing.fq"
@@ -70,7 +66,7 @@ def test_output_targets(tmp_path, scores, run):
     assert "dangling symlink" in one_line_error(run(source, "-o", tmp_path / "dangling.fq"))
 
     # "-" is standard output, not a file named "-".
-    os.chdir(tmp_path)
+    monkeypatch.chdir(tmp_path)
     result = run(source, "-o", "-", "-q")
     assert result.stdout == want and not os.path.exists(tmp_path / "-")
     assert not leftovers(tmp_path) and not leftovers(tmp_path / "real")
@@ -86,7 +82,7 @@ def test_a_fifo_is_written_through(tmp_path, scores):
         with open(fifo) as stream:
             received.append(stream.read())
 
-    reader = threading.Thread(target=read)
+    reader = threading.Thread(target=read, daemon=True)  # a failed run must not hold the suite
     reader.start()
     result = subprocess.run([DECODER, str(source), "-o", str(fifo), "-q"], capture_output=True,
                             text=True, timeout=120)
@@ -108,7 +104,7 @@ def test_a_socket_is_written_through(tmp_path, scores):
         with connection, connection.makefile("rb") as stream:
             received.append(stream.read().decode())
 
-    thread = threading.Thread(target=serve)
+    thread = threading.Thread(target=serve, daemon=True)
     thread.start()
     result = subprocess.run([DECODER, str(source), "-o", path, "-q"], capture_output=True,
                             text=True, timeout=120)
@@ -172,7 +168,7 @@ def test_pipes_and_a_closed_standard_output(tmp_path):
     result = subprocess.run(f"'{DECODER}' '{tmp_path / 'many.pt'}' | head -n 1", shell=True,
                             capture_output=True, text=True, timeout=120,
                             executable="/bin/bash")
-    assert result.stdout == "@chunk_0\n"
+    assert result.stdout == "@many_0\n"
     # A reader gone before the output is written, in every format: a quiet end, status 141.
     for kind in ("fastq", "sam", "bam"):
         piped = subprocess.run(f"set -o pipefail; '{DECODER}' -q '{tmp_path / 'many.pt'}' "
@@ -184,15 +180,6 @@ def test_pipes_and_a_closed_standard_output(tmp_path):
     assert one_line_error(closed) == "tovrel-decode: error: standard output: Bad file descriptor"
 
 
-def cpu_seconds(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as status:
-            fields = status.read().rsplit(")", 1)[1].split()
-    except OSError:
-        return 0.0
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
 def test_a_killed_run_leaves_nothing_behind(tmp_path, signum):
     # Slow enough to be caught decoding: wide beams over many chunks on one thread.
@@ -202,13 +189,8 @@ def test_a_killed_run_leaves_nothing_behind(tmp_path, signum):
     output.write_text("earlier contents\n")
     process = subprocess.Popen([DECODER, str(tmp_path / "slow.pt"), "-o", str(output),
                                 "--threads", "1", "--beam-size", "256", "-q"],
-                               stderr=subprocess.PIPE, text=True)
-    # Start-up takes about a second of processor time; a run past three is decoding.
-    deadline = time.monotonic() + 120
-    while cpu_seconds(process.pid) < 3 and process.poll() is None and \
-            time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert process.poll() is None, "the run ended before it could be stopped"
+                               stderr=subprocess.PIPE, text=True, preexec_fn=default_signals)
+    wait_for(lambda: writing_privately(process.pid, tmp_path), "it wrote its output", process)
     process.send_signal(signum)
     _, err = process.communicate(timeout=60)
     assert process.returncode == 128 + signum, err
@@ -253,16 +235,16 @@ def test_values_that_cannot_be_decoded(tmp_path, run):
     nan_guides[1][3 * 16 + 2] = float("nan")
     long = chunk(2000, 2, 7)
     cases = {
-        "nan": ([good[0], nan], "read chunk_1: scores at block 4 hold NaN"),
-        "inf": ([inf, good[1]], "read chunk_0: scores at block 6 hold +inf"),
-        "dead": ([good[0], good[1], dead], "read chunk_2: scores at block 9 are all -inf"),
+        "nan": ([good[0], nan], "read nan_1: scores at block 4 hold NaN"),
+        "inf": ([inf, good[1]], "read inf_0: scores at block 6 hold +inf"),
+        "dead": ([good[0], good[1], dead], "read dead_2: scores at block 9 are all -inf"),
         "guides": ({"scores": good, "back_guides": nan_guides, "posts": posts},
-                   "read chunk_1: back_guides at boundary 3 hold NaN"),
+                   "read guides_1: back_guides at boundary 3 hold NaN"),
         # Finite, but too large for single precision: the posteriors no longer sum to 1.
-        "shifted": ([good[0], long + 1e5], "read chunk_1: posteriors at boundary 0 sum to "),
-        "scaled": ([long * 1e37], "read chunk_0: posteriors at boundary 0 sum to NaN, not 1"),
+        "shifted": ([good[0], long + 1e5], "read shifted_1: posteriors at boundary 0 sum to "),
+        "scaled": ([long * 1e37], "read scaled_0: posteriors at boundary 0 sum to NaN, not 1"),
         "posts": ({"scores": good, "back_guides": guides, "posts": [p * 1.5 for p in posts]},
-                  "read chunk_0: posteriors at boundary 0 sum to 1.5, not 1"),
+                  "read posts_0: posteriors at boundary 0 sum to 1.5, not 1"),
     }
     for label, (content, message) in cases.items():
         torch.save(content, tmp_path / f"{label}.pt")
@@ -275,9 +257,9 @@ def test_values_that_cannot_be_decoded(tmp_path, run):
                  "--skip-invalid")
     assert result.returncode == 0
     warnings = [line for line in result.stderr.splitlines() if "warning" in line]
-    assert len(warnings) == 3 and "chunk_1" in warnings[0] and "chunk_4" in warnings[1]
-    assert "chunk_6" in warnings[2] and ", 3 skipped, " in result.stderr
-    names = [f"chunk_{i}" for i in (0, 2, 3, 5)]
+    assert len(warnings) == 3 and "nan_1" in warnings[0] and "dead_2" in warnings[1]
+    assert "shifted_1" in warnings[2] and ", 3 skipped, " in result.stderr
+    names = ["nan_0", "dead_0", "dead_1", "shifted_0"]
     assert result.stdout == expected(names, [good[0], good[0], good[1], good[0]])
     # The module itself keeps decoding NaN as it always has.
     assert len(tovrel.beam_search(nan, guides[1], posts[1])[0]) > 0

@@ -112,3 +112,17 @@ def test_the_decoding_package_type_checks(python_in_subprocess):
         "from mypy import api; "
         "print(api.run(['--ignore-missing-imports', '--no-incremental', '-p', 'tovrel_decode'])[0])")
     assert result.stdout.startswith("Success: no issues found"), result.stdout
+
+
+def test_the_readme_example_and_the_basecaller_type_check_strictly(tmp_path, python_in_subprocess):
+    repository = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(repository, "README.md")) as readme:
+        text = readme.read()
+    section = text[text.index("## Decoding in a basecaller"):]
+    example = section[section.index("```python\n") + 10:section.index("\n```")]
+    (tmp_path / "readme_example.py").write_text(example)
+    files = [str(tmp_path / "readme_example.py"),
+             os.path.join(repository, "examples", "basecall.py")]
+    result = python_in_subprocess(f"from mypy import api; print(api.run(['--strict', "
+                                  f"'--no-incremental', *{files!r}])[0])")
+    assert result.stdout.startswith("Success: no issues found in 2 source files"), result.stdout

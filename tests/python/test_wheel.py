@@ -66,4 +66,4 @@ torch.save(scores, {str(tmp_path / 'scores.pt')!r})
 """
     run([python, "-c", check], cwd=str(tmp_path))
     decoded = run([str(fresh / "bin" / "tovrel-decode"), str(tmp_path / "scores.pt"), "-q"])
-    assert decoded.stdout.startswith("@chunk_0\n")
+    assert decoded.stdout.startswith("@scores_0\n")
