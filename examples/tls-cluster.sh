@@ -30,13 +30,25 @@ for role in SCHEDULER WORKER CLIENT; do
     export "DASK_DISTRIBUTED__COMM__TLS__${role}__KEY=$folder/node.key"
 done
 
-dask scheduler --protocol tls --host 127.0.0.1 --port 0 --no-dashboard \
+# Every listener on 127.0.0.1 (on real machines: the node's private address), the dashboards too.
+dask scheduler --protocol tls --host 127.0.0.1 --port 0 --dashboard-address 127.0.0.1:0 \
     --scheduler-file scheduler.json > scheduler.log 2>&1 &
 scheduler=$!
-trap 'kill $scheduler ${worker:-} 2> /dev/null || true' EXIT
+trap 'kill $scheduler ${worker:-} 2> /dev/null || true; wait' EXIT
 for _ in $(seq 100); do [[ -s scheduler.json ]] && break; sleep 0.2; done
-dask worker --scheduler-file scheduler.json --nthreads 1 --no-dashboard > worker.log 2>&1 &
+dask worker --scheduler-file scheduler.json --nthreads 1 --host 127.0.0.1 \
+    --dashboard-address 127.0.0.1:0 > worker.log 2>&1 &
 worker=$!
 address=$(python -c 'import json, sys; print(json.load(open(sys.argv[1]))["address"])' \
     scheduler.json)
 tovrel-decode "$input" -o "$output" --scheduler "$address"
+
+# Nothing listens beyond 127.0.0.1: the scheduler, the worker, its nanny's worker process.
+processes=" $scheduler $worker $(pgrep -P "$worker" | tr '\n' ' ')"
+while read -r _ _ _ local _ users; do
+    pid=$(sed -n 's/.*pid=\([0-9]*\).*/\1/p' <<< "$users")
+    if [[ "$processes" == *" $pid "* && "$local" != 127.0.0.1:* ]]; then
+        echo "tls-cluster: process $pid listens on $local" >&2
+        exit 1
+    fi
+done < <(ss -ltnpH)

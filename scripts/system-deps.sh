@@ -4,7 +4,8 @@
 # clang-format. Installs missing ones with apt-get when run as root; otherwise names them.
 set -euo pipefail
 
-packages=(g++ cmake libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format)
+packages=(g++ cmake libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format iproute2 openssl
+    util-linux)
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

@@ -1,6 +1,7 @@
 """tovrel-decode --scheduler: the same output through a Dask cluster of worker processes on
 127.0.0.1, working in a folder of their own; with a worker killed mid-run, workers of another
 version or joining late, inputs the workers lack or that change, and TLS."""
+import collections
 import os
 import select
 import shutil
@@ -10,10 +11,12 @@ import sys
 import threading
 import time
 
+import psutil
 import pytest
 import torch
 
 from decoder_helpers import DECODER, chunk
+from tovrel_decode.tasks import STARTED_TOPIC
 
 distributed = pytest.importorskip("distributed")
 
@@ -78,6 +81,26 @@ def inputs(tmp_path_factory):
     os.mkdir(folder / "more")
     torch.save([chunk(300, 2, 9), chunk(200, 2, 10)], folder / "more" / "c.pt")
     return [str(folder / "a.pt"), str(folder / "b.pt"), str(folder / "more")]
+
+
+# A worker with another tovrel, as Dask's own version report (which the client asks) reads it.
+PRETEND = """
+import distributed.versions as versions
+if not hasattr(versions, "installed_version"):  # a preload may run more than once
+    versions.installed_version = versions._version_cached
+    versions._version_cached = lambda package: \\
+        "0.0.9" if package == "tovrel" else versions.installed_version(package)
+"""
+
+
+def pretend_version(version):
+    """On a worker: report tovrel `version`, or the installed one for None."""
+    import distributed.versions as versions
+
+    if not hasattr(versions, "installed_version"):
+        versions.installed_version = versions._version_cached
+    versions._version_cached = versions.installed_version if version is None else \
+        (lambda package: version if package == "tovrel" else versions.installed_version(package))
 
 
 def decode(*args, timeout=300, cwd=None):
@@ -149,17 +172,12 @@ def test_workers_of_another_version_get_no_tasks(cluster, inputs, tmp_path):
     local, client = cluster
     client.wait_for_workers(2, timeout=60)
 
-    def pretend(version):
-        import tovrel_tensors
-        tovrel_tensors.__version__ = version
-
-    original = client.run(lambda: __import__("tovrel_tensors").__version__)
-    client.run(pretend, "0.0.9")
+    client.run(pretend_version, "0.0.9")
     try:
         result = decode(*inputs, "-o", tmp_path / "out.fq", "--scheduler",
                         local.scheduler_address)
     finally:
-        client.run(pretend, next(iter(original.values())))
+        client.run(pretend_version, None)
     # Each is left out with a warning; with none left for the grace period, the run ends.
     lines = result.stderr.decode().strip().splitlines()
     assert result.returncode == 1 and len(lines) == 3, lines
@@ -178,8 +196,9 @@ def test_inputs_the_workers_cannot_read_and_unreachable_schedulers(cluster, tmp_
     for args, status in (([], 1), (["--skip-invalid"], 0)):
         result = decode(bad, "--scheduler", local.scheduler_address, *args)
         assert result.returncode == status
-        assert "read chunk_1: scores at block 3 hold NaN" in result.stderr.decode()
-        assert result.stdout.count(b"@chunk_") == 1 - status  # nothing written on failure
+        assert "read nan_1: scores at block 3 hold NaN" in result.stderr.decode()
+        # The read before the bad one was streamed: standard output is not all or nothing.
+        assert result.stdout.count(b"@nan_") == 1
     # Nothing listens on this port: one line, exit 1, nothing written.
     unreachable = decode(bad, "-o", tmp_path / "out.fq", "--scheduler", "tcp://127.0.0.1:9",
                          timeout=120)
@@ -218,8 +237,7 @@ def test_an_input_replaced_mid_run(cluster, tmp_path):
 def test_workers_joining_mid_run_get_tasks_and_stale_ones_none(tmp_path):
     slow_scores(tmp_path / "slow.pt", 100)
     want = decode(tmp_path / "slow.pt", "--beam-size", "256", "-q")
-    (tmp_path / "pretend.py").write_text("import tovrel_tensors\n"
-                                         "tovrel_tensors.__version__ = '0.0.9'\n")
+    (tmp_path / "pretend.py").write_text(PRETEND)
     with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=":0",
                                   silence_logs=50) as local, \
@@ -246,8 +264,11 @@ def test_workers_joining_mid_run_get_tasks_and_stale_ones_none(tmp_path):
             os.kill(first, signal.SIGCONT)
             out, err = process.communicate(timeout=600)
             err = warning + err
-            executed = client.run(lambda dask_worker: (dask_worker.name,
-                                                      dask_worker.state.executed_count))
+            names = {address: info["name"] for address, info in
+                     client.scheduler_info(n_workers=-1)["workers"].items()}
+            # Each decoding task tells the client of its start: count them by worker.
+            executed = collections.Counter(names[message["worker"]] for _, message in
+                                           client.get_events(STARTED_TOPIC))
         finally:
             os.kill(first, signal.SIGCONT)
             for worker in joining:
@@ -257,8 +278,7 @@ def test_workers_joining_mid_run_get_tasks_and_stale_ones_none(tmp_path):
     lines = err.decode().strip().splitlines()
     assert len(lines) == 2 and "has tovrel 0.0.9" in lines[0], lines
     assert lines[0].endswith("it gets no tasks")
-    counts = dict(executed.values())
-    assert counts["late"] > 0 and counts["stale"] == 0, counts
+    assert executed["late"] > 0 and executed["stale"] == 0, executed
 
 
 @pytest.mark.skipif(shutil.which("openssl") is None, reason="the example needs openssl")
@@ -272,4 +292,170 @@ def test_the_tls_example(tmp_path):
                             capture_output=True, timeout=300)
     assert result.returncode == 0 and want.returncode == 0, result.stderr
     assert (tmp_path / "cluster.fq").read_bytes() == (tmp_path / "local.fq").read_bytes()
-    assert "tls://" in (tmp_path / "tls" / "scheduler.json").read_text()
+    # Every connection was TLS, every listener on 127.0.0.1 (the script checks with ss), and
+    # nothing is left running.
+    log = (tmp_path / "tls" / "scheduler.log").read_text()
+    assert "Stopped scheduler at 'tls://127.0.0.1:" in log
+    assert not [process for process in psutil.process_iter(["cmdline"])
+                if "scheduler.json" in " ".join(process.info["cmdline"] or [])]
+
+
+# Operating a cluster
+
+
+@pytest.fixture
+def scheduler():
+    """A scheduler without workers; the tests start the workers they need."""
+    with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address=":0",
+                                  silence_logs=50) as local, \
+            distributed.Client(local, set_as_default=False) as client:
+        yield local.scheduler_address, client
+
+
+def worker_states(client):
+    return {info["name"]: info["status"]
+            for info in client.scheduler_info(n_workers=-1)["workers"].values()}
+
+
+def test_paused_and_undersized_workers_end_the_run_in_one_line(scheduler, tmp_path):
+    address, client = scheduler
+    torch.save([chunk(100, 2, i) for i in range(4)], tmp_path / "in.pt")
+    # Dask pauses a worker past a share of its memory limit; this one's share is tiny.
+    pausing = {**os.environ, "DASK_DISTRIBUTED__WORKER__MEMORY__PAUSE": "0.01"}
+    workers = [subprocess.Popen([DASK, "worker", address, "--nthreads", "1", "--no-dashboard",
+                                 "--name", "paused", "--memory-limit", "2GB"], cwd=tmp_path,
+                                env=pausing, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL),
+               start_worker(address, tmp_path, "--name", "small", "--memory-limit", "300MB")]
+    try:
+        wait_until(lambda: worker_states(client) == {"paused": "paused", "small": "running"},
+                   "one worker is paused and the other runs")
+        result = decode(tmp_path / "in.pt", "-o", tmp_path / "out.fq", "--scheduler", address)
+    finally:
+        for worker in workers:
+            worker.terminate()
+            worker.wait(timeout=60)
+    lines = result.stderr.decode().strip().splitlines()
+    assert result.returncode == 1 and len(lines) == 2, lines
+    assert "has a memory limit of 300 MB, less than decoding needs" in lines[0]
+    assert lines[1].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
+    assert "is paused for memory (it holds " in lines[1] and "of its 2000 MB limit)" in lines[1]
+    assert not (tmp_path / "out.fq").exists()
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="a worker without root's file access needs root")
+def test_a_worker_that_cannot_read_an_input_is_left_out(scheduler, tmp_path):
+    address, client = scheduler
+    private = tmp_path / "private.pt"
+    torch.save([chunk(200, 2, i) for i in range(12)], private)
+    os.chown(private, 12345, 12345)
+    private.chmod(0o600)
+    want = decode(private, "-q")
+    # As root, but without the capabilities that let root read any file.
+    blind = subprocess.Popen(["setpriv", "--bounding-set=-dac_override,-dac_read_search", DASK,
+                              "worker", address, "--nthreads", "1", "--no-dashboard", "--name",
+                              "blind"], cwd=tmp_path, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    seeing = start_worker(address, tmp_path, "--name", "seeing")
+    try:
+        wait_until(lambda: len(worker_states(client)) == 2, "both workers join")
+        both = decode(private, "--scheduler", address, "-q")
+        seeing.terminate()
+        seeing.wait(timeout=60)
+        wait_until(lambda: len(worker_states(client)) == 1, "one worker is left")
+        alone = decode(private, "--scheduler", address)
+    finally:
+        for worker in (blind, seeing):
+            worker.terminate()
+            worker.wait(timeout=60)
+    assert both.returncode == 0 and both.stdout == want.stdout, both.stderr
+    assert all(line.endswith(f"cannot read {private}: Permission denied; it gets no tasks")
+               for line in both.stderr.decode().splitlines())
+    assert alone.returncode == 1
+    assert alone.stderr.decode().strip().splitlines()[-1].startswith(
+        f"tovrel-decode: error: no worker can read {private}; worker tcp://")
+
+
+@pytest.fixture(scope="module")
+def certificates(tmp_path_factory):
+    """A CA, a certificate it signs for 127.0.0.1, and another CA that signed nothing here."""
+    folder = tmp_path_factory.mktemp("certificates")
+
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
+
+    for name in ("ca", "other"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                f"/CN={name}", "-keyout", f"{name}.key", "-out", f"{name}.pem")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+            "node.key", "-out", "node.csr")
+    (folder / "node.ext").write_text("subjectAltName=IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", "node.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "node.ext", "-out", "node.pem")
+    return folder
+
+
+def tls_settings(folder, **changes):
+    settings = {"DASK_DISTRIBUTED__COMM__REQUIRE_ENCRYPTION": "True",
+                "DASK_DISTRIBUTED__COMM__TLS__CA_FILE": str(folder / "ca.pem")}
+    for role in ("SCHEDULER", "WORKER", "CLIENT"):
+        settings[f"DASK_DISTRIBUTED__COMM__TLS__{role}__CERT"] = str(folder / "node.pem")
+        settings[f"DASK_DISTRIBUTED__COMM__TLS__{role}__KEY"] = str(folder / "node.key")
+    settings.update(changes)
+    return settings
+
+
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="certificates need openssl")
+def test_tls_mistakes_are_one_line(certificates, tmp_path):
+    torch.save(chunk(20, 2, 1), tmp_path / "in.pt")
+    environment = {**os.environ, **tls_settings(certificates)}
+    scheduler = subprocess.Popen([DASK, "scheduler", "--protocol", "tls", "--host", "127.0.0.1",
+                                  "--port", "0", "--dashboard-address", "127.0.0.1:0",
+                                  "--scheduler-file", "scheduler.json"], cwd=tmp_path,
+                                 env=environment, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+    try:
+        wait_until(lambda: (tmp_path / "scheduler.json").exists() and
+                   (tmp_path / "scheduler.json").stat().st_size > 0, "the scheduler starts")
+        import json
+
+        tls = json.loads((tmp_path / "scheduler.json").read_text())["address"]
+        tcp = tls.replace("tls://", "tcp://")
+        plain = {key: value for key, value in os.environ.items()
+                 if not key.startswith("DASK_DISTRIBUTED__COMM")}
+        cases = {
+            "no settings": (tls, plain, f"{tls}: tls:// needs the cluster's certificates"),
+            "plain client": (tcp, plain, f"{tcp}: the scheduler closed the connection; if it "
+                                         "requires TLS, use tls://"),
+            "required": (tcp, environment, f"{tcp}: encryption is required"),
+            "mistyped": (tls, {**environment, "DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT":
+                               str(certificates / "nod.pem")},
+                         f"{certificates / 'nod.pem'}: No such file or directory "
+                         "(DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT)"),
+            "wrong CA": (tls, {**environment, "DASK_DISTRIBUTED__COMM__TLS__CA_FILE":
+                               str(certificates / "other.pem")},
+                         f"{tls}: the TLS handshake failed"),
+        }
+        for case, (address, settings, message) in cases.items():
+            result = subprocess.run([DECODER, str(tmp_path / "in.pt"), "--scheduler", address],
+                                    env=settings, capture_output=True, text=True, timeout=120)
+            lines = result.stderr.strip().splitlines()
+            assert result.returncode == 1 and len(lines) == 1, (case, lines)
+            assert lines[0].startswith(f"tovrel-decode: error: {message}"), (case, lines)
+    finally:
+        scheduler.terminate()
+        scheduler.wait(timeout=60)
+
+
+def test_small_files_share_tasks(cluster, tmp_path):
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    folder = tmp_path / "small"
+    folder.mkdir()
+    for i in range(200):
+        torch.save(chunk(30, 2, i), folder / f"{i:03d}.pt")
+    want = decode(folder, "-q")
+    before = len(client.get_events(STARTED_TOPIC))
+    there = decode(folder, "-q", "--scheduler", local.scheduler_address)
+    assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
+    assert len(client.get_events(STARTED_TOPIC)) - before < 50  # 200 files

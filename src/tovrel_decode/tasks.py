@@ -1,0 +1,186 @@
+"""What the workers of a cluster run, and how the work is cut into tasks.
+
+A task names the work, not the data: pieces of input files (an absolute path, the identity the
+file had when planned, a range of its chunks). Small files share a task and a large one is cut
+across several. The worker opens the files itself, decodes a window of chunks at a time with the
+engine of a local run, gives the pages of the mapped file back after each window, and lets go of
+the files when the task ends: an idle worker holds no input.
+"""
+from __future__ import annotations
+
+import dataclasses
+import socket
+from typing import Any, Optional
+
+import torch
+
+from . import inputs
+from .engine import WINDOW_VALUES, ChunkWork, SearchOptions, decode_window
+from .errors import InputError, UnreadableFile, shown
+from .results import ChunkResult
+
+MAX_TASK_BLOCKS = 300_000
+STARTED_TOPIC = "tovrel-task-started"
+
+
+class UnreadableInput(Exception):
+    """A worker cannot read an input that the run planned, in its own view of the shared file
+    system: missing, not permitted, or another file at that path (`differs`)."""
+
+    def __init__(self, worker: str, path: str, reason: str, differs: bool = False) -> None:
+        super().__init__(worker, path, reason, differs)
+        self.worker, self.path, self.reason, self.differs = worker, path, reason, differs
+
+    def __str__(self) -> str:
+        return f"worker {self.worker} cannot read {shown(self.path)}: {self.reason}"
+
+
+def this_worker() -> str:
+    try:
+        from distributed import get_worker
+
+        return str(get_worker().address)
+    except (ImportError, ValueError):
+        return socket.gethostname()
+
+
+def opened(path: str, identity: Optional[tuple]) -> inputs.Source:
+    """The planned input, after checking that `path` still names the file that was planned."""
+    try:
+        source = inputs.open_input(path)
+    except UnreadableFile as error:
+        raise UnreadableInput(this_worker(), path, str(error).rsplit(": ", 1)[-1]) from None
+    if identity is not None:
+        host, planned = identity
+        same_machine = host == socket.gethostname()
+        now = source.identity
+        if now is None or (now if same_machine else now[1:]) != \
+                (planned if same_machine else planned[1:]):
+            raise UnreadableInput(this_worker(), path, "another file than the one planned (its "
+                                  "size, time or inode differ)", differs=True)
+    return source
+
+
+def plan_task(paths: list, skip_unreadable: bool = False) -> tuple:
+    """On a worker: the input files and the layout of each, without data:
+    ([(path, overlap, identity, stem, [(name, label, shape, dtype)])], [warnings for files
+    skipped])."""
+    layouts: list = []
+    skipped: list = []
+    try:
+        files = inputs.expand(paths, skip_unreadable, skipped.append)
+    except UnreadableFile as error:
+        path, _, reason = str(error).rpartition(": ")
+        raise UnreadableInput(this_worker(), path, reason) from None
+    for path in files:
+        source = opened(path, None)
+        identity = (socket.gethostname(), source.identity)
+        layouts.append((path, source.overlap, identity, source.stem,
+                        [(c.name, c.label, c.shape, c.dtype) for c in source.chunks]))
+    return layouts, skipped
+
+
+@dataclasses.dataclass(frozen=True)
+class Piece:
+    """Chunks start .. stop - 1 of a planned input."""
+
+    source: int  # the input's position among the planned sources
+    path: str
+    start: int
+    stop: int
+    identity: Optional[tuple]
+
+
+def decode_task(task: str, pieces: list[Piece], options: SearchOptions) -> list[ChunkResult]:
+    """On a worker: decodes the chunks of `pieces`, a window at a time, with the checks of a local
+    run; their results in order. Tells the client when it starts, so that a task's time limit
+    counts its running, not its waiting. The worker's Dask threads run tasks side by side, one
+    intra-op thread each."""
+    try:
+        from distributed import get_worker
+
+        get_worker().log_event(STARTED_TOPIC, {"task": task, "worker": get_worker().address})
+    except (ImportError, ValueError):
+        pass
+    torch.set_num_threads(1)
+    results: list[ChunkResult] = []
+    window: list[ChunkWork] = []
+    loaded: list[tuple] = []  # the chunks of the window as loaded, mapped from their files
+    values = 0
+
+    def decode() -> None:
+        nonlocal window, loaded, values
+        results.extend(decode_window(window, options))
+        for chunk, tensors in loaded:
+            if chunk.mapped:
+                for tensor in tensors:
+                    inputs.release_pages(tensor)
+        window, loaded, values = [], [], 0
+
+    for piece in pieces:
+        source = opened(piece.path, piece.identity)
+        chunks = source.chunks[piece.start:piece.stop]
+        if len(chunks) != piece.stop - piece.start:
+            raise InputError(f"{shown(piece.path)} changed or was removed during the run")
+        for chunk in chunks:
+            tensors = chunk.load()
+            window.append(ChunkWork(*tensors))
+            loaded.append((chunk, [t for t in tensors if t is not None]))
+            values += window[-1].scores.numel()
+            if values >= WINDOW_VALUES:
+                decode()
+        del source, chunks
+    decode()
+    return results
+
+
+@dataclasses.dataclass
+class Task:
+    id: str
+    pieces: list[Piece]
+    blocks: int
+    future: Any = None
+    workers: frozenset = frozenset()  # those it may run on
+    started: Optional[float] = None  # when its start was heard of
+    started_on: Optional[str] = None
+
+
+class TaskCutter:
+    """Cuts the work into tasks in input order, each as it is needed, sized for the threads
+    present then: at most MAX_TASK_BLOCKS blocks and a chunk at least, and small enough that
+    every thread gets work (four tasks per thread of what remains), so that workers joining late
+    get work and the last tasks are short. Small files are packed into one task; a large one is
+    cut across several."""
+
+    def __init__(self, sources: list[inputs.Source], run: str) -> None:
+        self.sources = sources
+        self.run = run
+        self.count = 0
+        self.position = 0  # the source being cut
+        self.start = 0  # its next chunk
+        self.remaining = sum(chunk.shape[0] for source in sources for chunk in source.chunks)
+        self.skip_finished_sources()
+
+    def skip_finished_sources(self) -> None:
+        while self.position < len(self.sources) and \
+                self.start >= len(self.sources[self.position].chunks):
+            self.position, self.start = self.position + 1, 0
+
+    def __bool__(self) -> bool:
+        return self.position < len(self.sources)
+
+    def next(self, threads: int) -> Task:
+        size = max(1, min(MAX_TASK_BLOCKS, self.remaining // max(1, 4 * threads)))
+        pieces, blocks = [], 0
+        while self and (blocks == 0 or blocks < size):
+            source = self.sources[self.position]
+            stop = self.start
+            while stop < len(source.chunks) and (blocks == 0 or blocks < size):
+                blocks += source.chunks[stop].shape[0]
+                stop += 1
+            pieces.append(Piece(self.position, source.path, self.start, stop, source.identity))
+            self.start = stop
+            self.skip_finished_sources()
+        self.remaining -= blocks
+        self.count += 1
+        return Task(f"{self.run}-{self.count}", pieces, blocks)

@@ -1,0 +1,159 @@
+"""The workers of a cluster that can take tasks: present, running (not paused), with the client's
+tovrel and torch, enough memory, and not left out (hung, or unable to read an input)."""
+from __future__ import annotations
+
+import importlib.metadata
+import time
+import uuid
+from typing import Any, Callable, Optional
+
+from .errors import DecodeError
+
+NO_WORKERS_GRACE = 30.0  # seconds without a worker that can take tasks before a run gives up
+REFRESH_SECONDS = 1.0  # how often the workers present are looked at again
+# Below this memory limit a worker cannot even hold torch and a window of chunks: Dask would
+# restart it over and over.
+MIN_WORKER_MEMORY = 768 * 1024**2
+NOT_INSTALLED = "cannot import tovrel_decode: install the project in the workers' environment"
+PACKAGES = ("tovrel", "torch")
+
+
+class ClusterError(DecodeError):
+    """The cluster cannot do the work: unreachable, lost, or without workers that can."""
+
+
+def installed_versions() -> dict:
+    """tovrel and torch as installed here, as Dask's own version report reads them."""
+    found: dict[str, Optional[str]] = {}
+    for package in PACKAGES:
+        try:
+            found[package] = importlib.metadata.version(package)
+        except importlib.metadata.PackageNotFoundError:
+            found[package] = None
+    return found
+
+
+def version_mismatch(worker: str, found: dict, expected: dict) -> str:
+    return (f"worker {worker} has tovrel {found['tovrel']} and torch {found['torch']}; this "
+            f"client has tovrel {expected['tovrel']} and torch {expected['torch']}")
+
+
+def megabytes(count: Any) -> str:
+    return f"{(count or 0) / 1e6:.0f} MB"
+
+
+class WorkerPool:
+    """The workers that take tasks. `refresh` looks at those present (at most once a second
+    unless forced): new ones are asked their versions through Dask's own report, paused ones do
+    not count, gone ones are dropped; without any worker that can take tasks for
+    NO_WORKERS_GRACE seconds, the run ends with one line saying why."""
+
+    def __init__(self, client: Any, address: str, warn: Callable[[str], None],
+                 lost: Callable[[BaseException], ClusterError]) -> None:
+        self.client = client
+        self.address = address
+        self.warn = warn
+        self.lost = lost
+        self.expected = installed_versions()
+        self.usable: dict[str, int] = {}  # address -> threads
+        self.checked: set[str] = set()  # versions and memory fit
+        self.left_out: dict[str, str] = {}  # address -> why
+        self.paused: dict[str, str] = {}  # address -> what it holds
+        self.probes: dict[str, Any] = {}  # address -> the future of its versions
+        self.last_refresh = 0.0
+        self.none_since: Optional[float] = None
+
+    @property
+    def threads(self) -> int:
+        return max(1, sum(self.usable.values()))
+
+    def refresh(self, force: bool = False) -> None:
+        now = time.monotonic()
+        if not force and now - self.last_refresh < REFRESH_SECONDS:
+            return
+        self.last_refresh = now
+        present = self.present()
+        new = [address for address in present
+               if address not in self.checked and address not in self.left_out]
+        if new:
+            self.probe(new, present)
+        self.paused = {address: self.holding(info) for address, info in present.items()
+                       if address not in self.left_out and info.get("status") == "paused"}
+        self.usable = {address: int(info.get("nthreads", 1)) for address, info in present.items()
+                       if address in self.checked and address not in self.left_out and
+                       info.get("status", "running") == "running"}
+        if self.usable:
+            self.none_since = None
+        elif self.none_since is None:
+            self.none_since = now
+        elif now - self.none_since > NO_WORKERS_GRACE:
+            raise ClusterError(self.why_none())
+
+    def present(self) -> dict:
+        try:
+            return dict(self.client.scheduler_info(n_workers=-1)["workers"])
+        except Exception as error:  # the connection's own errors, of several kinds
+            raise self.lost(error) from None
+
+    @staticmethod
+    def holding(info: dict) -> str:
+        memory = (info.get("metrics") or {}).get("memory")
+        return f"it holds {megabytes(memory)} of its {megabytes(info.get('memory_limit'))} limit"
+
+    def probe(self, new: list[str], present: dict) -> None:
+        """Asks new workers their versions through Dask's own report, run as a task on each, so
+        that a worker that does not answer (stopped, restarting) holds nothing up: it is asked
+        again at the next refresh until it answers."""
+        from distributed.versions import get_versions
+
+        for address in new:
+            limit = present[address].get("memory_limit") or 0
+            if 0 < limit < MIN_WORKER_MEMORY:
+                self.leave_out(address, f"worker {address} has a memory limit of "
+                                        f"{megabytes(limit)}, less than decoding needs (torch "
+                                        f"alone takes about 300 MB; give at least "
+                                        f"{megabytes(MIN_WORKER_MEMORY)})")
+                continue
+            probe = self.probes.get(address)
+            if probe is None:
+                self.probes[address] = self.client.submit(
+                    get_versions, list(PACKAGES), workers=[address], allow_other_workers=False,
+                    pure=False, key=f"tovrel-versions-{uuid.uuid4().hex}")
+                continue
+            if not probe.done():
+                continue
+            del self.probes[address]
+            try:
+                found = probe.result()["packages"]
+            except Exception as error:
+                self.leave_out(address, f"worker {address} cannot be asked its versions "
+                                        f"({str(error).splitlines()[0] if str(error) else error})")
+                continue
+            if found.get("tovrel") is None:
+                self.leave_out(address, f"a worker ({address}) {NOT_INSTALLED}")
+            elif {package: found.get(package) for package in PACKAGES} != self.expected:
+                self.leave_out(address, version_mismatch(address, found, self.expected))
+            else:
+                self.checked.add(address)
+
+    def leave_out(self, worker: str, reason: str) -> None:
+        if worker in self.left_out:
+            return
+        self.left_out[worker] = reason
+        self.usable.pop(worker, None)
+        self.warn(f"{reason}; it gets no tasks")
+
+    def why_none(self) -> str:
+        if self.paused:
+            return "no worker can take tasks: " + "; ".join(
+                f"worker {address} is paused for memory ({holding})"
+                for address, holding in self.paused.items())
+        if self.left_out:
+            return next(reversed(self.left_out.values()))
+        return f"{self.address}: the scheduler has no workers"
+
+    def wait_for_usable(self) -> None:
+        self.refresh(force=True)
+        while not self.usable:
+            time.sleep(0.2)
+            self.refresh()
