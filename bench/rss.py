@@ -1,23 +1,25 @@
-"""Peak private memory (RssAnon, from /proc) of processes, for the benchmarks."""
+"""Peak memory of processes, from /proc, for the benchmarks: private (RssAnon) or all of it,
+mapped file pages included (VmRSS)."""
 import subprocess
 import sys
 import time
 
 
-def rss_anon_mb(pid):
+def rss_anon_mb(pid, field="RssAnon"):
     with open(f"/proc/{pid}/status") as status:
         for line in status:
-            if line.startswith("RssAnon:"):
+            if line.startswith(f"{field}:"):
                 return int(line.split()[1]) / 1024
     return 0.0
 
 
-def peak_while(pid, running):
-    """The peak RssAnon of process `pid`, sampled every 5 ms while `running()` is true."""
+def peak_while(pid, running, field="RssAnon"):
+    """The peak RssAnon (or another field of /proc/PID/status, such as VmRSS) of process `pid`,
+    sampled every 5 ms while `running()` is true."""
     peak = 0.0
     while running():
         try:
-            peak = max(peak, rss_anon_mb(pid))
+            peak = max(peak, rss_anon_mb(pid, field))
         except OSError:
             break
         time.sleep(0.005)
