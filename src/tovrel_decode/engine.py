@@ -81,6 +81,9 @@ class ChunkWork:
     scores: torch.Tensor
     back_guides: Optional[torch.Tensor] = None
     posts: Optional[torch.Tensor] = None
+    # Memory the decoder made itself (a copy, or a transfer from another device): nobody else
+    # can change it, so it is not copied again, and it may be reused once decoded.
+    private: bool = False
 
     @property
     def blocks(self) -> int:
@@ -89,22 +92,34 @@ class ChunkWork:
     def tensors(self) -> list[torch.Tensor]:
         return [t for t in (self.scores, self.back_guides, self.posts) if t is not None]
 
-    def copied(self) -> "ChunkWork":
-        """The same values in memory of their own: no padding, nothing shared with the caller."""
-        def copy(tensor: Optional[torch.Tensor]) -> Optional[torch.Tensor]:
-            return None if tensor is None else tensor.clone(memory_format=torch.contiguous_format)
+    def copied(self, buffers: Sequence[Optional[torch.Tensor]] = (None, None, None)
+               ) -> "ChunkWork":
+        """The same values in memory of their own: no padding, nothing shared with the caller.
+        `buffers` (one per tensor, or None) are spare memory of the right size to copy into."""
+        if self.private:
+            return self
 
-        return ChunkWork(self.scores.clone(memory_format=torch.contiguous_format),
-                         copy(self.back_guides), copy(self.posts))
+        def copy(tensor: Optional[torch.Tensor],
+                 buffer: Optional[torch.Tensor]) -> Optional[torch.Tensor]:
+            if tensor is None:
+                return None
+            if buffer is None:
+                return tensor.clone(memory_format=torch.contiguous_format)
+            return buffer.view(tensor.shape).copy_(tensor)
+
+        scores, back_guides, posts = (copy(tensor, buffer) for tensor, buffer in
+                                      zip((self.scores, self.back_guides, self.posts), buffers))
+        assert scores is not None
+        return ChunkWork(scores, back_guides, posts, private=True)
 
     def nbytes(self) -> int:
         return sum(t.numel() * t.element_size() for t in self.tensors())
 
 
-def checked_work(label: str, scores: Any, back_guides: Any = None,
-                 posts: Any = None) -> tuple[ChunkWork, int]:
+def checked_work(label: str, scores: Any, back_guides: Any = None, posts: Any = None,
+                 private: bool = False) -> tuple[ChunkWork, int]:
     """A chunk the decoder can take, on the CPU, and its row width; InputError (a ValueError)
-    naming `label` otherwise."""
+    naming `label` otherwise. `private`: the caller made the tensors' memory for the decoder."""
     tensors: list[Optional[torch.Tensor]] = []
     for what, tensor in (("scores", scores), ("back_guides", back_guides), ("posts", posts)):
         if tensor is None and what != "scores":
@@ -115,11 +130,14 @@ def checked_work(label: str, scores: Any, back_guides: Any = None,
                             f"{type(tensor).__name__}")
         checks.check_dense(f"{label}: {what}", tensor)
         tensors.append(tensor if tensor.device.type == "cpu" else tensor.to("cpu"))
+    transferred = all(t is None or t.device.type != "cpu"
+                      for t in (scores, back_guides, posts))
     scores, back_guides, posts = tensors
     assert scores is not None
     states = checks.num_states(label, tuple(scores.shape), scores.dtype)
     checks.check_stored_guides(label, scores, back_guides, posts, states)
-    return ChunkWork(scores, back_guides, posts), int(scores.shape[1])
+    return ChunkWork(scores, back_guides, posts, private=transferred or private), \
+        int(scores.shape[1])
 
 
 def decode_window(chunks: Sequence[ChunkWork], options: SearchOptions) -> list[ChunkResult]:
@@ -384,6 +402,56 @@ class HeldMemory:
                 self.total -= size
 
 
+class SpareMemory:
+    """The memory of decoded copies, kept to copy later chunks of the same size into: fresh memory
+    costs a page fault per page, which made copying a chunk cost half as much as decoding it.
+    Kept only within max_pending_bytes, and given up first when a submission needs the room."""
+
+    def __init__(self) -> None:
+        self.free: dict[tuple[torch.dtype, int], list[torch.Tensor]] = {}
+        self.total = 0
+
+    @staticmethod
+    def reusable(tensor: torch.Tensor) -> bool:
+        size = tensor.numel() * tensor.element_size()
+        return tensor.is_contiguous() and tensor.storage_offset() == 0 and \
+            tensor.untyped_storage().nbytes() == size
+
+    def give(self, work: ChunkWork, room: int) -> None:
+        """Keeps the memory of a decoded private chunk, as far as `room` bytes allow."""
+        for tensor in work.tensors():
+            size = tensor.numel() * tensor.element_size()
+            if size == 0 or size > room or not self.reusable(tensor):
+                continue
+            self.free.setdefault((tensor.dtype, tensor.numel()), []).append(tensor.view(-1))
+            self.total += size
+            room -= size
+
+    def take(self, work: ChunkWork) -> tuple[Optional[torch.Tensor], ...]:
+        """Spare memory for a copy of each of the chunk's tensors, or None where there is none."""
+        if work.private:
+            return (None, None, None)
+        found = []
+        for tensor in (work.scores, work.back_guides, work.posts):
+            kept = None if tensor is None else self.free.get((tensor.dtype, tensor.numel()))
+            if kept:
+                found.append(kept.pop())
+                self.total -= found[-1].numel() * found[-1].element_size()
+            else:
+                found.append(None)
+        return tuple(found)
+
+    def trim(self, room: int) -> None:
+        """Gives memory back until what is kept fits in `room` bytes."""
+        for key in list(self.free):
+            kept = self.free[key]
+            while kept and self.total > max(room, 0):
+                self.total -= kept[-1].numel() * kept[-1].element_size()
+                kept.pop()
+            if not kept:
+                del self.free[key]
+
+
 # The engines whose thread may still be decoding. At exit each is stopped and waited for: a
 # thread inside the native code when the interpreter finalises would end the process abnormally.
 _running: set["_Engine"] = set()
@@ -410,6 +478,7 @@ class _Engine:
         self.state = threading.Condition()
         self.queue: Deque[tuple[PendingRead, int, ChunkWork]] = collections.deque()
         self.held = HeldMemory()
+        self.spares = SpareMemory()
         self.reserved = 0  # bytes of copies being made for admitted batches
         self.assembler = ReadAssembler(ordered)
         self.finished: Deque[Union[DecodedRead, InvalidRead]] = collections.deque()
@@ -445,6 +514,10 @@ class _Engine:
                 if not at_exit:
                     raise
                 # At exit the window in flight must end before the interpreter does.
+
+    def room(self) -> int:
+        """The bytes under max_pending_bytes that nothing holds."""
+        return self.max_pending_bytes - self.held.total - self.reserved - self.spares.total
 
     def raise_failure(self) -> None:
         if self.error is not None:
@@ -498,6 +571,8 @@ class _Engine:
             for (read, index, work), result in zip(window, results):
                 self.assembler.fill(read, index, result)
                 self.held.remove(work)
+                if work.private:
+                    self.spares.give(work, self.room())
             self.finished.extend(self.assembler.finished())
             self.state.notify_all()
         return True
@@ -597,6 +672,7 @@ class Decoder:
         one per chunk) and is its last chunk where last (one bool, or one per chunk) is true
         (every chunk, if last is None). `info`: one ReadInfo or None per chunk, for first chunks."""
         self._check_process()
+        transferred = False
         if isinstance(scores, torch.Tensor):
             if scores.dim() != 3:
                 raise ValueError(f"a batch must be 3-D (chunks, blocks, 5 * 4**k), not "
@@ -604,6 +680,7 @@ class Decoder:
             checks.check_dense("batch", scores)
             if scores.device.type != "cpu":
                 scores = scores.to("cpu")  # one transfer for the whole batch
+                transferred = True
             chunks = list(scores.unbind(0))
         elif isinstance(scores, (str, bytes)) or not isinstance(scores, Sequence):
             raise TypeError(f"scores must be a 3-D tensor or a sequence of 2-D tensors, not "
@@ -631,12 +708,13 @@ class Decoder:
                     raise ValueError(f"lengths[{i}] is {length}, outside 0 .. {blocks} blocks")
             chunks = [chunk[:length] for chunk, length in zip(chunks, kept)]
         self._submit_chunks([self._new_chunk(name, chunk, chunk_overlap, final, None, None,
-                                             chunk_info, None)
+                                             chunk_info, None, private=transferred)
                              for name, chunk, chunk_overlap, final, chunk_info
                              in zip(names, chunks, overlaps, finals, infos)], copy)
 
     def _new_chunk(self, read_id: Any, scores: Any, overlap: Any, last: Any, back_guides: Any,
-                   posts: Any, info: Optional[ReadInfo], label: Optional[str]) -> NewChunk:
+                   posts: Any, info: Optional[ReadInfo], label: Optional[str],
+                   private: bool = False) -> NewChunk:
         names.check_name(read_id, f"read {read_id!r:.80}", sam=self._sam_names)
         if not isinstance(last, (bool, np.bool_)):
             raise TypeError(f"read {read_id}: last must be a bool, not {type(last).__name__}")
@@ -644,7 +722,8 @@ class Decoder:
             raise TypeError(f"read {read_id}: info must be a ReadInfo, not "
                             f"{type(info).__name__}")
         overlap = check_overlap(overlap, f"read {read_id}: overlap")
-        work, width = checked_work(label or f"read {read_id}", scores, back_guides, posts)
+        work, width = checked_work(label or f"read {read_id}", scores, back_guides, posts,
+                                   private)
         return NewChunk(read_id, work, width, work.blocks, overlap, bool(last), label, info)
 
     def _submit_chunks(self, chunks: list[NewChunk], copy: bool) -> None:
@@ -655,19 +734,24 @@ class Decoder:
             self._check_open()
             engine.assembler.check(chunks)
             works = [chunk.work for chunk in chunks if chunk.work is not None]
-            need = sum(work.nbytes() for work in works) if copy else engine.held.extra(works)
-            while engine.held.total + engine.reserved and \
-                    engine.held.total + engine.reserved + need > engine.max_pending_bytes:
+            copied = [work for work in works if copy and not work.private]
+            need = sum(work.nbytes() for work in copied)
+            held = engine.held.extra([work for work in works if not copy or work.private])
+            while engine.held.total + engine.reserved and engine.held.total + engine.reserved + \
+                    need + held > engine.max_pending_bytes:
                 engine.state.wait()
                 self._check_open()
-            engine.reserved += need if copy else 0
+            buffers = {id(work): engine.spares.take(work) for work in copied}
+            engine.spares.trim(engine.room() + engine.spares.total - need - held)
+            engine.reserved += need
         try:
             if copy:
-                chunks = [dataclasses.replace(chunk, work=chunk.work and chunk.work.copied())
-                          for chunk in chunks]
+                chunks = [dataclasses.replace(
+                    chunk, work=chunk.work and chunk.work.copied(buffers.get(id(chunk.work), (None,) * 3)))
+                    for chunk in chunks]
         finally:
             with engine.state:
-                engine.reserved -= need if copy else 0
+                engine.reserved -= need
         with engine.state:
             self._check_open()
             engine.assembler.check(chunks)  # another thread may have submitted meanwhile

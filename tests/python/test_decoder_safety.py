@@ -18,7 +18,7 @@ import tovrel_tensors
 from tovrel_decode import Decoder, DecodedRead, InputError, ReadInfo, join_chunks, open_writer
 from tovrel_decode import engine
 
-from decoder_helpers import DECODER, chunk
+from decoder_helpers import DECODER, chunk, wait_for
 
 REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPOSITORY, "scripts"))
@@ -129,6 +129,21 @@ def test_a_reused_staging_buffer_and_what_is_held(monkeypatch):
             decoder.submit_batch(staging, [f"r{b}.{i}" for i in range(4)])
     assert [read.sequence for read in decoder.ready()] == \
         [tovrel_tensors.decode(c)[0] for batch in batches for c in batch]
+
+    # Batch by batch, each copy lands in the memory of copies already decoded; a chunk of another
+    # size or type gets fresh memory.
+    mixed = batches + [batches[0][:, :30].clone(), batches[1].double()]
+    got = []
+    with Decoder() as decoder:
+        for b, batch in enumerate(mixed):
+            staging = batch.clone()
+            decoder.submit_batch(staging, [f"r{b}.{i}" for i in range(4)])
+            staging.fill_(float("nan"))
+            wait_for(lambda: got.extend(decoder.ready()) or len(got) == 4 * (b + 1),
+                     "the batch was decoded")
+            assert b == 0 or decoder._engine.spares.total > 0
+    assert [read.sequence for read in got] == \
+        [tovrel_tensors.decode(c.float())[0] for batch in mixed for c in batch]
 
     # Only the kept blocks are copied; with copy=False the padded batch is held whole, and
     # submit waits while what is held would exceed the bound.
