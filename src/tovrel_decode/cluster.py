@@ -23,7 +23,7 @@ from typing import Any, Callable, Deque, Iterator, Optional
 from . import inputs
 from .engine import NewChunk, OnInvalid, SearchOptions, assemble_reads
 from .errors import DecodeError, InputError, UsageError, shown
-from .plan import PlannedRead
+from .plan import Executor, PlannedRead
 from .results import ChunkResult, DecodedRead
 from .tasks import STARTED_TOPIC, Task, TaskCutter, UnreadableInput, decode_task, plan_task
 from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
@@ -270,3 +270,6 @@ class ClusterExecutor:
                 top_up()
 
         yield from assemble_reads(reads, results(), on_invalid, progress)
+
+
+_IS_AN_EXECUTOR: type[Executor] = ClusterExecutor  # checked by mypy

@@ -414,8 +414,8 @@ class SpareMemory:
     @staticmethod
     def reusable(tensor: torch.Tensor) -> bool:
         size = tensor.numel() * tensor.element_size()
-        return tensor.is_contiguous() and tensor.storage_offset() == 0 and \
-            tensor.untyped_storage().nbytes() == size
+        return bool(tensor.is_contiguous() and tensor.storage_offset() == 0 and
+                    tensor.untyped_storage().nbytes() == size)
 
     def give(self, work: ChunkWork, room: int) -> None:
         """Keeps the memory of a decoded private chunk, as far as `room` bytes allow."""
@@ -431,12 +431,13 @@ class SpareMemory:
         """Spare memory for a copy of each of the chunk's tensors, or None where there is none."""
         if work.private:
             return (None, None, None)
-        found = []
+        found: list[Optional[torch.Tensor]] = []
         for tensor in (work.scores, work.back_guides, work.posts):
             kept = None if tensor is None else self.free.get((tensor.dtype, tensor.numel()))
             if kept:
-                found.append(kept.pop())
-                self.total -= found[-1].numel() * found[-1].element_size()
+                spare = kept.pop()
+                self.total -= spare.numel() * spare.element_size()
+                found.append(spare)
             else:
                 found.append(None)
         return tuple(found)

@@ -11,7 +11,7 @@ import tovrel_tensors
 
 from . import inputs
 from .engine import WINDOW_VALUES, Decoder, OnInvalid, SearchOptions
-from .plan import PlannedRead, chunks_of
+from .plan import Executor, PlannedRead, chunks_of
 from .results import DecodedRead, InvalidRead
 
 
@@ -77,3 +77,6 @@ class LocalExecutor:
 
     def close(self) -> None:
         pass
+
+
+_IS_AN_EXECUTOR: type[Executor] = LocalExecutor  # checked by mypy

@@ -23,12 +23,20 @@ class PlannedRead:
 
 
 class Executor(Protocol):
-    """Decodes the reads of a plan into DecodedReads, in plan order. A read that cannot be
-    decoded raises InputError, or with a callable `on_invalid` is given to it and left out;
-    `progress` is told the chunks of each read as it is handed out or left out."""
+    """What the command asks of a way to decode: the inputs opened where they will be decoded,
+    their reads decoded, and the resources released. Both executors are checked against it."""
+
+    def sources(self, paths: list[str], status: Callable[[str], None]) -> list[inputs.Source]:
+        """The inputs, opened and checked; `status` is told what is being done."""
 
     def decoded_reads(self, reads: list[PlannedRead], on_invalid: OnInvalid,
-                      progress: Callable[[int], None]) -> Iterator[DecodedRead]: ...
+                      progress: Callable[[int], None]) -> Iterator[DecodedRead]:
+        """The reads of a plan as DecodedReads, in plan order. A read that cannot be decoded
+        raises InputError, or with a callable `on_invalid` is given to it and left out;
+        `progress` is told the chunks of each read as it is handed out or left out."""
+
+    def close(self) -> None:
+        """Releases what the executor holds (inputs, a cluster's client); safe to call twice."""
 
 
 def plan_reads(sources: list[inputs.Source], sam_names: bool = False) -> list[PlannedRead]:
