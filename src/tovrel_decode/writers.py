@@ -598,9 +598,13 @@ class SequenceWriter:
             self.compressed.close()
 
 
+# The error probability of each FASTQ quality character, by its byte value.
+ERROR_OF_BYTE = [10.0 ** (-(byte - 33) / 10) for byte in range(256)]
+
+
 def mean_quality(quality: str) -> float:
     """The Phred value of the mean error probability of the bases (not the mean Phred value)."""
-    errors = sum(10.0 ** (-(ord(c) - 33) / 10) for c in quality) / len(quality)
+    errors = sum(map(ERROR_OF_BYTE.__getitem__, quality.encode("ascii"))) / len(quality)
     return -10 * math.log10(errors)
 
 
