@@ -747,9 +747,8 @@ class Decoder:
             engine.reserved += need
         try:
             if copy:
-                chunks = [dataclasses.replace(
-                    chunk, work=chunk.work and chunk.work.copied(buffers.get(id(chunk.work), (None,) * 3)))
-                    for chunk in chunks]
+                chunks = [dataclasses.replace(chunk, work=chunk.work and chunk.work.copied(
+                    buffers.get(id(chunk.work), (None,) * 3))) for chunk in chunks]
         finally:
             with engine.state:
                 engine.reserved -= need

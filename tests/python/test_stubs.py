@@ -114,7 +114,7 @@ def test_the_decoding_package_type_checks(python_in_subprocess):
     assert result.stdout.startswith("Success: no issues found"), result.stdout
 
 
-def test_the_readme_example_and_the_basecaller_type_check_strictly(tmp_path, python_in_subprocess):
+def test_the_readme_example_and_basecaller_type_check_strictly(tmp_path, python_in_subprocess):
     repository = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     with open(os.path.join(repository, "README.md")) as readme:
         text = readme.read()
