@@ -35,7 +35,7 @@ core = (
     },
 )
 
-HEADERS = [*core_build("headers"), "src/tensor_access.h"]
+HEADERS = [*core_build("headers"), "src/tensor_access.h", "src/tensor_args.h", "src/bus_error.h"]
 
 
 def project_version():
@@ -45,10 +45,10 @@ def project_version():
 
 
 
-def extension(name, source, openmp=False):
+def extension(name, sources, openmp=False):
     return CppExtension(
         name,
-        [source],
+        sources,
         # torch's headers as system headers: their own -Wextra warnings are not ours to fix.
         extra_compile_args=[
             "-std=c++20",
@@ -84,7 +84,8 @@ setup(
     package_data={"tovrel-stubs": ["__init__.pyi"], "tovrel_tensors-stubs": ["__init__.pyi"],
                   "tovrel_decode": ["py.typed"]},
     libraries=[core],
-    ext_modules=[extension("tovrel", "src/beam_search_py.cpp"),
-                 extension("tovrel_tensors", "src/tensors_py.cpp", openmp=True)],
+    ext_modules=[extension("tovrel", ["src/beam_search_py.cpp"]),
+                 extension("tovrel_tensors", ["src/tensors_py.cpp", "src/bus_error.cpp"],
+                           openmp=True)],
     cmdclass={"build_ext": BuildExtension},
 )

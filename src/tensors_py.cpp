@@ -4,83 +4,21 @@
 // read in one call and `decode_batch` decodes many chunks on torch's intra-op threads. The
 // interpreter lock is released for all numeric work.
 #include <ATen/Parallel.h>
-#include <fcntl.h>
-#include <immintrin.h>
-#include <signal.h>
 #include <torch/csrc/autograd/python_variable.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "beam_search.h"
+#include "bus_error.h"
 #include "chunk_decoding.h"
 #include "tensor_access.h"
-
-namespace py = pybind11;
+#include "tensor_args.h"
 
 #ifndef TOVREL_VERSION
 #define TOVREL_VERSION "unknown"
 #endif
-
-// Any Python object in a tensor's place. The functions check it themselves, so that a wrong
-// argument is named in one line instead of in a message that prints its whole value; the
-// signature line still shows the type expected.
-struct __attribute__((visibility("hidden"))) TensorArg {
-    py::object object;
-};
-struct __attribute__((visibility("hidden"))) BatchArg {
-    py::object object;
-};
-struct __attribute__((visibility("hidden"))) LengthsArg {
-    py::object object;
-};
-struct __attribute__((visibility("hidden"))) OptionalTensorArg {
-    py::object object;
-};
-
-namespace pybind11::detail {
-template <typename Arg>
-struct any_object_caster {
-    bool load(handle source, bool) {
-        value.object = reinterpret_borrow<object>(source);
-        return true;
-    }
-    static handle cast(const Arg& arg, return_value_policy, handle) { return arg.object.inc_ref(); }
-    operator Arg*() { return &value; }
-    operator Arg&() { return value; }
-    operator Arg&&() && { return std::move(value); }
-    template <typename T_>
-    using cast_op_type = movable_cast_op_type<T_>;
-    Arg value;
-};
-template <>
-struct type_caster<TensorArg> : any_object_caster<TensorArg> {
-    static constexpr auto name = const_name("torch.Tensor");
-};
-template <>
-struct type_caster<BatchArg> : any_object_caster<BatchArg> {
-    static constexpr auto name = const_name("torch.Tensor | list[torch.Tensor]");
-};
-template <>
-struct type_caster<OptionalTensorArg> : any_object_caster<OptionalTensorArg> {
-    static constexpr auto name = const_name("torch.Tensor | None");
-};
-template <>
-struct type_caster<LengthsArg> : any_object_caster<LengthsArg> {
-    static constexpr auto name =
-        const_name("torch.Tensor | collections.abc.Sequence[typing.SupportsIndex] | None");
-};
-}  // namespace pybind11::detail
 
 namespace {
 
@@ -91,19 +29,19 @@ using chunk_decoding::first_unusable_guide;
 using chunk_decoding::InvalidValues;
 using chunk_decoding::Read;
 using chunk_decoding::SearchOptions;
+using tensor_access::check_2d_scores;
 using tensor_access::check_cpu_strided;
+using tensor_access::checked_score_matrix;
+using tensor_access::float_type_names;
+using tensor_access::float_types;
+using tensor_access::is_float_type;
+using tensor_access::message;
 using tensor_access::readable_in_place;
-
-std::string message(const char* function, const std::string& text) {
-    return std::string(function) + ": " + text;
-}
+using tensor_access::ScoreMatrix;
+using tensor_access::wrong_type;
 
 std::string type_name(py::handle object) {
     return py::str(py::type::handle_of(object).attr("__name__"));
-}
-
-std::string dtype_name(const at::Tensor& tensor) {
-    return py::str(py::cast(tensor).attr("dtype"));  // torch's own name, e.g. torch.int64
 }
 
 at::Tensor as_tensor(py::handle object, const char* function, const char* name) {
@@ -112,84 +50,6 @@ at::Tensor as_tensor(py::handle object, const char* function, const char* name) 
                                                    type_name(object) + "."));
     }
     return THPVariable_Unpack(object.ptr());
-}
-
-// The floating element types the functions accept, float32 first: the others are converted to it.
-constexpr struct {
-    at::ScalarType type;
-    const char* name;
-} float_types[] = {{at::kFloat, "float32"},
-                   {at::kHalf, "float16"},
-                   {at::kBFloat16, "bfloat16"},
-                   {at::kDouble, "float64"}};
-
-bool is_float_type(at::ScalarType type) {
-    return std::any_of(std::begin(float_types), std::end(float_types),
-                       [type](const auto& known) { return known.type == type; });
-}
-
-// "float32, float16, bfloat16 or float64"; with `and_int8`, "float32, ..., float64 or int8".
-std::string float_type_names(bool and_int8 = false) {
-    std::string names;
-    for (const auto& known : float_types) {
-        const bool last = !and_int8 && &known == std::end(float_types) - 1;
-        names += names.empty() ? "" : last ? " or " : ", ";
-        names += known.name;
-    }
-    return and_int8 ? names + " or int8" : names;
-}
-
-// The refusal of a tensor of another element type.
-py::type_error wrong_type(const char* function, const std::string& what, const at::Tensor& tensor,
-                          bool and_int8 = false) {
-    return py::type_error(message(function, what + " must be " + float_type_names(and_int8) +
-                                                ", not " + dtype_name(tensor) + "."));
-}
-
-// A checked score matrix, readable in place: num_blocks rows of 5 * num_states, float32 or another
-// floating type that as_float32 widens.
-struct ScoreMatrix {
-    at::Tensor scores;
-    int num_blocks = 0;
-    int num_states = 0;
-
-    // float16 and bfloat16 widen exactly; float64 rounds to the nearest float32.
-    at::Tensor as_float32() const {
-        return scores.scalar_type() == at::kFloat ? scores : scores.to(at::kFloat);
-    }
-};
-
-// Scores are one chunk: a 2-D CPU tensor (blocks, 5 * 4^k).
-void check_2d_scores(const at::Tensor& scores, const char* function) {
-    check_cpu_strided(scores, function, "scores");
-    if (scores.dim() != 2) {
-        throw py::value_error(message(function, "scores must be 2-D (blocks, 5 * 4**k), not " +
-                                                    std::to_string(scores.dim()) + "-D."));
-    }
-}
-
-// Checks a score tensor once: a 2-D CPU tensor of 5 * 4^k columns, of a floating element type.
-// Only the first `rows` rows (all if negative) are read. Unless `widen_later`, they are converted
-// to float32 here; a batch widens each chunk on the thread that decodes it instead, so that only
-// the chunks in flight are held twice.
-ScoreMatrix checked_score_matrix(const at::Tensor& tensor, const char* function, int64_t rows = -1,
-                                 bool widen_later = false) {
-    check_2d_scores(tensor, function);
-    if (!is_float_type(tensor.scalar_type())) {
-        throw wrong_type(function, "scores", tensor);
-    }
-    ScoreMatrix matrix;
-    matrix.num_states = get_num_states(size_t(tensor.size(1)));
-    const int64_t used = rows < 0 ? tensor.size(0) : rows;
-    check_crf_size(used, matrix.num_states);
-    matrix.num_blocks = int(used);
-    const at::Tensor readable = readable_in_place(
-        tensor.narrow(0, 0, used), used * matrix.num_states * (num_bases + 1), function, "scores");
-    matrix.scores = readable;
-    if (!widen_later) {
-        matrix.scores = matrix.as_float32();
-    }
-    return matrix;
 }
 
 // The parameters of a search, refused as the Decoder and the command refuse them; the message
@@ -551,128 +411,6 @@ int decodable_states(int64_t width) {
     return states;
 }
 
-// Reports a bus error, which reading a memory-mapped file that has been truncated raises, as one
-// line naming the file (from /proc/self/maps) and exits with status 1. Everything here is
-// async-signal-safe: static buffers, open, read, write and _exit.
-namespace bus_error {
-
-char prefix[512];
-size_t prefix_length = 0;
-std::atomic_flag reporting = ATOMIC_FLAG_INIT;
-
-void write_text(const char* text, size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(STDERR_FILENO, text, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        text += written;
-        length -= size_t(written);
-    }
-}
-
-void write_text(const char* text) { write_text(text, std::strlen(text)); }
-
-const char* parse_hex(const char* text, uintptr_t& value) {
-    value = 0;
-    for (;; ++text) {
-        const char c = *text;
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) {
-            return text;
-        }
-        value = value * 16 + uintptr_t(digit);
-    }
-}
-
-// The file of a line of /proc/self/maps ("start-end perms offset dev inode path") if its range
-// holds `address`.
-const char* file_at(const char* line, uintptr_t address) {
-    uintptr_t start = 0, end = 0;
-    line = parse_hex(line, start);
-    if (*line != '-') {
-        return nullptr;
-    }
-    line = parse_hex(line + 1, end);
-    if (address < start || address >= end) {
-        return nullptr;
-    }
-    for (int field = 0; field < 4; ++field) {  // perms, offset, dev, inode
-        while (*line == ' ') {
-            ++line;
-        }
-        while (*line != ' ' && *line != '\0') {
-            ++line;
-        }
-    }
-    while (*line == ' ') {
-        ++line;
-    }
-    return *line == '/' ? line : nullptr;
-}
-
-bool write_mapped_file(uintptr_t address) {
-    static char buffer[4096];
-    static char line[8192];
-    const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    size_t length = 0;
-    ssize_t count;
-    while ((count = read(fd, buffer, sizeof buffer)) > 0) {
-        for (ssize_t i = 0; i < count; ++i) {
-            if (buffer[i] != '\n') {
-                if (length < sizeof line - 1) {
-                    line[length++] = buffer[i];
-                }
-                continue;
-            }
-            line[length] = '\0';
-            length = 0;
-            if (const char* file = file_at(line, address)) {
-                close(fd);
-                const char* deleted = std::strstr(file, " (deleted)");
-                write_text(file, deleted ? size_t(deleted - file) : std::strlen(file));
-                return true;
-            }
-        }
-    }
-    close(fd);
-    return false;
-}
-
-void report(int, siginfo_t* info, void*) {
-    if (reporting.test_and_set()) {
-        for (;;) {
-            pause();  // another thread is reporting and will end the process
-        }
-    }
-    write_text(prefix, prefix_length);
-    if (!write_mapped_file(uintptr_t(info->si_addr))) {
-        write_text("an input");
-    }
-    write_text(" changed or was removed during the run\n");
-    _exit(1);
-}
-
-}  // namespace bus_error
-
-void exit_on_bus_error(const std::string& prefix) {
-    bus_error::prefix_length = std::min(prefix.size(), sizeof bus_error::prefix);
-    std::memcpy(bus_error::prefix, prefix.data(), bus_error::prefix_length);
-    struct sigaction action {};
-    action.sa_sigaction = bus_error::report;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(SIGBUS, &action, nullptr) != 0) {
-        throw std::system_error(errno, std::generic_category(), "sigaction");
-    }
-}
-
 constexpr const char* scores_doc = R"(
 
 scores: a 2-D CPU tensor (blocks, 5 * 4**k) of CRF transition scores, float32 (float16 and
@@ -774,7 +512,7 @@ PYBIND11_MODULE(tovrel_tensors, m) {
           "NaN or +inf; float posteriors whose rows do not sum to 1 within "
           "POSTERIOR_ROW_TOLERANCE. 8-bit values hold neither NaN nor infinities, and 8-bit "
           "posteriors, being quantised, are not summed.");
-    m.def("_exit_on_bus_error", &exit_on_bus_error, py::arg("prefix"),
+    m.def("_exit_on_bus_error", &bus_error::exit_on_bus_error, py::arg("prefix"),
           "For tovrel-decode: a bus error (reading a mapped file that was truncated) prints "
           "prefix + 'FILE changed or was removed during the run' and exits with status 1.");
     m.def("decode_batch_checked", &decode_batch_checked, py::arg("scores"),
