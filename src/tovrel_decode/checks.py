@@ -25,9 +25,9 @@ def num_states(label: str, shape: tuple, dtype: torch.dtype) -> int:
         states = tovrel_tensors.num_states(width)
     except RuntimeError:
         raise InputError(f"{label}: {width} scores per block is not 5 * 4**k") from None
-    except ValueError:
-        raise InputError(f"{label}: {width // 5} states; at most {tovrel_tensors.MAX_STATES} "
-                         "(k <= 6) can be decoded") from None
+    except ValueError as error:  # the decoder's own limit, in its own words
+        limit = str(error).removeprefix("num_states: ").rstrip(".")
+        raise InputError(f"{label}: {limit}") from None
     if shape[0] * width >= 2**31 or (shape[0] + 1) * states >= 2**31:
         raise InputError(f"{label}: {shape[0]} blocks of {states} states need arrays of 2^31 "
                          "entries or more; cut the chunk into shorter ones")

@@ -18,7 +18,7 @@ import tempfile
 import warnings
 import zipfile
 import zlib
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 import numpy as np
 import torch
@@ -72,6 +72,9 @@ class Source:
     overlap: Optional[int] = None
     identity: Optional[tuple] = None
     stem: str = "chunk"
+    # The unnamed copy of a stream or a compressed file that the chunks are read from: open as
+    # long as the source is (a worker decoding many such files gives each back in turn).
+    spool: Any = dataclasses.field(default=None, repr=False)
 
 
 def identity_of(status: os.stat_result) -> tuple:
@@ -305,15 +308,12 @@ def decompressed(label, path, head, compressed=None):
     return spool
 
 
-# Spooled files stay open for the rest of the run: their chunks are read from them later.
-_spools: list = []
-
-
 def open_spooled(label, spool):
-    _spools.append(spool)
     spool.seek(0)
     head = spool.read(8)
-    return open_file(label, f"/proc/self/fd/{spool.fileno()}", head, spool)
+    source = open_file(label, f"/proc/self/fd/{spool.fileno()}", head, spool)
+    source.spool = spool
+    return source
 
 
 def first_line(error):

@@ -2,6 +2,7 @@
 127.0.0.1, working in a folder of their own; with a worker killed mid-run, workers of another
 version or joining late, inputs the workers lack or that change, and TLS."""
 import collections
+import gzip
 import os
 import select
 import shutil
@@ -54,6 +55,17 @@ def start_worker(address, folder, *options):
     return subprocess.Popen([DASK, "worker", address, "--nthreads", "1", "--no-dashboard",
                              *options], cwd=folder, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
+
+
+def deleted_files_open():
+    """The files a process holds open that no longer have a name (unnamed spools among them)."""
+    targets = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            targets.append(os.readlink(f"/proc/self/fd/{fd}"))
+        except OSError:
+            pass
+    return [target for target in targets if target.endswith(" (deleted)")]
 
 
 def decoding(client):
@@ -118,6 +130,17 @@ def test_cluster_output_is_byte_identical_to_a_local_run(cluster, inputs, tmp_pa
     here = decode("one.pt", cwd=tmp_path / "user")
     there = decode("one.pt", "--scheduler", local.scheduler_address, cwd=tmp_path / "user")
     assert there.returncode == 0 and there.stdout == here.stdout, there.stderr
+    # A compressed input is decompressed on a worker into an unnamed file, given back once the
+    # task that read it is done.
+    with open(tmp_path / "user" / "one.pt", "rb") as plain, \
+            gzip.open(tmp_path / "user" / "one.pt.gz", "wb") as packed:
+        packed.write(plain.read())
+    with distributed.Client(local.scheduler_address) as client:
+        before = client.run(deleted_files_open)
+        there = decode("one.pt.gz", "--scheduler", local.scheduler_address,
+                       cwd=tmp_path / "user")
+        assert there.returncode == 0 and there.stdout == here.stdout, there.stderr
+        assert client.run(deleted_files_open) == before
     missing = decode("absent.pt", "--scheduler", local.scheduler_address, cwd=tmp_path / "user")
     assert missing.stderr.decode().strip() == \
         f"tovrel-decode: error: {tmp_path / 'user' / 'absent.pt'}: No such file or directory"
