@@ -54,8 +54,8 @@ at::Tensor as_tensor(py::handle object, const char* function, const char* name) 
 
 // The parameters of a search, refused as the Decoder and the command refuse them; the message
 // names `function` unless it is null.
-SearchOptions checked_options(size_t beam_size, float beam_cut, float q_shift, float q_scale,
-                              float temperature, const char* function) {
+SearchOptions checked_options(size_t beam_size, float beam_cut, float temperature, float q_shift,
+                              float q_scale, const char* function) {
     const SearchOptions options{.beam_size = beam_size,
                                 .beam_cut = beam_cut,
                                 .temperature = temperature,
@@ -149,7 +149,7 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
         }
     }
     const SearchOptions options =
-        checked_options(beam_size, beam_cut, q_shift, q_scale, temperature, function);
+        checked_options(beam_size, beam_cut, temperature, q_shift, q_scale, function);
 
     if (!eight_bit) {
         const ScoreMatrix matrix = checked_score_matrix(scores_t, function);
@@ -198,7 +198,7 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
 py::tuple decode(TensorArg scores_arg, size_t beam_size, float beam_cut, float q_shift,
                  float q_scale, float temperature) {
     const SearchOptions options =
-        checked_options(beam_size, beam_cut, q_shift, q_scale, temperature, "decode");
+        checked_options(beam_size, beam_cut, temperature, q_shift, q_scale, "decode");
     const ScoreMatrix matrix =
         checked_score_matrix(as_tensor(scores_arg.object, "decode", "scores"), "decode");
     check_decodable_states(matrix.num_states, "decode");
@@ -326,7 +326,7 @@ py::list decode_batch(BatchArg scores, LengthsArg lengths, size_t beam_size, flo
                       float q_shift, float q_scale, float temperature) {
     return decode_batch_entry(
         scores, lengths,
-        checked_options(beam_size, beam_cut, q_shift, q_scale, temperature, "decode_batch"), false,
+        checked_options(beam_size, beam_cut, temperature, q_shift, q_scale, "decode_batch"), false,
         "decode_batch");
 }
 
@@ -334,7 +334,7 @@ py::list decode_batch_checked(BatchArg scores, LengthsArg lengths, size_t beam_s
                               float q_shift, float q_scale, float temperature) {
     return decode_batch_entry(
         scores, lengths,
-        checked_options(beam_size, beam_cut, q_shift, q_scale, temperature, "decode_batch_checked"),
+        checked_options(beam_size, beam_cut, temperature, q_shift, q_scale, "decode_batch_checked"),
         true, "decode_batch_checked");
 }
 
@@ -399,7 +399,7 @@ void check_options(int64_t beam_size, float beam_cut, float temperature, float q
     } catch (const std::invalid_argument& error) {
         throw py::value_error(error.what());
     }
-    checked_options(size_t(beam_size), beam_cut, q_shift, q_scale, temperature, nullptr);
+    checked_options(size_t(beam_size), beam_cut, temperature, q_shift, q_scale, nullptr);
 }
 
 int decodable_states(int64_t width) {

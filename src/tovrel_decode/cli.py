@@ -299,8 +299,9 @@ def run(argv, terminal):
     kind = writers.format_of(args.output, args.format)
     target = writers.target_for(args.output)
     terminal.configure(args.quiet, getattr(target, "descriptor", None) == 1)
-    options = engine.SearchOptions(args.beam_size, args.beam_cut, args.temperature,
-                                   args.q_shift, args.q_scale)
+    options = engine.SearchOptions(beam_size=args.beam_size, beam_cut=args.beam_cut,
+                                   temperature=args.temperature, q_shift=args.q_shift,
+                                   q_scale=args.q_scale)
     if args.scheduler is not None:
         if "-" in args.inputs:
             raise UsageError("standard input cannot be sent to a cluster; name a file")

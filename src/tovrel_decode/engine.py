@@ -43,10 +43,10 @@ Flags = Union[bool, Sequence[bool], torch.Tensor, np.ndarray]
 Overlaps = Union[int, Sequence[int], torch.Tensor, np.ndarray]
 
 
-@dataclasses.dataclass(frozen=True)
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class SearchOptions:
-    """The parameters of the beam search, as tovrel_tensors.decode takes them, refused as every
-    decoder of tovrel_tensors refuses them."""
+    """The parameters of the beam search, field for field as tovrel_tensors.decode and the native
+    decoding layer take them (always by keyword), refused as every decoder refuses them."""
 
     beam_size: int = 5
     beam_cut: float = 100.0
@@ -620,7 +620,8 @@ class Decoder:
                  on_invalid: OnInvalid = "raise",
                  max_pending_bytes: int = DEFAULT_MAX_PENDING_BYTES, names: str = "fastq",
                  ordered: bool = True) -> None:
-        options = SearchOptions(beam_size, beam_cut, temperature, q_shift, q_scale)
+        options = SearchOptions(beam_size=beam_size, beam_cut=beam_cut, temperature=temperature,
+                                q_shift=q_shift, q_scale=q_scale)
         self._policy = InvalidPolicy(on_invalid)
         if not is_int(max_pending_bytes) or max_pending_bytes < 1:
             raise ValueError(f"max_pending_bytes must be an int of at least 1, not "
