@@ -30,8 +30,10 @@ from .results import (ChunkResult, DecodedChunk, DecodedRead, InvalidChunk, Inva
 MAX_THREADS = 1024
 # About 100,000 blocks of float32 scores at k = 5.
 DEFAULT_MAX_PENDING_BYTES = 2 * 1024**3
-# A window holds four chunks per thread, or fewer once it holds this many values (and every thread
-# has a chunk), which bounds the memory of the chunks in flight.
+# A window holds four chunks per thread, or fewer once it holds this many values of 8-bit scores
+# to widen (and every thread has a chunk): decode_window widens those all at once, other types
+# are widened a chunk at a time on the thread that decodes it. Fewer chunks than that per thread
+# leave threads waiting at the end of each window.
 WINDOW_CHUNKS_PER_THREAD = 4
 WINDOW_VALUES = 16 * 1024 * 1024
 NEVER_FINISHED = "its last chunk never came (submit it with last=True)"
@@ -161,6 +163,13 @@ def decode_window(chunks: Sequence[ChunkWork], options: SearchOptions) -> list[C
                 scores, **options.keywords())):
             results[i] = as_result(result)
     return results
+
+
+def widened_values(chunk: ChunkWork) -> int:
+    """The values decode_window widens to float32 at once for this chunk: 8-bit scores without
+    stored guides (the native decoders widen other types a chunk at a time)."""
+    unguided = chunk.back_guides is None or chunk.posts is None
+    return chunk.scores.numel() if unguided and chunk.scores.dtype == torch.int8 else 0
 
 
 def as_result(result: Any) -> ChunkResult:
@@ -533,7 +542,7 @@ class _Engine:
                            (values >= WINDOW_VALUES and len(window) >= threads)):
                 break
             window.append(self.queue.popleft())
-            values += window[-1][2].scores.numel()
+            values += widened_values(window[-1][2])
         return window
 
     def run(self) -> None:
