@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "beam_search.h"
+#include "chunk_decoding.h"
 #include "crf_kernels.h"
 #include "decoding.h"
 #include "fast_hash.h"
@@ -241,6 +242,46 @@ void check_arbitrary_moves(Input& in) {
 
 }  // namespace
 
+// The decoding of a chunk as the bindings run it: options refused or kept as a whole, then either
+// a read with one move per block and a base per move, or the first block or row that cannot be
+// trusted. Checking the values never changes a read that passes.
+void check_chunk_decoding(const std::vector<float>& scores, size_t blocks, size_t num_states,
+                          const chunk_decoding::SearchOptions& options) {
+    try {
+        chunk_decoding::check_options(options);
+    } catch (const std::invalid_argument&) {
+        FUZZ_CHECK(options.beam_size < 1 || options.beam_size > max_decoder_beam_width ||
+                   !std::isfinite(options.beam_cut) || !std::isfinite(options.q_shift) ||
+                   !std::isfinite(options.q_scale) || !std::isfinite(options.temperature) ||
+                   options.temperature < 0);
+        return;
+    }
+    const chunk_decoding::CheckedRead checked = chunk_decoding::decode_scores(
+        scores.data(), int(blocks), int(num_states), options, true, chunk_decoding::serial_for);
+    if (checked.invalid) {
+        FUZZ_CHECK(checked.invalid->row >= 0 && size_t(checked.invalid->row) <= blocks);
+        FUZZ_CHECK(!checked.invalid->what.empty() && !checked.invalid->problem.empty());
+        return;
+    }
+    const chunk_decoding::Read& read = checked.read;
+    FUZZ_CHECK(read.moves.size() == blocks);
+    FUZZ_CHECK(read.quality.size() == read.sequence.size());
+    size_t moved = 0;
+    for (uint8_t move : read.moves) {
+        FUZZ_CHECK(move <= 1);
+        moved += move;
+    }
+    FUZZ_CHECK(moved == read.sequence.size());
+    for (size_t i = 0; i < read.sequence.size(); ++i) {
+        FUZZ_CHECK(std::strchr("ACGT", read.sequence[i]) != nullptr && read.sequence[i] != 0);
+        FUZZ_CHECK(read.quality[i] >= '!' && read.quality[i] <= '~');
+    }
+    const chunk_decoding::CheckedRead unchecked = chunk_decoding::decode_scores(
+        scores.data(), int(blocks), int(num_states), options, false, chunk_decoding::serial_for);
+    FUZZ_CHECK(!unchecked.invalid && unchecked.read.sequence == read.sequence &&
+               unchecked.read.quality == read.quality && unchecked.read.moves == read.moves);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in = {data, size, 0x9e3779b97f4a7c15ULL ^ fasthash64(data, size, 7)};
     FUZZ_CHECK(fasthash32(data, size, 7) ==
@@ -330,6 +371,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
+    check_chunk_decoding(scores, blocks, num_states,
+                         {.beam_size = beam_width,
+                          .beam_cut = beam_cut,
+                          .temperature = temperature,
+                          .q_shift = q_shift,
+                          .q_scale = q_scale});
     check_merge_sort(in);
     check_arbitrary_moves(in);
     check_merge_forms(in);
