@@ -25,6 +25,7 @@ import torch
 
 from . import checks
 from .errors import InputError, UnreadableFile, shown
+from .results import check_overlap
 from .sniff import (NPY_MAGIC, SCORE_MAGICS, SCORE_SUFFIXES, ZIP_MAGIC, compression_of,
                     has_score_suffix, score_stem)
 
@@ -509,7 +510,10 @@ def container(label, content):
     if "back_guides" in content:
         guides = per_chunk(label, content["back_guides"], len(scores), "back_guides")
         posts = per_chunk(label, content["posts"], len(scores), "posts")
-    overlap = content.get("overlap")
-    if "overlap" in content and (type(overlap) is not int or overlap < 0):
-        raise InputError(f"{label}: overlap must be an int of at least 0, not {overlap!r:.40}")
+    overlap = None
+    if "overlap" in content:
+        try:
+            overlap = check_overlap(content["overlap"], f"{label}: overlap")
+        except ValueError as error:
+            raise InputError(str(error)) from None
     return Source(label, make_chunks(label, scores, names, guides, posts), overlap)

@@ -136,6 +136,8 @@ def bad_inputs(tmp_path):
         "names": ({"scores": [chunk(10, 2, 1)], "names": ["a", "b"]}, "2 names for 1 chunks"),
         "guides-alone": ({"scores": [chunk(10, 2, 1)], "back_guides": [torch.zeros(176)]},
                          "must come together"),
+        "float-overlap": ({"scores": [chunk(10, 2, 1)], "overlap": 2.0},
+                          "overlap must be an int of at least 0, not 2.0"),
         "short-guides": ({"scores": [chunk(10, 2, 1)], "back_guides": [torch.zeros(175)],
                           "posts": [torch.zeros(176)]}, "175 values, 176 needed"),
         "mixed-types": ({"scores": [chunk(10, 2, 1)],
