@@ -485,13 +485,17 @@ class FileTarget(Target):
         try:
             self.file.flush()
             os.fsync(self.file.fileno())
-            name = self.named or link_into(self.file, os.path.dirname(self.final))
-            os.replace(name, self.final)
+            os.replace(self.written_name(), self.final)
             self.named = None
         except OSError as error:
             raise OutputError(self.label, error) from None
         finally:
             self.discard()
+
+    def written_name(self) -> str:
+        """A name of the file written, to be renamed to the output's."""
+        assert self.file is not None and self.final is not None
+        return self.named or link_into(self.file, os.path.dirname(self.final))
 
     def discard(self) -> None:
         if self.file is not None:
@@ -535,16 +539,8 @@ class PartialFileTarget(FileTarget):
         if self.file is not None:
             self.file.flush()
 
-    def commit(self) -> None:
-        assert self.file is not None
-        try:
-            self.file.flush()
-            os.fsync(self.file.fileno())
-            os.replace(self.partial(), self.final)  # type: ignore[arg-type]
-        except OSError as error:
-            raise OutputError(self.label, error) from None
-        finally:
-            self.discard()
+    def written_name(self) -> str:
+        return self.partial()
 
     def discard(self) -> None:
         """Keeps what was written, under the .partial name."""
