@@ -14,6 +14,7 @@
 
 #include "beam_search.h"
 #include "chunk_decoding.h"
+#include "chunk_rule.h"
 #include "crf_kernels.h"
 #include "decoding.h"
 #include "fast_hash.h"
@@ -240,6 +241,45 @@ void check_arbitrary_moves(Input& in) {
     }
 }
 
+// Arbitrary shapes and element types: the chunk rule refuses with a ChunkError or returns a size
+// whose arrays the recursions can index, with guides and posteriors large enough to read.
+void check_chunk_rule(Input& in) {
+    const auto any_tensor = [&in](size_t max_dims) {
+        chunk_rule::TensorInfo tensor;
+        tensor.type = chunk_rule::ElementType(take_byte(in) % 6);
+        tensor.type_name = chunk_rule::type_name(tensor.type);
+        const size_t dims = take_byte(in) % (max_dims + 1);
+        for (size_t i = 0; i < dims; ++i) {
+            const uint8_t kind = take_byte(in);
+            // a k-mer width, a small size, or anything at all
+            tensor.shape.push_back(kind % 3 == 0 ? int64_t(5) << (2 * (kind % 9))
+                                   : kind % 3 == 1
+                                       ? int64_t(take_byte(in))
+                                       : int64_t(uint64_t(take_u32(in)) << (kind % 33)));
+        }
+        return tensor;
+    };
+    const chunk_rule::TensorInfo scores = any_tensor(3);
+    const chunk_rule::TensorInfo guides = any_tensor(2);
+    const chunk_rule::TensorInfo posts = any_tensor(2);
+    const uint8_t choice = take_byte(in);
+    const bool stored = choice & 1;
+    const chunk_rule::Accepts accepts{.int8_scores = bool(choice & 2),
+                                      .decoding = bool(choice & 4)};
+    try {
+        const chunk_rule::ChunkSize size = chunk_rule::check_chunk(
+            scores, stored ? &guides : nullptr, stored ? &posts : nullptr, accepts);
+        FUZZ_CHECK(scores.shape.size() == 2 && size.num_blocks == scores.shape[0]);
+        FUZZ_CHECK(int64_t(size.num_states) * 5 == scores.shape[1]);
+        FUZZ_CHECK(int64_t(size.num_blocks) * scores.shape[1] < (int64_t(1) << 31));
+        FUZZ_CHECK(!accepts.decoding || size_t(size.num_states) <= max_decoder_states);
+        const int64_t needed = (int64_t(size.num_blocks) + 1) * size.num_states;
+        FUZZ_CHECK(!stored || (guides.numel() >= needed && posts.numel() >= needed));
+    } catch (const chunk_rule::ChunkError& error) {
+        FUZZ_CHECK(error.what()[0] != '\0');
+    }
+}
+
 }  // namespace
 
 // The decoding of a chunk as the bindings run it: options refused or kept as a whole, then either
@@ -380,5 +420,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_merge_sort(in);
     check_arbitrary_moves(in);
     check_merge_forms(in);
+    check_chunk_rule(in);
     return 0;
 }

@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "beam_search.h"
+#include "chunk_rule.h"
 
 namespace tensor_access {
 
@@ -76,40 +78,74 @@ inline std::string message(const char* function, const std::string& text) {
 
 // torch's own name of a tensor's element type, e.g. torch.int64.
 inline std::string dtype_name(const at::Tensor& tensor) {
-    return pybind11::str(
-        pybind11::cast(tensor).attr("dtype"));  // torch's own name, e.g. torch.int64
+    return pybind11::str(pybind11::cast(tensor).attr("dtype"));
 }
 
-// The floating element types the functions accept, float32 first: the others are converted to it.
-inline constexpr struct {
-    at::ScalarType type;
-    const char* name;
-} float_types[] = {{at::kFloat, "float32"},
-                   {at::kHalf, "float16"},
-                   {at::kBFloat16, "bfloat16"},
-                   {at::kDouble, "float64"}};
-
-inline bool is_float_type(at::ScalarType type) {
-    return std::any_of(std::begin(float_types), std::end(float_types),
-                       [type](const auto& known) { return known.type == type; });
-}
-
-// "float32, float16, bfloat16 or float64"; with `and_int8`, "float32, ..., float64 or int8".
-inline std::string float_type_names(bool and_int8 = false) {
-    std::string names;
-    for (const auto& known : float_types) {
-        const bool last = !and_int8 && &known == std::end(float_types) - 1;
-        names += names.empty() ? "" : last ? " or " : ", ";
-        names += known.name;
+inline chunk_rule::ElementType element_type(at::ScalarType type) {
+    using chunk_rule::ElementType;
+    switch (type) {
+        case at::kFloat:
+            return ElementType::float32;
+        case at::kHalf:
+            return ElementType::float16;
+        case at::kBFloat16:
+            return ElementType::bfloat16;
+        case at::kDouble:
+            return ElementType::float64;
+        case at::kChar:
+            return ElementType::int8;
+        default:
+            return ElementType::other;
     }
-    return and_int8 ? names + " or int8" : names;
 }
 
-// The refusal of a tensor of another element type.
-inline pybind11::type_error wrong_type(const char* function, const std::string& what,
-                                       const at::Tensor& tensor, bool and_int8 = false) {
-    return pybind11::type_error(message(function, what + " must be " + float_type_names(and_int8) +
-                                                      ", not " + dtype_name(tensor) + "."));
+// What the chunk rule reads of a tensor.
+inline chunk_rule::TensorInfo tensor_info(const at::Tensor& tensor) {
+    return {tensor.sizes().vec(), element_type(tensor.scalar_type()), dtype_name(tensor)};
+}
+
+// The refusal of scores, guides and posteriors of different kinds, by both modules.
+constexpr const char* mismatched_types_message =
+    "beam_search_decode: mismatched tensor types provided for posts, scores and guides";
+
+// The Python error of a chunk that breaks the rule, named after `function`. A width that is not
+// 5 * 4^k and mixed kinds raise the decoder's own RuntimeErrors, as the tovrel module does.
+[[noreturn]] inline void raise_chunk_error(const chunk_rule::ChunkError& error,
+                                           const char* function) {
+    using chunk_rule::Problem;
+    switch (error.problem) {
+        case Problem::width:
+            throw std::runtime_error(
+                "Unexpected number of transition states in beam search decode.");
+        case Problem::mixed_kinds:
+            throw std::runtime_error(mismatched_types_message);
+        case Problem::element_type:
+            throw pybind11::type_error(message(function, std::string(error.what()) + "."));
+        default:
+            throw pybind11::value_error(message(function, std::string(error.what()) + "."));
+    }
+}
+
+// Checks a chunk's tensors, all of which must be readable on the CPU, against the chunk rule.
+inline chunk_rule::ChunkSize checked_chunk(const at::Tensor& scores, const at::Tensor* back_guides,
+                                           const at::Tensor* posts, chunk_rule::Accepts accepts,
+                                           const char* function, int64_t rows = -1) {
+    check_cpu_strided(scores, function, "scores");
+    std::optional<chunk_rule::TensorInfo> guides_info, posts_info;
+    if (back_guides) {
+        check_cpu_strided(*back_guides, function, "back_guides");
+        guides_info = tensor_info(*back_guides);
+    }
+    if (posts) {
+        check_cpu_strided(*posts, function, "posts");
+        posts_info = tensor_info(*posts);
+    }
+    try {
+        return chunk_rule::check_chunk(tensor_info(scores), guides_info ? &*guides_info : nullptr,
+                                       posts_info ? &*posts_info : nullptr, accepts, rows);
+    } catch (const chunk_rule::ChunkError& error) {
+        raise_chunk_error(error, function);
+    }
 }
 
 // A checked score matrix, readable in place: num_blocks rows of 5 * num_states, float32 or another
@@ -125,42 +161,28 @@ struct ScoreMatrix {
     }
 };
 
-// Scores are one chunk: a 2-D CPU tensor (blocks, 5 * 4^k).
-inline void check_2d_scores(const at::Tensor& scores, const char* function) {
-    check_cpu_strided(scores, function, "scores");
-    if (scores.dim() != 2) {
-        throw pybind11::value_error(message(
-            function,
-            "scores must be 2-D (blocks, 5 * 4**k), not " + std::to_string(scores.dim()) + "-D."));
-    }
+// The first num_blocks rows of a checked score tensor, readable in place, not yet widened.
+inline ScoreMatrix score_matrix(const at::Tensor& tensor, chunk_rule::ChunkSize size,
+                                const char* function) {
+    const int64_t values = int64_t(size.num_blocks) * size.num_states * (num_bases + 1);
+    return {readable_in_place(tensor.narrow(0, 0, size.num_blocks), values, function, "scores"),
+            size.num_blocks, size.num_states};
 }
 
-// Checks a score tensor once: a 2-D CPU tensor of 5 * 4^k columns, of a floating element type.
-// Only the first `rows` rows (all if negative) are read. Unless `widen_later`, they are converted
-// to float32 here; a batch widens each chunk on the thread that decodes it instead, so that only
-// the chunks in flight are held twice.
+// Checks a floating score tensor once, by the chunk rule. Only the first `rows` rows (all if
+// negative) are read. Unless `widen_later`, they are converted to float32 here; a batch widens
+// each chunk on the thread that decodes it instead, so that only the chunks in flight are held
+// twice.
 inline ScoreMatrix checked_score_matrix(const at::Tensor& tensor, const char* function,
-                                        int64_t rows = -1, bool widen_later = false) {
-    check_2d_scores(tensor, function);
-    if (!is_float_type(tensor.scalar_type())) {
-        throw wrong_type(function, "scores", tensor);
-    }
-    ScoreMatrix matrix;
-    matrix.num_states = get_num_states(size_t(tensor.size(1)));
-    const int64_t used = rows < 0 ? tensor.size(0) : rows;
-    check_crf_size(used, matrix.num_states);
-    matrix.num_blocks = int(used);
-    const at::Tensor readable = readable_in_place(
-        tensor.narrow(0, 0, used), used * matrix.num_states * (num_bases + 1), function, "scores");
-    matrix.scores = readable;
+                                        bool decoding, int64_t rows = -1,
+                                        bool widen_later = false) {
+    const chunk_rule::Accepts accepts{.int8_scores = false, .decoding = decoding};
+    ScoreMatrix matrix = score_matrix(
+        tensor, checked_chunk(tensor, nullptr, nullptr, accepts, function, rows), function);
     if (!widen_later) {
         matrix.scores = matrix.as_float32();
     }
     return matrix;
 }
-
-// The refusal of scores, guides and posteriors of different kinds, by both modules.
-constexpr const char* mismatched_types_message =
-    "beam_search_decode: mismatched tensor types provided for posts, scores and guides";
 
 }  // namespace tensor_access

@@ -29,16 +29,12 @@ using chunk_decoding::first_unusable_guide;
 using chunk_decoding::InvalidValues;
 using chunk_decoding::Read;
 using chunk_decoding::SearchOptions;
-using tensor_access::check_2d_scores;
 using tensor_access::check_cpu_strided;
+using tensor_access::checked_chunk;
 using tensor_access::checked_score_matrix;
-using tensor_access::float_type_names;
-using tensor_access::float_types;
-using tensor_access::is_float_type;
 using tensor_access::message;
 using tensor_access::readable_in_place;
 using tensor_access::ScoreMatrix;
-using tensor_access::wrong_type;
 
 std::string type_name(py::handle object) {
     return py::str(py::type::handle_of(object).attr("__name__"));
@@ -67,14 +63,6 @@ SearchOptions checked_options(size_t beam_size, float beam_cut, float temperatur
         throw py::value_error(function ? message(function, error.what()) : error.what());
     }
     return options;
-}
-
-void check_decodable_states(int num_states, const char* function) {
-    if (size_t(num_states) > max_decoder_states) {
-        throw py::value_error(message(function, std::to_string(num_states) + " states; at most " +
-                                                    std::to_string(max_decoder_states) +
-                                                    " (k <= 6) can be decoded."));
-    }
 }
 
 at::Tensor guide_tensor(int num_blocks, int num_states) {
@@ -107,7 +95,7 @@ CheckedRead decode_matrix(const ScoreMatrix& matrix, const SearchOptions& option
 at::Tensor guides(TensorArg scores_arg, const char* function,
                   void (*recursion)(const float*, float*, int, int)) {
     const ScoreMatrix matrix =
-        checked_score_matrix(as_tensor(scores_arg.object, function, "scores"), function);
+        checked_score_matrix(as_tensor(scores_arg.object, function, "scores"), function, false);
     at::Tensor result = guide_tensor(matrix.num_blocks, matrix.num_states);
     py::gil_scoped_release release;
     recursion(matrix.scores.data_ptr<float>(), result.data_ptr<float>(), matrix.num_blocks,
@@ -125,7 +113,7 @@ at::Tensor forward_scores(TensorArg scores) {
 
 at::Tensor posts(TensorArg scores_arg) {
     const ScoreMatrix matrix =
-        checked_score_matrix(as_tensor(scores_arg.object, "posts", "scores"), "posts");
+        checked_score_matrix(as_tensor(scores_arg.object, "posts", "scores"), "posts", false);
     at::Tensor posts = guide_tensor(matrix.num_blocks, matrix.num_states);
     py::gil_scoped_release release;
     std::vector<float> back_guides(size_t(posts.numel()));
@@ -142,55 +130,29 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
     const at::Tensor scores_t = as_tensor(scores_arg.object, function, "scores");
     const at::Tensor back_guides_t = as_tensor(back_guides_arg.object, function, "back_guides");
     const at::Tensor posts_t = as_tensor(posts_arg.object, function, "posts");
-    const bool eight_bit = scores_t.scalar_type() == at::kChar;
-    for (const at::Tensor* tensor : {&back_guides_t, &posts_t}) {
-        if ((tensor->scalar_type() == at::kChar) != eight_bit) {
-            throw std::runtime_error(tensor_access::mismatched_types_message);
-        }
-    }
     const SearchOptions options =
         checked_options(beam_size, beam_cut, temperature, q_shift, q_scale, function);
-
-    if (!eight_bit) {
-        const ScoreMatrix matrix = checked_score_matrix(scores_t, function);
-        check_decodable_states(matrix.num_states, function);
-        const int64_t guide_count = int64_t(matrix.num_blocks + 1) * matrix.num_states;
-        for (const at::Tensor* tensor : {&back_guides_t, &posts_t}) {
-            if (!is_float_type(tensor->scalar_type())) {
-                throw wrong_type(function, "guides and posteriors, like the scores,", *tensor);
-            }
-        }
-        const at::Tensor back_guides =
-            readable_in_place(back_guides_t, guide_count, function, "back_guides").to(at::kFloat);
-        const at::Tensor posts =
-            readable_in_place(posts_t, guide_count, function, "posts").to(at::kFloat);
-        Read read;
-        {
-            py::gil_scoped_release release;
-            read = chunk_decoding::search(matrix.scores.data_ptr<float>(),
-                                          back_guides.data_ptr<float>(), posts.data_ptr<float>(),
-                                          matrix.num_blocks, matrix.num_states, options);
-        }
-        return read_tuple(read);
-    }
-
-    // 8-bit scores and guides are read as plain values; posteriors code (q + 128) / 255.
-    check_2d_scores(scores_t, function);
-    int num_blocks = 0;
-    int num_states = 0;
-    tensor_access::read_score_shape(scores_t, num_blocks, num_states);
-    check_decodable_states(num_states, function);
-    const int64_t guide_count = int64_t(num_blocks + 1) * num_states;
-    const at::Tensor scores = readable_in_place(
-        scores_t, int64_t(num_blocks) * num_states * (num_bases + 1), function, "scores");
-    const at::Tensor back_guides =
-        readable_in_place(back_guides_t, guide_count, function, "back_guides");
-    const at::Tensor posts = readable_in_place(posts_t, guide_count, function, "posts");
+    const chunk_rule::ChunkSize size = checked_chunk(
+        scores_t, &back_guides_t, &posts_t, {.int8_scores = true, .decoding = true}, function);
+    const ScoreMatrix matrix = tensor_access::score_matrix(scores_t, size, function);
+    const int64_t guide_count = int64_t(size.num_blocks + 1) * size.num_states;
+    at::Tensor back_guides = readable_in_place(back_guides_t, guide_count, function, "back_guides");
+    at::Tensor posts = readable_in_place(posts_t, guide_count, function, "posts");
     Read read;
-    {
+    if (scores_t.scalar_type() == at::kChar) {
+        // 8-bit scores and guides are read as plain values; posteriors code (q + 128) / 255.
         py::gil_scoped_release release;
-        read = chunk_decoding::search(scores.data_ptr<int8_t>(), back_guides.data_ptr<int8_t>(),
-                                      posts.data_ptr<int8_t>(), num_blocks, num_states, options);
+        read = chunk_decoding::search(matrix.scores.data_ptr<int8_t>(),
+                                      back_guides.data_ptr<int8_t>(), posts.data_ptr<int8_t>(),
+                                      size.num_blocks, size.num_states, options);
+    } else {
+        const at::Tensor scores = matrix.as_float32();
+        back_guides = back_guides.to(at::kFloat);
+        posts = posts.to(at::kFloat);
+        py::gil_scoped_release release;
+        read = chunk_decoding::search(scores.data_ptr<float>(), back_guides.data_ptr<float>(),
+                                      posts.data_ptr<float>(), size.num_blocks, size.num_states,
+                                      options);
     }
     return read_tuple(read);
 }
@@ -200,8 +162,7 @@ py::tuple decode(TensorArg scores_arg, size_t beam_size, float beam_cut, float q
     const SearchOptions options =
         checked_options(beam_size, beam_cut, temperature, q_shift, q_scale, "decode");
     const ScoreMatrix matrix =
-        checked_score_matrix(as_tensor(scores_arg.object, "decode", "scores"), "decode");
-    check_decodable_states(matrix.num_states, "decode");
+        checked_score_matrix(as_tensor(scores_arg.object, "decode", "scores"), "decode", true);
     Read read;
     {
         py::gil_scoped_release release;
@@ -292,8 +253,7 @@ std::vector<CheckedRead> decode_chunks(const py::object& scores_arg, const py::o
                               ", outside 0 .. " + std::to_string(chunks[i].size(0)) + " blocks."));
         }
         const std::string where = std::string(function) + ": chunk " + std::to_string(i);
-        matrices.push_back(checked_score_matrix(chunks[i], where.c_str(), lengths[i], true));
-        check_decodable_states(matrices.back().num_states, where.c_str());
+        matrices.push_back(checked_score_matrix(chunks[i], where.c_str(), true, lengths[i], true));
     }
 
     std::vector<CheckedRead> reads(matrices.size());
@@ -345,8 +305,10 @@ std::optional<at::Tensor> float_values(const at::Tensor& tensor, int64_t count,
     if (tensor.scalar_type() == at::kChar) {
         return std::nullopt;
     }
-    if (!is_float_type(tensor.scalar_type())) {
-        throw wrong_type(function, name, tensor, true);
+    if (tensor_access::element_type(tensor.scalar_type()) == chunk_rule::ElementType::other) {
+        throw py::type_error(message(
+            function, std::string(name) + " must be " + chunk_rule::accepted_type_names(true) +
+                          ", not " + tensor_access::dtype_name(tensor) + "."));
     }
     const at::Tensor readable = readable_in_place(tensor, count, function, name);
     return readable.scalar_type() == at::kFloat ? readable : readable.to(at::kFloat);
@@ -356,10 +318,8 @@ std::optional<InvalidValues> check_values(TensorArg scores_arg, OptionalTensorAr
                                           OptionalTensorArg posts_arg) {
     const char* const function = "check_values";
     const at::Tensor scores_t = as_tensor(scores_arg.object, function, "scores");
-    check_2d_scores(scores_t, function);
-    int num_blocks = 0;
-    int num_states = 0;
-    tensor_access::read_score_shape(scores_t, num_blocks, num_states);
+    const auto [num_blocks, num_states] = checked_chunk(
+        scores_t, nullptr, nullptr, {.int8_scores = true, .decoding = false}, function);
     const int64_t boundaries = int64_t(num_blocks) + 1;
     const auto scores = float_values(scores_t, int64_t(num_blocks) * num_states * (num_bases + 1),
                                      function, "scores");
@@ -407,8 +367,52 @@ int decodable_states(int64_t width) {
         throw py::value_error("num_states: a width cannot be negative.");
     }
     const int states = get_num_states(size_t(width));
-    check_decodable_states(states, "num_states");
+    const std::string beyond = chunk_rule::states_beyond_limit(states);
+    if (!beyond.empty()) {
+        throw py::value_error(message("num_states", beyond + "."));
+    }
     return states;
+}
+
+// What the chunk rule reads of anything with a shape and a torch dtype: a tensor, or a description
+// of one that has not been loaded.
+chunk_rule::TensorInfo described(py::handle object, const char* name) {
+    if (!py::hasattr(object, "shape") || !py::hasattr(object, "dtype")) {
+        throw py::type_error(message(
+            "check_chunk",
+            std::string(name) + " must have a shape and a dtype, not " + type_name(object) + "."));
+    }
+    chunk_rule::TensorInfo info;
+    for (py::handle size : object.attr("shape")) {
+        info.shape.push_back(py::cast<int64_t>(size));
+    }
+    info.type_name = py::str(object.attr("dtype"));
+    const std::string prefix = "torch.";
+    info.type = chunk_rule::type_named(info.type_name.rfind(prefix, 0) == 0
+                                           ? info.type_name.substr(prefix.size())
+                                           : info.type_name);
+    return info;
+}
+
+int check_chunk(py::handle scores, py::handle back_guides, py::handle posts) {
+    const chunk_rule::TensorInfo scores_info = described(scores, "scores");
+    std::optional<chunk_rule::TensorInfo> guides_info, posts_info;
+    if (!back_guides.is_none()) {
+        guides_info = described(back_guides, "back_guides");
+    }
+    if (!posts.is_none()) {
+        posts_info = described(posts, "posts");
+    }
+    try {
+        return chunk_rule::check_chunk(scores_info, guides_info ? &*guides_info : nullptr,
+                                       posts_info ? &*posts_info : nullptr, {})
+            .num_states;
+    } catch (const chunk_rule::ChunkError& error) {
+        if (error.problem == chunk_rule::Problem::element_type) {
+            throw py::type_error(error.what());
+        }
+        throw py::value_error(error.what());
+    }
 }
 
 constexpr const char* scores_doc = R"(
@@ -484,8 +488,8 @@ PYBIND11_MODULE(tovrel_tensors, m) {
                    invalid.problem + ")";
         });
     py::list float_type_list;
-    for (const auto& known : float_types) {
-        float_type_list.append(known.name);
+    for (const chunk_rule::ElementType type : chunk_rule::float_types) {
+        float_type_list.append(chunk_rule::type_name(type));
     }
     m.attr("FLOAT_TYPES") = py::tuple(float_type_list);
     m.attr("MAX_BEAM_SIZE") = max_decoder_beam_width;
@@ -504,6 +508,15 @@ PYBIND11_MODULE(tovrel_tensors, m) {
           "The number of states of score rows of `width` columns (5 * 4**k), as the decoders read "
           "it: RuntimeError \"Unexpected number of transition states in beam search decode.\" for "
           "a width that is not 5 * 4**k, ValueError above MAX_STATES states.");
+    m.def("check_chunk", &check_chunk, py::arg("scores"), py::arg("back_guides") = py::none(),
+          py::arg("posts") = py::none(),
+          "The number of states of a chunk that the decoders can take, checked by its shape and "
+          "element type alone (each argument is a tensor or anything with a shape and a torch "
+          "dtype): 2-D scores (blocks, 5 * 4**k) of a floating type or int8, k <= 6, arrays "
+          "under 2^31 entries, and stored back_guides and posts together, of the scores' kind, "
+          "with (blocks + 1) * 4**k values each. Raises TypeError for an element type, "
+          "ValueError for the rest, with a message that names neither the function nor the "
+          "chunk and ends without a full stop.");
     m.def("check_values", &check_values, py::arg("scores"),
           py::arg("back_guides") = OptionalTensorArg{py::none()},
           py::arg("posts") = OptionalTensorArg{py::none()},

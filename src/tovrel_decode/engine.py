@@ -136,8 +136,7 @@ def checked_work(label: str, scores: Any, back_guides: Any = None, posts: Any = 
                       for t in (scores, back_guides, posts))
     scores, back_guides, posts = tensors
     assert scores is not None
-    states = checks.num_states(label, tuple(scores.shape), scores.dtype)
-    checks.check_stored_guides(label, scores, back_guides, posts, states)
+    checks.check_chunk(label, scores, back_guides, posts)
     return ChunkWork(scores, back_guides, posts, private=transferred or private), \
         int(scores.shape[1])
 

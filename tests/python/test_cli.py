@@ -139,7 +139,7 @@ def bad_inputs(tmp_path):
         "float-overlap": ({"scores": [chunk(10, 2, 1)], "overlap": 2.0},
                           "overlap must be an int of at least 0, not 2.0"),
         "short-guides": ({"scores": [chunk(10, 2, 1)], "back_guides": [torch.zeros(175)],
-                          "posts": [torch.zeros(176)]}, "175 values, 176 needed"),
+                          "posts": [torch.zeros(176)]}, "holds 175 elements, fewer than the 176"),
         "mixed-types": ({"scores": [chunk(10, 2, 1)],
                          "back_guides": [torch.zeros(176, dtype=torch.int8)],
                          "posts": [torch.zeros(176)]}, "torch.int8"),

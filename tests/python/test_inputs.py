@@ -5,6 +5,7 @@ import gzip
 import os
 import resource
 import subprocess
+import types
 
 import numpy as np
 import pytest
@@ -110,6 +111,7 @@ def test_a_read_only_file_system_is_called_that(tmp_path):
 
 
 def test_a_chunk_too_large_for_the_arrays_names_itself():
-    with pytest.raises(InputError, match=r"^f.pt: chunk 3: 30000000 blocks of 1024 states need "
-                                         r"arrays of 2\^31 entries or more"):
-        checks.num_states("f.pt: chunk 3", (30_000_000, 5 * 4**5), torch.float32)
+    chunk = types.SimpleNamespace(shape=(30_000_000, 5 * 4**5), dtype=torch.float32)
+    with pytest.raises(InputError, match=r"^f.pt: chunk 3: 30000000 blocks of 1024 states are too "
+                                         r"large: their arrays need 2\^31 entries or more"):
+        checks.check_chunk("f.pt: chunk 3", chunk)

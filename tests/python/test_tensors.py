@@ -1,5 +1,7 @@
 """tovrel_tensors gives exactly what tovrel gives, as tensors."""
+import re
 import threading
+import types
 
 import numpy as np
 import pytest
@@ -8,6 +10,8 @@ import torch
 import reference as ref
 import tovrel
 import tovrel_tensors as tt
+from tovrel_decode import checks
+from tovrel_decode.errors import InputError
 
 
 def random_scores(k, blocks, seed, specials=False):
@@ -166,13 +170,53 @@ def test_exported_limits_are_the_ones_the_decoders_enforce():
         tt.decode(small.to(getattr(torch, name)))
 
 
+WIDTH = "^Unexpected number of transition states in beam search decode.$"
+MIXED = "mismatched tensor types provided for posts, scores and guides$"
+F32 = torch.zeros(176)
+CHUNK_RULE = [  # scores, back_guides, posts; the error; its text; beam_search's error if not ours
+    (torch.zeros(100), F32, F32, ValueError,
+     "scores must be 2-D (blocks, 5 * 4**k), not of shape (100,)", None),
+    (torch.zeros(10, 80, dtype=torch.int64), F32, F32, TypeError,
+     "scores must be float32, float16, bfloat16, float64 or int8, not torch.int64", None),
+    (torch.zeros(10, 40), F32, F32, ValueError, "40 scores per block is not 5 * 4**k", WIDTH),
+    (torch.zeros(2, 5 * 4**7), F32, F32, ValueError,
+     "16384 states; at most 4096 (k <= 6) can be decoded", None),
+    (types.SimpleNamespace(shape=(2**31, 80), dtype=torch.float32), None, None, ValueError,
+     "2147483648 blocks of 16 states are too large: their arrays need 2^31 entries or more; cut "
+     "the chunk into shorter ones", None),
+    (torch.zeros(10, 80), F32, None, ValueError, "back_guides and posts must come together", None),
+    (torch.zeros(10, 80), torch.zeros(175), F32, ValueError,
+     "back_guides holds 175 elements, fewer than the 176 it must hold for these scores", None),
+    (torch.zeros(10, 80), F32, torch.zeros(176, dtype=torch.int8), ValueError,
+     "posts are torch.int8 and scores torch.float32: all must be floating or all int8", MIXED),
+    (torch.zeros(10, 80), torch.zeros(176, dtype=torch.int32), F32, TypeError,
+     "back_guides must be float32, float16, bfloat16 or float64 as the scores, not torch.int32",
+     None),
+]
+
+
+def test_one_chunk_rule_for_the_tensor_module_and_the_command():
+    for scores, guides, posts, error, text, own in CHUNK_RULE:
+        with pytest.raises(error, match=f"^{re.escape(text)}$"):
+            tt.check_chunk(scores, guides, posts)
+        with pytest.raises(InputError, match=f"^f.pt: chunk 2: {re.escape(text)}$"):
+            checks.check_chunk("f.pt: chunk 2", scores, guides, posts)
+        if isinstance(scores, torch.Tensor) and posts is not None:
+            with pytest.raises(RuntimeError if own else error,
+                               match=own or f"^beam_search: {re.escape(text)}.$"):
+                tt.beam_search(scores, guides, posts)
+    eight_bit = torch.zeros(10, 80, dtype=torch.int8)
+    assert tt.check_chunk(eight_bit, torch.zeros(11, 16, dtype=torch.int8),
+                          torch.zeros(176, dtype=torch.int8)) == 16
+
+
 def test_errors_name_the_function_and_the_problem():
     array = np.zeros((1000, 20), np.float32)
     with pytest.raises(TypeError) as error:
         tt.decode(array)
     assert str(error.value) == "decode: scores must be a torch.Tensor, not ndarray."
     with pytest.raises(ValueError, match=r"^decode: scores must be 2-D \(blocks, 5 \* 4\*\*k\), "
-                                         r"not 3-D"):
+                                         r"not of shape \(2, 3, 20\)\.$"):
         tt.decode(torch.zeros(2, 3, 20))
     with pytest.raises(TypeError, match=r"^posts: scores must be float32, float16, bfloat16 or "
                                         r"float64, not torch.int64"):
