@@ -457,8 +457,8 @@ size_t get_elem_count(const BeamFrontElement* beam_front, size_t count, float be
     return elem_count;
 }
 
-// What stays the same through one search.
-struct SearchOptions {
+// What stays the same through one search (not the caller's options: the cut is already a log).
+struct SearchFrame {
     size_t num_states;
     size_t max_beam_width;
     float log_beam_cut;  // candidates this far below the best guided score are dropped
@@ -518,9 +518,9 @@ void expand_candidates(const BeamFrontElement* front, size_t w, const T* block_s
 // The cut-off of a block's `count` candidates: the guided score a candidate must reach to be kept.
 // When more than max_beam_width candidates lie within log_beam_cut of the best, the cut-off is
 // bisected towards keeping 80 to 100 % of the width; the compaction keeps at most the width.
-float cut_off(const BeamFrontElement* candidates, size_t count, const SearchOptions& options) {
+float cut_off(const BeamFrontElement* candidates, size_t count, const SearchFrame& frame) {
     const int MAX_GUESSES = 10;
-    const size_t max_beam_width = options.max_beam_width;
+    const size_t max_beam_width = frame.max_beam_width;
     const size_t min_beam_width = (8 * max_beam_width) / 10;
     float max_score = -FLT_MAX;
     for (size_t i = 0; i < count; ++i) {
@@ -528,7 +528,7 @@ float cut_off(const BeamFrontElement* candidates, size_t count, const SearchOpti
             max_score = candidates[i].score;
         }
     }
-    float beam_cutoff_score = max_score - options.log_beam_cut;
+    float beam_cutoff_score = max_score - frame.log_beam_cut;
     size_t elem_count = get_elem_count(candidates, count, beam_cutoff_score);
     if (elem_count <= max_beam_width) {
         return beam_cutoff_score;
@@ -632,9 +632,8 @@ float search_best_path(const T* const scores, const T* const back_guide, size_t 
                        size_t num_blocks, size_t max_beam_width, float beam_cut,
                        std::vector<int>& states, std::vector<uint8_t>& moves, float temperature) {
     check_search(num_states, num_blocks, max_beam_width);
-    const SearchOptions options{num_states, max_beam_width,
-                                beam_cut > 0.0f ? logf(beam_cut) * temperature : FLT_MAX,
-                                temperature};
+    const SearchFrame frame{num_states, max_beam_width,
+                            beam_cut > 0.0f ? logf(beam_cut) * temperature : FLT_MAX, temperature};
     const size_t num_transitions = num_states * (num_bases + 1);
     std::vector<BeamElement> beam_vector((num_blocks + 1) * max_beam_width);
     std::vector<BeamFrontElement> candidates(max_beam_width * (num_bases + 1));
@@ -654,7 +653,7 @@ float search_best_path(const T* const scores, const T* const back_guide, size_t 
                           block_back_scores, num_states, candidates.data());
         const size_t count = (num_bases + 1) * width;
         merge_equal_paths(candidates.data(), width, temperature, merge_buckets, merge_chain);
-        const float beam_cutoff_score = cut_off(candidates.data(), count, options);
+        const float beam_cutoff_score = cut_off(candidates.data(), count, frame);
         width = compact(candidates.data(), count, beam_cutoff_score, max_beam_width, front.data());
         if (block_idx == num_blocks - 1) {
             merge_sort(front.data(), width, 1, score_sort);  // the best final path to slot 0

@@ -70,7 +70,7 @@ int window_length(int start, int num_blocks) { return std::min(window_blocks, nu
 // The chunk decoded window by window, or the first window whose posteriors fail the check, with
 // its row counted from the start of the chunk.
 CheckedRead decode_windows(const float* scores, int num_blocks, int num_states,
-                           const SearchOptions& options, const ParallelFor& parallel) {
+                           const DecodeOptions& options, const ParallelFor& parallel) {
     std::vector<Read> windows;
     for (const int start : window_starts(num_blocks)) {
         CheckedRead window =
@@ -102,7 +102,7 @@ void check_beam_size(int64_t beam_size) {
     }
 }
 
-void check_options(const SearchOptions& options) {
+void check_options(const DecodeOptions& options) {
     check_beam_size(int64_t(std::min<size_t>(options.beam_size, INT64_MAX)));
     require_finite(options.beam_cut, "beam_cut");
     if (!std::isfinite(options.temperature) || options.temperature < 0.0f) {
@@ -200,7 +200,7 @@ int64_t compute_guides_and_posts(const float* scores, float* back_guides, float*
 
 template <typename T, typename P>
 Read search(const T* scores, const T* back_guides, const P* posts, int num_blocks, int num_states,
-            const SearchOptions& options) {
+            const DecodeOptions& options) {
     Read read;
     std::vector<int> states;
     std::vector<float> qual_data(size_t(num_blocks) * num_bases);
@@ -213,7 +213,7 @@ Read search(const T* scores, const T* back_guides, const P* posts, int num_block
 }
 
 CheckedRead decode_scores(const float* scores, int num_blocks, int num_states,
-                          const SearchOptions& options, bool check, const ParallelFor& parallel) {
+                          const DecodeOptions& options, bool check, const ParallelFor& parallel) {
     std::vector<float> back_guides(guide_size(num_blocks, num_states));
     std::vector<float> posts(back_guides.size());
     const int64_t unnormalised_row = compute_guides_and_posts(
@@ -281,8 +281,8 @@ Read join_windows(const std::vector<Read>& windows, int overlap) {
     return joined;
 }
 
-template Read search(const float*, const float*, const float*, int, int, const SearchOptions&);
-template Read search(const float*, const float*, const int8_t*, int, int, const SearchOptions&);
-template Read search(const int8_t*, const int8_t*, const int8_t*, int, int, const SearchOptions&);
+template Read search(const float*, const float*, const float*, int, int, const DecodeOptions&);
+template Read search(const float*, const float*, const int8_t*, int, int, const DecodeOptions&);
+template Read search(const int8_t*, const int8_t*, const int8_t*, int, int, const DecodeOptions&);
 
 }  // namespace chunk_decoding

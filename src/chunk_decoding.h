@@ -25,7 +25,7 @@ void serial_for(int64_t begin, int64_t end, int64_t grain,
                 const std::function<void(int64_t, int64_t)>& body);
 
 // The parameters of a guided search and of the quality strings.
-struct SearchOptions {
+struct DecodeOptions {
     size_t beam_size = 5;
     float beam_cut = 100.0f;
     float temperature = 1.0f;
@@ -36,7 +36,7 @@ struct SearchOptions {
 // Throws std::invalid_argument naming the first parameter out of its range: beam_size outside
 // 1 .. max_decoder_beam_width, a beam_cut, q_shift or q_scale that is NaN or infinite, or a
 // temperature that is not a finite number of at least 0 (0 is the plain maximum).
-void check_options(const SearchOptions& options);
+void check_options(const DecodeOptions& options);
 // The first of those checks, for a width that may be negative.
 void check_beam_size(int64_t beam_size);
 
@@ -98,14 +98,14 @@ int64_t compute_guides_and_posts(const float* scores, float* back_guides, float*
 // posteriors (8-bit posteriors are converted as they are read). Options are not checked here.
 template <typename T, typename P>
 Read search(const T* scores, const T* back_guides, const P* posts, int num_blocks, int num_states,
-            const SearchOptions& options);
+            const DecodeOptions& options);
 
 // Guides, posteriors and the guided search of num_blocks rows of float scores. With `check`, a
 // chunk whose posteriors do not sum to 1 is not searched: it gives the first block of NaN, +inf
 // or all -inf scores, or a chunk longer than window_blocks is decoded in windows, or it gives the
 // first row that fails (its scores too large for single precision).
 CheckedRead decode_scores(const float* scores, int num_blocks, int num_states,
-                          const SearchOptions& options, bool check, const ParallelFor& parallel);
+                          const DecodeOptions& options, bool check, const ParallelFor& parallel);
 
 // Why stored posteriors of these scores fail the row check at `row`: the length of the chunk
 // where the scores decode in windows, else scores too large for single precision.
@@ -123,10 +123,10 @@ std::vector<int> window_starts(int num_blocks);
 Read join_windows(const std::vector<Read>& windows, int overlap);
 
 extern template Read search(const float*, const float*, const float*, int, int,
-                            const SearchOptions&);
+                            const DecodeOptions&);
 extern template Read search(const float*, const float*, const int8_t*, int, int,
-                            const SearchOptions&);
+                            const DecodeOptions&);
 extern template Read search(const int8_t*, const int8_t*, const int8_t*, int, int,
-                            const SearchOptions&);
+                            const DecodeOptions&);
 
 }  // namespace chunk_decoding

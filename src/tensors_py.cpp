@@ -23,12 +23,12 @@
 namespace {
 
 using chunk_decoding::CheckedRead;
+using chunk_decoding::DecodeOptions;
 using chunk_decoding::first_unnormalised_row;
 using chunk_decoding::first_unusable_block;
 using chunk_decoding::first_unusable_guide;
 using chunk_decoding::InvalidValues;
 using chunk_decoding::Read;
-using chunk_decoding::SearchOptions;
 using tensor_access::check_cpu_strided;
 using tensor_access::checked_chunk;
 using tensor_access::checked_score_matrix;
@@ -50,9 +50,9 @@ at::Tensor as_tensor(py::handle object, const char* function, const char* name) 
 
 // The parameters of a search, refused as the Decoder and the command refuse them; the message
 // names `function` unless it is null.
-SearchOptions checked_options(size_t beam_size, float beam_cut, float temperature, float q_shift,
+DecodeOptions checked_options(size_t beam_size, float beam_cut, float temperature, float q_shift,
                               float q_scale, const char* function) {
-    const SearchOptions options{.beam_size = beam_size,
+    const DecodeOptions options{.beam_size = beam_size,
                                 .beam_cut = beam_cut,
                                 .temperature = temperature,
                                 .q_shift = q_shift,
@@ -86,7 +86,7 @@ py::tuple read_tuple(const Read& read) {
 }
 
 // A whole decode of one checked score matrix; runs without the interpreter lock.
-CheckedRead decode_matrix(const ScoreMatrix& matrix, const SearchOptions& options, bool check) {
+CheckedRead decode_matrix(const ScoreMatrix& matrix, const DecodeOptions& options, bool check) {
     const at::Tensor scores = matrix.as_float32();
     return chunk_decoding::decode_scores(scores.data_ptr<float>(), matrix.num_blocks,
                                          matrix.num_states, options, check, aten_parallel);
@@ -130,7 +130,7 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
     const at::Tensor scores_t = as_tensor(scores_arg.object, function, "scores");
     const at::Tensor back_guides_t = as_tensor(back_guides_arg.object, function, "back_guides");
     const at::Tensor posts_t = as_tensor(posts_arg.object, function, "posts");
-    const SearchOptions options =
+    const DecodeOptions options =
         checked_options(beam_size, beam_cut, temperature, q_shift, q_scale, function);
     const chunk_rule::ChunkSize size = checked_chunk(
         scores_t, &back_guides_t, &posts_t, {.int8_scores = true, .decoding = true}, function);
@@ -159,7 +159,7 @@ py::tuple search_guided(TensorArg scores_arg, TensorArg back_guides_arg, TensorA
 
 py::tuple decode(TensorArg scores_arg, size_t beam_size, float beam_cut, float q_shift,
                  float q_scale, float temperature) {
-    const SearchOptions options =
+    const DecodeOptions options =
         checked_options(beam_size, beam_cut, temperature, q_shift, q_scale, "decode");
     const ScoreMatrix matrix =
         checked_score_matrix(as_tensor(scores_arg.object, "decode", "scores"), "decode", true);
@@ -207,7 +207,7 @@ std::vector<int64_t> read_lengths(py::handle lengths, size_t count, const char* 
 // The chunks of a batch, checked, and each decoded (with `check`: or found invalid) on torch's
 // intra-op threads with the interpreter lock released.
 std::vector<CheckedRead> decode_chunks(const py::object& scores_arg, const py::object& lengths_arg,
-                                       const SearchOptions& options, bool check,
+                                       const DecodeOptions& options, bool check,
                                        const char* function) {
     std::vector<at::Tensor> chunks;
     if (THPVariable_Check(scores_arg.ptr())) {
@@ -269,7 +269,7 @@ std::vector<CheckedRead> decode_chunks(const py::object& scores_arg, const py::o
 // decode_batch, and with `check` decode_batch_checked: an InvalidValues in place of each chunk
 // whose values cannot be decoded.
 py::list decode_batch_entry(const BatchArg& scores, const LengthsArg& lengths,
-                            const SearchOptions& options, bool check, const char* function) {
+                            const DecodeOptions& options, bool check, const char* function) {
     py::list result;
     for (const CheckedRead& read :
          decode_chunks(scores.object, lengths.object, options, check, function)) {

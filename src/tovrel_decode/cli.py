@@ -299,7 +299,7 @@ def run(argv, terminal):
     kind = writers.format_of(args.output, args.format)
     target = writers.target_for(args.output)
     terminal.configure(args.quiet, getattr(target, "descriptor", None) == 1)
-    options = engine.SearchOptions(beam_size=args.beam_size, beam_cut=args.beam_cut,
+    options = engine.DecodeOptions(beam_size=args.beam_size, beam_cut=args.beam_cut,
                                    temperature=args.temperature, q_shift=args.q_shift,
                                    q_scale=args.q_scale)
     if args.scheduler is not None:
@@ -336,9 +336,10 @@ def run(argv, terminal):
 
 
 def write_reads(planned, executor, target, kind, args, terminal, header):
+    import contextlib
     import dataclasses
 
-    from . import writers
+    from . import engine, writers
 
     total = sum(len(read.chunks) for read in planned)
     done = skipped = reads = bases = quality_sum = 0
@@ -355,9 +356,10 @@ def write_reads(planned, executor, target, kind, args, terminal, header):
 
     terminal.bar(0, total)
     tags = {"RG": args.read_group["ID"]} if args.read_group else {}
-    with writers.Writer(target, kind, header) as writer:
-        for read in executor.decoded_reads(planned, left_out if args.skip_invalid else "raise",
-                                           progress):
+    on_invalid = left_out if args.skip_invalid else "raise"
+    with writers.Writer(target, kind, header) as writer, \
+            contextlib.closing(executor.chunk_results(planned)) as results:
+        for read in engine.assemble_reads(planned, results, on_invalid, progress):
             if tags or args.stride:
                 read = dataclasses.replace(read, tags=tags, stride=args.stride)
             writer.write(read)

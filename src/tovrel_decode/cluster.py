@@ -21,10 +21,10 @@ import warnings
 from typing import Any, Callable, Deque, Iterator, Optional
 
 from . import inputs
-from .engine import NewChunk, OnInvalid, SearchOptions, assemble_reads
+from .engine import DecodeOptions
 from .errors import DecodeError, InputError, UsageError, shown
 from .plan import Executor, PlannedRead
-from .results import ChunkResult, DecodedRead
+from .results import ChunkResult
 from .tasks import STARTED_TOPIC, Task, TaskCutter, UnreadableInput, decode_task, plan_task
 from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
 
@@ -88,7 +88,7 @@ def connection_failure(address: str, error: BaseException) -> str:
 
 
 class ClusterExecutor:
-    def __init__(self, address: str, options: SearchOptions, task_timeout: float,
+    def __init__(self, address: str, options: DecodeOptions, task_timeout: float,
                  warn: Callable[[str], None], skip_unreadable: bool = False) -> None:
         try:
             import distributed
@@ -241,8 +241,8 @@ class ClusterExecutor:
                 self.resubmit(task)
             top_up()
 
-    def decoded_reads(self, reads: list[PlannedRead], on_invalid: OnInvalid,
-                      progress: Callable[[int], None]) -> Iterator[DecodedRead]:
+    def chunk_results(self, reads: list[PlannedRead]
+                      ) -> Iterator[tuple[inputs.Chunk, ChunkResult]]:
         cutter = TaskCutter(self.planned, uuid.uuid4().hex[:12])
         in_flight: Deque[Task] = collections.deque()
 
@@ -252,24 +252,21 @@ class ClusterExecutor:
                 in_flight.append(cutter.next(self.pool.threads))
                 self.submit(in_flight[-1])
 
-        def results() -> Iterator[tuple[NewChunk, ChunkResult]]:
+        top_up()
+        while in_flight:
+            task = in_flight[0]
+            try:
+                decoded = self.result(task, top_up)
+            except UnreadableInput as error:
+                self.unreadable(error)
+                self.resubmit(task)
+                continue
+            in_flight.popleft()
+            task.future.release()
+            chunks = [chunk for piece in task.pieces
+                      for chunk in self.planned[piece.source].chunks[piece.start:piece.stop]]
+            yield from zip(chunks, decoded)
             top_up()
-            while in_flight:
-                task = in_flight[0]
-                try:
-                    decoded = self.result(task, top_up)
-                except UnreadableInput as error:
-                    self.unreadable(error)
-                    self.resubmit(task)
-                    continue
-                in_flight.popleft()
-                task.future.release()
-                chunks = [chunk for piece in task.pieces
-                          for chunk in self.planned[piece.source].chunks[piece.start:piece.stop]]
-                yield from zip(chunks, decoded)
-                top_up()
-
-        yield from assemble_reads(reads, results(), on_invalid, progress)
 
 
 _IS_AN_EXECUTOR: type[Executor] = ClusterExecutor  # checked by mypy

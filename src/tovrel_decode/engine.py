@@ -15,7 +15,8 @@ import dataclasses
 import os
 import threading
 import weakref
-from typing import Any, Callable, Deque, Iterable, Iterator, Optional, Sequence, Union
+from typing import (Any, Callable, Deque, Generator, Iterable, Iterator, Optional, Sequence,
+                    Union)
 
 import numpy as np
 import torch
@@ -46,7 +47,7 @@ Overlaps = Union[int, Sequence[int], torch.Tensor, np.ndarray]
 
 
 @dataclasses.dataclass(frozen=True, kw_only=True)
-class SearchOptions:
+class DecodeOptions:
     """The parameters of the beam search, field for field as tovrel_tensors.decode and the native
     decoding layer take them (always by keyword), refused as every decoder refuses them."""
 
@@ -141,7 +142,7 @@ def checked_work(label: str, scores: Any, back_guides: Any = None, posts: Any = 
         int(scores.shape[1])
 
 
-def decode_window(chunks: Sequence[ChunkWork], options: SearchOptions) -> list[ChunkResult]:
+def decode_window(chunks: Sequence[ChunkWork], options: DecodeOptions) -> list[ChunkResult]:
     """Decodes chunks on torch's intra-op threads with the interpreter lock released. A chunk
     whose values can only decode to garbage (NaN, infinities, scores too large for single
     precision, stored posteriors that do not sum to 1) gives an InvalidChunk instead."""
@@ -190,6 +191,7 @@ class NewChunk:
     last: bool
     label: Optional[str]  # where it comes from, for messages; by default "chunk N" of its read
     info: Optional[ReadInfo] = None
+    tag: Any = None  # what a caller that assembles the reads itself knows the chunk by
 
 
 @dataclasses.dataclass(eq=False)
@@ -309,6 +311,37 @@ class ReadAssembler:
         else:
             reads, self.done = self.done, []
         return [read.assemble() for read in reads]
+
+
+class _OnItsOwn:
+    """The read of a chunk whose result leaves on its own: it is always decoded."""
+
+    never_finished = False
+
+
+class ChunkResults:
+    """In place of a ReadAssembler, for callers that assemble the reads themselves: each chunk's
+    result leaves as (its tag, ChunkResult) once its window is decoded."""
+
+    def __init__(self) -> None:
+        self.done: list[tuple[Any, ChunkResult]] = []
+
+    def check(self, chunks: Sequence[NewChunk]) -> None:
+        pass
+
+    def add(self, chunk: NewChunk) -> tuple[_OnItsOwn, Any]:
+        return _OnItsOwn(), chunk.tag
+
+    def fill(self, read: Any, tag: Any, result: Optional[ChunkResult]) -> None:
+        assert result is not None
+        self.done.append((tag, result))
+
+    def close(self) -> None:
+        pass
+
+    def finished(self) -> list[tuple[Any, ChunkResult]]:
+        done, self.done = self.done, []
+        return done
 
 
 class InvalidPolicy:
@@ -480,17 +513,18 @@ class _Engine:
     """What a Decoder shares with its decoding thread. The thread holds this, never the Decoder,
     so that a Decoder dropped without close() is collected, and stops the thread."""
 
-    def __init__(self, options: SearchOptions, max_pending_bytes: int, ordered: bool) -> None:
+    def __init__(self, options: DecodeOptions, max_pending_bytes: int,
+                 assembler: Union[ReadAssembler, ChunkResults]) -> None:
         self.options = options
         self.max_pending_bytes = max_pending_bytes
         self.pid = os.getpid()
         self.state = threading.Condition()
-        self.queue: Deque[tuple[PendingRead, int, ChunkWork]] = collections.deque()
+        self.queue: Deque[tuple[Any, Any, ChunkWork]] = collections.deque()  # read, place, work
         self.held = HeldMemory()
         self.spares = SpareMemory()
         self.reserved = 0  # bytes of copies being made for admitted batches
-        self.assembler = ReadAssembler(ordered)
-        self.finished: Deque[Union[DecodedRead, InvalidRead]] = collections.deque()
+        self.assembler = assembler
+        self.finished: Deque[Any] = collections.deque()  # what the assembler finished
         self.closing = False  # no more chunks: decode what is queued, then stop
         self.abandoned = False  # stop after the window in flight
         self.stopped = False
@@ -628,7 +662,7 @@ class Decoder:
                  on_invalid: OnInvalid = "raise",
                  max_pending_bytes: int = DEFAULT_MAX_PENDING_BYTES, names: str = "fastq",
                  ordered: bool = True) -> None:
-        options = SearchOptions(beam_size=beam_size, beam_cut=beam_cut, temperature=temperature,
+        options = DecodeOptions(beam_size=beam_size, beam_cut=beam_cut, temperature=temperature,
                                 q_shift=q_shift, q_scale=q_scale)
         self._policy = InvalidPolicy(on_invalid)
         if not is_int(max_pending_bytes) or max_pending_bytes < 1:
@@ -640,9 +674,12 @@ class Decoder:
         if threads is not None:
             torch.set_num_threads(check_threads(threads))
         self._sam_names = names == "sam"
-        self._engine = _Engine(options, int(max_pending_bytes), bool(ordered))
+        self._engine = _Engine(options, int(max_pending_bytes), self._assembler(bool(ordered)))
         self._pid = self._engine.pid
         weakref.finalize(self, self._engine.abandon)
+
+    def _assembler(self, ordered: bool) -> Union[ReadAssembler, ChunkResults]:
+        return ReadAssembler(ordered)
 
     @property
     def skipped(self) -> int:
@@ -798,8 +835,9 @@ class Decoder:
         while (result := self._next_finished(wait=True)) is not None:
             yield from self._policy.decoded([result])
 
-    def _next_finished(self, wait: bool) -> Union[DecodedRead, InvalidRead, None]:
-        """The next finished read, or None: none yet (without `wait`), or none to come."""
+    def _next_finished(self, wait: bool) -> Any:
+        """The next finished read (or chunk result, for a _ChunkDecoder), or None: none yet
+        (without `wait`), or none to come."""
         self._check_process()
         engine = self._engine
         with engine.state:
@@ -832,6 +870,34 @@ class Decoder:
         engine.wait_stopped()
         with engine.state:
             engine.raise_failure()
+
+
+class _ChunkDecoder(Decoder):
+    """A Decoder whose results are the chunks' own, for callers that assemble the reads
+    themselves: (tag, ChunkResult) in the order their windows are decoded."""
+
+    def __init__(self, options: DecodeOptions, max_pending_bytes: int) -> None:
+        super().__init__(**options.keywords(), max_pending_bytes=max_pending_bytes)
+
+    def _assembler(self, ordered: bool) -> ChunkResults:
+        return ChunkResults()
+
+
+def decoded_chunks(options: DecodeOptions, max_pending_bytes: int,
+                   chunks: Iterable[tuple[Any, ChunkWork]]
+                   ) -> Generator[tuple[Any, ChunkResult], None, None]:
+    """The results of checked `chunks` (tag, work), as (tag, ChunkResult), decoded a window at a
+    time on a thread of the Decoder's kind while the next chunks are taken, within
+    `max_pending_bytes` of the chunks' own memory (they are not copied)."""
+    with _ChunkDecoder(options, max_pending_bytes) as decoder:
+        for tag, work in chunks:
+            decoder._submit_chunks([NewChunk("", work, int(work.scores.shape[1]), work.blocks, 0,
+                                             True, None, tag=tag)], copy=False)
+            while (done := decoder._next_finished(wait=False)) is not None:
+                yield done
+        decoder.close()
+        while (done := decoder._next_finished(wait=True)) is not None:
+            yield done
 
 
 def per_chunk_flags(flags: Optional[Flags], count: int) -> list[bool]:

@@ -1,7 +1,9 @@
-"""Decoding a plan on this machine: its chunks go through a Decoder, loaded as they are
-submitted, so that only the chunks waiting or in flight are held in memory."""
+"""Decoding a plan on this machine: its chunks are decoded on the Decoder's kind of thread, loaded
+as they are submitted, so that only the chunks waiting or in flight are held in memory; their
+results are assembled into reads by the command, as a cluster's are."""
 from __future__ import annotations
 
+import contextlib
 import time
 from typing import Callable, Iterator
 
@@ -10,16 +12,16 @@ import torch
 import tovrel_tensors
 
 from . import inputs
-from .engine import WINDOW_VALUES, Decoder, OnInvalid, SearchOptions
+from .engine import WINDOW_VALUES, ChunkWork, DecodeOptions, checked_work, decoded_chunks
 from .plan import Executor, PlannedRead, chunks_of
-from .results import DecodedRead, InvalidRead
+from .results import ChunkResult
 
 
 class LocalExecutor:
     """Runs the intra-op threads of this process. A mapped input that is truncated under it ends
     the process with `bus_error_prefix` and a line naming the file."""
 
-    def __init__(self, options: SearchOptions, threads: int, bus_error_prefix: str) -> None:
+    def __init__(self, options: DecodeOptions, threads: int, bus_error_prefix: str) -> None:
         self.options = options
         self.threads = threads
         self.opened: list[inputs.Source] = []
@@ -39,32 +41,18 @@ class LocalExecutor:
                        for read in reads for chunk in read.chunks), default=1)
         return 2 * max(self.threads * largest, WINDOW_VALUES * 4, 1)
 
-    def decoded_reads(self, reads: list[PlannedRead], on_invalid: OnInvalid,
-                      progress: Callable[[int], None]) -> Iterator[DecodedRead]:
-        chunk_counts: dict[str, int] = {}
-
-        def left_out(read: InvalidRead) -> None:
-            progress(chunk_counts.pop(read.name))
-            on_invalid(read)  # type: ignore[operator]
+    def chunk_results(self, reads: list[PlannedRead]
+                      ) -> Iterator[tuple[inputs.Chunk, ChunkResult]]:
+        def checked_chunks() -> Iterator[tuple[inputs.Chunk, ChunkWork]]:
+            for _, _, chunk in chunks_of(reads):
+                yield chunk, checked_work(chunk.label, *chunk.load())[0]
 
         # The inputs are not changed by anyone but the run, so their chunks are decoded in place.
-        with Decoder(**self.options.keywords(), on_invalid=on_invalid if on_invalid == "raise"
-                     else left_out, max_pending_bytes=self.pending_bytes(reads)) as decoder:
-            for read, index, chunk in chunks_of(reads):
-                chunk_counts[read.name] = len(read.chunks)
-                scores, guides, posts = chunk.load()
-                decoder._submit_chunks([decoder._new_chunk(
-                    read.name, scores, read.overlap, index == len(read.chunks) - 1, guides, posts,
-                    None, chunk.label)], copy=False)
-                for decoded in decoder.ready():
-                    progress(chunk_counts.pop(decoded.name))
-                    self.check_inputs(every=1.0)
-                    yield decoded
-            decoder.close()
-            for decoded in decoder.reads():
-                progress(chunk_counts.pop(decoded.name))
+        results = decoded_chunks(self.options, self.pending_bytes(reads), checked_chunks())
+        with contextlib.closing(results):
+            for result in results:
                 self.check_inputs(every=1.0)
-                yield decoded
+                yield result
         self.check_inputs()
 
     def check_inputs(self, every: float = 0.0) -> None:

@@ -6,9 +6,8 @@ import dataclasses
 from typing import Callable, Iterator, Protocol
 
 from . import checks, inputs, names
-from .engine import OnInvalid
 from .errors import InputError
-from .results import DecodedRead
+from .results import ChunkResult
 
 
 @dataclasses.dataclass
@@ -24,16 +23,15 @@ class PlannedRead:
 
 class Executor(Protocol):
     """What the command asks of a way to decode: the inputs opened where they will be decoded,
-    their reads decoded, and the resources released. Both executors are checked against it."""
+    their chunks decoded, and the resources released. Both executors are checked against it."""
 
     def sources(self, paths: list[str], status: Callable[[str], None]) -> list[inputs.Source]:
         """The inputs, opened and checked; `status` is told what is being done."""
 
-    def decoded_reads(self, reads: list[PlannedRead], on_invalid: OnInvalid,
-                      progress: Callable[[int], None]) -> Iterator[DecodedRead]:
-        """The reads of a plan as DecodedReads, in plan order. A read that cannot be decoded
-        raises InputError, or with a callable `on_invalid` is given to it and left out;
-        `progress` is told the chunks of each read as it is handed out or left out."""
+    def chunk_results(self, reads: list[PlannedRead]
+                      ) -> Iterator[tuple[inputs.Chunk, ChunkResult]]:
+        """The result of every chunk of a plan, as (the planned chunk, its result), in any order;
+        engine.assemble_reads makes reads of them. Closing the iterator early stops the work."""
 
     def close(self) -> None:
         """Releases what the executor holds (inputs, a cluster's client); safe to call twice."""

@@ -15,7 +15,7 @@ from typing import Any, Optional
 import torch
 
 from . import inputs
-from .engine import WINDOW_VALUES, ChunkWork, SearchOptions, decode_window
+from .engine import WINDOW_VALUES, ChunkWork, DecodeOptions, decode_window
 from .errors import InputError, UnreadableFile, shown
 from .results import ChunkResult
 
@@ -91,7 +91,7 @@ class Piece:
     identity: Optional[tuple]
 
 
-def decode_task(task: str, pieces: list[Piece], options: SearchOptions) -> list[ChunkResult]:
+def decode_task(task: str, pieces: list[Piece], options: DecodeOptions) -> list[ChunkResult]:
     """On a worker: decodes the chunks of `pieces`, a window at a time, with the checks of a local
     run; their results in order. Tells the client when it starts, so that a task's time limit
     counts its running, not its waiting. The worker's Dask threads run tasks side by side, one

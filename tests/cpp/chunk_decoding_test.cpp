@@ -12,8 +12,8 @@
 namespace {
 
 using chunk_decoding::CheckedRead;
+using chunk_decoding::DecodeOptions;
 using chunk_decoding::Read;
-using chunk_decoding::SearchOptions;
 
 std::vector<float> normal_scores(int blocks, int num_states, float spread, unsigned seed) {
     std::mt19937 generator(seed);
@@ -27,14 +27,14 @@ std::vector<float> normal_scores(int blocks, int num_states, float spread, unsig
 
 CheckedRead decode(const std::vector<float>& scores, int num_states, bool check = true) {
     const int blocks = int(scores.size() / (5 * size_t(num_states)));
-    return chunk_decoding::decode_scores(scores.data(), blocks, num_states, SearchOptions{}, check,
+    return chunk_decoding::decode_scores(scores.data(), blocks, num_states, DecodeOptions{}, check,
                                          chunk_decoding::serial_for);
 }
 
 TEST(ChunkDecoding, OptionsOutOfRangeAreRefusedByName) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    const std::vector<std::pair<SearchOptions, std::string>> cases = {
+    const std::vector<std::pair<DecodeOptions, std::string>> cases = {
         {{.beam_size = 0}, "beam_size must be between 1 and 256, not 0."},
         {{.beam_size = 257}, "beam_size must be between 1 and 256, not 257."},
         {{.beam_cut = nan}, "beam_cut must be a finite number, not nan."},
