@@ -339,7 +339,7 @@ def write_reads(planned, executor, target, kind, args, terminal, header):
     import contextlib
     import dataclasses
 
-    from . import engine, writers
+    from . import assembly, writers
 
     total = sum(len(read.chunks) for read in planned)
     done = skipped = reads = bases = quality_sum = 0
@@ -359,7 +359,7 @@ def write_reads(planned, executor, target, kind, args, terminal, header):
     on_invalid = left_out if args.skip_invalid else "raise"
     with writers.Writer(target, kind, header) as writer, \
             contextlib.closing(executor.chunk_results(planned)) as results:
-        for read in engine.assemble_reads(planned, results, on_invalid, progress):
+        for read in assembly.assemble_reads(planned, results, on_invalid, progress):
             if tags or args.stride:
                 read = dataclasses.replace(read, tags=tags, stride=args.stride)
             writer.write(read)

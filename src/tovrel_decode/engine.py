@@ -1,11 +1,10 @@
 """The decoding engine: chunks in as a network emits them, whole reads out.
 
 `decode_window` decodes chunks on torch's intra-op threads and checks their values as part of the
-decoding; `ReadAssembler` collects the decoded chunks of each read, joins a read once its last
-chunk is in and hands finished reads out, in the order of their first chunk or as they finish;
-`InvalidPolicy` is what happens to a read that cannot be decoded, applied as its turn comes.
-`Decoder` runs them off the caller's thread. The command runs the same pieces, locally through a
-Decoder and on a cluster through its workers.
+decoding. `Decoder` runs it off the caller's thread, within a bound on the memory it holds, and
+makes reads of the results (see `assembly`). The command decodes locally with
+`decoded_chunks`, the same thread without the assembly, or on a cluster through its workers, and
+assembles the reads of both alike.
 """
 from __future__ import annotations
 
@@ -15,8 +14,7 @@ import dataclasses
 import os
 import threading
 import weakref
-from typing import (Any, Callable, Deque, Generator, Iterable, Iterator, Optional, Sequence,
-                    Union)
+from typing import Any, Deque, Generator, Iterable, Iterator, Optional, Sequence, Union
 
 import numpy as np
 import torch
@@ -24,9 +22,10 @@ import torch
 import tovrel_tensors
 
 from . import checks, names
-from .errors import InputError
+from .assembly import (ChunkResults, InvalidPolicy, NewChunk, OnInvalid, PendingRead,
+                       ReadAssembler)
 from .results import (ChunkResult, DecodedChunk, DecodedRead, InvalidChunk, InvalidRead,
-                      ReadInfo, check_overlap, is_int, join_chunks)
+                      ReadInfo, check_overlap, is_int)
 
 MAX_THREADS = 1024
 # About 100,000 blocks of float32 scores at k = 5.
@@ -37,10 +36,8 @@ DEFAULT_MAX_PENDING_BYTES = 2 * 1024**3
 # leave threads waiting at the end of each window.
 WINDOW_CHUNKS_PER_THREAD = 4
 WINDOW_VALUES = 16 * 1024 * 1024
-NEVER_FINISHED = "its last chunk never came (submit it with last=True)"
 NAME_RULES = ("fastq", "sam")
 
-OnInvalid = Union[str, Callable[[InvalidRead], Any]]
 Lengths = Union[Sequence[int], torch.Tensor, np.ndarray]
 Flags = Union[bool, Sequence[bool], torch.Tensor, np.ndarray]
 Overlaps = Union[int, Sequence[int], torch.Tensor, np.ndarray]
@@ -177,228 +174,6 @@ def as_result(result: Any) -> ChunkResult:
         return InvalidChunk(result.what, result.row, result.problem)
     sequence, quality, moves = result
     return DecodedChunk(sequence, quality, moves.numpy())
-
-
-@dataclasses.dataclass(frozen=True)
-class NewChunk:
-    """A chunk as submitted, checked on its own, before it joins its read."""
-
-    name: str
-    work: Optional[ChunkWork]  # None where the chunk is decoded elsewhere (on a cluster)
-    width: int
-    blocks: int
-    overlap: int  # with the read's previous chunk
-    last: bool
-    label: Optional[str]  # where it comes from, for messages; by default "chunk N" of its read
-    info: Optional[ReadInfo] = None
-    tag: Any = None  # what a caller that assembles the reads itself knows the chunk by
-
-
-@dataclasses.dataclass(eq=False)
-class PendingRead:
-    """A read whose chunks are being submitted or decoded."""
-
-    name: str
-    width: int
-    info: ReadInfo
-    results: list = dataclasses.field(default_factory=list)  # ChunkResult, None until decoded
-    labels: list = dataclasses.field(default_factory=list)  # where each chunk comes from
-    overlaps: list = dataclasses.field(default_factory=list)  # each chunk's with the one before
-    last_blocks: int = 0  # of its latest chunk, which the next one overlaps
-    last_seen: bool = False
-    never_finished: bool = False  # closed before its last chunk came
-    undecoded: int = 0
-
-    @property
-    def finished(self) -> bool:
-        return self.last_seen and self.undecoded == 0
-
-    def invalid(self, index: int, chunk: InvalidChunk) -> InvalidRead:
-        where = f"{self.labels[index]}: " if len(self.results) > 1 else ""
-        return InvalidRead(self.name, f"{where}{chunk.describe()}; it cannot be decoded")
-
-    def assemble(self) -> Union[DecodedRead, InvalidRead]:
-        if self.never_finished:
-            return InvalidRead(self.name, NEVER_FINISHED)
-        for index, result in enumerate(self.results):
-            if isinstance(result, InvalidChunk):
-                return self.invalid(index, result)
-        sequence, quality, moves = join_chunks(self.results, self.overlaps[1:])
-        info = self.info
-        return DecodedRead(self.name, sequence, quality, moves, info.tags, info.stride,
-                           info.trimmed_samples, info.samples)
-
-
-class ReadAssembler:
-    """Chunks become reads: a chunk is added when submitted and filled when decoded; a read is
-    finished once its last chunk has come and every chunk is decoded. Finished reads leave in the
-    order of their first chunk, or with `ordered=False` as they finish. A read id names the next
-    read again once its read's last chunk has come."""
-
-    def __init__(self, ordered: bool = True) -> None:
-        self.ordered = ordered
-        self.order: Deque[PendingRead] = collections.deque()  # not yet handed out, in order
-        self.open: dict[str, PendingRead] = {}  # reads still taking chunks
-        self.done: list[PendingRead] = []  # finished, not yet handed out (ordered=False)
-
-    def check(self, chunks: Sequence[NewChunk]) -> None:
-        """InputError for the first of `chunks` (submitted in this order) that could not be
-        added; nothing changes either way."""
-        # name -> (width, blocks, chunks so far) of each read still open
-        latest: dict[str, Optional[tuple[int, int, int]]] = {}
-        for chunk in chunks:
-            if chunk.name in latest:
-                previous = latest[chunk.name]
-            else:
-                read = self.open.get(chunk.name)
-                previous = None if read is None else \
-                    (read.width, read.last_blocks, len(read.results))
-            index = 0
-            if previous is not None:
-                width, blocks, index = previous
-                label = chunk.label or f"chunk {index}"
-                if chunk.info is not None:
-                    raise InputError(f"read {chunk.name}: {label} carries the read's information, "
-                                     "which comes with its first chunk only")
-                if chunk.width != width:
-                    raise InputError(f"read {chunk.name}: {label} has {chunk.width} scores per "
-                                     f"block, its first chunk {width}; all chunks of a read must "
-                                     "have the same width")
-                shorter = min(blocks, chunk.blocks)
-                if chunk.overlap > shorter:
-                    which = "it" if chunk.blocks <= blocks else "the chunk before it"
-                    raise InputError(f"read {chunk.name}: {label} overlaps the chunk before it by "
-                                     f"{chunk.overlap} blocks, but {which} has {shorter}")
-            latest[chunk.name] = None if chunk.last else (chunk.width, chunk.blocks, index + 1)
-
-    def add(self, chunk: NewChunk) -> tuple[PendingRead, int]:
-        """Adds a chunk that `check` accepted; returns its read and its place in the read."""
-        read = self.open.get(chunk.name)
-        if read is None:
-            read = PendingRead(chunk.name, chunk.width, chunk.info or ReadInfo())
-            self.order.append(read)
-            self.open[chunk.name] = read
-        read.labels.append(chunk.label or f"chunk {len(read.results)}")
-        read.results.append(None)
-        read.overlaps.append(chunk.overlap if len(read.results) > 1 else 0)
-        read.last_blocks = chunk.blocks
-        read.undecoded += 1
-        if chunk.last:
-            read.last_seen = True
-            del self.open[chunk.name]
-        return read, len(read.results) - 1
-
-    def fill(self, read: PendingRead, index: int, result: Optional[ChunkResult]) -> None:
-        read.results[index] = result
-        read.undecoded -= 1
-        if read.finished and not self.ordered:
-            self.done.append(read)
-
-    def close(self) -> None:
-        """No more chunks: reads whose last chunk never came are finished as such."""
-        for read in self.open.values():
-            read.last_seen = read.never_finished = True
-            if read.finished and not self.ordered:
-                self.done.append(read)
-        self.open.clear()
-
-    def finished(self) -> list[Union[DecodedRead, InvalidRead]]:
-        """The reads finished since last asked, assembled, in order."""
-        if self.ordered:
-            reads = []
-            while self.order and self.order[0].finished:
-                reads.append(self.order.popleft())
-        else:
-            reads, self.done = self.done, []
-        return [read.assemble() for read in reads]
-
-
-class _OnItsOwn:
-    """The read of a chunk whose result leaves on its own: it is always decoded."""
-
-    never_finished = False
-
-
-class ChunkResults:
-    """In place of a ReadAssembler, for callers that assemble the reads themselves: each chunk's
-    result leaves as (its tag, ChunkResult) once its window is decoded."""
-
-    def __init__(self) -> None:
-        self.done: list[tuple[Any, ChunkResult]] = []
-
-    def check(self, chunks: Sequence[NewChunk]) -> None:
-        pass
-
-    def add(self, chunk: NewChunk) -> tuple[_OnItsOwn, Any]:
-        return _OnItsOwn(), chunk.tag
-
-    def fill(self, read: Any, tag: Any, result: Optional[ChunkResult]) -> None:
-        assert result is not None
-        self.done.append((tag, result))
-
-    def close(self) -> None:
-        pass
-
-    def finished(self) -> list[tuple[Any, ChunkResult]]:
-        done, self.done = self.done, []
-        return done
-
-
-class InvalidPolicy:
-    """What happens to a read that cannot be decoded, as its turn comes: "raise" raises InputError
-    for it (the reads before it have come out; the reads after it come out on later calls);
-    "skip" leaves it out; a callable is given each such read, which is left out too."""
-
-    def __init__(self, on_invalid: OnInvalid) -> None:
-        if on_invalid not in ("raise", "skip") and not callable(on_invalid):
-            raise ValueError(f"on_invalid must be 'raise', 'skip' or a callable, not "
-                             f"{on_invalid!r:.40}")
-        self.on_invalid = on_invalid
-        self.skipped = 0
-
-    @property
-    def raises(self) -> bool:
-        return self.on_invalid == "raise"
-
-    def leave_out(self, read: InvalidRead) -> None:
-        if self.raises:
-            raise InputError(read.message)
-        self.skipped += 1
-        if callable(self.on_invalid):
-            self.on_invalid(read)
-
-    def decoded(self, results: Iterable[Union[DecodedRead, InvalidRead]]
-                ) -> Iterator[DecodedRead]:
-        """The decoded reads of `results`; each invalid one is left out in its turn."""
-        for result in results:
-            if isinstance(result, InvalidRead):
-                self.leave_out(result)
-            else:
-                yield result
-
-
-def assemble_reads(reads: Sequence[Any], results: Iterable[tuple[Any, ChunkResult]],
-                   on_invalid: OnInvalid, progress: Callable[[int], None]
-                   ) -> Iterator[DecodedRead]:
-    """The planned `reads` (each with its `chunks`, `overlap` and `name`) from the results of
-    their chunks, which come in any order as (planned chunk, result): each read joined once all
-    its chunks are in, handed out in plan order with `on_invalid` applied in its turn, and
-    `progress` told the chunks of each read as it leaves."""
-    policy = InvalidPolicy(on_invalid)
-    assembler = ReadAssembler()
-    slots = {}  # id of a planned chunk -> (its pending read, its place in the read)
-    chunk_counts = {}
-    for read in reads:
-        chunk_counts[read.name] = len(read.chunks)
-        for index, chunk in enumerate(read.chunks):
-            slots[id(chunk)] = assembler.add(NewChunk(
-                read.name, None, chunk.shape[1], chunk.shape[0], read.overlap,
-                index == len(read.chunks) - 1, chunk.label))
-    for chunk, result in results:
-        assembler.fill(*slots[id(chunk)], result)
-        for item in assembler.finished():
-            progress(chunk_counts.pop(item.name))
-            yield from policy.decoded([item])
 
 
 def check_threads(threads: Any) -> int:

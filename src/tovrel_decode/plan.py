@@ -31,7 +31,7 @@ class Executor(Protocol):
     def chunk_results(self, reads: list[PlannedRead]
                       ) -> Iterator[tuple[inputs.Chunk, ChunkResult]]:
         """The result of every chunk of a plan, as (the planned chunk, its result), in any order;
-        engine.assemble_reads makes reads of them. Closing the iterator early stops the work."""
+        assembly.assemble_reads makes reads of them. Closing the iterator early stops the work."""
 
     def close(self) -> None:
         """Releases what the executor holds (inputs, a cluster's client); safe to call twice."""
