@@ -29,24 +29,15 @@ using chunk_decoding::first_unusable_block;
 using chunk_decoding::first_unusable_guide;
 using chunk_decoding::InvalidValues;
 using chunk_decoding::Read;
-using tensor_access::check_cpu_strided;
+using tensor_access::as_tensor;
+using tensor_access::checked_batch;
 using tensor_access::checked_chunk;
 using tensor_access::checked_score_matrix;
+using tensor_access::described;
+using tensor_access::float_values;
 using tensor_access::message;
 using tensor_access::readable_in_place;
 using tensor_access::ScoreMatrix;
-
-std::string type_name(py::handle object) {
-    return py::str(py::type::handle_of(object).attr("__name__"));
-}
-
-at::Tensor as_tensor(py::handle object, const char* function, const char* name) {
-    if (!THPVariable_Check(object.ptr())) {
-        throw py::type_error(message(function, std::string(name) + " must be a torch.Tensor, not " +
-                                                   type_name(object) + "."));
-    }
-    return THPVariable_Unpack(object.ptr());
-}
 
 // The parameters of a search, refused as the Decoder and the command refuse them; the message
 // names `function` unless it is null.
@@ -171,91 +162,12 @@ py::tuple decode(TensorArg scores_arg, size_t beam_size, float beam_cut, float q
     return read_tuple(read);
 }
 
-// The block counts of a padded batch: a 1-D integer tensor or a sequence of ints.
-std::vector<int64_t> read_lengths(py::handle lengths, size_t count, const char* function) {
-    std::vector<int64_t> values;
-    if (THPVariable_Check(lengths.ptr())) {
-        const at::Tensor tensor = THPVariable_Unpack(lengths.ptr());
-        if (tensor.dim() != 1 || !at::isIntegralType(tensor.scalar_type(), false)) {
-            throw py::value_error(message(function, "lengths must be a 1-D integer tensor."));
-        }
-        check_cpu_strided(tensor, function, "lengths");
-        const at::Tensor as_long = tensor.to(at::kLong).contiguous();
-        values.assign(as_long.data_ptr<int64_t>(), as_long.data_ptr<int64_t>() + as_long.numel());
-    } else if (py::isinstance<py::sequence>(lengths) && !py::isinstance<py::str>(lengths)) {
-        for (py::handle item : py::reinterpret_borrow<py::sequence>(lengths)) {
-            if (!PyIndex_Check(item.ptr()) || py::isinstance<py::bool_>(item)) {
-                throw py::type_error(
-                    message(function, "lengths must hold integers, not " + type_name(item) + "."));
-            }
-            values.push_back(py::cast<int64_t>(
-                py::reinterpret_borrow<py::int_>(py::handle(PyNumber_Index(item.ptr())))));
-        }
-    } else {
-        throw py::type_error(message(function,
-                                     "lengths must be a 1-D integer tensor or a "
-                                     "sequence of ints, not " +
-                                         type_name(lengths) + "."));
-    }
-    if (values.size() != count) {
-        throw py::value_error(message(function, std::to_string(values.size()) + " lengths for " +
-                                                    std::to_string(count) + " chunks."));
-    }
-    return values;
-}
-
 // The chunks of a batch, checked, and each decoded (with `check`: or found invalid) on torch's
 // intra-op threads with the interpreter lock released.
 std::vector<CheckedRead> decode_chunks(const py::object& scores_arg, const py::object& lengths_arg,
                                        const DecodeOptions& options, bool check,
                                        const char* function) {
-    std::vector<at::Tensor> chunks;
-    if (THPVariable_Check(scores_arg.ptr())) {
-        const at::Tensor batch = THPVariable_Unpack(scores_arg.ptr());
-        if (batch.dim() != 3) {
-            throw py::value_error(message(function,
-                                          "a score tensor must be 3-D (chunks, blocks, "
-                                          "5 * 4**k), not " +
-                                              std::to_string(batch.dim()) +
-                                              "-D; pass one chunk to decode."));
-        }
-        check_cpu_strided(batch, function, "scores");
-        chunks = batch.unbind(0);
-    } else if (py::isinstance<py::list>(scores_arg) || py::isinstance<py::tuple>(scores_arg)) {
-        size_t index = 0;
-        for (py::handle item : py::reinterpret_borrow<py::sequence>(scores_arg)) {
-            if (!THPVariable_Check(item.ptr())) {
-                throw py::type_error(message(function, "scores[" + std::to_string(index) +
-                                                           "] must be a torch.Tensor, not " +
-                                                           type_name(item) + "."));
-            }
-            chunks.push_back(THPVariable_Unpack(item.ptr()));
-            ++index;
-        }
-    } else {
-        throw py::type_error(message(function,
-                                     "scores must be a 3-D torch.Tensor or a list of "
-                                     "2-D tensors, not " +
-                                         type_name(scores_arg) + "."));
-    }
-
-    const bool padded = !lengths_arg.is_none();
-    std::vector<int64_t> lengths(chunks.size(), -1);  // -1: every block
-    if (padded) {
-        lengths = read_lengths(lengths_arg, chunks.size(), function);
-    }
-    std::vector<ScoreMatrix> matrices;
-    matrices.reserve(chunks.size());
-    for (size_t i = 0; i < chunks.size(); ++i) {
-        if (padded && chunks[i].dim() == 2 && (lengths[i] < 0 || lengths[i] > chunks[i].size(0))) {
-            throw py::value_error(message(
-                function, "lengths[" + std::to_string(i) + "] is " + std::to_string(lengths[i]) +
-                              ", outside 0 .. " + std::to_string(chunks[i].size(0)) + " blocks."));
-        }
-        const std::string where = std::string(function) + ": chunk " + std::to_string(i);
-        matrices.push_back(checked_score_matrix(chunks[i], where.c_str(), true, lengths[i], true));
-    }
-
+    const std::vector<ScoreMatrix> matrices = checked_batch(scores_arg, lengths_arg, function);
     std::vector<CheckedRead> reads(matrices.size());
     py::gil_scoped_release release;
     at::parallel_for(0, int64_t(matrices.size()), 1, [&](int64_t begin, int64_t end) {
@@ -296,22 +208,6 @@ py::list decode_batch_checked(BatchArg scores, LengthsArg lengths, size_t beam_s
         scores, lengths,
         checked_options(beam_size, beam_cut, temperature, q_shift, q_scale, "decode_batch_checked"),
         true, "decode_batch_checked");
-}
-
-// A tensor's first `count` values as float32, widened if need be; nullopt for 8-bit values, which
-// cannot hold NaN or infinities.
-std::optional<at::Tensor> float_values(const at::Tensor& tensor, int64_t count,
-                                       const char* function, const char* name) {
-    if (tensor.scalar_type() == at::kChar) {
-        return std::nullopt;
-    }
-    if (tensor_access::element_type(tensor.scalar_type()) == chunk_rule::ElementType::other) {
-        throw py::type_error(message(
-            function, std::string(name) + " must be " + chunk_rule::accepted_type_names(true) +
-                          ", not " + tensor_access::dtype_name(tensor) + "."));
-    }
-    const at::Tensor readable = readable_in_place(tensor, count, function, name);
-    return readable.scalar_type() == at::kFloat ? readable : readable.to(at::kFloat);
 }
 
 std::optional<InvalidValues> check_values(TensorArg scores_arg, OptionalTensorArg back_guides_arg,
@@ -372,26 +268,6 @@ int decodable_states(int64_t width) {
         throw py::value_error(message("num_states", beyond + "."));
     }
     return states;
-}
-
-// What the chunk rule reads of anything with a shape and a torch dtype: a tensor, or a description
-// of one that has not been loaded.
-chunk_rule::TensorInfo described(py::handle object, const char* name) {
-    if (!py::hasattr(object, "shape") || !py::hasattr(object, "dtype")) {
-        throw py::type_error(message(
-            "check_chunk",
-            std::string(name) + " must have a shape and a dtype, not " + type_name(object) + "."));
-    }
-    chunk_rule::TensorInfo info;
-    for (py::handle size : object.attr("shape")) {
-        info.shape.push_back(py::cast<int64_t>(size));
-    }
-    info.type_name = py::str(object.attr("dtype"));
-    const std::string prefix = "torch.";
-    info.type = chunk_rule::type_named(info.type_name.rfind(prefix, 0) == 0
-                                           ? info.type_name.substr(prefix.size())
-                                           : info.type_name);
-    return info;
 }
 
 int check_chunk(py::handle scores, py::handle back_guides, py::handle posts) {
