@@ -313,11 +313,8 @@ one entry per block, 1 where a base was emitted, 0 where the path stayed).)";
 
 std::string doc(const char* summary, const char* details) { return std::string(summary) + details; }
 
-}  // namespace
-
-PYBIND11_MODULE(tovrel_tensors, m) {
-    m.doc() = "CRF guides, posteriors and beam-search decoding of k-mer scores, as tensors.";
-    m.attr("__version__") = TOVREL_VERSION;
+// The guides and posteriors of one chunk.
+void register_scoring(py::module_& m) {
     m.def("backward_scores", &backward_scores, py::arg("scores"),
           doc("Backward guides: the natural-log weight of all paths from each state at each block "
               "boundary to the end, a float32 tensor (blocks + 1, 4**k); the last row is 0.",
@@ -334,6 +331,10 @@ PYBIND11_MODULE(tovrel_tensors, m) {
               "backward and forward recursions run at once.",
               scores_doc)
               .c_str());
+}
+
+// The decoding of one chunk.
+void register_decoding(py::module_& m) {
     m.def("beam_search", &search_guided, py::arg("scores"), py::arg("back_guides"),
           py::arg("posts"), py::arg("beam_size") = 5, py::arg("beam_cut") = 100.0,
           py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0, py::arg("temperature") = 1.0,
@@ -352,6 +353,10 @@ PYBIND11_MODULE(tovrel_tensors, m) {
               "two or more intra-op threads the backward and forward recursions run at once.",
               (std::string(scores_doc) + options_doc).c_str())
               .c_str());
+}
+
+// What the decoders accept and refuse, for callers that check before they decode.
+void register_limits_and_checks(py::module_& m) {
     py::class_<InvalidValues>(m, "InvalidValues",
                               "Why a chunk's values cannot be decoded: what ('scores', "
                               "'back_guides' or 'posts') holds a problem at row (a block of the "
@@ -404,6 +409,10 @@ PYBIND11_MODULE(tovrel_tensors, m) {
     m.def("_exit_on_bus_error", &bus_error::exit_on_bus_error, py::arg("prefix"),
           "For tovrel-decode: a bus error (reading a mapped file that was truncated) prints "
           "prefix + 'FILE changed or was removed during the run' and exits with status 1.");
+}
+
+// Many chunks at once, on the intra-op threads.
+void register_batches(py::module_& m) {
     m.def("decode_batch_checked", &decode_batch_checked, py::arg("scores"),
           py::arg("lengths") = LengthsArg{py::none()}, py::kw_only(), py::arg("beam_size") = 5,
           py::arg("beam_cut") = 100.0, py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0,
@@ -428,4 +437,15 @@ PYBIND11_MODULE(tovrel_tensors, m) {
               "outside 0 .. blocks or the wrong number of counts raises ValueError.",
               options_doc)
               .c_str());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(tovrel_tensors, m) {
+    m.doc() = "CRF guides, posteriors and beam-search decoding of k-mer scores, as tensors.";
+    m.attr("__version__") = TOVREL_VERSION;
+    register_scoring(m);
+    register_decoding(m);
+    register_limits_and_checks(m);
+    register_batches(m);
 }
