@@ -182,10 +182,7 @@ def scheduler_address(text):
 
 
 def parse_arguments(argv):
-    import tovrel_tensors
-
     from . import writers
-    from .engine import MAX_THREADS
 
     parser = ArgumentParser(
         prog=PROGRAM, formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EPILOG,
@@ -199,31 +196,8 @@ def parse_arguments(argv):
                              "its name")
     parser.add_argument("--format", choices=writers.FORMATS,
                         help="output format, whatever the name (e.g. for standard output)")
-    widest = tovrel_tensors.MAX_BEAM_SIZE
-    parser.add_argument("--beam-size", type=search_option("beam_size", int), default=5,
-                        help=f"paths kept per block, 1 to {widest} (default 5)")
-    parser.add_argument("--beam-cut", type=search_option("beam_cut"), default=100.0,
-                        help="drop paths more than log(beam_cut) * temperature below the best; "
-                             "0 or less: no cut (default 100)")
-    parser.add_argument("--temperature", type=search_option("temperature"), default=1.0,
-                        help="softening of merged paths and scale of the cut, at least 0 "
-                             "(0: the plain maximum; default 1)")
-    parser.add_argument("--q-shift", type=search_option("q_shift"), default=0.0,
-                        help="added to every Phred quality (default 0)")
-    parser.add_argument("--q-scale", type=search_option("q_scale"), default=1.0,
-                        help="every Phred quality is multiplied by this first (default 1)")
-    parser.add_argument("--threads", type=bounded(int, 1, MAX_THREADS),
-                        default=min(len(os.sched_getaffinity(0)), MAX_THREADS),
-                        help=f"intra-op threads decoding chunks at once, 1 to {MAX_THREADS} "
-                             "(default: the cores available; no effect with --scheduler)")
-    parser.add_argument("--scheduler", metavar="ADDRESS", type=scheduler_address,
-                        help="decode on the workers of a running Dask scheduler "
-                             "(tcp://host:port); they read the inputs from a shared file system")
-    parser.add_argument("--task-timeout", metavar="SECONDS", default=DEFAULT_TASK_TIMEOUT,
-                        type=bounded(float, 1.0, 1e9),
-                        help="with --scheduler: seconds a task may take per 100,000 blocks it "
-                             "holds (at least this many) before it runs elsewhere (default "
-                             f"{DEFAULT_TASK_TIMEOUT:.0f})")
+    add_search_options(parser)
+    add_placement_options(parser)
     parser.add_argument("--skip-unreadable", action="store_true",
                         help="leave out, with a warning, files of a folder that cannot be read "
                              "(a dangling symlink, a FIFO, no permission) instead of failing")
@@ -242,6 +216,42 @@ def parse_arguments(argv):
                         help="no progress, no warnings and no summary")
     parser.add_argument("--version", action="version", version=version_text())
     return parser.parse_args(argv), parser
+
+
+def add_search_options(parser):
+    import tovrel_tensors
+
+    widest = tovrel_tensors.MAX_BEAM_SIZE
+    parser.add_argument("--beam-size", type=search_option("beam_size", int), default=5,
+                        help=f"paths kept per block, 1 to {widest} (default 5)")
+    parser.add_argument("--beam-cut", type=search_option("beam_cut"), default=100.0,
+                        help="drop paths more than log(beam_cut) * temperature below the best; "
+                             "0 or less: no cut (default 100)")
+    parser.add_argument("--temperature", type=search_option("temperature"), default=1.0,
+                        help="softening of merged paths and scale of the cut, at least 0 "
+                             "(0: the plain maximum; default 1)")
+    parser.add_argument("--q-shift", type=search_option("q_shift"), default=0.0,
+                        help="added to every Phred quality (default 0)")
+    parser.add_argument("--q-scale", type=search_option("q_scale"), default=1.0,
+                        help="every Phred quality is multiplied by this first (default 1)")
+
+
+def add_placement_options(parser):
+    """Where the work runs, which never changes the output."""
+    from .engine import MAX_THREADS
+
+    parser.add_argument("--threads", type=bounded(int, 1, MAX_THREADS),
+                        default=min(len(os.sched_getaffinity(0)), MAX_THREADS),
+                        help=f"intra-op threads decoding chunks at once, 1 to {MAX_THREADS} "
+                             "(default: the cores available; no effect with --scheduler)")
+    parser.add_argument("--scheduler", metavar="ADDRESS", type=scheduler_address,
+                        help="decode on the workers of a running Dask scheduler "
+                             "(tcp://host:port); they read the inputs from a shared file system")
+    parser.add_argument("--task-timeout", metavar="SECONDS", default=DEFAULT_TASK_TIMEOUT,
+                        type=bounded(float, 1.0, 1e9),
+                        help="with --scheduler: seconds a task may take per 100,000 blocks it "
+                             "holds (at least this many) before it runs elsewhere (default "
+                             f"{DEFAULT_TASK_TIMEOUT:.0f})")
 
 
 def version_text():
