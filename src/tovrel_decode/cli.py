@@ -303,11 +303,11 @@ def recorded_command_line(argv, parser):
 
 def run(argv, terminal):
     """Carries out one command line; returns the summary line."""
-    from . import engine, plan, writers
+    from . import engine, plan, targets, writers
 
     args, parser = parse_arguments(argv)
     kind = writers.format_of(args.output, args.format)
-    target = writers.target_for(args.output)
+    target = targets.target_for(args.output)
     terminal.configure(args.quiet, getattr(target, "descriptor", None) == 1)
     options = engine.DecodeOptions(beam_size=args.beam_size, beam_cut=args.beam_cut,
                                    temperature=args.temperature, q_shift=args.q_shift,

@@ -13,7 +13,7 @@ import torch
 
 from decoder_helpers import (DECODER, chunk, default_signals, expected, handlers_installed,
                              on_terminal, pipe_holds, wait_for, writing_privately)
-from tovrel_decode import writers
+from tovrel_decode import targets
 from test_cli_safety import IS_ROOT, leftovers, one_line_error
 
 
@@ -90,7 +90,7 @@ def test_nothing_is_left_behind_even_by_a_killed_run(tmp_path):
     # numbers say nothing here).
     dead = subprocess.Popen(["true"])
     dead.wait()
-    place = writers.process_place()
+    place = targets.process_place()
     stale = tmp_path / f".tovrel-decode.{dead.pid}.{place}.abc"
     alive = tmp_path / f".tovrel-decode.{os.getpid()}.{place}.abc"
     elsewhere = tmp_path / f".tovrel-decode.{dead.pid}.{'0' * 16}.abc"
