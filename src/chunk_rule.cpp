@@ -91,8 +91,12 @@ std::string states_beyond_limit(int num_states) {
     if (size_t(num_states) <= max_decoder_states) {
         return "";
     }
+    int max_k = 0;
+    for (size_t states = max_decoder_states; states > 1; states /= 4) {
+        ++max_k;
+    }
     return std::to_string(num_states) + " states; at most " + std::to_string(max_decoder_states) +
-           " (k <= 6) can be decoded";
+           " (k <= " + std::to_string(max_k) + ") can be decoded";
 }
 
 ChunkSize check_chunk(const TensorInfo& scores, const TensorInfo* back_guides,

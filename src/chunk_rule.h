@@ -45,7 +45,8 @@ struct ChunkError : std::invalid_argument {
 };
 
 // What a caller accepts: 8-bit scores (with 8-bit guides and posteriors), and whether the chunk is
-// to be decoded (then k <= 6) or only scored (guides and posteriors exist for any k).
+// to be decoded (then within max_decoder_states) or only scored (guides and posteriors exist for
+// any k).
 struct Accepts {
     bool int8_scores = true;
     bool decoding = true;
@@ -66,8 +67,8 @@ struct ChunkSize {
 ChunkSize check_chunk(const TensorInfo& scores, const TensorInfo* back_guides,
                       const TensorInfo* posts, Accepts accepts, int64_t rows = -1);
 
-// "N states; at most 4096 (k <= 6) can be decoded" when num_states is over the decoders' limit,
-// else empty.
+// Empty while num_states is within the decoders' limit (max_decoder_states), else the refusal,
+// e.g. "16384 states; at most 4096 (k <= 6) can be decoded".
 std::string states_beyond_limit(int num_states);
 
 // "float32, float16, bfloat16 or float64", and with `and_int8` "..., float64 or int8".

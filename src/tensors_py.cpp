@@ -339,7 +339,8 @@ void register_decoding(py::module_& m) {
           py::arg("posts"), py::arg("beam_size") = 5, py::arg("beam_cut") = 100.0,
           py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0, py::arg("temperature") = 1.0,
           doc("Guided beam search of scores with their backward guides and posteriors (each "
-              "holding at least (blocks + 1) * 4**k values, k <= 6), as tovrel.beam_search.\n\n"
+              "holding at least (blocks + 1) * 4**k values, 4**k <= MAX_STATES), as "
+              "tovrel.beam_search.\n\n"
               "All three floating (float32; float16, bfloat16 and float64 are converted) or all "
               "three int8: 8-bit scores and guides are plain values, 8-bit posteriors code "
               "(q + 128) / 255 and are converted as they are read. Mixed element types raise "
@@ -349,8 +350,9 @@ void register_decoding(py::module_& m) {
     m.def("decode", &decode, py::arg("scores"), py::arg("beam_size") = 5,
           py::arg("beam_cut") = 100.0, py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0,
           py::arg("temperature") = 1.0,
-          doc("Guides, posteriors and guided beam search of one chunk in one call (k <= 6). With "
-              "two or more intra-op threads the backward and forward recursions run at once.",
+          doc("Guides, posteriors and guided beam search of one chunk in one call (4**k <= "
+              "MAX_STATES). With two or more intra-op threads the backward and forward recursions "
+              "run at once.",
               (std::string(scores_doc) + options_doc).c_str())
               .c_str());
 }
@@ -393,7 +395,8 @@ void register_limits_and_checks(py::module_& m) {
           py::arg("posts") = py::none(),
           "The number of states of a chunk that the decoders can take, checked by its shape and "
           "element type alone (each argument is a tensor or anything with a shape and a torch "
-          "dtype): 2-D scores (blocks, 5 * 4**k) of a floating type or int8, k <= 6, arrays "
+          "dtype): 2-D scores (blocks, 5 * 4**k) of a floating type or int8, 4**k <= MAX_STATES, "
+          "arrays "
           "under 2^31 entries, and stored back_guides and posts together, of the scores' kind, "
           "with (blocks + 1) * 4**k values each. Raises TypeError for an element type, "
           "ValueError for the rest, with a message that names neither the function nor the "
