@@ -153,8 +153,9 @@ class ClusterExecutor:
                 self.unreadable(error)
         for warning in skipped:
             self.warn(warning)
-        self.planned = [inputs.Source(path, [inputs.Chunk(name, label, tuple(shape), dtype, None)
-                                             for name, label, shape, dtype in chunks],
+        self.planned = [inputs.Source(path, [inputs.Chunk(name, label, tuple(shape), dtype, None,
+                                                          stored=stored)
+                                             for name, label, shape, dtype, stored in chunks],
                                       overlap, identity, stem)
                         for path, overlap, identity, stem, chunks in layouts]
         return self.planned

@@ -39,6 +39,18 @@ READ_ERRORS = (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile, zlib
                RuntimeError)
 
 
+@dataclasses.dataclass(frozen=True)
+class Layout:
+    """The shape and element type of a tensor, without its values: what the chunk rule reads."""
+
+    shape: tuple
+    dtype: torch.dtype
+
+    @staticmethod
+    def of(tensor: Optional[torch.Tensor]) -> Optional["Layout"]:
+        return None if tensor is None else Layout(tuple(tensor.shape), tensor.dtype)
+
+
 @dataclasses.dataclass
 class Chunk:
     """One chunk of scores, with the guides and posteriors stored for it, if any."""
@@ -49,6 +61,9 @@ class Chunk:
     dtype: torch.dtype
     reader: Optional[Callable[[], tuple]]  # () -> (scores, back_guides or None, posts or None)
     mapped: bool = False  # its tensors are pages of the file, mapped
+    # The layouts of the stored back_guides and posts (None for one missing), or () where none
+    # are stored: the chunk rule checks them with the scores before anything is decoded.
+    stored: tuple = ()
 
     def load(self) -> tuple:
         """(scores, back_guides or None, posts or None); InputError naming the chunk if the file
@@ -451,10 +466,10 @@ def make_chunks(label, scores, names, guides, posts):
         for what, stored in (("back_guides", guides), ("posts", posts)):
             if stored:
                 checks.check_dense(f"{chunk_label}: {what}", stored[i])
+        stored = (guides[i] if guides else None, posts[i] if posts else None)
         chunks.append(Chunk(names[i] if names else None, chunk_label, tuple(tensor.shape),
-                            tensor.dtype,
-                            lambda s=tensor, i=i: (s, guides[i] if guides else None,
-                                                   posts[i] if posts else None)))
+                            tensor.dtype, lambda s=tensor, stored=stored: (s, *stored),
+                            stored=tuple(map(Layout.of, stored)) if guides or posts else ()))
     return chunks
 
 
@@ -504,11 +519,10 @@ def container(label, content):
         if len(names) != len(scores):
             raise InputError(f"{label}: {len(names)} names for {len(scores)} chunks")
         names = list(names)
-    if ("back_guides" in content) != ("posts" in content):
-        raise InputError(f"{label}: back_guides and posts must come together")
     guides = posts = None
     if "back_guides" in content:
         guides = per_chunk(label, content["back_guides"], len(scores), "back_guides")
+    if "posts" in content:
         posts = per_chunk(label, content["posts"], len(scores), "posts")
     overlap = None
     if "overlap" in content:

@@ -50,7 +50,7 @@ def plan_reads(sources: list[inputs.Source], sam_names: bool = False) -> list[Pl
             name = chunk.name if chunk.name is not None else \
                 names.chunk_name(source.stem, position)
             names.check_name(name, chunk.label, sam=sam_names)
-            checks.check_chunk(chunk.label, chunk)
+            checks.check_chunk(chunk.label, chunk, *chunk.stored)
             if source.overlap is not None and previous is not None and previous.name == name:
                 if chunk.shape[1] != previous.chunks[0].shape[1]:
                     raise InputError(f"{chunk.label}: read {name} has chunks of "

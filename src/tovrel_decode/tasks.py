@@ -63,8 +63,8 @@ def opened(path: str, identity: Optional[tuple]) -> inputs.Source:
 
 def plan_task(paths: list, skip_unreadable: bool = False) -> tuple:
     """On a worker: the input files and the layout of each, without data:
-    ([(path, overlap, identity, stem, [(name, label, shape, dtype)])], [warnings for files
-    skipped])."""
+    ([(path, overlap, identity, stem, [(name, label, shape, dtype, stored layouts)])], [warnings
+    for files skipped])."""
     layouts: list = []
     skipped: list = []
     try:
@@ -76,7 +76,7 @@ def plan_task(paths: list, skip_unreadable: bool = False) -> tuple:
         source = opened(path, None)
         identity = (socket.gethostname(), source.identity)
         layouts.append((path, source.overlap, identity, source.stem,
-                        [(c.name, c.label, c.shape, c.dtype) for c in source.chunks]))
+                        [(c.name, c.label, c.shape, c.dtype, c.stored) for c in source.chunks]))
     return layouts, skipped
 
 

@@ -222,6 +222,12 @@ def test_inputs_the_workers_cannot_read_and_unreachable_schedulers(cluster, tmp_
         assert "read nan_1: scores at block 3 hold NaN" in result.stderr.decode()
         # The read before the bad one was streamed: standard output is not all or nothing.
         assert result.stdout.count(b"@nan_") == 1
+    # Stored guides that break the chunk rule are refused before any task, as a local run does.
+    torch.save({"scores": [chunk(10, 2, 1)], "back_guides": [torch.zeros(175)],
+                "posts": [torch.zeros(176)]}, tmp_path / "short.pt")
+    refusals = [decode(tmp_path / "short.pt", *args).stderr.decode()
+                for args in ([], ["--scheduler", local.scheduler_address])]
+    assert refusals[0] == refusals[1] and "back_guides holds 175 elements" in refusals[0]
     # Nothing listens on this port: one line, exit 1, nothing written.
     unreachable = decode(bad, "-o", tmp_path / "out.fq", "--scheduler", "tcp://127.0.0.1:9",
                          timeout=120)
