@@ -286,7 +286,7 @@ void check_chunk_rule(Input& in) {
 // a read with one move per block and a base per move, or the first block or row that cannot be
 // trusted. Checking the values never changes a read that passes.
 void check_chunk_decoding(const std::vector<float>& scores, size_t blocks, size_t num_states,
-                          const chunk_decoding::SearchOptions& options) {
+                          const chunk_decoding::DecodeOptions& options) {
     try {
         chunk_decoding::check_options(options);
     } catch (const std::invalid_argument&) {
