@@ -44,6 +44,30 @@ void BM_guides(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * int64_t(blocks) * n);
 }
 
+// The stable forms, renormalising every row.
+template <void (*Recursion)(const float*, float*, float*, int, int)>
+void BM_stable_guides(benchmark::State& state) {
+    const int n = 1 << (2 * state.range(0));
+    const int blocks = int(state.range(1));
+    const std::vector<float> scores = random_scores(blocks, n);
+    std::vector<float> guides(size_t(blocks + 1) * n), shifts(size_t(blocks) + 1);
+    for (auto _ : state) {
+        Recursion(scores.data(), guides.data(), shifts.data(), blocks, n);
+        benchmark::DoNotOptimize(guides.data());
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t(blocks) * n);
+}
+
+// Arguments: k, blocks, for the specified recursions against the stable ones.
+void stable_args(benchmark::internal::Benchmark* b) {
+    for (int k : {3, 5}) {
+        for (int blocks : {1000, 40000}) {
+            b->Args({k, blocks});
+        }
+    }
+    b->Unit(benchmark::kMillisecond);
+}
+
 template <void (*Posts)(const float*, const float*, float*, int, int)>
 void BM_posts(benchmark::State& state) {
     const int n = 1 << (2 * state.range(0));
@@ -140,6 +164,14 @@ BENCHMARK(BM_guides<back_guides_scalar>)->Name("back_guides/scalar")->Apply(recu
 BENCHMARK(BM_guides<back_guides_avx2>)->Name("back_guides/avx2")->Apply(recursion_args);
 BENCHMARK(BM_guides<fwd_guides_scalar>)->Name("fwd_guides/scalar")->Apply(recursion_args);
 BENCHMARK(BM_guides<fwd_guides_avx2>)->Name("fwd_guides/avx2")->Apply(recursion_args);
+BENCHMARK(BM_guides<back_guides_avx2>)->Name("long/back_guides/avx2")->Apply(stable_args);
+BENCHMARK(BM_stable_guides<stable_back_guides_avx2>)
+    ->Name("long/back_guides/avx2_stable")
+    ->Apply(stable_args);
+BENCHMARK(BM_guides<fwd_guides_avx2>)->Name("long/fwd_guides/avx2")->Apply(stable_args);
+BENCHMARK(BM_stable_guides<stable_fwd_guides_avx2>)
+    ->Name("long/fwd_guides/avx2_stable")
+    ->Apply(stable_args);
 BENCHMARK(BM_posts<posts_scalar>)->Name("posts/scalar")->Apply(recursion_args);
 BENCHMARK(BM_posts<posts_avx2>)->Name("posts/avx2")->Apply(recursion_args);
 BENCHMARK(BM_beam_search)->Name("beam_search")->Apply(search_args);

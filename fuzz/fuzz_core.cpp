@@ -18,6 +18,7 @@
 #include "crf_kernels.h"
 #include "decoding.h"
 #include "fast_hash.h"
+#include "stable_guides.h"
 
 #define FUZZ_CHECK(condition)                                                                 \
     do {                                                                                      \
@@ -282,6 +283,29 @@ void check_chunk_rule(Input& in) {
 
 }  // namespace
 
+// Renormalised guides of scores without NaN or +inf hold no NaN, and every row's largest entry
+// is 0, or -inf where no path of finite scores reaches the row.
+void check_stable_guides(const std::vector<float>& scores, size_t blocks, size_t num_states) {
+    for (const float score : scores) {
+        if (std::isnan(score) || score == std::numeric_limits<float>::infinity()) {
+            return;
+        }
+    }
+    std::vector<float> guides((blocks + 1) * num_states), shifts(blocks + 1);
+    for (const auto recursion : {compute_stable_back_guides, compute_stable_fwd_guides}) {
+        recursion(scores.data(), guides.data(), shifts.data(), int(blocks), int(num_states));
+        for (size_t row = 0; row <= blocks; ++row) {
+            const float* first = guides.data() + row * num_states;
+            for (size_t s = 0; s < num_states; ++s) {
+                FUZZ_CHECK(!std::isnan(first[s]));
+            }
+            const float top = *std::max_element(first, first + num_states);
+            FUZZ_CHECK(top == 0.0f || top == -std::numeric_limits<float>::infinity());
+            FUZZ_CHECK(std::isfinite(shifts[row]));
+        }
+    }
+}
+
 // The decoding of a chunk as the bindings run it: options refused or kept as a whole, then either
 // a read with one move per block and a base per move, or the first block or row that cannot be
 // trusted. Checking the values never changes a read that passes.
@@ -411,6 +435,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
+    check_stable_guides(scores, blocks, num_states);
     check_chunk_decoding(scores, blocks, num_states,
                          {.beam_size = beam_width,
                           .beam_cut = beam_cut,

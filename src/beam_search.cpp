@@ -28,9 +28,20 @@ size_t guide_array_size(int num_timesteps, int num_states) {
     return size_t(num_timesteps + 1) * size_t(num_states);
 }
 
-constexpr CrfKernels scalar_kernels = {"scalar", 0, back_guides_scalar, fwd_guides_scalar,
-                                       posts_scalar};
-constexpr CrfKernels avx2_kernels = {"avx2", 16, back_guides_avx2, fwd_guides_avx2, posts_avx2};
+constexpr CrfKernels scalar_kernels = {"scalar",
+                                       0,
+                                       back_guides_scalar,
+                                       fwd_guides_scalar,
+                                       posts_scalar,
+                                       stable_back_guides_scalar,
+                                       stable_fwd_guides_scalar};
+constexpr CrfKernels avx2_kernels = {"avx2",
+                                     16,
+                                     back_guides_avx2,
+                                     fwd_guides_avx2,
+                                     posts_avx2,
+                                     stable_back_guides_avx2,
+                                     stable_fwd_guides_avx2};
 
 }  // namespace
 

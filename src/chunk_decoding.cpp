@@ -10,11 +10,14 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "stable_guides.h"
+
 namespace chunk_decoding {
 
 namespace {
 
-const char* const too_large = ": the scores are too large for single precision";
+const char* const too_large =
+    ": the scores are too large for single precision, even with the guides renormalised per block";
 
 std::string number(double value) {
     char text[32];
@@ -59,30 +62,6 @@ InvalidValues unnormalised(const float* values, int64_t row, int num_states,
 
 size_t guide_size(int num_blocks, int num_states) {
     return size_t(num_blocks + 1) * size_t(num_states);
-}
-
-const float* block_scores(const float* scores, int block, int num_states) {
-    return scores + size_t(block) * size_t(num_states) * (num_bases + 1);
-}
-
-int window_length(int start, int num_blocks) { return std::min(window_blocks, num_blocks - start); }
-
-// The chunk decoded window by window, or the first window whose posteriors fail the check, with
-// its row counted from the start of the chunk.
-CheckedRead decode_windows(const float* scores, int num_blocks, int num_states,
-                           const DecodeOptions& options, const ParallelFor& parallel) {
-    std::vector<Read> windows;
-    for (const int start : window_starts(num_blocks)) {
-        CheckedRead window =
-            decode_scores(block_scores(scores, start, num_states), window_length(start, num_blocks),
-                          num_states, options, true, parallel);
-        if (window.invalid) {
-            window.invalid->row += start;
-            return window;
-        }
-        windows.push_back(std::move(window.read));
-    }
-    return {join_windows(windows, window_overlap), std::nullopt};
 }
 
 }  // namespace
@@ -163,14 +142,31 @@ std::optional<InvalidValues> first_unnormalised_row(const float* posts, int64_t 
 
 int64_t compute_guides_and_posts(const float* scores, float* back_guides, float* posts,
                                  int num_blocks, int num_states, const ParallelFor& parallel,
-                                 bool check) {
+                                 bool check, GuideForm form, float* back_shifts) {
     std::vector<float> fwd_guides(guide_size(num_blocks, num_states));
+    // The forward shifts only matter for the total weight, which decoding never needs.
+    std::vector<float> unused_back_shifts, fwd_shifts;
+    if (form == GuideForm::stable) {
+        if (back_shifts == nullptr) {
+            unused_back_shifts.resize(size_t(num_blocks) + 1);
+            back_shifts = unused_back_shifts.data();
+        }
+        fwd_shifts.resize(size_t(num_blocks) + 1);
+    }
     parallel(0, 2, 1, [&](int64_t begin, int64_t end) {
         for (int64_t which = begin; which < end; ++which) {
-            if (which == 0) {
-                compute_back_guides(scores, back_guides, num_blocks, num_states);
+            if (form == GuideForm::specified) {
+                if (which == 0) {
+                    compute_back_guides(scores, back_guides, num_blocks, num_states);
+                } else {
+                    compute_fwd_guides(scores, fwd_guides.data(), num_blocks, num_states);
+                }
+            } else if (which == 0) {
+                compute_stable_back_guides(scores, back_guides, back_shifts, num_blocks,
+                                           num_states);
             } else {
-                compute_fwd_guides(scores, fwd_guides.data(), num_blocks, num_states);
+                compute_stable_fwd_guides(scores, fwd_guides.data(), fwd_shifts.data(), num_blocks,
+                                          num_states);
             }
         }
     });
@@ -198,6 +194,53 @@ int64_t compute_guides_and_posts(const float* scores, float* back_guides, float*
     return first_unnormalised.load() < rows ? first_unnormalised.load() : -1;
 }
 
+DecodingGuides decoding_guides_and_posts(const float* scores, float* back_guides, float* posts,
+                                         int num_blocks, int num_states,
+                                         const ParallelFor& parallel) {
+    if (num_blocks <= exact_blocks &&
+        compute_guides_and_posts(scores, back_guides, posts, num_blocks, num_states, parallel,
+                                 true) < 0) {
+        return {GuideForm::specified, {}, -1};
+    }
+    DecodingGuides guides{GuideForm::stable, std::vector<float>(size_t(num_blocks) + 1), -1};
+    guides.unnormalised_row =
+        compute_guides_and_posts(scores, back_guides, posts, num_blocks, num_states, parallel, true,
+                                 GuideForm::stable, guides.back_shifts.data());
+    return guides;
+}
+
+std::vector<float> shifted_scores(const float* scores, const std::vector<float>& back_shifts,
+                                  int num_blocks, int num_states) {
+    const size_t width = size_t(num_states) * (num_bases + 1);
+    std::vector<float> shifted(size_t(num_blocks) * width);
+    for (int block = 0; block < num_blocks; ++block) {
+        const float shift = back_shifts[size_t(block)];
+        const float* row = scores + size_t(block) * width;
+        float* out = shifted.data() + size_t(block) * width;
+        for (size_t i = 0; i < width; ++i) {
+            out[i] = row[i] - shift;
+        }
+    }
+    return shifted;
+}
+
+std::optional<InvalidValues> first_block_without_finite_path(const float* scores, int num_blocks,
+                                                             int num_states) {
+    std::vector<float> fwd_guides(guide_size(num_blocks, num_states));
+    std::vector<float> shifts(size_t(num_blocks) + 1);
+    compute_stable_fwd_guides(scores, fwd_guides.data(), shifts.data(), num_blocks, num_states);
+    const float negative_infinity = -std::numeric_limits<float>::infinity();
+    for (int block = 0; block < num_blocks; ++block) {
+        const float* row = fwd_guides.data() + size_t(block + 1) * size_t(num_states);  // after it
+        if (std::all_of(row, row + num_states, [&](float g) { return g == negative_infinity; })) {
+            return InvalidValues{"scores", block,
+                                 "leave no path of finite scores: every path through the chunk "
+                                 "up to this block crosses a -inf score"};
+        }
+    }
+    return std::nullopt;
+}
+
 template <typename T, typename P>
 Read search(const T* scores, const T* back_guides, const P* posts, int num_blocks, int num_states,
             const DecodeOptions& options) {
@@ -216,18 +259,25 @@ CheckedRead decode_scores(const float* scores, int num_blocks, int num_states,
                           const DecodeOptions& options, bool check, const ParallelFor& parallel) {
     std::vector<float> back_guides(guide_size(num_blocks, num_states));
     std::vector<float> posts(back_guides.size());
-    const int64_t unnormalised_row = compute_guides_and_posts(
-        scores, back_guides.data(), posts.data(), num_blocks, num_states, parallel, check);
-    if (unnormalised_row >= 0) {
+    const DecodingGuides guides = decoding_guides_and_posts(
+        scores, back_guides.data(), posts.data(), num_blocks, num_states, parallel);
+    if (check && guides.unnormalised_row >= 0) {
         if (auto block = first_unusable_block(scores, num_blocks, num_states)) {
             return {{}, block};
         }
-        if (num_blocks > window_blocks) {
-            return decode_windows(scores, num_blocks, num_states, options, parallel);
+        if (auto block = first_block_without_finite_path(scores, num_blocks, num_states)) {
+            return {{}, block};
         }
         return {{},
-                unnormalised(posts.data() + size_t(unnormalised_row) * size_t(num_states),
-                             unnormalised_row, num_states, too_large)};
+                unnormalised(posts.data() + size_t(guides.unnormalised_row) * size_t(num_states),
+                             guides.unnormalised_row, num_states, too_large)};
+    }
+    if (guides.form == GuideForm::stable) {
+        const std::vector<float> shifted =
+            shifted_scores(scores, guides.back_shifts, num_blocks, num_states);
+        return {search(shifted.data(), back_guides.data(), posts.data(), num_blocks, num_states,
+                       options),
+                std::nullopt};
     }
     return {search(scores, back_guides.data(), posts.data(), num_blocks, num_states, options),
             std::nullopt};
@@ -235,50 +285,27 @@ CheckedRead decode_scores(const float* scores, int num_blocks, int num_states,
 
 std::string unnormalised_cause(const float* scores, int num_blocks, int num_states,
                                const ParallelFor& parallel) {
-    if (num_blocks <= window_blocks) {
-        return too_large;
+    std::vector<float> back_guides(guide_size(num_blocks, num_states));
+    std::vector<float> posts(back_guides.size());
+    const DecodingGuides guides = decoding_guides_and_posts(
+        scores, back_guides.data(), posts.data(), num_blocks, num_states, parallel);
+    if (guides.unnormalised_row < 0) {
+        const std::string computed_here =
+            guides.form == GuideForm::stable && num_blocks > exact_blocks
+                ? ": at " + std::to_string(num_blocks) +
+                      " blocks the chunk is too long for unnormalised guides in single precision"
+                : ": posteriors computed here from these scores sum to 1";
+        return computed_here +
+               "; leave them out to have them computed here, renormalised per block";
     }
-    for (const int start : window_starts(num_blocks)) {
-        const int length = window_length(start, num_blocks);
-        std::vector<float> back_guides(guide_size(length, num_states));
-        std::vector<float> posts(back_guides.size());
-        if (compute_guides_and_posts(block_scores(scores, start, num_states), back_guides.data(),
-                                     posts.data(), length, num_states, parallel, true) >= 0) {
-            return too_large;
-        }
+    if (auto block = first_unusable_block(scores, num_blocks, num_states)) {
+        return ": the scores at block " + std::to_string(block->row) + " " + block->problem;
     }
-    return ": at " + std::to_string(num_blocks) +
-           " blocks the chunk is too long for posteriors in single precision; leave them out to "
-           "have them computed here in windows of " +
-           std::to_string(window_blocks) + " blocks";
-}
-
-std::vector<int> window_starts(int num_blocks) {
-    std::vector<int> starts{0};
-    while (starts.back() + window_blocks < num_blocks) {
-        starts.push_back(starts.back() + window_blocks - window_overlap);
+    if (auto block = first_block_without_finite_path(scores, num_blocks, num_states)) {
+        return ": the scores up to block " + std::to_string(block->row) +
+               " leave no path of finite scores";
     }
-    return starts;
-}
-
-Read join_windows(const std::vector<Read>& windows, int overlap) {
-    Read joined;
-    for (size_t i = 0; i < windows.size(); ++i) {
-        const Read& window = windows[i];
-        const size_t blocks = window.moves.size();
-        const size_t start = i > 0 ? size_t(overlap / 2) : 0;
-        const size_t end = i + 1 < windows.size() ? blocks - size_t((overlap + 1) / 2) : blocks;
-        if (end < start || end > blocks) {
-            throw std::invalid_argument("join_windows: a window is shorter than the overlap.");
-        }
-        const auto first = window.moves.begin();
-        const size_t first_base = size_t(std::count(first, first + long(start), uint8_t(1)));
-        const size_t bases = size_t(std::count(first + long(start), first + long(end), uint8_t(1)));
-        joined.sequence.append(window.sequence, first_base, bases);
-        joined.quality.append(window.quality, first_base, bases);
-        joined.moves.insert(joined.moves.end(), first + long(start), first + long(end));
-    }
-    return joined;
+    return too_large;
 }
 
 template Read search(const float*, const float*, const float*, int, int, const DecodeOptions&);

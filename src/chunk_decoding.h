@@ -1,7 +1,8 @@
 // Decoding chunks of scores into reads, as the tensor module does it: the parameters of a search
 // and their ranges, the checks that decide whether a chunk's values can be decoded, guides and
-// posteriors computed on the caller's threads, and the whole decode of a score matrix (a long one
-// in overlapping windows). No Python and no torch: the C++ tests and the fuzzer call it directly.
+// posteriors computed on the caller's threads (in a form that keeps its precision for long chunks
+// and masked transitions), and the whole decode of a score matrix. No Python and no torch: the C++
+// tests and the fuzzer call it directly.
 #pragma once
 
 #include <cstddef>
@@ -62,15 +63,18 @@ struct CheckedRead {
 
 // Rows of posteriors whose sum is further than this from 1 cannot be trusted. Honest rows stay
 // closer: rounding the log of the total weight moves a row's sum by about that log times 2^-24
-// (2e-3 for a 10,000-block chunk of scores of spread 2).
+// (2e-3 for a 10,000-block chunk of scores of spread 2 over unnormalised guides).
 constexpr double posterior_row_tolerance = 1e-2;
 
-// The guides are not normalised, so their magnitude, and with it the rounding of every
-// posterior, grows with the number of blocks. A chunk longer than window_blocks whose posteriors
-// fail the row check is decoded in windows of window_blocks, each starting window_overlap blocks
-// before the previous one ends, joined as a basecaller joins overlapping chunks.
-constexpr int window_blocks = 10000;
-constexpr int window_overlap = 1000;
+// Which recursions give the guides: the specified ones, with the bits of the `tovrel` module, or
+// the stable ones of stable_guides.h, renormalised per row and defined for masked transitions.
+enum class GuideForm { specified, stable };
+
+// Chunks of up to this many blocks decode over the specified guides, with the bits of the
+// `tovrel` module, whenever their posteriors pass the row check. Longer chunks, whose
+// unnormalised guides lose precision in silence, and chunks whose specified posteriors fail the
+// check (a masked transition's NaN, large scores) decode over the stable guides.
+constexpr int exact_blocks = 10000;
 
 // The first block whose scores hold NaN or +inf, or are all -inf (no path crosses it).
 std::optional<InvalidValues> first_unusable_block(const float* scores, int num_blocks,
@@ -86,13 +90,41 @@ std::optional<InvalidValues> first_unnormalised_row(const float* posts, int64_t 
                                                     int num_states, const std::string& cause);
 
 // Backward guides and posteriors of num_blocks rows of scores, into arrays of (num_blocks + 1) *
-// num_states. The backward and forward recursions run as two pieces of `parallel`, and the rows
-// of posteriors as further pieces, with the same bits however they are run. With `check`, each
-// row of posteriors is summed while it is still in cache: returns the first row that does not sum
-// to 1, or -1.
+// num_states, in the given form; for the stable form, the shifts of the backward rows go to
+// `back_shifts` (num_blocks + 1 floats) unless it is null. The backward and forward recursions
+// run as two pieces of `parallel`, and the rows of posteriors as further pieces, with the same
+// bits however they are run. With `check`, each row of posteriors is summed while it is still in
+// cache: returns the first row that does not sum to 1, or -1.
 int64_t compute_guides_and_posts(const float* scores, float* back_guides, float* posts,
                                  int num_blocks, int num_states, const ParallelFor& parallel,
-                                 bool check);
+                                 bool check, GuideForm form = GuideForm::specified,
+                                 float* back_shifts = nullptr);
+
+// What decoding_guides_and_posts computed: the form of the guides, the shifts of the backward
+// rows (stable form only), and the first row of posteriors that fails the row check even in the
+// stable form, or -1.
+struct DecodingGuides {
+    GuideForm form;
+    std::vector<float> back_shifts;
+    int64_t unnormalised_row;
+};
+
+// The backward guides and posteriors that decode_scores searches over: the specified form up to
+// exact_blocks blocks when its posteriors pass the row check, else the stable form.
+DecodingGuides decoding_guides_and_posts(const float* scores, float* back_guides, float* posts,
+                                         int num_blocks, int num_states,
+                                         const ParallelFor& parallel);
+
+// The scores of every block less the shift of the backward row before it. Over these, the stable
+// backward guides are the plain guides, and the search's path and guided scores stay near 0 at
+// any length, where over the given scores they grow with the block index and lose precision.
+std::vector<float> shifted_scores(const float* scores, const std::vector<float>& back_shifts,
+                                  int num_blocks, int num_states);
+
+// The first block after which no path of finite scores goes on (every path to its end crosses
+// a -inf score), or nothing when one runs through the whole chunk.
+std::optional<InvalidValues> first_block_without_finite_path(const float* scores, int num_blocks,
+                                                             int num_states);
 
 // The guided search and the strings, from float or 8-bit scores and guides and float or 8-bit
 // posteriors (8-bit posteriors are converted as they are read). Options are not checked here.
@@ -100,27 +132,19 @@ template <typename T, typename P>
 Read search(const T* scores, const T* back_guides, const P* posts, int num_blocks, int num_states,
             const DecodeOptions& options);
 
-// Guides, posteriors and the guided search of num_blocks rows of float scores. With `check`, a
-// chunk whose posteriors do not sum to 1 is not searched: it gives the first block of NaN, +inf
-// or all -inf scores, or a chunk longer than window_blocks is decoded in windows, or it gives the
-// first row that fails (its scores too large for single precision).
+// Guides, posteriors (decoding_guides_and_posts) and the guided search of num_blocks rows of
+// float scores. With `check`, a chunk whose posteriors do not sum to 1 even over the stable guides
+// is not searched: it gives the first block of NaN, +inf or all -inf scores, else the first block
+// that no finite path crosses, else the first row that fails (scores too large for single
+// precision).
 CheckedRead decode_scores(const float* scores, int num_blocks, int num_states,
                           const DecodeOptions& options, bool check, const ParallelFor& parallel);
 
-// Why stored posteriors of these scores fail the row check at `row`: the length of the chunk
-// where the scores decode in windows, else scores too large for single precision.
+// Why stored posteriors of these scores fail the row check, measured on the scores: posteriors
+// computed here would pass (too long a chunk for unnormalised guides, or posteriors that are not
+// these scores'), or the cause decode_scores would give.
 std::string unnormalised_cause(const float* scores, int num_blocks, int num_states,
                                const ParallelFor& parallel);
-
-// The start of every window of a chunk of num_blocks blocks (one window if it is not longer than
-// window_blocks).
-std::vector<int> window_starts(int num_blocks);
-
-// Joins reads decoded from overlapping windows of one chunk, each starting `overlap` blocks
-// before the previous one ends: the earlier keeps its blocks up to ceil(overlap / 2) before its
-// end and the later its blocks from floor(overlap / 2) on; a base belongs to the block whose move
-// emitted it.
-Read join_windows(const std::vector<Read>& windows, int overlap);
 
 extern template Read search(const float*, const float*, const float*, int, int,
                             const DecodeOptions&);

@@ -190,9 +190,11 @@ struct NextScores {
 };
 
 // out[i] = log_sum_exp of the five slots of state i, with the scalar kernel's maximum and its sum
-// in slot order. Every other exponential step asks for a line of `upcoming` (a chunk's 5 * chunk
-// scores are 80 lines, as many as a chunk's 160 steps ask for).
-TARGET_AVX2 void log_sum_exp5(const Slots& slots, int count, float* out, NextScores upcoming) {
+// in slot order; when `masked`, -inf where all five slots are -inf. Every other exponential step
+// asks for a line of `upcoming` (a chunk's 5 * chunk scores are 80 lines, as many as a chunk's
+// 160 steps ask for).
+TARGET_AVX2 void log_sum_exp5(const Slots& slots, int count, float* out, NextScores upcoming,
+                              bool masked) {
     alignas(32) float max_val[chunk];
     alignas(32) float res[chunk];
     for (int i = 0; i < count; i += lanes) {
@@ -213,10 +215,36 @@ TARGET_AVX2 void log_sum_exp5(const Slots& slots, int count, float* out, NextSco
             _mm256_store_ps(&res[i], _mm256_add_ps(_mm256_load_ps(&res[i]), e));
         }
     }
+    const __m256 negative_infinity = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
     for (int i = 0; i < count; i += lanes) {
-        _mm256_storeu_ps(out + i,
-                         _mm256_add_ps(log8(_mm256_load_ps(&res[i])), _mm256_load_ps(&max_val[i])));
+        const __m256 m = _mm256_load_ps(&max_val[i]);
+        __m256 y = _mm256_add_ps(log8(_mm256_load_ps(&res[i])), m);
+        if (masked) {
+            y = _mm256_blendv_ps(y, negative_infinity,
+                                 _mm256_cmp_ps(m, negative_infinity, _CMP_EQ_OQ));
+        }
+        _mm256_storeu_ps(out + i, y);
     }
+}
+
+// The largest of `count` floats as max_element finds it: the first if it is NaN, else the
+// largest that is not (of two equal zeros, which one is found does not matter to shift_row).
+TARGET_AVX2 float row_max(const float* row, int count) {
+    __m256 lane_max = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
+    for (int first = 0; first < count; first += lanes) {
+        lane_max = keep_greater(lane_max, _mm256_loadu_ps(row + first));
+    }
+    alignas(32) float lane_maxima[lanes];
+    _mm256_store_ps(lane_maxima, lane_max);
+    float max_val = row[0];
+    if (!std::isnan(max_val)) {
+        for (float candidate : lane_maxima) {
+            if (max_val < candidate) {
+                max_val = candidate;
+            }
+        }
+    }
+    return max_val;
 }
 
 TARGET_AVX2 inline __m256 gather(const float* base, __m256i index) {
@@ -261,8 +289,11 @@ TARGET_AVX2 void logf_avx2(const float* in, float* out, size_t count) {
     }
 }
 
-TARGET_AVX2 void back_guides_avx2(const float* scores, float* back_guides, int num_timesteps,
-                                  int num_states) {
+namespace {
+
+// The backward recursion; `masked` and `row_shifts` as for stable_back_guides_scalar.
+TARGET_AVX2 void backward_recursion(const float* scores, float* back_guides, float* row_shifts,
+                                    int num_timesteps, int num_states, bool masked) {
     // Lane 4p + o holds state o * msb + s + p: two neighbouring states s, s + 1 (s even) for each
     // oldest base o. All eight step to the same destinations 4s + b and 4s + 4 + b, so for each
     // base b their step scores are two runs of four floats and their guides two values.
@@ -270,6 +301,9 @@ TARGET_AVX2 void back_guides_avx2(const float* scores, float* back_guides, int n
     const int msb = num_states / 4;
     std::fill(back_guides + size_t(num_timesteps) * row,
               back_guides + size_t(num_timesteps + 1) * row, 0.0f);
+    if (row_shifts != nullptr) {
+        row_shifts[num_timesteps] = 0.0f;
+    }
     const __m256i lane_state =
         _mm256_setr_epi32(0, msb, 2 * msb, 3 * msb, 1, msb + 1, 2 * msb + 1, 3 * msb + 1);
     const __m256i stay_offset = _mm256_mullo_epi32(lane_state, _mm256_set1_epi32(5));
@@ -304,7 +338,7 @@ TARGET_AVX2 void back_guides_avx2(const float* scores, float* back_guides, int n
                 const float* share = scores + (size_t(timestep - 1) * row + 4 * pair_start) * 5;
                 upcoming = NextScores(share, 5 * size_t(count), timestep_scores);
             }
-            log_sum_exp5(slots, count, result, upcoming);
+            log_sum_exp5(slots, count, result, upcoming, masked);
             // Back from lanes to states: each oldest base gets a pair of neighbours.
             for (int i = 0; i < count; i += lanes) {
                 const int s = pair_start + i / 4;
@@ -317,6 +351,9 @@ TARGET_AVX2 void back_guides_avx2(const float* scores, float* back_guides, int n
                 _mm_storel_pi(reinterpret_cast<__m64*>(this_timestep_guides + 2 * msb + s), high);
                 _mm_storeh_pi(reinterpret_cast<__m64*>(this_timestep_guides + 3 * msb + s), high);
             }
+        }
+        if (row_shifts != nullptr) {
+            row_shifts[timestep] = shift_row_avx2(this_timestep_guides, num_states);
         }
     }
 }
@@ -348,10 +385,14 @@ TARGET_AVX2 inline void transpose_scores(const float* scores, __m256 (&slot)[5])
         _mm256_blend_ps(_mm256_blend_ps(r[1], r[2], 0x22), _mm256_blend_ps(r[3], r[4], 0x88), 0xcc);
 }
 
-TARGET_AVX2 void fwd_guides_avx2(const float* scores, float* fwd_guides, int num_timesteps,
-                                 int num_states) {
+// The forward recursion; `masked` and `row_shifts` as for stable_fwd_guides_scalar.
+TARGET_AVX2 void forward_recursion(const float* scores, float* fwd_guides, float* row_shifts,
+                                   int num_timesteps, int num_states, bool masked) {
     const size_t row = size_t(num_states);
     std::fill(fwd_guides, fwd_guides + row, 0.0f);
+    if (row_shifts != nullptr) {
+        row_shifts[0] = 0.0f;
+    }
     const int msb = num_states / 4;
     // Destinations d .. d + 7 come from d / 4 and d / 4 + 1 in their first and second halves.
     const __m256i halves = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
@@ -382,9 +423,44 @@ TARGET_AVX2 void fwd_guides_avx2(const float* scores, float* fwd_guides, int num
             // The scores read next follow this chunk's.
             const float* following = timestep_scores + 5 * size_t(chunk_start + count);
             log_sum_exp5(slots, count, this_timestep_guides + chunk_start,
-                         NextScores(following, 5 * size_t(chunk), scores_end));
+                         NextScores(following, 5 * size_t(chunk), scores_end), masked);
+        }
+        if (row_shifts != nullptr) {
+            row_shifts[timestep + 1] = shift_row_avx2(this_timestep_guides, num_states);
         }
     }
+}
+
+}  // namespace
+
+TARGET_AVX2 float shift_row_avx2(float* row, int count) {
+    const float shift = row_max(row, count);
+    if (!std::isfinite(shift) || shift == 0.0f) {
+        return 0.0f;
+    }
+    const __m256 shift_vector = _mm256_set1_ps(shift);
+    for (int first = 0; first < count; first += lanes) {
+        _mm256_storeu_ps(row + first, _mm256_sub_ps(_mm256_loadu_ps(row + first), shift_vector));
+    }
+    return shift;
+}
+
+void back_guides_avx2(const float* scores, float* guides, int num_timesteps, int num_states) {
+    backward_recursion(scores, guides, nullptr, num_timesteps, num_states, false);
+}
+
+void fwd_guides_avx2(const float* scores, float* guides, int num_timesteps, int num_states) {
+    forward_recursion(scores, guides, nullptr, num_timesteps, num_states, false);
+}
+
+void stable_back_guides_avx2(const float* scores, float* guides, float* row_shifts,
+                             int num_timesteps, int num_states) {
+    backward_recursion(scores, guides, row_shifts, num_timesteps, num_states, true);
+}
+
+void stable_fwd_guides_avx2(const float* scores, float* guides, float* row_shifts,
+                            int num_timesteps, int num_states) {
+    forward_recursion(scores, guides, row_shifts, num_timesteps, num_states, true);
 }
 
 TARGET_AVX2 void posts_avx2(const float* fwd_guides, const float* back_guides, float* posts,

@@ -27,7 +27,26 @@ void posts_avx2(const float* fwd_guides, const float* back_guides, float* posts,
 void expf_avx2(const float* in, float* out, size_t count);
 void logf_avx2(const float* in, float* out, size_t count);
 
-// One form of the three recursions. Every form gives the scalar form's bits.
+// The recursions as the decoding layer runs them (see stable_guides.h): a state whose five slots
+// are all -inf gets -inf where the forms above give NaN, and with `row_shifts` each row is shifted
+// down by its largest entry, written to row_shifts[row]. Same bits as the forms above wherever
+// those have no NaN and row_shifts is null.
+void stable_back_guides_scalar(const float* scores, float* back_guides, float* row_shifts,
+                               int num_timesteps, int num_states);
+void stable_fwd_guides_scalar(const float* scores, float* fwd_guides, float* row_shifts,
+                              int num_timesteps, int num_states);
+void stable_back_guides_avx2(const float* scores, float* back_guides, float* row_shifts,
+                             int num_timesteps, int num_states);
+void stable_fwd_guides_avx2(const float* scores, float* fwd_guides, float* row_shifts,
+                            int num_timesteps, int num_states);
+
+// Shifts a row down by its largest entry when that is finite and not 0, and returns the shift
+// (else 0, the row unchanged). The largest entry is found as max_element finds it, so every form
+// shifts by the same value.
+float shift_row_scalar(float* row, int count);
+float shift_row_avx2(float* row, int count);
+
+// One form of the recursions. Every form gives the scalar form's bits.
 struct CrfKernels {
     const char* name;
     int min_states;  // the smallest state count the form handles
@@ -35,6 +54,10 @@ struct CrfKernels {
     void (*fwd_guides)(const float* scores, float* fwd_guides, int num_timesteps, int num_states);
     void (*posts)(const float* fwd_guides, const float* back_guides, float* posts,
                   int num_timesteps, int num_states);
+    void (*stable_back_guides)(const float* scores, float* back_guides, float* row_shifts,
+                               int num_timesteps, int num_states);
+    void (*stable_fwd_guides)(const float* scores, float* fwd_guides, float* row_shifts,
+                              int num_timesteps, int num_states);
 };
 
 // The form for `num_states` states: the fastest this processor runs exactly, else the scalar one.

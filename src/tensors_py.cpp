@@ -13,6 +13,7 @@
 #include "beam_search.h"
 #include "bus_error.h"
 #include "chunk_decoding.h"
+#include "stable_guides.h"
 #include "tensor_access.h"
 #include "tensor_args.h"
 
@@ -83,34 +84,38 @@ CheckedRead decode_matrix(const ScoreMatrix& matrix, const DecodeOptions& option
                                          matrix.num_states, options, check, aten_parallel);
 }
 
-at::Tensor guides(TensorArg scores_arg, const char* function,
-                  void (*recursion)(const float*, float*, int, int)) {
+// Guides as tovrel computes them, with -inf where a masked transition gives tovrel NaN; with
+// `normalised`, each row shifted down by its largest entry, as decoding computes them.
+at::Tensor guides(TensorArg scores_arg, bool normalised, const char* function,
+                  void (*recursion)(const float*, float*, float*, int, int)) {
     const ScoreMatrix matrix =
         checked_score_matrix(as_tensor(scores_arg.object, function, "scores"), function, false);
     at::Tensor result = guide_tensor(matrix.num_blocks, matrix.num_states);
     py::gil_scoped_release release;
-    recursion(matrix.scores.data_ptr<float>(), result.data_ptr<float>(), matrix.num_blocks,
-              matrix.num_states);
+    std::vector<float> row_shifts(normalised ? size_t(matrix.num_blocks) + 1 : 0);
+    recursion(matrix.scores.data_ptr<float>(), result.data_ptr<float>(),
+              normalised ? row_shifts.data() : nullptr, matrix.num_blocks, matrix.num_states);
     return result;
 }
 
-at::Tensor backward_scores(TensorArg scores) {
-    return guides(scores, "backward_scores", compute_back_guides);
+at::Tensor backward_scores(TensorArg scores, bool normalised) {
+    return guides(scores, normalised, "backward_scores", compute_stable_back_guides);
 }
 
-at::Tensor forward_scores(TensorArg scores) {
-    return guides(scores, "forward_scores", compute_fwd_guides);
+at::Tensor forward_scores(TensorArg scores, bool normalised) {
+    return guides(scores, normalised, "forward_scores", compute_stable_fwd_guides);
 }
 
+// The posteriors that decoding searches over.
 at::Tensor posts(TensorArg scores_arg) {
     const ScoreMatrix matrix =
         checked_score_matrix(as_tensor(scores_arg.object, "posts", "scores"), "posts", false);
     at::Tensor posts = guide_tensor(matrix.num_blocks, matrix.num_states);
     py::gil_scoped_release release;
     std::vector<float> back_guides(size_t(posts.numel()));
-    chunk_decoding::compute_guides_and_posts(matrix.scores.data_ptr<float>(), back_guides.data(),
-                                             posts.data_ptr<float>(), matrix.num_blocks,
-                                             matrix.num_states, aten_parallel, false);
+    chunk_decoding::decoding_guides_and_posts(matrix.scores.data_ptr<float>(), back_guides.data(),
+                                              posts.data_ptr<float>(), matrix.num_blocks,
+                                              matrix.num_states, aten_parallel);
     return posts;
 }
 
@@ -315,20 +320,30 @@ std::string doc(const char* summary, const char* details) { return std::string(s
 
 // The guides and posteriors of one chunk.
 void register_scoring(py::module_& m) {
-    m.def("backward_scores", &backward_scores, py::arg("scores"),
+    m.def("backward_scores", &backward_scores, py::arg("scores"), py::kw_only(),
+          py::arg("normalised") = false,
           doc("Backward guides: the natural-log weight of all paths from each state at each block "
-              "boundary to the end, a float32 tensor (blocks + 1, 4**k); the last row is 0.",
+              "boundary to the end, a float32 tensor (blocks + 1, 4**k); the last row is 0. The "
+              "values of tovrel.backward_scores, except that a state no path of finite scores "
+              "leaves (masked, -inf transitions) is -inf where tovrel gives NaN. With normalised, "
+              "each row is shifted down by its largest entry, as decoding computes them: the "
+              "precision of unnormalised guides falls with the number of blocks they cover.",
               scores_doc)
               .c_str());
-    m.def("forward_scores", &forward_scores, py::arg("scores"),
+    m.def("forward_scores", &forward_scores, py::arg("scores"), py::kw_only(),
+          py::arg("normalised") = false,
           doc("Forward guides: the natural-log weight of all paths from the start to each state "
-              "at each block boundary, a float32 tensor (blocks + 1, 4**k); the first row is 0.",
+              "at each block boundary, a float32 tensor (blocks + 1, 4**k); the first row is 0. "
+              "Masked transitions and normalised as for backward_scores.",
               scores_doc)
               .c_str());
     m.def("posts", &posts, py::arg("scores"),
           doc("Posterior probability of every state at every block boundary, a float32 tensor "
-              "(blocks + 1, 4**k) whose rows sum to 1. With two or more intra-op threads the "
-              "backward and forward recursions run at once.",
+              "(blocks + 1, 4**k) whose rows sum to 1: those that decode searches over, from "
+              "tovrel's guides for chunks of up to EXACT_BLOCKS blocks whose rows sum to 1, else "
+              "from normalised guides. A state that no path of finite scores crosses has "
+              "posterior 0. With two or more intra-op threads the backward and forward recursions "
+              "run at once.",
               scores_doc)
               .c_str());
 }
@@ -351,8 +366,11 @@ void register_decoding(py::module_& m) {
           py::arg("beam_cut") = 100.0, py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0,
           py::arg("temperature") = 1.0,
           doc("Guides, posteriors and guided beam search of one chunk in one call (4**k <= "
-              "MAX_STATES). With two or more intra-op threads the backward and forward recursions "
-              "run at once.",
+              "MAX_STATES). A chunk of up to EXACT_BLOCKS blocks whose posteriors sum to 1 decodes "
+              "as tovrel.beam_search over tovrel's guides, bit for bit; longer chunks, and chunks "
+              "with masked (-inf) transitions or large scores, over guides renormalised per "
+              "block, whose precision does not fall with length. With two or more intra-op "
+              "threads the backward and forward recursions run at once.",
               (std::string(scores_doc) + options_doc).c_str())
               .c_str());
 }
@@ -378,8 +396,7 @@ void register_limits_and_checks(py::module_& m) {
     m.attr("MAX_BEAM_SIZE") = max_decoder_beam_width;
     m.attr("MAX_STATES") = max_decoder_states;
     m.attr("POSTERIOR_ROW_TOLERANCE") = chunk_decoding::posterior_row_tolerance;
-    m.attr("WINDOW_BLOCKS") = chunk_decoding::window_blocks;
-    m.attr("WINDOW_OVERLAP") = chunk_decoding::window_overlap;
+    m.attr("EXACT_BLOCKS") = chunk_decoding::exact_blocks;
     m.def("check_options", &check_options, py::kw_only(), py::arg("beam_size") = 5,
           py::arg("beam_cut") = 100.0, py::arg("temperature") = 1.0, py::arg("q_shift") = 0.0,
           py::arg("q_scale") = 1.0,
@@ -421,10 +438,11 @@ void register_batches(py::module_& m) {
           py::arg("beam_cut") = 100.0, py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0,
           py::arg("temperature") = 1.0,
           doc("decode_batch that checks every chunk's posteriors as part of its decoding: a chunk "
-              "whose posterior rows do not sum to 1 within POSTERIOR_ROW_TOLERANCE (NaN, +inf or "
-              "a block of all -inf scores, or scores too large for single precision) gives an "
-              "InvalidValues naming the first bad block of scores, or else the first bad row of "
-              "posteriors, in place of its read.",
+              "whose posterior rows do not sum to 1 within POSTERIOR_ROW_TOLERANCE, even over "
+              "normalised guides, gives an InvalidValues in place of its read, naming what it "
+              "measured: the first block of scores holding NaN or +inf or all -inf, else the "
+              "first block that no path of finite scores crosses, else the first bad row of "
+              "posteriors (scores too large for single precision).",
               options_doc)
               .c_str());
     m.def("decode_batch", &decode_batch, py::arg("scores"),

@@ -210,8 +210,8 @@ def parse_arguments(argv):
                              "or header fields such as 'ID:run42\\tSM:sample1'")
     parser.add_argument("--skip-invalid", action="store_true",
                         help="leave out reads whose values cannot be decoded (NaN, +inf, a "
-                             "block without any finite transition, scores too large for single "
-                             "precision) with a warning, instead of failing")
+                             "block without any finite transition, masked transitions that "
+                             "leave no path of finite scores) with a warning, instead of failing")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="no progress, no warnings and no summary")
     parser.add_argument("--version", action="version", version=version_text())

@@ -141,8 +141,8 @@ def checked_work(label: str, scores: Any, back_guides: Any = None, posts: Any = 
 
 def decode_window(chunks: Sequence[ChunkWork], options: DecodeOptions) -> list[ChunkResult]:
     """Decodes chunks on torch's intra-op threads with the interpreter lock released. A chunk
-    whose values can only decode to garbage (NaN, infinities, scores too large for single
-    precision, stored posteriors that do not sum to 1) gives an InvalidChunk instead."""
+    whose values can only decode to garbage (NaN, infinities, masks that leave no finite
+    path, stored posteriors that do not sum to 1) gives an InvalidChunk instead."""
     results: list = [None] * len(chunks)
     batch = []
     for i, chunk in enumerate(chunks):
@@ -424,8 +424,8 @@ class Decoder:
     float32, float16, bfloat16 (exact), float64 (rounded) or int8; a tensor on another device is
     brought to the CPU, a batch in one transfer.
 
-    A read whose values can only decode to garbage (NaN, infinities, scores too large for single
-    precision) or whose last chunk never came: with on_invalid="raise" (the default), InputError
+    A read whose values can only decode to garbage (NaN, infinities, masks that leave no finite
+    path) or whose last chunk never came: with on_invalid="raise" (the default), InputError
     is raised in its turn, after every read before it has been handed out; the reads after it come
     out on later calls. "skip" leaves such reads out and counts them in `skipped`; a callable is
     given each InvalidRead in its turn, and the read is left out. `names="sam"` refuses at submit

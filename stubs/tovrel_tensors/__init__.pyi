@@ -4,12 +4,11 @@ from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import torch
 
+EXACT_BLOCKS: int
 FLOAT_TYPES: tuple[str, ...]
 MAX_BEAM_SIZE: int
 MAX_STATES: int
 POSTERIOR_ROW_TOLERANCE: float
-WINDOW_BLOCKS: int
-WINDOW_OVERLAP: int
 
 class InvalidValues:
     @property
@@ -33,8 +32,8 @@ def check_options(
     q_shift: SupportsFloat | SupportsIndex = 0.0,
     q_scale: SupportsFloat | SupportsIndex = 1.0,
 ) -> None: ...
-def backward_scores(scores: torch.Tensor) -> torch.Tensor: ...
-def forward_scores(scores: torch.Tensor) -> torch.Tensor: ...
+def backward_scores(scores: torch.Tensor, *, normalised: bool = False) -> torch.Tensor: ...
+def forward_scores(scores: torch.Tensor, *, normalised: bool = False) -> torch.Tensor: ...
 def posts(scores: torch.Tensor) -> torch.Tensor: ...
 def beam_search(
     scores: torch.Tensor,

@@ -1,4 +1,5 @@
-// The decoding layer of the tensor module: options, value checks, and long chunks in windows.
+// The decoding layer of the tensor module: options, value checks, long chunks and masked
+// transitions.
 #include "chunk_decoding.h"
 
 #include <gtest/gtest.h>
@@ -63,35 +64,18 @@ TEST(ChunkDecoding, UnusableValuesNameTheirBlockOrRow) {
     EXPECT_EQ(result.invalid->row, 7);
     EXPECT_EQ(result.invalid->problem, "hold NaN");
 
+    // Scores far beyond what unnormalised guides hold in single precision decode over the stable
+    // ones, checked or not, to the same read.
     std::vector<float> huge = normal_scores(30, 4, 2.0f, 2);
     for (float& score : huge) {
         score = score * 1e37f;
     }
     result = decode(huge, 4);
-    ASSERT_TRUE(result.invalid);
-    EXPECT_EQ(result.invalid->what, "posts");
-    EXPECT_NE(result.invalid->problem.find("too large for single precision"), std::string::npos);
-    // Unchecked, the same values decode as the arithmetic makes them.
-    EXPECT_FALSE(decode(huge, 4, false).invalid);
+    ASSERT_FALSE(result.invalid);
+    EXPECT_EQ(result.read.moves, decode(huge, 4, false).read.moves);
 }
 
-TEST(ChunkDecoding, WindowsCoverTheChunkAndJoinLikeOverlappingChunks) {
-    EXPECT_EQ(chunk_decoding::window_starts(10000), std::vector<int>{0});
-    EXPECT_EQ(chunk_decoding::window_starts(10001), (std::vector<int>{0, 9000}));
-    EXPECT_EQ(chunk_decoding::window_starts(28000), (std::vector<int>{0, 9000, 18000}));
-
-    // Blocks 0-5 and 2-7 of one read, overlapping by 4: the first keeps 0-3, the second 4-7.
-    const Read first{"ACG", "abc", {1, 0, 1, 1, 0, 0}};
-    const Read second{"GTA", "def", {1, 1, 0, 1, 0, 0}};
-    const Read joined = chunk_decoding::join_windows({first, second}, 4);
-    EXPECT_EQ(joined.moves, (std::vector<uint8_t>{1, 0, 1, 1, 0, 1, 0, 0}));
-    EXPECT_EQ(joined.sequence, "ACGA");
-    EXPECT_EQ(joined.quality, "abcf");
-    EXPECT_THROW(chunk_decoding::join_windows({Read{"A", "a", {1}}, second}, 4),
-                 std::invalid_argument);
-}
-
-TEST(ChunkDecoding, HonestChunksTooLongForSinglePrecisionDecodeInWindows) {
+TEST(ChunkDecoding, LongChunksDecodeWholeOverStableGuides) {
     const int blocks = 60000;
     const std::vector<float> scores = normal_scores(blocks, 4, 3.0f, 3);
     // Whole, the unnormalised guides lose the posteriors' precision...
@@ -101,9 +85,13 @@ TEST(ChunkDecoding, HonestChunksTooLongForSinglePrecisionDecodeInWindows) {
               0);
     EXPECT_NE(
         chunk_decoding::unnormalised_cause(scores.data(), blocks, 4, chunk_decoding::serial_for)
-            .find("at 60000 blocks the chunk is too long"),
+            .find("at 60000 blocks the chunk is too long for unnormalised guides"),
         std::string::npos);
-    // ...so the chunk is decoded in windows: every block once, one base per move.
+    // ...while the renormalised ones keep it: every row passes, and the chunk is searched whole.
+    const auto guides = chunk_decoding::decoding_guides_and_posts(
+        scores.data(), back.data(), posts.data(), blocks, 4, chunk_decoding::serial_for);
+    EXPECT_EQ(guides.form, chunk_decoding::GuideForm::stable);
+    EXPECT_EQ(guides.unnormalised_row, -1);
     const CheckedRead result = decode(scores, 4);
     ASSERT_FALSE(result.invalid);
     EXPECT_EQ(result.read.moves.size(), size_t(blocks));
@@ -113,13 +101,49 @@ TEST(ChunkDecoding, HonestChunksTooLongForSinglePrecisionDecodeInWindows) {
     }
     EXPECT_EQ(result.read.sequence.size(), bases);
     EXPECT_EQ(result.read.quality.size(), bases);
-    // The first window keeps its blocks up to half the overlap before its end.
-    const int kept = chunk_decoding::window_blocks - chunk_decoding::window_overlap / 2;
-    const std::vector<float> window(scores.begin(),
-                                    scores.begin() + 5 * 4 * chunk_decoding::window_blocks);
-    const CheckedRead first = decode(window, 4);
-    EXPECT_EQ(std::vector<uint8_t>(result.read.moves.begin(), result.read.moves.begin() + kept),
-              std::vector<uint8_t>(first.read.moves.begin(), first.read.moves.begin() + kept));
+    // Up to exact_blocks, honest chunks keep the specified guides.
+    const std::vector<float> short_scores(scores.begin(), scores.begin() + 20 * 10000);
+    EXPECT_EQ(
+        chunk_decoding::decoding_guides_and_posts(short_scores.data(), back.data(), posts.data(),
+                                                  10000, 4, chunk_decoding::serial_for)
+            .form,
+        chunk_decoding::GuideForm::specified);
+}
+
+TEST(ChunkDecoding, MaskedTransitionsDecodeAndAChunkWithoutAFinitePathIsRefused) {
+    const float masked = -std::numeric_limits<float>::infinity();
+    std::vector<float> scores = normal_scores(40, 4, 2.0f, 4);
+    for (int j = 0; j < 5; ++j) {
+        scores[2 * 20 + j] = masked;  // no way into state 0 in block 2
+    }
+    const CheckedRead result = decode(scores, 4);
+    ASSERT_FALSE(result.invalid) << result.invalid->problem;
+    EXPECT_EQ(result.read.moves.size(), 40u);
+    std::vector<float> back(41 * 4), posts(back.size());
+    chunk_decoding::decoding_guides_and_posts(scores.data(), back.data(), posts.data(), 40, 4,
+                                              chunk_decoding::serial_for);
+    EXPECT_EQ(posts[3 * 4 + 0], 0.0f);  // state 0 at the boundary after block 2
+    for (const float p : posts) {
+        EXPECT_FALSE(std::isnan(p));
+    }
+
+    // Block 5 only enters state 0 and block 6 only leaves state 1: no finite path runs through.
+    std::vector<float> blocked = normal_scores(40, 4, 2.0f, 5);
+    for (int i = 0; i < 20; ++i) {
+        if (i >= 5) {
+            blocked[5 * 20 + i] = masked;  // block 5: only the five ways into state 0
+        }
+        const int destination = i / 5, slot = i % 5;
+        const int source = slot == 0 ? destination : slot - 1;  // k = 1: the source is the base
+        if (source != 1) {
+            blocked[6 * 20 + i] = masked;
+        }
+    }
+    const CheckedRead refused = decode(blocked, 4);
+    ASSERT_TRUE(refused.invalid);
+    EXPECT_EQ(refused.invalid->what, "scores");
+    EXPECT_EQ(refused.invalid->row, 6);
+    EXPECT_NE(refused.invalid->problem.find("leave no path of finite scores"), std::string::npos);
 }
 
 }  // namespace

@@ -234,15 +234,19 @@ def test_values_that_cannot_be_decoded(tmp_path, run):
     nan_guides = [g.clone() for g in guides]
     nan_guides[1][3 * 16 + 2] = float("nan")
     long = chunk(2000, 2, 7)
+    blocked = chunk(20, 2, 8)
+    blocked[5, 5:] = float("-inf")  # block 5 only enters state 0...
+    sources = [d if j == 0 else d // 4 + (j - 1) * 4 for d in range(16) for j in range(5)]
+    blocked[6, [i for i, source in enumerate(sources) if source != 1]] = float("-inf")
     cases = {
         "nan": ([good[0], nan], "read nan_1: scores at block 4 hold NaN"),
         "inf": ([inf, good[1]], "read inf_0: scores at block 6 hold +inf"),
         "dead": ([good[0], good[1], dead], "read dead_2: scores at block 9 are all -inf"),
         "guides": ({"scores": good, "back_guides": nan_guides, "posts": posts},
                    "read guides_1: back_guides at boundary 3 hold NaN"),
-        # Finite, but too large for single precision: the posteriors no longer sum to 1.
-        "shifted": ([good[0], long + 1e5], "read shifted_1: posteriors at boundary 0 sum to "),
-        "scaled": ([long * 1e37], "read scaled_0: posteriors at boundary 0 sum to NaN, not 1"),
+        # ...and block 6 only leaves state 1: no path of finite scores runs through the chunk.
+        "blocked": ([good[0], blocked],
+                    "read blocked_1: scores at block 6 leave no path of finite scores"),
         "posts": ({"scores": good, "back_guides": guides, "posts": [p * 1.5 for p in posts]},
                   "read posts_0: posteriors at boundary 0 sum to 1.5, not 1"),
     }
@@ -251,15 +255,18 @@ def test_values_that_cannot_be_decoded(tmp_path, run):
         output = tmp_path / f"{label}.fq"
         assert message in one_line_error(run(tmp_path / f"{label}.pt", "-o", output)), label
         assert not output.exists()
-    assert "too large for single precision" in one_line_error(run(tmp_path / "shifted.pt"))
+    # Finite scores far too large for unnormalised guides decode over renormalised ones.
+    torch.save([good[0], long + 1e5, long * 1e37], tmp_path / "large.pt")
+    result = run(tmp_path / "large.pt")
+    assert result.returncode == 0 and result.stdout.count("\n@large_") == 2
     # --skip-invalid leaves such reads out, with a warning each, and counts them.
-    result = run(tmp_path / "nan.pt", tmp_path / "dead.pt", tmp_path / "shifted.pt",
+    result = run(tmp_path / "nan.pt", tmp_path / "dead.pt", tmp_path / "blocked.pt",
                  "--skip-invalid")
     assert result.returncode == 0
     warnings = [line for line in result.stderr.splitlines() if "warning" in line]
     assert len(warnings) == 3 and "nan_1" in warnings[0] and "dead_2" in warnings[1]
-    assert "shifted_1" in warnings[2] and ", 3 skipped, " in result.stderr
-    names = ["nan_0", "dead_0", "dead_1", "shifted_0"]
+    assert "blocked_1" in warnings[2] and ", 3 skipped, " in result.stderr
+    names = ["nan_0", "dead_0", "dead_1", "blocked_0"]
     assert result.stdout == expected(names, [good[0], good[0], good[1], good[0]])
     # The module itself keeps decoding NaN as it always has.
     assert len(tovrel.beam_search(nan, guides[1], posts[1])[0]) > 0

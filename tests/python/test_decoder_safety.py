@@ -14,6 +14,7 @@ import pysam
 import pytest
 import torch
 
+import tovrel
 import tovrel_tensors
 from tovrel_decode import Decoder, DecodedRead, InputError, ReadInfo, join_chunks, open_writer
 from tovrel_decode import engine
@@ -193,18 +194,20 @@ def test_long_chunks_decode_as_well_as_short_ones():
     assert identity(whole.sequence, truth) >= identity(cut.sequence, truth) - 0.001
     assert len(whole.moves) == len(scores)
 
-    # Honest scores too long for single-precision guides decode in windows, joined
+    # Honest scores too long for unnormalised guides decode whole over renormalised ones,
     long = torch.randn(60_000, 5 * 4, generator=generator) * 3
     sequence, quality, moves = tovrel_tensors.decode_batch_checked([long])[0]
     assert len(moves) == 60_000 and len(sequence) == len(quality) == int(moves.sum())
-    # while stored posteriors of it are refused, naming the length and what to do
+    # while tovrel's posteriors of it are refused, naming the length and what to do
     problem = tovrel_tensors.check_values(long, tovrel_tensors.backward_scores(long),
-                                          tovrel_tensors.posts(long))
-    assert "at 60000 blocks the chunk is too long" in problem.problem
+                                          torch.tensor(tovrel.posts(long)))
+    assert "at 60000 blocks the chunk is too long for unnormalised guides" in problem.problem
     huge = torch.randn(200, 20, generator=generator) * 3 + 1e5
     problem = tovrel_tensors.check_values(huge, tovrel_tensors.backward_scores(huge),
-                                          tovrel_tensors.posts(huge))
-    assert problem.problem.endswith("the scores are too large for single precision")
+                                          torch.tensor(tovrel.posts(huge)))
+    assert problem.problem.endswith("posteriors computed here from these scores sum to 1; leave "
+                                    "them out to have them computed here, renormalised per block")
+    assert tovrel_tensors.check_values(huge, posts=tovrel_tensors.posts(huge)) is None
 
 
 @pytest.mark.parametrize("name,value,message", [

