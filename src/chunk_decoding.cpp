@@ -142,15 +142,12 @@ std::optional<InvalidValues> first_unnormalised_row(const float* posts, int64_t 
 
 int64_t compute_guides_and_posts(const float* scores, float* back_guides, float* posts,
                                  int num_blocks, int num_states, const ParallelFor& parallel,
-                                 bool check, GuideForm form, float* back_shifts) {
+                                 bool check, GuideForm form) {
     std::vector<float> fwd_guides(guide_size(num_blocks, num_states));
-    // The forward shifts only matter for the total weight, which decoding never needs.
-    std::vector<float> unused_back_shifts, fwd_shifts;
+    // The shifts only matter for the total weight, which decoding never needs.
+    std::vector<float> back_shifts, fwd_shifts;
     if (form == GuideForm::stable) {
-        if (back_shifts == nullptr) {
-            unused_back_shifts.resize(size_t(num_blocks) + 1);
-            back_shifts = unused_back_shifts.data();
-        }
+        back_shifts.resize(size_t(num_blocks) + 1);
         fwd_shifts.resize(size_t(num_blocks) + 1);
     }
     parallel(0, 2, 1, [&](int64_t begin, int64_t end) {
@@ -162,7 +159,7 @@ int64_t compute_guides_and_posts(const float* scores, float* back_guides, float*
                     compute_fwd_guides(scores, fwd_guides.data(), num_blocks, num_states);
                 }
             } else if (which == 0) {
-                compute_stable_back_guides(scores, back_guides, back_shifts, num_blocks,
+                compute_stable_back_guides(scores, back_guides, back_shifts.data(), num_blocks,
                                            num_states);
             } else {
                 compute_stable_fwd_guides(scores, fwd_guides.data(), fwd_shifts.data(), num_blocks,
@@ -200,28 +197,11 @@ DecodingGuides decoding_guides_and_posts(const float* scores, float* back_guides
     if (num_blocks <= exact_blocks &&
         compute_guides_and_posts(scores, back_guides, posts, num_blocks, num_states, parallel,
                                  true) < 0) {
-        return {GuideForm::specified, {}, -1};
+        return {GuideForm::specified, -1};
     }
-    DecodingGuides guides{GuideForm::stable, std::vector<float>(size_t(num_blocks) + 1), -1};
-    guides.unnormalised_row =
-        compute_guides_and_posts(scores, back_guides, posts, num_blocks, num_states, parallel, true,
-                                 GuideForm::stable, guides.back_shifts.data());
-    return guides;
-}
-
-std::vector<float> shifted_scores(const float* scores, const std::vector<float>& back_shifts,
-                                  int num_blocks, int num_states) {
-    const size_t width = size_t(num_states) * (num_bases + 1);
-    std::vector<float> shifted(size_t(num_blocks) * width);
-    for (int block = 0; block < num_blocks; ++block) {
-        const float shift = back_shifts[size_t(block)];
-        const float* row = scores + size_t(block) * width;
-        float* out = shifted.data() + size_t(block) * width;
-        for (size_t i = 0; i < width; ++i) {
-            out[i] = row[i] - shift;
-        }
-    }
-    return shifted;
+    return {GuideForm::stable,
+            compute_guides_and_posts(scores, back_guides, posts, num_blocks, num_states, parallel,
+                                     true, GuideForm::stable)};
 }
 
 std::optional<InvalidValues> first_block_without_finite_path(const float* scores, int num_blocks,
@@ -273,8 +253,8 @@ CheckedRead decode_scores(const float* scores, int num_blocks, int num_states,
                              guides.unnormalised_row, num_states, too_large)};
     }
     if (guides.form == GuideForm::stable) {
-        const std::vector<float> shifted =
-            shifted_scores(scores, guides.back_shifts, num_blocks, num_states);
+        std::vector<float> shifted(size_t(num_blocks) * size_t(num_states) * (num_bases + 1));
+        compute_best_path_shifted(scores, shifted.data(), num_blocks, num_states);
         return {search(shifted.data(), back_guides.data(), posts.data(), num_blocks, num_states,
                        options),
                 std::nullopt};

@@ -90,36 +90,27 @@ std::optional<InvalidValues> first_unnormalised_row(const float* posts, int64_t 
                                                     int num_states, const std::string& cause);
 
 // Backward guides and posteriors of num_blocks rows of scores, into arrays of (num_blocks + 1) *
-// num_states, in the given form; for the stable form, the shifts of the backward rows go to
-// `back_shifts` (num_blocks + 1 floats) unless it is null. The backward and forward recursions
-// run as two pieces of `parallel`, and the rows of posteriors as further pieces, with the same
-// bits however they are run. With `check`, each row of posteriors is summed while it is still in
-// cache: returns the first row that does not sum to 1, or -1.
+// num_states, in the given form. The backward and forward recursions run as two pieces of
+// `parallel`, and the rows of posteriors as further pieces, with the same bits however they are
+// run. With `check`, each row of posteriors is summed while it is still in cache: returns the
+// first row that does not sum to 1, or -1.
 int64_t compute_guides_and_posts(const float* scores, float* back_guides, float* posts,
                                  int num_blocks, int num_states, const ParallelFor& parallel,
-                                 bool check, GuideForm form = GuideForm::specified,
-                                 float* back_shifts = nullptr);
+                                 bool check, GuideForm form = GuideForm::specified);
 
-// What decoding_guides_and_posts computed: the form of the guides, the shifts of the backward
-// rows (stable form only), and the first row of posteriors that fails the row check even in the
-// stable form, or -1.
+// What decoding_guides_and_posts computed: the form of the guides, and the first row of
+// posteriors that fails the row check even in the stable form, or -1.
 struct DecodingGuides {
     GuideForm form;
-    std::vector<float> back_shifts;
     int64_t unnormalised_row;
 };
 
 // The backward guides and posteriors that decode_scores searches over: the specified form up to
-// exact_blocks blocks when its posteriors pass the row check, else the stable form.
+// exact_blocks blocks when its posteriors pass the row check, else the stable form (searched over
+// scores shifted by compute_best_path_shifted, whose path scores keep their precision).
 DecodingGuides decoding_guides_and_posts(const float* scores, float* back_guides, float* posts,
                                          int num_blocks, int num_states,
                                          const ParallelFor& parallel);
-
-// The scores of every block less the shift of the backward row before it. Over these, the stable
-// backward guides are the plain guides, and the search's path and guided scores stay near 0 at
-// any length, where over the given scores they grow with the block index and lose precision.
-std::vector<float> shifted_scores(const float* scores, const std::vector<float>& back_shifts,
-                                  int num_blocks, int num_states);
 
 // The first block after which no path of finite scores goes on (every path to its end crosses
 // a -inf score), or nothing when one runs through the whole chunk.

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "crf_kernels.h"
 
@@ -432,6 +433,36 @@ TARGET_AVX2 void forward_recursion(const float* scores, float* fwd_guides, float
 }
 
 }  // namespace
+
+TARGET_AVX2 void best_path_shifted_avx2(const float* scores, float* shifted, int num_timesteps,
+                                        int num_states) {
+    const size_t row = size_t(num_states);
+    const int msb = num_states / 4;
+    const __m256i halves = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
+    std::vector<float> before(row, 0.0f), after(row);
+    for (int timestep = 0; timestep < num_timesteps; ++timestep) {
+        const float* timestep_scores = scores + size_t(timestep) * row * 5;
+        for (int d = 0; d < num_states; d += lanes) {
+            __m256 slot[5];
+            transpose_scores(timestep_scores + 5 * d, slot);
+            __m256 best = _mm256_add_ps(slot[0], _mm256_loadu_ps(before.data() + d));
+            for (int base = 0; base < 4; ++base) {
+                const __m128 sources = _mm_castpd_ps(_mm_load_sd(
+                    reinterpret_cast<const double*>(before.data() + d / 4 + base * msb)));
+                const __m256 guides =
+                    _mm256_permutevar8x32_ps(_mm256_castps128_ps256(sources), halves);
+                best = keep_greater(best, _mm256_add_ps(slot[1 + base], guides));
+            }
+            _mm256_storeu_ps(after.data() + d, best);
+        }
+        const __m256 shift = _mm256_set1_ps(shift_row_avx2(after.data(), num_states));
+        float* out = shifted + size_t(timestep) * row * 5;
+        for (size_t i = 0; i < row * 5; i += lanes) {
+            _mm256_storeu_ps(out + i, _mm256_sub_ps(_mm256_loadu_ps(timestep_scores + i), shift));
+        }
+        before.swap(after);
+    }
+}
 
 TARGET_AVX2 float shift_row_avx2(float* row, int count) {
     const float shift = row_max(row, count);

@@ -40,6 +40,14 @@ void stable_back_guides_avx2(const float* scores, float* back_guides, float* row
 void stable_fwd_guides_avx2(const float* scores, float* fwd_guides, float* row_shifts,
                             int num_timesteps, int num_states);
 
+// The scores of every block less the increase, in that block, of the best path's score: a
+// max-product forward recursion, each row shifted down by its largest entry (shift_row); that
+// shift is the block's. Along the best path the shifted scores sum to 0 at every block, so the
+// search's path scores over them stay near 0 at any length.
+void best_path_shifted_scalar(const float* scores, float* shifted, int num_timesteps,
+                              int num_states);
+void best_path_shifted_avx2(const float* scores, float* shifted, int num_timesteps, int num_states);
+
 // Shifts a row down by its largest entry when that is finite and not 0, and returns the shift
 // (else 0, the row unchanged). The largest entry is found as max_element finds it, so every form
 // shifts by the same value.
@@ -58,6 +66,8 @@ struct CrfKernels {
                                int num_timesteps, int num_states);
     void (*stable_fwd_guides)(const float* scores, float* fwd_guides, float* row_shifts,
                               int num_timesteps, int num_states);
+    void (*best_path_shifted)(const float* scores, float* shifted, int num_timesteps,
+                              int num_states);
 };
 
 // The form for `num_states` states: the fastest this processor runs exactly, else the scalar one.

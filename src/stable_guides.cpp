@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "beam_search.h"
 #include "crf_kernels.h"
@@ -104,6 +105,41 @@ void stable_fwd_guides_scalar(const float* scores, float* fwd_guides, float* row
             this_timestep_guides[state] = masked_log_sum_exp5(accumulator);
         }
         finish_row(this_timestep_guides, row_shifts, timestep + 1, num_states);
+    }
+}
+
+void best_path_shifted_scalar(const float* scores, float* shifted, int num_timesteps,
+                              int num_states) {
+    const size_t row = size_t(num_states);
+    const int msb = num_states / num_bases;
+    std::vector<float> before(row, 0.0f), after(row);
+    for (int timestep = 0; timestep < num_timesteps; ++timestep) {
+        const float* timestep_scores = scores + size_t(timestep) * row * (num_bases + 1);
+        for (int state = 0; state < num_states; ++state) {
+            float best = timestep_scores[state * (num_bases + 1)] + before[size_t(state)];
+            for (int base = 0; base < num_bases; ++base) {
+                const float step = timestep_scores[state * (num_bases + 1) + 1 + base] +
+                                   before[size_t(state / num_bases + base * msb)];
+                if (best < step) {
+                    best = step;
+                }
+            }
+            after[size_t(state)] = best;
+        }
+        const float shift = shift_row_scalar(after.data(), num_states);
+        float* out = shifted + size_t(timestep) * row * (num_bases + 1);
+        for (size_t i = 0; i < row * (num_bases + 1); ++i) {
+            out[i] = timestep_scores[i] - shift;
+        }
+        before.swap(after);
+    }
+}
+
+void compute_best_path_shifted(const float* scores, float* shifted, int num_blocks,
+                               int num_states) {
+    check_sizes(num_blocks, num_states);
+    if (num_states > 0) {
+        crf_kernels_for(num_states).best_path_shifted(scores, shifted, num_blocks, num_states);
     }
 }
 

@@ -21,3 +21,10 @@ void compute_stable_back_guides(const float* scores, float* back_guides, float* 
                                 int num_blocks, int num_states);
 void compute_stable_fwd_guides(const float* scores, float* fwd_guides, float* row_shifts,
                                int num_blocks, int num_states);
+
+// The scores of every block less the increase of the best path's score in that block (a
+// max-product forward recursion renormalised per row), into `shifted` (num_blocks * 5 *
+// num_states floats). Every path's score changes by the same amount, so the best path and the
+// posteriors are those of `scores`, but the best partial path scores 0 at every block: a search
+// over these scores keeps its path scores, and its precision, near 0 at any length.
+void compute_best_path_shifted(const float* scores, float* shifted, int num_blocks, int num_states);

@@ -153,5 +153,32 @@ TEST(StableGuides, Avx2FormsGiveTheScalarBits) {
             EXPECT_EQ(sa, sb);
             EXPECT_EQ(sc, sd);
         }
+        std::vector<float> shifted(scores.size()), shifted_v(scores.size());
+        best_path_shifted_scalar(scores.data(), shifted.data(), blocks, n);
+        best_path_shifted_avx2(scores.data(), shifted_v.data(), blocks, n);
+        EXPECT_EQ(std::memcmp(shifted.data(), shifted_v.data(), scores.size() * sizeof(float)), 0);
     }
+}
+
+TEST(StableGuides, BestPathShiftsMoveEveryScoreOfABlockAlike) {
+    const int n = 16, blocks = 2000;
+    const std::vector<float> scores = scores_with_masks(blocks, n, 3.0f, 0.05, 9);
+    std::vector<float> shifted(scores.size());
+    compute_best_path_shifted(scores.data(), shifted.data(), blocks, n);
+    double best_path = 0.0;  // the best path's shifted score, block by block, stays at 0
+    for (int t = 0; t < blocks; ++t) {
+        double shift = 0.0;
+        for (int i = 0; i < 5 * n; ++i) {
+            const float before = scores[size_t(t) * 5 * n + i];
+            const float after = shifted[size_t(t) * 5 * n + i];
+            if (std::isfinite(before)) {
+                shift = double(before) - double(after);
+                EXPECT_NEAR(after, before - float(shift), 1e-5f * (1 + std::fabs(before)));
+            } else {
+                EXPECT_EQ(after, before);
+            }
+        }
+        best_path += shift;
+    }
+    EXPECT_GT(best_path, 2.0 * blocks);  // the scores' best path gains about 3 a block
 }
