@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -64,6 +65,28 @@ size_t guide_size(int num_blocks, int num_states) {
     return size_t(num_blocks + 1) * size_t(num_states);
 }
 
+// The search over stable guides: over scores shifted by the best path's gain per block, in
+// windows (see search_window).
+Read search_stable(const float* scores, std::vector<float>& back_guides, const float* posts,
+                   int num_blocks, int num_states, const DecodeOptions& options) {
+    const size_t width = size_t(num_states) * (num_bases + 1);
+    std::vector<float> shifted(size_t(num_blocks) * width);
+    compute_best_path_shifted(scores, shifted.data(), num_blocks, num_states);
+    // A guide of -inf (no way on to the end) meets the -FLT_MAX that a merge leaves its loser
+    // with, and -FLT_MAX - -inf is +inf: kept without a cut, such a candidate would win. A finite
+    // guide far below every other keeps the search's arithmetic finite and the candidate last.
+    std::replace(back_guides.begin(), back_guides.end(), -std::numeric_limits<float>::infinity(),
+                 -FLT_MAX / 2);
+    std::vector<Read> windows;
+    for (const int start : window_starts(num_blocks)) {
+        const int length = std::min(search_window, num_blocks - start);
+        const size_t row = size_t(start) * size_t(num_states);
+        windows.push_back(search(shifted.data() + size_t(start) * width, back_guides.data() + row,
+                                 posts + row, length, num_states, options));
+    }
+    return join_windows(windows, search_window_overlap);
+}
+
 }  // namespace
 
 void serial_for(int64_t begin, int64_t end, int64_t /*grain*/,
@@ -117,10 +140,20 @@ std::optional<InvalidValues> first_unusable_block(const float* scores, int num_b
 
 std::optional<InvalidValues> first_unusable_guide(const float* guides, int64_t rows,
                                                   int num_states) {
-    for (int64_t i = 0; i < rows * num_states; ++i) {
-        if (std::isnan(guides[i]) || guides[i] == std::numeric_limits<float>::infinity()) {
-            return InvalidValues{"back_guides", i / num_states,
-                                 std::isnan(guides[i]) ? "hold NaN" : "hold +inf"};
+    const float infinity = std::numeric_limits<float>::infinity();
+    for (int64_t row = 0; row < rows; ++row) {
+        const float* first = guides + row * num_states;
+        bool all_negative_infinity = true;
+        for (int s = 0; s < num_states; ++s) {
+            if (std::isnan(first[s]) || first[s] == infinity) {
+                return InvalidValues{"back_guides", row,
+                                     std::isnan(first[s]) ? "hold NaN" : "hold +inf"};
+            }
+            all_negative_infinity = all_negative_infinity && first[s] == -infinity;
+        }
+        if (all_negative_infinity) {
+            return InvalidValues{"back_guides", row,
+                                 "are all -inf: no path of finite scores runs through the chunk"};
         }
     }
     return std::nullopt;
@@ -215,7 +248,8 @@ std::optional<InvalidValues> first_block_without_finite_path(const float* scores
         if (std::all_of(row, row + num_states, [&](float g) { return g == negative_infinity; })) {
             return InvalidValues{"scores", block,
                                  "leave no path of finite scores: every path through the chunk "
-                                 "up to this block crosses a -inf score"};
+                                 "up to this block crosses a -inf score or sums below the "
+                                 "range of single precision"};
         }
     }
     return std::nullopt;
@@ -253,10 +287,7 @@ CheckedRead decode_scores(const float* scores, int num_blocks, int num_states,
                              guides.unnormalised_row, num_states, too_large)};
     }
     if (guides.form == GuideForm::stable) {
-        std::vector<float> shifted(size_t(num_blocks) * size_t(num_states) * (num_bases + 1));
-        compute_best_path_shifted(scores, shifted.data(), num_blocks, num_states);
-        return {search(shifted.data(), back_guides.data(), posts.data(), num_blocks, num_states,
-                       options),
+        return {search_stable(scores, back_guides, posts.data(), num_blocks, num_states, options),
                 std::nullopt};
     }
     return {search(scores, back_guides.data(), posts.data(), num_blocks, num_states, options),
@@ -286,6 +317,34 @@ std::string unnormalised_cause(const float* scores, int num_blocks, int num_stat
                " leave no path of finite scores";
     }
     return too_large;
+}
+
+std::vector<int> window_starts(int num_blocks) {
+    std::vector<int> starts{0};
+    while (starts.back() + search_window < num_blocks) {
+        starts.push_back(starts.back() + search_window - search_window_overlap);
+    }
+    return starts;
+}
+
+Read join_windows(const std::vector<Read>& windows, int overlap) {
+    Read joined;
+    for (size_t i = 0; i < windows.size(); ++i) {
+        const Read& window = windows[i];
+        const size_t blocks = window.moves.size();
+        const size_t start = i > 0 ? size_t(overlap / 2) : 0;
+        const size_t end = i + 1 < windows.size() ? blocks - size_t((overlap + 1) / 2) : blocks;
+        if (end < start || end > blocks) {
+            throw std::invalid_argument("join_windows: a window is shorter than the overlap.");
+        }
+        const auto first = window.moves.begin();
+        const size_t first_base = size_t(std::count(first, first + long(start), uint8_t(1)));
+        const size_t bases = size_t(std::count(first + long(start), first + long(end), uint8_t(1)));
+        joined.sequence.append(window.sequence, first_base, bases);
+        joined.quality.append(window.quality, first_base, bases);
+        joined.moves.insert(joined.moves.end(), first + long(start), first + long(end));
+    }
+    return joined;
 }
 
 template Read search(const float*, const float*, const float*, int, int, const DecodeOptions&);

@@ -79,7 +79,7 @@ constexpr int exact_blocks = 10000;
 // The first block whose scores hold NaN or +inf, or are all -inf (no path crosses it).
 std::optional<InvalidValues> first_unusable_block(const float* scores, int num_blocks,
                                                   int num_states);
-// The first boundary whose guides hold NaN or +inf.
+// The first boundary whose guides hold NaN or +inf, or are all -inf (no path goes on from it).
 std::optional<InvalidValues> first_unusable_guide(const float* guides, int64_t rows,
                                                   int num_states);
 // True when `count` posteriors sum to 1 within posterior_row_tolerance.
@@ -111,6 +111,24 @@ struct DecodingGuides {
 DecodingGuides decoding_guides_and_posts(const float* scores, float* back_guides, float* posts,
                                          int num_blocks, int num_states,
                                          const ParallelFor& parallel);
+
+// Over stable guides the search runs in windows of search_window blocks, each starting
+// search_window_overlap blocks before the previous one ends, joined as a basecaller joins
+// overlapping chunks: the merged path scores a search carries still drift with the number of
+// blocks it has run, and a window bounds that drift whatever the chunk's length. The guides are
+// the whole chunk's, so each window's search still sees the whole future of the chunk.
+constexpr int search_window = 10000;
+constexpr int search_window_overlap = 1000;
+
+// The start of every search window of a chunk of num_blocks blocks (one window if it is not
+// longer than search_window).
+std::vector<int> window_starts(int num_blocks);
+
+// Joins reads decoded from overlapping windows of one chunk, each starting `overlap` blocks
+// before the previous one ends: the earlier keeps its blocks up to ceil(overlap / 2) before its
+// end and the later its blocks from floor(overlap / 2) on; a base belongs to the block whose move
+// emitted it.
+Read join_windows(const std::vector<Read>& windows, int overlap);
 
 // The first block after which no path of finite scores goes on (every path to its end crosses
 // a -inf score), or nothing when one runs through the whole chunk.

@@ -75,6 +75,22 @@ TEST(ChunkDecoding, UnusableValuesNameTheirBlockOrRow) {
     EXPECT_EQ(result.read.moves, decode(huge, 4, false).read.moves);
 }
 
+TEST(ChunkDecoding, SearchWindowsCoverTheChunkAndJoinLikeOverlappingChunks) {
+    EXPECT_EQ(chunk_decoding::window_starts(10000), std::vector<int>{0});
+    EXPECT_EQ(chunk_decoding::window_starts(10001), (std::vector<int>{0, 9000}));
+    EXPECT_EQ(chunk_decoding::window_starts(28000), (std::vector<int>{0, 9000, 18000}));
+
+    // Blocks 0-5 and 2-7 of one read, overlapping by 4: the first keeps 0-3, the second 4-7.
+    const Read first{"ACG", "abc", {1, 0, 1, 1, 0, 0}};
+    const Read second{"GTA", "def", {1, 1, 0, 1, 0, 0}};
+    const Read joined = chunk_decoding::join_windows({first, second}, 4);
+    EXPECT_EQ(joined.moves, (std::vector<uint8_t>{1, 0, 1, 1, 0, 1, 0, 0}));
+    EXPECT_EQ(joined.sequence, "ACGA");
+    EXPECT_EQ(joined.quality, "abcf");
+    EXPECT_THROW(chunk_decoding::join_windows({Read{"A", "a", {1}}, second}, 4),
+                 std::invalid_argument);
+}
+
 TEST(ChunkDecoding, LongChunksDecodeWholeOverStableGuides) {
     const int blocks = 60000;
     const std::vector<float> scores = normal_scores(blocks, 4, 3.0f, 3);

@@ -103,6 +103,38 @@ def test_tovrel_bits_up_to_exact_blocks_and_renormalised_guides_beyond():
     assert len(read.moves) == limit + 1
 
 
+def best_path_score(scores, sequence, moves, k):
+    """The best score, in float64, of a path of states that emits `sequence` with `moves`: -inf
+    when every such path crosses a masked transition."""
+    scores = scores.double().numpy()
+    n, states = 4**k, np.arange(4**k)
+    bases = ["ACGT".index(c) for c in sequence]
+    first = np.maximum(scores[0, 5 * states], scores[0].reshape(n, 5)[:, 1:].max(axis=1))
+    value = np.where(states % 4 == bases[0], first, -np.inf)
+    emitted = 0
+    for block in range(1, len(moves)):
+        if moves[block] == 0:
+            value = value + scores[block, 5 * states]
+            continue
+        emitted += 1
+        destination = (states * 4) % n + bases[emitted]
+        stepped = np.full(n, -np.inf)
+        np.maximum.at(stepped, destination,
+                      value + scores[block, 5 * destination + 1 + states // (n // 4)])
+        value = stepped
+    return value.max()
+
+
+@pytest.mark.parametrize("options", [{"beam_cut": 0.0}, {}])
+def test_masked_chunks_never_decode_through_a_masked_transition(options):
+    for seed in range(40):
+        k = 1 + seed % 2
+        scores = masked_chunk(12 + seed, k, 0.5, seed=seed)
+        read = tovrel_tensors.decode_batch_checked([scores], beam_size=16, **options)[0]
+        if isinstance(read, tuple):
+            assert np.isfinite(best_path_score(scores, read[0], read[2].tolist(), k)), seed
+
+
 def test_refusals_name_the_cause_they_measured():
     nan = masked_chunk(30, 1, 0.0, seed=5)
     nan[7, 3] = float("nan")
