@@ -432,9 +432,9 @@ class Decoder:
     precision) or whose last chunk never came: with on_invalid="raise" (the default), InputError
     is raised in its turn, after every read before it has been handed out; the reads after it come
     out on later calls. "skip" leaves such reads out and counts them in `skipped`; a callable is
-    given each InvalidRead in its turn, and the read is left out (what it raises comes out as under
-    "raise": after every read before it, the reads after it on later calls). `names="sam"` refuses at submit
-    the read ids that SAM and BAM cannot store.
+    given each InvalidRead in its turn, and the read is left out (what it raises comes out as
+    under "raise": after every read before it, the reads after it on later calls).
+    `names="sam"` refuses at submit the read ids that SAM and BAM cannot store.
     """
 
     def __init__(self, *, beam_size: int = 5, beam_cut: float = 100.0, temperature: float = 1.0,

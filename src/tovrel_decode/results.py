@@ -77,8 +77,9 @@ class ReadInfo:
 
     The values are copied when given (a buffer the caller refills for the next read changes
     nothing here): numpy scalars become Python values, floats are rounded to what SAM and BAM
-    both store (single precision, six significant digits), arrays become TagArrays. ValueError or TypeError, naming the tag, for a value
-    that SAM and BAM cannot hold: what is accepted is written as it is kept here."""
+    both store (single precision, six significant digits), arrays become TagArrays. ValueError
+    or TypeError, naming the tag, for a value that SAM and BAM cannot hold: what is accepted is
+    written as it is kept here."""
 
     tags: Mapping[str, Any] = dataclasses.field(default_factory=dict)
     stride: Optional[int] = None
@@ -167,11 +168,13 @@ def array_value(tag: str, value: Any) -> TagArray:
             raise ValueError(f"tag {tag}: values from {low} to {high} fit no 32-bit array type")
         return TagArray(items, code)
     if all(is_float(item) for item in items):
-        singles = [single_precision(float(item)) for item in items]
-        if None in singles:
-            bad = items[singles.index(None)]
-            raise ValueError(f"tag {tag}: {bad} cannot be stored; SAM floats are finite single "
-                             "precision")
+        singles = []
+        for item in items:
+            single = single_precision(float(item))
+            if single is None:
+                raise ValueError(f"tag {tag}: {item} cannot be stored; SAM floats are finite "
+                                 "single precision")
+            singles.append(single)
         return TagArray(singles, "f")
     kinds = ", ".join(sorted({type(item).__name__ for item in items}))
     if all(is_int(item) or is_float(item) for item in items):

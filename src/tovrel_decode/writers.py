@@ -167,7 +167,7 @@ class AlignmentWriter:
         try:
             # BAM: each BGZF block, once flushed, goes straight to the descriptor (with the
             # library's own buffer of 4 kB or more, a flush would leave the last blocks in it).
-            options = [b"block_size=1"] if kind == "bam" else None
+            options = ["block_size=1"] if kind == "bam" else None
             with os.fdopen(self.descriptor, "wb", closefd=False) as handle:
                 self.file = pysam.AlignmentFile(handle, "wb" if kind == "bam" else "w",
                                                 header=header, format_options=options,
@@ -308,7 +308,7 @@ def sam_header(version: str, command_line: Optional[str], program: Optional[Prog
             ours["ID"] = f"{PROGRAM}.1"
         ours["PP"] = theirs["ID"]
     programs.append(ours)
-    groups = []
+    groups: list[dict[str, str]] = []
     if isinstance(read_groups, (str, Mapping)):
         raise TypeError("read_groups must be a sequence of read groups, each a mapping of "
                         "header tags to values")
