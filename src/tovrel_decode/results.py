@@ -81,7 +81,7 @@ class ReadInfo:
     or TypeError, naming the tag, for a value that SAM and BAM cannot hold: what is accepted is
     written as it is kept here."""
 
-    tags: Mapping[str, Any] = dataclasses.field(default_factory=dict)
+    tags: Mapping[str, TagValue] = dataclasses.field(default_factory=dict)
     stride: Optional[int] = None
     trimmed_samples: Optional[int] = None
     samples: Optional[int] = None
@@ -207,7 +207,7 @@ class DecodedRead:
     sequence: str
     quality: str
     moves: np.ndarray
-    tags: Mapping[str, Any] = dataclasses.field(default_factory=dict)
+    tags: Mapping[str, TagValue] = dataclasses.field(default_factory=dict)
     stride: Optional[int] = None
     trimmed_samples: Optional[int] = None
     samples: Optional[int] = None

@@ -200,6 +200,7 @@ class AlignmentWriter:
         if read.quality:
             record.set_tag("qs", mean_quality(read.quality), "f")
         # The read holds its tags as ReadInfo keeps them: each has one SAM type.
+        value: Any  # an int, a float, a str or a TagArray
         for tag, value in read.tags.items():
             if isinstance(value, str):
                 record.set_tag(tag, value, "Z")
