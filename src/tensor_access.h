@@ -307,6 +307,25 @@ inline std::optional<at::Tensor> float_values(const at::Tensor& tensor, int64_t 
     return readable.scalar_type() == at::kFloat ? readable : readable.to(at::kFloat);
 }
 
+// One entry of a shape: an int (anything with __index__, bool aside), TypeError otherwise, and
+// ValueError beyond 64 bits, in place of pybind11's own cast error.
+inline int64_t shape_entry(py::handle size, const char* name) {
+    if (PyBool_Check(size.ptr()) || !PyIndex_Check(size.ptr())) {
+        throw py::type_error(std::string(name) + ".shape must hold ints, not " + type_name(size));
+    }
+    const py::int_ value = py::reinterpret_steal<py::int_>(PyNumber_Index(size.ptr()));
+    if (!value) {
+        throw py::error_already_set();
+    }
+    int overflow = 0;
+    const long long entry = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0) {
+        throw py::value_error(std::string(name) + ".shape holds " + std::string(py::str(value)) +
+                              ", beyond 64 bits");
+    }
+    return entry;
+}
+
 // What the chunk rule reads of anything with a shape and a torch dtype: a tensor, or a description
 // of one that has not been loaded.
 inline chunk_rule::TensorInfo described(py::handle object, const char* name) {
@@ -317,7 +336,7 @@ inline chunk_rule::TensorInfo described(py::handle object, const char* name) {
     }
     chunk_rule::TensorInfo info;
     for (py::handle size : object.attr("shape")) {
-        info.shape.push_back(py::cast<int64_t>(size));
+        info.shape.push_back(shape_entry(size, name));
     }
     info.type_name = py::str(object.attr("dtype"));
     const std::string prefix = "torch.";

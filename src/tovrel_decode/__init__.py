@@ -15,19 +15,20 @@ installs its signal handlers) does not import torch.
 import importlib
 from typing import TYPE_CHECKING, Any
 
-__all__ = ["Decoder", "DecodedRead", "InvalidRead", "ReadInfo", "Writer", "join_chunks",
-           "open_writer", "DecodeError", "InputError", "UsageError"]
+__all__ = ["Decoder", "DecodedRead", "InvalidRead", "ReadInfo", "Writer", "Program",
+           "join_chunks", "open_writer", "command_line", "DecodeError", "InputError",
+           "UsageError"]
 
 _HOMES = {"Decoder": "engine", "DecodedRead": "results", "InvalidRead": "results",
           "ReadInfo": "results", "join_chunks": "results", "Writer": "writers",
-          "open_writer": "writers",
+          "Program": "writers", "open_writer": "writers", "command_line": "writers",
           "DecodeError": "errors", "InputError": "errors", "UsageError": "errors"}
 
 if TYPE_CHECKING:
     from .engine import Decoder
     from .errors import DecodeError, InputError, UsageError
     from .results import DecodedRead, InvalidRead, ReadInfo, join_chunks
-    from .writers import Writer, open_writer
+    from .writers import Program, Writer, command_line, open_writer
 
 
 def __getattr__(name: str) -> Any:

@@ -68,8 +68,24 @@ class PendingRead:
                 return self.invalid(index, result)
         sequence, quality, moves = join_chunks(self.results, self.overlaps[1:])
         info = self.info
+        problem = layout_problem(info, len(moves))
+        if problem is not None:
+            return InvalidRead(self.name, problem)
         return DecodedRead(self.name, sequence, quality, moves, info.tags, info.stride,
                            info.trimmed_samples, info.samples)
+
+
+def layout_problem(info: ReadInfo, blocks: int) -> Optional[str]:
+    """Why the read's signal layout cannot be that of its `blocks`, or None: its blocks must end
+    within its samples (trimmed_samples + stride * blocks <= samples) where both are known."""
+    if info.stride is None or info.samples is None:
+        return None
+    end = (info.trimmed_samples or 0) + info.stride * blocks
+    if end <= info.samples:
+        return None
+    return (f"its {blocks} blocks of {info.stride} samples after {info.trimmed_samples or 0} "
+            f"trimmed end at sample {end}, beyond its {info.samples} samples (overlaps and "
+            "lengths are in blocks, not samples)")
 
 
 class ReadAssembler:

@@ -263,16 +263,28 @@ def version_text():
 
 
 def read_group(text):
-    """An @RG line's fields from "ID" or "ID:x<TAB>SM:y" (a tab, or the two characters \\t)."""
-    if not text.startswith("ID:"):
+    """An @RG line's fields, read as a read group line is: "ID:x<TAB>SM:y" (a tab, or the two
+    characters \\t; "@RG" before them may be given), ID required; or a bare ID."""
+    if not RG_FIELDS.match(text):
+        if not re.fullmatch(r"[ -~]+", text):
+            raise argparse.ArgumentTypeError(f"{text!r} is not a read group ID (printable "
+                                             "ASCII)")
         return {"ID": text}
     fields = {}
-    for field in re.split(r"\t|\\t", text):
+    for field in re.split(r"\t|\\t", text.removeprefix("@RG\t").removeprefix("@RG\\t")):
         tag, colon, value = field.partition(":")
-        if not colon or not re.fullmatch(r"[A-Za-z][A-Za-z0-9]", tag):
+        if not colon or not re.fullmatch(r"[A-Za-z][A-Za-z0-9]", tag) or \
+                not re.fullmatch(r"[ -~]+", value):
             raise argparse.ArgumentTypeError(f"{field!r} is not a header field TAG:VALUE")
+        if tag in fields:
+            raise argparse.ArgumentTypeError(f"the read group gives {tag} twice")
         fields[tag] = value
+    if "ID" not in fields:
+        raise argparse.ArgumentTypeError("a read group needs an ID field (ID:NAME)")
     return fields
+
+
+RG_FIELDS = re.compile(r"@RG(\t|\\t)|[A-Za-z][A-Za-z0-9]:")
 
 
 def recorded_command_line(argv, parser):
@@ -309,6 +321,11 @@ def run(argv, terminal):
     kind = writers.format_of(args.output, args.format)
     target = targets.target_for(args.output)
     terminal.configure(args.quiet, getattr(target, "descriptor", None) == 1)
+    unused = [option for option, given in (("--read-group", args.read_group),
+                                           ("--stride", args.stride)) if given]
+    if unused and kind not in ("sam", "bam"):
+        terminal.warn(f"{' and '.join(unused)} only change SAM/BAM records; {kind} output "
+                      "has none")
     options = engine.DecodeOptions(beam_size=args.beam_size, beam_cut=args.beam_cut,
                                    temperature=args.temperature, q_shift=args.q_shift,
                                    q_scale=args.q_scale)

@@ -107,8 +107,12 @@ class ChunkWork:
                 return tensor.clone(memory_format=torch.contiguous_format)
             return buffer.view(tensor.shape).copy_(tensor)
 
-        scores, back_guides, posts = (copy(tensor, buffer) for tensor, buffer in
-                                      zip((self.scores, self.back_guides, self.posts), buffers))
+        # Normal tensors even under the caller's inference mode: their memory is reused later,
+        # perhaps outside it, where an inference tensor cannot be written.
+        with torch.inference_mode(False):
+            scores, back_guides, posts = (copy(tensor, buffer) for tensor, buffer in
+                                          zip((self.scores, self.back_guides, self.posts),
+                                              buffers))
         assert scores is not None
         return ChunkWork(scores, back_guides, posts, private=True)
 
@@ -237,7 +241,7 @@ class SpareMemory:
         """Keeps the memory of a decoded private chunk, as far as `room` bytes allow."""
         for tensor in work.tensors():
             size = tensor.numel() * tensor.element_size()
-            if size == 0 or size > room or not self.reusable(tensor):
+            if size == 0 or size > room or not self.reusable(tensor) or tensor.is_inference():
                 continue
             self.free.setdefault((tensor.dtype, tensor.numel()), []).append(tensor.view(-1))
             self.total += size
@@ -428,8 +432,9 @@ class Decoder:
     path) or whose last chunk never came: with on_invalid="raise" (the default), InputError
     is raised in its turn, after every read before it has been handed out; the reads after it come
     out on later calls. "skip" leaves such reads out and counts them in `skipped`; a callable is
-    given each InvalidRead in its turn, and the read is left out. `names="sam"` refuses at submit
-    the read ids that SAM and BAM cannot store.
+    given each InvalidRead in its turn, and the read is left out (what it raises comes out as
+    under "raise": after every read before it, the reads after it on later calls).
+    `names="sam"` refuses at submit the read ids that SAM and BAM cannot store.
     """
 
     def __init__(self, *, beam_size: int = 5, beam_cut: float = 100.0, temperature: float = 1.0,
@@ -449,6 +454,7 @@ class Decoder:
         if threads is not None:
             torch.set_num_threads(check_threads(threads))
         self._sam_names = names == "sam"
+        self._deferred: Optional[Exception] = None  # raised by on_invalid, for the next call
         self._engine = _Engine(options, int(max_pending_bytes), self._assembler(bool(ordered)))
         self._pid = self._engine.pid
         weakref.finalize(self, self._engine.abandon)
@@ -596,19 +602,39 @@ class Decoder:
     def ready(self) -> list[DecodedRead]:
         """The reads finished so far, in order, without waiting. With on_invalid="raise", a read
         that cannot be decoded ends the list before it, and the next call raises for it."""
+        self._raise_deferred()
         reads: list[DecodedRead] = []
         while (result := self._next_finished(wait=False)) is not None:
-            if isinstance(result, InvalidRead) and self._policy.raises and reads:
-                self._put_back(result)
-                break
+            if isinstance(result, InvalidRead) and reads:
+                if self._policy.raises:
+                    self._put_back(result)
+                    break
+                try:
+                    self._policy.leave_out(result)
+                except Exception as error:
+                    # What an on_invalid callable raises comes after the reads before it, as
+                    # under "raise": on the next call.
+                    self._deferred = error
+                    break
+                except BaseException:
+                    with self._engine.state:
+                        self._engine.finished.extendleft(reversed(reads))
+                    raise
+                continue
             reads += self._policy.decoded([result])
         return reads
 
     def reads(self) -> Iterator[DecodedRead]:
         """Every read in order, each as soon as it is finished, until the decoder is closed and
         every read has been handed out."""
+        self._raise_deferred()
         while (result := self._next_finished(wait=True)) is not None:
             yield from self._policy.decoded([result])
+
+    def _raise_deferred(self) -> None:
+        error, self._deferred = self._deferred, None
+        if error is not None:
+            raise error
 
     def _next_finished(self, wait: bool) -> Any:
         """The next finished read (or chunk result, for a _ChunkDecoder), or None: none yet

@@ -390,10 +390,14 @@ def npy_source(label, array):
     return Source(label, chunks)
 
 
+NUMPY_DEFAULT_KEY = re.compile(r"arr_\d+")
+
+
 def npz_source(label, path):
     """Each array of an .npz archive is a chunk named by its key, or a batch whose chunks are
-    named KEY_0, KEY_1, ...; arrays are read one at a time, in the order stored, and the archive
-    is open only while one is read."""
+    named KEY_0, KEY_1, ... (numpy's own keys arr_N name nothing: the file's name does); arrays
+    are read one at a time, in the order stored, and the archive is open only while one is
+    read."""
     layouts = []
     with np.load(path, allow_pickle=False) as archive:
         for key in archive.files:
@@ -421,13 +425,17 @@ def npz_source(label, path):
             raise InputError(f"{label}: array {key} holds Python objects, which are never "
                              "unpickled")
         dtype = numpy_dtype(f"{label}: array {key}", np.empty(0, dtype))
+        # numpy names the arrays given without a name arr_0, arr_1, ... in every file: such
+        # chunks are named after the file, as those of a .pt or .npy file are.
+        unnamed = NUMPY_DEFAULT_KEY.fullmatch(key) is not None
         if len(shape) == 3:
-            chunks += [Chunk(f"{key}_{i}", f"{label}: array {key}[{i}]", shape[1:], dtype,
+            chunks += [Chunk(None if unnamed else f"{key}_{i}", f"{label}: array {key}[{i}]",
+                             shape[1:], dtype,
                              lambda key=key, i=i, n=shape[0]: (from_numpy(member(key, n)[i]),
                                                                 None, None))
                        for i in range(shape[0])]
         else:
-            chunks.append(Chunk(key, f"{label}: array {key}", shape, dtype,
+            chunks.append(Chunk(None if unnamed else key, f"{label}: array {key}", shape, dtype,
                                 lambda key=key: (from_numpy(member(key, 1)), None, None)))
     return Source(label, chunks)
 

@@ -11,6 +11,8 @@ from typing import Any, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
+from .errors import InputError
+
 
 def as_moves(moves: Any) -> np.ndarray:
     """Moves as a uint8 array (a tensor's memory is shared, not copied)."""
@@ -19,7 +21,40 @@ def as_moves(moves: Any) -> np.ndarray:
     return np.asarray(moves, dtype=np.uint8)
 
 
-# SAM tag values as pysam types them: an int, a float, a str, or an array of numbers.
+class TagArray(tuple):
+    """The values of an array tag, immutable, with the element type they are written as (a type
+    code of `array.array` that SAM's B arrays hold: b, B, h, H, i, I or f)."""
+
+    typecode: str
+
+    def __new__(cls, values: Sequence[Union[int, float]], typecode: str) -> "TagArray":
+        made = super().__new__(cls, values)
+        made.__dict__["typecode"] = typecode
+        return made
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError("a TagArray cannot be changed")
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, TagArray) and other.typecode != self.typecode:
+            return False
+        return tuple.__eq__(self, other)
+
+    def __ne__(self, other: object) -> bool:
+        return not self == other
+
+    def __hash__(self) -> int:
+        return hash((self.typecode, tuple(self)))
+
+    def __repr__(self) -> str:
+        return f"TagArray({list(self)!r}, {self.typecode!r})"
+
+    def __reduce__(self) -> Any:
+        return TagArray, (tuple(self), self.typecode)
+
+
+# SAM tag values as a caller gives them: an int, a float, a str, or an array of numbers. ReadInfo
+# keeps them as int, float (rounded as written), str or TagArray.
 TagValue = Union[int, float, str, Sequence[int], Sequence[float], np.ndarray]
 
 
@@ -28,14 +63,23 @@ WRITER_TAGS = ("mo", "mv", "ts", "ns", "qs")
 TAG = re.compile(r"[A-Za-z][A-Za-z0-9]")
 SAM_TEXT = re.compile(r"[ -~]*")  # printable ASCII, spaces included
 SAM_INT_RANGE = (-2**31, 2**32 - 1)
+INT32_MAX = 2**31 - 1
+FLOAT32_MAX = float(np.finfo(np.float32).max)
+ARRAY_RANGES = {code: (int(np.iinfo(code).min), int(np.iinfo(code).max)) for code in "bBhHiI"}
 
 
 @dataclasses.dataclass(frozen=True)
 class ReadInfo:
     """What a caller knows of a read besides its scores, given with its first chunk: SAM `tags`
     (two-character tags to values: int, float, str, or an array of numbers) and its signal
-    layout: `stride` (samples per block), `trimmed_samples` (samples before the first block) and
-    `samples` (all samples of the read). ValueError or TypeError for a value SAM cannot hold."""
+    layout: `stride` (samples per block, 1 to 127), `trimmed_samples` (samples before the first
+    block) and `samples` (all samples of the read), each below 2**31.
+
+    The values are copied when given (a buffer the caller refills for the next read changes
+    nothing here): numpy scalars become Python values, floats are rounded to what SAM and BAM
+    both store (single precision, six significant digits), arrays become TagArrays. ValueError
+    or TypeError, naming the tag, for a value that SAM and BAM cannot hold: what is accepted is
+    written as it is kept here."""
 
     tags: Mapping[str, TagValue] = dataclasses.field(default_factory=dict)
     stride: Optional[int] = None
@@ -45,37 +89,105 @@ class ReadInfo:
     def __post_init__(self) -> None:
         if not isinstance(self.tags, Mapping):
             raise TypeError(f"tags must be a mapping, not {type(self.tags).__name__}")
-        for tag, value in self.tags.items():
-            check_tag(tag, value)
-        for name, least in (("stride", 1), ("trimmed_samples", 0), ("samples", 0)):
+        kept = {tag: tag_value(tag, value) for tag, value in self.tags.items()}
+        for name, least, most in (("stride", 1, 127), ("trimmed_samples", 0, INT32_MAX),
+                                  ("samples", 0, INT32_MAX)):
             value = getattr(self, name)
-            if value is not None and (not is_int(value) or value < least):
-                raise ValueError(f"{name} must be an int of at least {least}, not {value!r:.40}")
-        object.__setattr__(self, "tags", types.MappingProxyType(dict(self.tags)))
+            if value is not None:
+                if not is_int(value) or not least <= value <= most:
+                    raise ValueError(f"{name} must be an int from {least} to {most}, not "
+                                     f"{value!r:.40}")
+                object.__setattr__(self, name, int(value))
+        object.__setattr__(self, "tags", types.MappingProxyType(kept))
+
+    def __hash__(self) -> int:
+        return hash((frozenset(self.tags.items()), self.stride, self.trimmed_samples,
+                     self.samples))
 
 
-def check_tag(tag: object, value: object) -> None:
-    """A SAM tag and a value that SAM and BAM can store."""
+def tag_value(tag: object, value: object) -> Union[int, float, str, TagArray]:
+    """A SAM tag's value as kept and written; ValueError or TypeError naming the tag for a value
+    that SAM and BAM cannot store."""
     if not isinstance(tag, str) or not TAG.fullmatch(tag):
         raise ValueError(f"tag {tag!r:.20} is not a SAM tag (a letter, then a letter or digit)")
     if tag in WRITER_TAGS:
         raise ValueError(f"tag {tag} is written from the read itself; choose another")
-    values: Any = value.tolist() if isinstance(value, np.ndarray) else value
-    if isinstance(values, str):
-        if not SAM_TEXT.fullmatch(values):
-            raise ValueError(f"tag {tag}: {values!r:.40} holds characters SAM text cannot hold")
-        return
-    scalar = not isinstance(values, (list, tuple, array.array))
-    for item in [values] if scalar else values:
-        if is_int(item):
-            if not SAM_INT_RANGE[0] <= item <= SAM_INT_RANGE[1]:  # type: ignore[operator]
-                raise ValueError(f"tag {tag}: {item} is beyond SAM's 32-bit integers")
-        elif isinstance(item, (float, np.floating)) and not isinstance(item, bool):
-            if not math.isfinite(item):
-                raise ValueError(f"tag {tag}: {item} cannot be stored; SAM floats are finite")
-        else:
-            raise TypeError(f"tag {tag}: values must be int, float, str or arrays of numbers, "
-                            f"not {type(item).__name__}")
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        value = value[()]
+    if isinstance(value, str):
+        if not SAM_TEXT.fullmatch(value):
+            raise ValueError(f"tag {tag}: {value!r:.40} holds characters SAM text cannot hold")
+        return str(value)
+    if is_int(value) or is_float(value):
+        return scalar_value(tag, value)
+    if isinstance(value, (list, tuple, array.array, np.ndarray)):
+        return array_value(tag, value)
+    raise TypeError(f"tag {tag}: values must be int, float, str or arrays of numbers, not "
+                    f"{type(value).__name__}")
+
+
+def scalar_value(tag: str, value: Any) -> Union[int, float]:
+    if is_int(value):
+        if not SAM_INT_RANGE[0] <= value <= SAM_INT_RANGE[1]:
+            raise ValueError(f"tag {tag}: {value} is beyond SAM's 32-bit integers")
+        return int(value)
+    single = single_precision(float(value))
+    if single is None:
+        raise ValueError(f"tag {tag}: {value} cannot be stored; SAM floats are finite single "
+                         "precision")
+    return single
+
+
+def single_precision(value: float) -> Optional[float]:
+    """The value as SAM and BAM both hold it, or None for one they cannot hold: single precision,
+    to the six significant digits SAM text writes (%g), so that both formats read back alike."""
+    if not math.isfinite(value) or abs(value) > FLOAT32_MAX:
+        return None
+    return float(np.float32(float(f"{float(np.float32(value)):g}")))
+
+
+def array_value(tag: str, value: Any) -> TagArray:
+    if isinstance(value, np.ndarray):
+        if value.ndim != 1:
+            raise ValueError(f"tag {tag}: an array tag must be 1-D, not {value.ndim}-D")
+        if value.dtype.kind not in "iuf":
+            raise TypeError(f"tag {tag}: arrays of {value.dtype} cannot be stored; ints or "
+                            "floats")
+        given = value.dtype.char
+        items = value.tolist()
+    else:
+        given = value.typecode if isinstance(value, (array.array, TagArray)) else ""
+        items = list(value)
+    if not items:
+        raise ValueError(f"tag {tag}: an empty array has no type SAM can store; leave it out")
+    if all(is_int(item) for item in items):
+        items = [int(item) for item in items]
+        low, high = min(items), max(items)
+        code = given if given in ARRAY_RANGES else "i" if low >= -2**31 and high < 2**31 else "I"
+        if not ARRAY_RANGES[code][0] <= low <= high <= ARRAY_RANGES[code][1]:
+            raise ValueError(f"tag {tag}: values from {low} to {high} fit no 32-bit array type")
+        return TagArray(items, code)
+    if all(is_float(item) for item in items):
+        singles = []
+        for item in items:
+            single = single_precision(float(item))
+            if single is None:
+                raise ValueError(f"tag {tag}: {item} cannot be stored; SAM floats are finite "
+                                 "single precision")
+            singles.append(single)
+        return TagArray(singles, "f")
+    kinds = ", ".join(sorted({type(item).__name__ for item in items}))
+    if all(is_int(item) or is_float(item) for item in items):
+        raise TypeError(f"tag {tag}: an array holds ints or floats, not both ({kinds})")
+    raise TypeError(f"tag {tag}: arrays hold ints or floats, not {kinds}")
+
+
+def is_float(value: object) -> bool:
+    return isinstance(value, (float, np.floating))
+
+
+SEQUENCE = re.compile(r"[ACGT]*")  # what the decoder emits
+FASTQ_QUALITY = re.compile(r"[!-~]*")
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -86,7 +198,10 @@ class DecodedRead:
     What the caller gave with the read's first chunk comes along: SAM `tags` (two-character tags
     to values, written into SAM/BAM records) and, where known, its signal layout: `stride`
     (samples per block), `trimmed_samples` (samples of the read before its first block) and
-    `samples` (all samples of the read)."""
+    `samples` (all samples of the read).
+
+    A read built by a caller is checked as the decoder's are made, InputError naming the read
+    otherwise; it keeps a read-only uint8 copy of the moves and the tags as ReadInfo keeps them."""
 
     name: str
     sequence: str
@@ -97,15 +212,37 @@ class DecodedRead:
     trimmed_samples: Optional[int] = None
     samples: Optional[int] = None
 
+    def __post_init__(self) -> None:
+        if not isinstance(self.name, str):
+            raise InputError(f"a read's name must be a str, not {type(self.name).__name__}")
+        label = f"read {self.name}"
+        if not isinstance(self.sequence, str) or not SEQUENCE.fullmatch(self.sequence):
+            raise InputError(f"{label}: its sequence must be a str over ACGT, not "
+                             f"{self.sequence!r:.40}")
+        if not isinstance(self.quality, str) or len(self.quality) != len(self.sequence) or \
+                not FASTQ_QUALITY.fullmatch(self.quality):
+            raise InputError(f"{label}: its quality must be a str of FASTQ qualities (! to ~), "
+                             "one per base")
+        try:
+            moves = checked_moves(label, self.sequence, self.quality, self.moves)
+            info = ReadInfo(self.tags, self.stride, self.trimmed_samples, self.samples)
+        except (TypeError, ValueError) as error:
+            message = str(error)
+            raise InputError(message if message.startswith(label) else f"{label}: {message}") \
+                from None
+        moves = np.array(moves, dtype=np.uint8)  # a copy of its own
+        moves.flags.writeable = False
+        object.__setattr__(self, "moves", moves)
+        for field in ("tags", "stride", "trimmed_samples", "samples"):
+            object.__setattr__(self, field, getattr(info, field))
+
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, DecodedRead):
             return NotImplemented
         return (self.name, self.sequence, self.quality, self.stride, self.trimmed_samples,
                 self.samples) == (other.name, other.sequence, other.quality, other.stride,
                                   other.trimmed_samples, other.samples) and \
-            np.array_equal(self.moves, other.moves) and \
-            dict(self.tags).keys() == dict(other.tags).keys() and \
-            all(np.array_equal(self.tags[tag], other.tags[tag]) for tag in self.tags)
+            np.array_equal(self.moves, other.moves) and self.tags == other.tags
 
 
 @dataclasses.dataclass(frozen=True)
@@ -165,9 +302,16 @@ def join_chunks(decoded_chunks: Sequence[Any],
     if not chunks:
         raise ValueError("join_chunks needs at least one chunk")
     overlaps = overlaps_between(overlap, len(chunks))
+    checked = [checked_moves(f"chunk {i}", sequence, quality, moves)
+               for i, (sequence, quality, moves) in enumerate(chunks)]
+    for i, value in enumerate(overlaps):
+        shorter = min(len(checked[i]), len(checked[i + 1]))
+        if value > shorter:
+            which = i if len(checked[i]) == shorter else i + 1
+            raise ValueError(f"chunks {i} and {i + 1} overlap by {value} blocks, but chunk "
+                             f"{which} has {shorter}")
     sequences, qualities, kept_moves = [], [], []
-    for i, (sequence, quality, moves) in enumerate(chunks):
-        moves = checked_moves(i, sequence, quality, moves)
+    for i, ((sequence, quality, _), moves) in enumerate(zip(chunks, checked)):
         start = overlaps[i - 1] // 2 if i > 0 else 0
         end = len(moves) - math.ceil(overlaps[i] / 2) if i < len(chunks) - 1 else len(moves)
         if end < start:
@@ -182,14 +326,15 @@ def join_chunks(decoded_chunks: Sequence[Any],
 
 def overlaps_between(overlap: Union[int, Sequence[int]], count: int) -> list[int]:
     """The overlap between each two neighbours of `count` chunks."""
-    overlaps: list[Any] = [overlap] * (count - 1) if is_int(overlap) else \
-        list(overlap)  # type: ignore[arg-type]
+    if is_int(overlap) or isinstance(overlap, (bool, np.bool_)) or \
+            not isinstance(overlap, (Sequence, np.ndarray)):
+        overlaps: list[Any] = [check_overlap(overlap)] * (count - 1)
+    else:
+        overlaps = list(overlap)
     if len(overlaps) != count - 1:
         raise ValueError(f"{len(overlaps)} overlaps for {count} chunks; one between each two "
                          "neighbours")
-    for value in overlaps:
-        check_overlap(value)
-    return overlaps
+    return [check_overlap(value) for value in overlaps]
 
 
 def is_int(value: object) -> bool:
@@ -203,14 +348,18 @@ def check_overlap(overlap: object, label: str = "overlap") -> int:
     return int(overlap)  # type: ignore[call-overload]
 
 
-def checked_moves(index: int, sequence: str, quality: str, moves: Any) -> np.ndarray:
-    moves = np.asarray(moves.numpy() if hasattr(moves, "numpy") else moves)
+def checked_moves(label: str, sequence: str, quality: str, moves: Any) -> np.ndarray:
+    """The moves as uint8, converted only once each is known to be 0 or 1; ValueError naming
+    `label` for other moves, or as many moves of 1 as the sequence has bases."""
+    if hasattr(moves, "numpy"):
+        moves = moves.detach().cpu().numpy() if hasattr(moves, "detach") else moves.numpy()
+    moves = np.asarray(moves)
     if moves.ndim != 1 or (moves.size and (moves.dtype.kind not in "biu" or moves.min() < 0 or
                                            moves.max() > 1)):
-        raise ValueError(f"chunk {index}: moves must be a sequence of 0 and 1")
+        raise ValueError(f"{label}: moves must be a sequence of 0 and 1")
     moves = moves.astype(np.uint8, copy=False)
     bases = int(moves.sum(dtype=np.int64))
     if not len(sequence) == len(quality) == bases:
-        raise ValueError(f"chunk {index}: {bases} moves of 1 for a sequence of {len(sequence)} "
+        raise ValueError(f"{label}: {bases} moves of 1 for a sequence of {len(sequence)} "
                          f"bases and {len(quality)} qualities; they must be equal")
     return moves

@@ -4,7 +4,7 @@ A regular file named as the output is written all or nothing: into a private fil
 unnamed (O_TMPFILE) where the file system allows it, linked beside the output and renamed over it
 once complete, keeping its permission bits. A failed, interrupted or even killed run leaves
 nothing behind. With keep_partial (the library's choice for long runs), the file is written in
-place under OUTPUT.partial instead, flushed at least once a second, and renamed to OUTPUT only
+place under OUTPUT.partial instead, flushed every 0.2 s, and renamed to OUTPUT only
 when complete.
 
 Streams (standard output, an open descriptor named /dev/stdout, /dev/fd/N or /proc/self/fd/N, a
@@ -402,16 +402,13 @@ class FileTarget(Target):
         if self.status is not None:
             self.refuse_score_file()
             if not os.access(path, os.W_OK):  # as the shell's > refuses it
-                raise OutputError(self.label, PermissionError(errno.EACCES, "Permission denied"))
+                raise OutputError(self.label, not_writable(path))
         folder = os.path.dirname(os.path.realpath(path))
         if not os.path.isdir(folder):
             raise OutputError(self.label, FileNotFoundError(errno.ENOENT, "No such file or "
                                                                           "directory"))
         if not os.access(folder, os.W_OK | os.X_OK):
-            read_only = os.statvfs(folder).f_flag & os.ST_RDONLY
-            raise OutputError(self.label, OSError(errno.EROFS, "Read-only file system")
-                              if read_only else PermissionError(errno.EACCES,
-                                                                "Permission denied"))
+            raise OutputError(self.label, not_writable(folder))
 
     def refuse_score_file(self) -> None:
         """`-o scores.pt other.pt` is a slip for two inputs: a score file is never replaced."""
@@ -481,8 +478,7 @@ class PartialFileTarget(FileTarget):
         assert self.path is not None
         self.final = os.path.realpath(self.path)
         try:
-            handle = os.open(self.partial(), os.O_RDWR | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC,
-                             0o600)
+            handle = new_file(self.partial())
             self.file = os.fdopen(handle, "w+b")
             set_mode(handle, self.status)
         except OSError as error:
@@ -501,11 +497,36 @@ class PartialFileTarget(FileTarget):
         """Keeps what was written, under the .partial name."""
         if self.file is not None:
             try:
-                self.file.flush()
-                self.file.close()
+                self.file.close()  # its descriptor is closed even when the last flush fails
             except OSError:
                 pass
             self.file = None
+
+
+def not_writable(path: str) -> OSError:
+    """Why `path`, which may not be written, may not: its file system is read-only, or we lack
+    the permission."""
+    try:
+        read_only = os.statvfs(path).f_flag & os.ST_RDONLY
+    except OSError:
+        read_only = False
+    return OSError(errno.EROFS, "Read-only file system") if read_only else \
+        PermissionError(errno.EACCES, "Permission denied")
+
+
+def new_file(path: str) -> int:
+    """A new file at `path`, replacing what is there (a stale partial file, a symbolic link) and
+    never writing through it: an existing file may be another's, reached by a link."""
+    for _ in range(100):
+        try:
+            return os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW |
+                           os.O_CLOEXEC, 0o600)
+        except FileExistsError:
+            try:
+                os.unlink(path)
+            except FileNotFoundError:
+                pass  # gone meanwhile: try again
+    raise FileExistsError(errno.EEXIST, "replaced again and again while being created", path)
 
 
 def set_mode(handle: int, status: Optional[os.stat_result]) -> None:

@@ -2,7 +2,7 @@
 headers and records, and the Writer that puts them into a target (see `targets` for where the
 bytes go, all or nothing).
 
-Only the standard library, dnaio and xopen are imported here (pysam for SAM and BAM when used):
+Only the standard library and dnaio are imported here (pysam for SAM and BAM when used):
 neither torch nor numpy.
 """
 from __future__ import annotations
@@ -14,11 +14,12 @@ import importlib.metadata
 import math
 import os
 import re
+import sys
 import threading
+import weakref
 from typing import IO, TYPE_CHECKING, Any, Iterable, Mapping, Optional, Sequence, Union
 
 import dnaio
-import xopen
 
 from . import names
 from .errors import InputError, OutputError, UsageError, shown
@@ -64,30 +65,77 @@ def project_version() -> str:
         return "unknown"
 
 
+MEMBER_BYTES = 4 << 20  # at most this much uncompressed output waits for its member to end
+
+
+def compressor(compression: str) -> Any:
+    """The function that compresses bytes into one whole gzip member, bzip2 or xz stream."""
+    if compression == "gz":
+        try:
+            from isal import igzip  # xopen's own choice for gzip where it is installed
+
+            return lambda data: igzip.compress(data, compresslevel=1, mtime=0)
+        except ImportError:
+            import gzip
+
+            return lambda data: gzip.compress(data, compresslevel=1, mtime=0)
+    if compression == "bz2":
+        import bz2
+
+        return bz2.compress
+    import lzma
+
+    return lzma.compress
+
+
+class MemberStream:
+    """A compressed stream readable up to its last flush, even if the process is killed: every
+    flush ends a whole gzip member (bzip2, xz: stream), which the readers of each format read on
+    from as one file; so does every MEMBER_BYTES of output between flushes."""
+
+    def __init__(self, stream: IO[bytes], compression: str) -> None:
+        self.stream = stream
+        self.compress = compressor(compression)
+        self.pending = bytearray()
+
+    def write(self, data: bytes) -> int:
+        self.pending += data
+        if len(self.pending) >= MEMBER_BYTES:
+            self.end_member()
+        return len(data)
+
+    def end_member(self) -> None:
+        if self.pending:
+            self.stream.write(self.compress(bytes(self.pending)))
+            self.pending.clear()
+
+    def flush(self) -> None:
+        self.end_member()
+        self.stream.flush()
+
+    def close(self) -> None:
+        self.flush()
+
+
 class SequenceWriter:
-    """FASTQ or FASTA records, optionally compressed, through dnaio and xopen."""
+    """FASTQ or FASTA records, optionally compressed, through dnaio."""
 
     def __init__(self, stream: IO[bytes], kind: str) -> None:
         self.kind, _, compression = kind.partition(".")
-        self.compressed = None
-        if compression:
-            self.compressed = xopen.xopen(stream, "wb", format=compression, threads=0)
-            stream = self.compressed  # type: ignore[assignment]
-        self.stream = stream
-        self.writer = dnaio.open(stream, mode="w", fileformat=self.kind)  # type: ignore
+        self.stream: Any = MemberStream(stream, compression) if compression else stream
+        self.writer = dnaio.open(self.stream, mode="w", fileformat=self.kind)  # type: ignore
 
     def write(self, read: "DecodedRead") -> None:
         self.writer.write(dnaio.SequenceRecord(
             read.name, read.sequence, read.quality if self.kind == "fastq" else None))
 
     def flush(self) -> None:
-        # A compressed stream is flushed to a point a reader can decompress up to.
         self.stream.flush()
 
     def close(self) -> None:
         self.writer.close()
-        if self.compressed is not None:
-            self.compressed.close()
+        if isinstance(self.stream, MemberStream):
+            self.stream.close()
 
 
 # The error probability of each FASTQ quality character, by its byte value.
@@ -111,11 +159,22 @@ class AlignmentWriter:
 
         self.pysam = pysam
         self.read_groups = {group["ID"] for group in header.get("RG", [])}
+        # The library's own descriptor: it closes it, except when a failed write makes its close
+        # fail, and then we do (see release_descriptor).
+        self.descriptor: Optional[int] = os.dup(stream.fileno())
+        self.identity = os.fstat(self.descriptor)
         self.verbosity = pysam.set_verbosity(0)
         try:
-            self.file = pysam.AlignmentFile(stream, "wb" if kind == "bam" else "w", header=header)
+            # BAM: each BGZF block, once flushed, goes straight to the descriptor (with the
+            # library's own buffer of 4 kB or more, a flush would leave the last blocks in it).
+            options = ["block_size=1"] if kind == "bam" else None
+            with os.fdopen(self.descriptor, "wb", closefd=False) as handle:
+                self.file = pysam.AlignmentFile(handle, "wb" if kind == "bam" else "w",
+                                                header=header, format_options=options,
+                                                duplicate_filehandle=False)
         except BaseException:
             pysam.set_verbosity(self.verbosity)
+            self.release_descriptor()
             raise
 
     def record(self, read: "DecodedRead") -> Any:
@@ -131,9 +190,6 @@ class AlignmentWriter:
         record.query_qualities = self.pysam.qualitystring_to_array(read.quality)
         moves = read.moves.tobytes()
         if read.stride is not None:
-            if read.stride > 127:
-                raise InputError(f"read {read.name}: a stride of {read.stride} does not fit the "
-                                 "mv tag (at most 127)")
             record.set_tag(SIGNAL_MOVES_TAG, array.array("b", bytes([read.stride]) + moves))
         else:
             record.set_tag(MOVES_TAG, array.array("B", moves))
@@ -143,16 +199,17 @@ class AlignmentWriter:
             record.set_tag("ns", read.samples, "i")
         if read.quality:
             record.set_tag("qs", mean_quality(read.quality), "f")
-        try:
-            for tag, given in read.tags.items():
-                value: Any = given
-                dtype = getattr(value, "dtype", None)
-                if dtype is not None:  # a numpy array, as an array of pysam's types
-                    value = array.array(dtype.char if dtype.char in "bBhHiIf" else
-                                        "f" if dtype.kind == "f" else "i", value.tolist())
+        # The read holds its tags as ReadInfo keeps them: each has one SAM type.
+        value: Any  # an int, a float, a str or a TagArray
+        for tag, value in read.tags.items():
+            if isinstance(value, str):
+                record.set_tag(tag, value, "Z")
+            elif isinstance(value, float):
+                record.set_tag(tag, value, "f")
+            elif isinstance(value, int):
                 record.set_tag(tag, value)
-        except (TypeError, ValueError, OverflowError) as error:
-            raise InputError(f"read {read.name}: its tags cannot be written ({error})") from None
+            else:
+                record.set_tag(tag, array.array(value.typecode, value))
         return record
 
     def write(self, read: "DecodedRead") -> None:
@@ -171,13 +228,30 @@ class AlignmentWriter:
         try:
             if self.file.is_open:
                 self.file.close()
+            self.descriptor = None  # closed with the file
         finally:
             self.pysam.set_verbosity(self.verbosity)
+            self.release_descriptor()
+
+    def release_descriptor(self) -> None:
+        """Closes the library's descriptor where it is still open on our file: a close whose
+        last block could not be written leaves it open."""
+        descriptor, self.descriptor = self.descriptor, None
+        if descriptor is None:
+            return
+        try:
+            status = os.fstat(descriptor)
+        except OSError:
+            return
+        if (status.st_dev, status.st_ino) == (self.identity.st_dev, self.identity.st_ino):
+            os.close(descriptor)
 
 
 @dataclasses.dataclass(frozen=True)
 class Program:
-    """The program that made the reads, for the SAM/BAM header's @PG line."""
+    """The program that made the reads, for the SAM/BAM header's @PG line. Its fields are
+    printable ASCII: `command_line(sys.argv)` quotes any arguments so, as the command quotes its
+    own."""
 
     id: str
     name: Optional[str] = None
@@ -210,7 +284,11 @@ def quoted_argument(argument: str) -> str:
 
 
 def command_line_of(arguments: Sequence[str]) -> str:
+    """Arguments as one printable ASCII line that a shell splits back into them."""
     return " ".join(quoted_argument(argument) for argument in arguments)
+
+
+command_line = command_line_of  # the public name
 
 
 def sam_header(version: str, command_line: Optional[str], program: Optional[Program] = None,
@@ -231,20 +309,35 @@ def sam_header(version: str, command_line: Optional[str], program: Optional[Prog
             ours["ID"] = f"{PROGRAM}.1"
         ours["PP"] = theirs["ID"]
     programs.append(ours)
-    groups = []
+    groups: list[dict[str, str]] = []
+    if isinstance(read_groups, (str, Mapping)):
+        raise TypeError("read_groups must be a sequence of read groups, each a mapping of "
+                        "header tags to values")
     for group in read_groups:
+        if not isinstance(group, Mapping):
+            raise TypeError(f"a read group must be a mapping of header tags to values (\"ID\" "
+                            f"required), not {type(group).__name__}")
         fields = {}
-        for key, value in dict(group).items():
+        for key, value in group.items():
             if not isinstance(key, str) or not RG_FIELD.fullmatch(key):
                 raise ValueError(f"read group field {key!r:.20} is not a SAM header tag")
             fields[key] = header_field(str(value), f"read group field {key}")
         if "ID" not in fields:
             raise ValueError("a read group needs an ID")
+        if any(fields["ID"] == other["ID"] for other in groups):
+            raise ValueError(f"read group {fields['ID']!r:.40} is given twice")
         groups.append(fields)
     header: dict = {"HD": {"VN": "1.6", "SO": "unknown"}, "PG": programs}
     if groups:
         header["RG"] = groups
     return header
+
+
+def is_decoded_read(read: object) -> bool:
+    """Whether `read` is a DecodedRead, checked as it was built (results, which imports numpy,
+    is loaded wherever one exists)."""
+    results = sys.modules.get(f"{__package__}.results")
+    return results is not None and isinstance(read, results.DecodedRead)
 
 
 class Writer:
@@ -268,16 +361,21 @@ class Writer:
         except BaseException:
             target.discard()
             raise
+        # A writer dropped unclosed gives up its descriptors and private file, as abandon() does.
+        self.release = weakref.finalize(self, release, self.records, target)
         self.stop_flushing = threading.Event()
         if target.streams:
-            threading.Thread(target=self.flush_every_second, name="tovrel-flush",
-                             daemon=True).start()
+            threading.Thread(target=flush_periodically, args=(weakref.ref(self),
+                                                              self.stop_flushing),
+                             name="tovrel-flush", daemon=True).start()
 
     def write(self, read: "DecodedRead") -> None:
         """Writes one read. A read this format cannot store raises InputError for that read alone:
         the writer stays usable."""
         if self.closed:
             raise ValueError("the writer is closed")
+        if not is_decoded_read(read):
+            raise TypeError(f"a writer writes DecodedReads, not {type(read).__name__}")
         names.check_name(read.name, f"read {read.name!r:.80}", sam=self.sam_names)
         with self.lock:
             self.raise_error()
@@ -303,16 +401,17 @@ class Writer:
         except OSError as error:
             self.fail(error)
 
-    def flush_every_second(self) -> None:
-        while not self.stop_flushing.wait(FLUSH_SECONDS):
-            with self.lock:
-                if self.closed or self.error is not None:
-                    return
-                try:
-                    self.flush_now()
-                except BaseException as error:
-                    self.error = error
-                    return
+    def flush_in_turn(self) -> bool:
+        """The periodic flush; False once there is nothing more to flush."""
+        with self.lock:
+            if self.closed or self.error is not None:
+                return False
+            try:
+                self.flush_now()
+            except BaseException as error:
+                self.error = error
+                return False
+        return True
 
     def fail(self, error: OSError) -> None:
         """The output failed: a reader that left is BrokenPipeError, anything else OutputError."""
@@ -336,6 +435,7 @@ class Writer:
                 try:
                     self.records.close()
                     self.target.commit()
+                    self.release.detach()
                 except OSError as error:
                     self.fail(error)
             except BaseException:
@@ -351,11 +451,7 @@ class Writer:
             self.abandon_locked()
 
     def abandon_locked(self) -> None:
-        try:
-            self.records.close()  # a partial file ends after its last whole record
-        except Exception:
-            pass
-        self.target.discard()
+        self.release()
 
     def __enter__(self) -> "Writer":
         return self
@@ -365,6 +461,26 @@ class Writer:
             self.close()
         else:
             self.abandon()
+
+
+def flush_periodically(writer: "weakref.ref[Writer]", stop: threading.Event) -> None:
+    """Flushes a streaming writer every FLUSH_SECONDS until it closes, fails or is dropped (the
+    thread holds it only while flushing)."""
+    while not stop.wait(FLUSH_SECONDS):
+        alive = writer()
+        if alive is None or not alive.flush_in_turn():
+            return
+        del alive
+
+
+def release(records: Any, target: Target) -> None:
+    """Gives up what a writer holds: a partial file ends after its last whole record, a private
+    file is removed, every descriptor is closed."""
+    try:
+        records.close()
+    except Exception:
+        pass
+    target.discard()
 
 
 def open_writer(path: Union[str, os.PathLike, None] = None, format: Optional[str] = None, *,
@@ -379,10 +495,14 @@ def open_writer(path: Union[str, os.PathLike, None] = None, format: Optional[str
 
     A regular file is written all at once when the writer closes (or the `with` ends), replacing
     an existing one atomically and keeping its permission bits; an exception inside the `with`
-    leaves it as it was. With keep_partial=True it is written in place as PATH.partial, flushed at
-    least once a second, renamed to PATH when complete and left as PATH.partial when not. Standard
-    output, a FIFO, a socket, a device or an open descriptor (/dev/stdout, /dev/fd/N) receive the
-    records as they are written, flushed at least once a second. An output that is the same file
+    leaves it as it was. With keep_partial=True it is written in place as PATH.partial (a new
+    file replacing whatever had that name, a link included, never written through), flushed every
+    FLUSH_SECONDS (0.2 s), renamed to PATH when complete and left as PATH.partial when not.
+    Standard output, a FIFO, a socket, a device or an open descriptor (/dev/stdout, /dev/fd/N)
+    receive the records as they are written, flushed as often. Every format is readable up to
+    its last flush, even after SIGKILL: compressed FASTQ and FASTA end a whole gzip member (bzip2,
+    xz: stream) at each flush, BAM a BGZF block. A writer closed after a failure, or dropped,
+    holds no descriptor and no private file. An output that is the same file
     as one of `inputs` is refused (UsageError), and so is binary output to a terminal.
 
     SAM and BAM: `program` is the @PG line of the program calling (ID, name, version, command

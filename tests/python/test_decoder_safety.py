@@ -242,6 +242,7 @@ def test_parameters_are_refused_alike_everywhere(name, value, message, tmp_path)
 INTERRUPTED = """
 import signal, sys, threading, torch
 from tovrel_decode import Decoder
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a background job starts us ignoring it
 point = sys.argv[1]
 decoder = Decoder(threads=1, max_pending_bytes=40_000_000)
 scores = torch.randn(6000, 5 * 4**5, generator=torch.Generator().manual_seed(1))
