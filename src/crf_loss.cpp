@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "beam_search.h"
+#include "crf_kernels.h"
 
 namespace crf_loss {
 
@@ -21,71 +22,137 @@ double log_add(double x, double y) {
     return y == minus_infinity ? x : x + std::log1p(std::exp(y - x));
 }
 
-// One block of the forward recursion from `prev` into `next`, with the softmax of each
-// destination's five terms into `weights` if not null (0 for a destination no path reaches).
-// Returns the maximum of `next`.
+// exp and log of `count` values: for float, the C library's expf and logf, eight at a time where
+// the processor reproduces them exactly, so that the bits are the same either way.
+void exp_array(const float* in, float* out, size_t count) {
+    static const bool vector = exact_avx2_available();
+    if (vector) {
+        expf_avx2(in, out, count);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = std::exp(in[i]);
+    }
+}
+
+void log_array(const float* in, float* out, size_t count) {
+    static const bool vector = exact_avx2_available();
+    if (vector) {
+        logf_avx2(in, out, count);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = std::log(in[i]);
+    }
+}
+
+void exp_array(const double* in, double* out, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = std::exp(in[i]);
+    }
+}
+
+void log_array(const double* in, double* out, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = std::log(in[i]);
+    }
+}
+
+// The work rows of one chunk's recursions: five terms and a maximum, a sum and a log per state.
 template <typename Real>
-Real forward_block(const Real* row, const Real* prev, Real* next, Real* weights, int num_states) {
-    const int msb = num_states / num_bases;
+struct Workspace {
+    std::vector<Real> terms, tops, sums, logs;
+    explicit Workspace(int num_states)
+        : terms(size_t(num_states) * transitions),
+          tops(size_t(num_states)),
+          sums(size_t(num_states)),
+          logs(size_t(num_states)) {}
+};
+
+// next[d] = logsumexp of the terms of d, the terms given shifted by their maximum `tops[d]`
+// (-inf for a destination no path reaches); exponentials replace the terms. Returns the maximum
+// of next.
+template <typename Real>
+Real log_sums(Workspace<Real>& work, Real* next, int num_states) {
     const Real none = -std::numeric_limits<Real>::infinity();
+    Real* terms = work.terms.data();
+    exp_array(terms, terms, work.terms.size());
+    for (int d = 0; d < num_states; ++d) {
+        Real sum = 0;
+        for (int j = 0; j < transitions; ++j) {
+            sum += terms[size_t(d) * transitions + j];
+        }
+        work.sums[size_t(d)] = work.tops[size_t(d)] == none ? Real(1) : sum;
+    }
+    log_array(work.sums.data(), work.logs.data(), work.sums.size());
     Real best = none;
     for (int d = 0; d < num_states; ++d) {
-        const Real* scores = row + size_t(d) * transitions;
-        Real terms[transitions];
-        terms[0] = scores[0] + prev[d];
-        for (int b = 0; b < num_bases; ++b) {
-            terms[1 + b] = scores[1 + b] + prev[d / num_bases + b * msb];
-        }
-        const Real top = *std::max_element(terms, terms + transitions);
-        if (top == none) {
-            next[d] = none;
-            if (weights) {
-                std::fill_n(weights + size_t(d) * transitions, transitions, Real(0));
-            }
-            continue;
-        }
-        Real sum = 0;
-        for (Real& term : terms) {
-            term = std::exp(term - top);
-            sum += term;
-        }
-        next[d] = top + std::log(sum);
-        if (weights) {
-            for (int j = 0; j < transitions; ++j) {
-                weights[size_t(d) * transitions + j] = terms[j] / sum;
-            }
-        }
+        next[d] = work.tops[size_t(d)] + work.logs[size_t(d)];
         best = std::max(best, next[d]);
     }
     return best;
 }
 
-// One block of the backward recursion from `next` (boundary t + 1) into `prev` (boundary t),
-// shifted so that its maximum is 0 (no state at a boundary that a path crosses is unreachable
-// from all of them, so the maximum is finite).
+// Shifts the five terms of each state by their maximum, which it records.
 template <typename Real>
-void backward_block(const Real* row, const Real* next, Real* prev, int num_states) {
-    Real best = -std::numeric_limits<Real>::infinity();
+void shift_terms(Workspace<Real>& work, int num_states) {
+    const Real none = -std::numeric_limits<Real>::infinity();
+    for (int d = 0; d < num_states; ++d) {
+        Real* terms = work.terms.data() + size_t(d) * transitions;
+        const Real top = *std::max_element(terms, terms + transitions);
+        work.tops[size_t(d)] = top;
+        for (int j = 0; j < transitions; ++j) {
+            terms[j] = top == none ? none : terms[j] - top;
+        }
+    }
+}
+
+// One block of the forward recursion from `prev` into `next`, with the softmax of each
+// destination's five terms into `weights` if not null (0 for a destination no path reaches).
+// Returns the maximum of `next`.
+template <typename Real>
+Real forward_block(const Real* row, const Real* prev, Real* next, Real* weights, int num_states,
+                   Workspace<Real>& work) {
+    const int msb = num_states / num_bases;
+    for (int d = 0; d < num_states; ++d) {
+        const Real* scores = row + size_t(d) * transitions;
+        Real* terms = work.terms.data() + size_t(d) * transitions;
+        terms[0] = scores[0] + prev[d];
+        for (int b = 0; b < num_bases; ++b) {
+            terms[1 + b] = scores[1 + b] + prev[d / num_bases + b * msb];
+        }
+    }
+    shift_terms(work, num_states);
+    const Real best = log_sums(work, next, num_states);
+    if (weights) {
+        for (int d = 0; d < num_states; ++d) {
+            const Real sum = work.sums[size_t(d)];
+            for (int j = 0; j < transitions; ++j) {
+                const size_t i = size_t(d) * transitions + j;
+                weights[i] = work.terms[i] / sum;
+            }
+        }
+    }
+    return best;
+}
+
+// One block of the backward recursion from `next` (boundary t + 1) into `prev` (boundary t),
+// shifted so that its maximum is 0 (some state at a boundary that a path crosses reaches the
+// end, so the maximum is finite).
+template <typename Real>
+void backward_block(const Real* row, const Real* next, Real* prev, int num_states,
+                    Workspace<Real>& work) {
     for (int s = 0; s < num_states; ++s) {
-        Real terms[transitions];
+        Real* terms = work.terms.data() + size_t(s) * transitions;
         terms[0] = row[size_t(s) * transitions] + next[s];
         const int dest_a = (s * num_bases) % num_states;
         const size_t trans_a = size_t(dest_a) * transitions + 1 + (s * num_bases) / num_states;
         for (int b = 0; b < num_bases; ++b) {
             terms[1 + b] = row[trans_a + size_t(transitions) * b] + next[dest_a + b];
         }
-        const Real top = *std::max_element(terms, terms + transitions);
-        Real value = top;
-        if (top != -std::numeric_limits<Real>::infinity()) {
-            Real sum = 0;
-            for (const Real term : terms) {
-                sum += std::exp(term - top);
-            }
-            value = top + std::log(sum);
-        }
-        prev[s] = value;
-        best = std::max(best, value);
     }
+    shift_terms(work, num_states);
+    const Real best = log_sums(work, prev, num_states);
     for (int s = 0; s < num_states; ++s) {
         prev[s] -= best;
     }
@@ -99,9 +166,12 @@ void state_posts(const Real* fwd, const Real* back, Real* posts, int num_states)
         posts[s] = fwd[s] + back[s];
         top = std::max(top, posts[s]);
     }
+    for (int s = 0; s < num_states; ++s) {
+        posts[s] -= top;
+    }
+    exp_array(posts, posts, size_t(num_states));
     double sum = 0;
     for (int s = 0; s < num_states; ++s) {
-        posts[s] = std::exp(posts[s] - top);
         sum += posts[s];
     }
     for (int s = 0; s < num_states; ++s) {
@@ -135,10 +205,12 @@ double log_partition(const Real* scores, int num_blocks, int num_states, Same<Re
     // Rows of forward guides, each shifted by its maximum; the shifts add up in `offset`.
     std::vector<Real> fwd((size_t(num_blocks) + 1) * states, Real(0));
     double offset = 0;
+    Workspace<Real> work(num_states);
     for (int t = 0; t < num_blocks; ++t) {
         Real* next = fwd.data() + (size_t(t) + 1) * states;
-        const Real best = forward_block(scores + t * width, fwd.data() + t * states, next,
-                                        edge_posts ? edge_posts + t * width : nullptr, num_states);
+        const Real best =
+            forward_block(scores + t * width, fwd.data() + t * states, next,
+                          edge_posts ? edge_posts + t * width : nullptr, num_states, work);
         if (best == -std::numeric_limits<Real>::infinity()) {
             if (edge_posts) {
                 std::fill_n(edge_posts, size_t(num_blocks) * width, Real(0));
@@ -172,7 +244,7 @@ double log_partition(const Real* scores, int num_blocks, int num_states, Same<Re
             }
         }
         if (t > 0) {
-            backward_block(scores + t * width, back.data(), prev.data(), num_states);
+            backward_block(scores + t * width, back.data(), prev.data(), num_states, work);
             back.swap(prev);
         }
     }

@@ -188,8 +188,13 @@ std::pair<at::Tensor, at::Tensor> compute(const Batch& batch, bool grad) {
     const bool double_scores = batch.type == at::kDouble;
     at::Tensor gradient;
     if (grad) {
+        // The core writes every row of a chunk's blocks; only the padding is cleared here.
         gradient =
-            at::zeros({count, batch.blocks, batch.width}, double_scores ? at::kDouble : at::kFloat);
+            at::empty({count, batch.blocks, batch.width}, double_scores ? at::kDouble : at::kFloat);
+        for (int64_t i = 0; i < count; ++i) {
+            const int64_t used = batch.chunks[size_t(i)].num_blocks;
+            gradient[i].narrow(0, used, batch.blocks - used).zero_();
+        }
     }
     std::vector<double> values(size_t(count), 0);
     std::vector<std::optional<crf_loss::BadScores>> bad(static_cast<size_t>(count));
