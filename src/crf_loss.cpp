@@ -269,7 +269,7 @@ std::vector<int> target_states(const int64_t* target, int target_length, int num
 
 template <typename Real>
 double target_log_weight(const Real* scores, int num_blocks, int num_states,
-                         const std::vector<int>& states, Same<Real>* grad) {
+                         const std::vector<int>& states, Same<Real>* grad, size_t max_kept) {
     const int positions = int(states.size());
     const int T = num_blocks;
     if (positions == 0 || positions - 1 > T) {
@@ -298,10 +298,11 @@ double target_log_weight(const Real* scores, int num_blocks, int num_states,
         }
     };
 
-    // The forward rows at every `segment`-th boundary are kept; the backward pass recomputes the
-    // others a segment at a time.
-    const int segment = std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
+    // The forward rows at every `segment`-th boundary are kept (all of them if they fit in
+    // max_kept values); the backward pass recomputes the others a segment at a time.
     const size_t row_size = size_t(positions);
+    const bool keep_all = (size_t(T) + 1) * row_size <= max_kept;
+    const int segment = keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
     std::vector<double> kept((size_t(T / segment) + 1) * row_size, minus_infinity);
     std::vector<double> alpha(row_size, minus_infinity), next(row_size, minus_infinity);
     alpha[0] = 0;
@@ -371,8 +372,9 @@ template std::optional<BadScores> first_bad_block(const float*, int, int);
 template std::optional<BadScores> first_bad_block(const double*, int, int);
 template double log_partition(const float*, int, int, float*);
 template double log_partition(const double*, int, int, double*);
-template double target_log_weight(const float*, int, int, const std::vector<int>&, float*);
-template double target_log_weight(const double*, int, int, const std::vector<int>&, double*);
+template double target_log_weight(const float*, int, int, const std::vector<int>&, float*, size_t);
+template double target_log_weight(const double*, int, int, const std::vector<int>&, double*,
+                                  size_t);
 template double target_loss(const float*, int, int, const std::vector<int>&, float*);
 template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 

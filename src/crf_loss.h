@@ -20,6 +20,7 @@
 // threads or on the other chunks of a batch.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -59,10 +60,13 @@ std::vector<int> target_states(const int64_t* target, int target_length, int num
 // the next state (scores[t][5 s_{i+1} + 1 + s_i / msb]). -inf when no path does (the target needs
 // more steps than there are blocks, or the scores forbid it). If `grad` is not null and the value
 // is finite, the posterior of each of those transitions is subtracted from grad at its score
-// (computed in double). Memory: about 2 * sqrt(num_blocks) rows of states.size() doubles.
+// (computed in double). The gradient reads every forward row again: all are kept if they fit in
+// max_kept doubles, else one in sqrt(num_blocks + 1) and the others are recomputed (the same
+// bits, in about 2 * sqrt(num_blocks) rows of states.size() doubles).
 template <typename Real>
 double target_log_weight(const Real* scores, int num_blocks, int num_states,
-                         const std::vector<int>& states, Same<Real>* grad);
+                         const std::vector<int>& states, Same<Real>* grad,
+                         size_t max_kept = size_t(1) << 22);
 
 // The loss of a target: log Z minus its numerator, +inf when no path emits the target. If `grad`
 // is not null it receives the gradient of the loss (num_blocks * 5 * num_states values, laid out
@@ -75,8 +79,10 @@ extern template std::optional<BadScores> first_bad_block(const float*, int, int)
 extern template std::optional<BadScores> first_bad_block(const double*, int, int);
 extern template double log_partition(const float*, int, int, float*);
 extern template double log_partition(const double*, int, int, double*);
-extern template double target_log_weight(const float*, int, int, const std::vector<int>&, float*);
-extern template double target_log_weight(const double*, int, int, const std::vector<int>&, double*);
+extern template double target_log_weight(const float*, int, int, const std::vector<int>&, float*,
+                                         size_t);
+extern template double target_log_weight(const double*, int, int, const std::vector<int>&, double*,
+                                         size_t);
 extern template double target_loss(const float*, int, int, const std::vector<int>&, float*);
 extern template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 

@@ -212,9 +212,13 @@ TEST(CrfLoss, NumeratorGradientMatchesFiniteDifferencesAcrossSegments) {
     std::vector<double> scores = random_scores(blocks, num_states, 9, 1);
     const std::vector<int64_t> target = {0, 3, 3, 1, 2, 2, 0, 1, 1, 1, 3, 0, 2, 3, 1};
     const std::vector<int> states = target_states(target.data(), 15, num_states);
-    std::vector<double> grad(scores.size(), 0);
+    std::vector<double> grad(scores.size(), 0), kept_grad(scores.size(), 0);
     const double numerator =
-        target_log_weight(scores.data(), blocks, num_states, states, grad.data());
+        target_log_weight(scores.data(), blocks, num_states, states, grad.data(), 0);
+    // Every row kept, none recomputed: the same bits.
+    EXPECT_EQ(target_log_weight(scores.data(), blocks, num_states, states, kept_grad.data()),
+              numerator);
+    EXPECT_EQ(grad, kept_grad);
     double largest = 0;
     for (size_t i = 0; i < scores.size(); ++i) {
         const double h = 1e-6, kept = scores[i];
