@@ -202,14 +202,17 @@ template <typename Real>
 double log_partition(const Real* scores, int num_blocks, int num_states, Same<Real>* edge_posts) {
     const size_t width = size_t(num_states) * transitions;
     const size_t states = size_t(num_states);
-    // Rows of forward guides, each shifted by its maximum; the shifts add up in `offset`.
-    std::vector<Real> fwd((size_t(num_blocks) + 1) * states, Real(0));
+    // Rows of forward guides, each shifted by its maximum; the shifts add up in `offset`. The
+    // edge posteriors read every row again; log Z alone needs two.
+    const size_t kept_rows = edge_posts ? size_t(num_blocks) + 1 : 2;
+    auto row = [&](int t) { return size_t(t) % kept_rows * states; };
+    std::vector<Real> fwd(kept_rows * states, Real(0));
     double offset = 0;
     Workspace<Real> work(num_states);
     for (int t = 0; t < num_blocks; ++t) {
-        Real* next = fwd.data() + (size_t(t) + 1) * states;
+        Real* next = fwd.data() + row(t + 1);
         const Real best =
-            forward_block(scores + t * width, fwd.data() + t * states, next,
+            forward_block(scores + t * width, fwd.data() + row(t), next,
                           edge_posts ? edge_posts + t * width : nullptr, num_states, work);
         if (best == -std::numeric_limits<Real>::infinity()) {
             if (edge_posts) {
@@ -222,7 +225,7 @@ double log_partition(const Real* scores, int num_blocks, int num_states, Same<Re
         }
         offset += best;
     }
-    const Real* last = fwd.data() + size_t(num_blocks) * states;
+    const Real* last = fwd.data() + row(num_blocks);
     double sum = 0;
     for (size_t s = 0; s < states; ++s) {
         sum += std::exp(double(last[s]));
@@ -303,14 +306,16 @@ double target_log_weight(const Real* scores, int num_blocks, int num_states,
     const size_t row_size = size_t(positions);
     const bool keep_all = (size_t(T) + 1) * row_size <= max_kept;
     const int segment = keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
-    std::vector<double> kept((size_t(T / segment) + 1) * row_size, minus_infinity);
+    std::vector<double> kept(grad ? (size_t(T / segment) + 1) * row_size : 0, minus_infinity);
     std::vector<double> alpha(row_size, minus_infinity), next(row_size, minus_infinity);
     alpha[0] = 0;
-    std::copy(alpha.begin(), alpha.end(), kept.begin());
+    if (grad) {
+        std::copy(alpha.begin(), alpha.end(), kept.begin());
+    }
     for (int t = 0; t < T; ++t) {
         advance(alpha.data(), next.data(), t);
         alpha.swap(next);
-        if ((t + 1) % segment == 0) {
+        if (grad && (t + 1) % segment == 0) {
             std::copy(alpha.begin(), alpha.end(),
                       kept.begin() + size_t((t + 1) / segment) * row_size);
         }
