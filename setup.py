@@ -1,8 +1,8 @@
 """Build of the `tovrel` and `tovrel_tensors` extension modules and the `tovrel_decode` package.
 
 The numeric core (the sources listed in core-build.txt) knows nothing of Python or torch and is
-compiled as C++17 into a static library that both modules link; only the two binding units
-(src/beam_search_py.cpp, src/tensors_py.cpp) see torch, whose headers need C++20.
+compiled as C++17 into a static library that both modules link; only the binding units
+(src/beam_search_py.cpp, src/tensors_py.cpp, src/loss_py.cpp) see torch, whose headers need C++20.
 """
 import re
 
@@ -85,7 +85,8 @@ setup(
                   "tovrel_decode": ["py.typed"]},
     libraries=[core],
     ext_modules=[extension("tovrel", ["src/beam_search_py.cpp"]),
-                 extension("tovrel_tensors", ["src/tensors_py.cpp", "src/bus_error.cpp"],
+                 extension("tovrel_tensors", ["src/tensors_py.cpp", "src/loss_py.cpp",
+                                             "src/bus_error.cpp"],
                            openmp=True)],
     cmdclass={"build_ext": BuildExtension},
 )

@@ -4,19 +4,28 @@ network runs on, and open_writer writes the reads to BAM as signal tools read it
 the network's stride (mv), the samples trimmed from the read's start (ts) and all its samples
 (ns), its mean quality (qs), its channel, a read group and this program's @PG line.
 
-The network here is small and untrained (fixed random weights) and the signal synthetic: put your
-own model and your reads' signal in their place. Run it as
+The network here is small, trained by train.py with tovrel's CRF loss on signal from the pore
+model of simulate.py (the checkpoint basecall-model.pt beside this file), and the reads are
+simulated by the same model, so the calls can be checked against the truth: the script reports
+their identity and how many matched bases lie in their true signal interval. Put your own model
+and your reads' signal in their place. Run it as
 
     python examples/basecall.py --reads 20 -o calls.bam
 """
 import argparse
+import os
 import sys
 from typing import Iterator
 
+import numpy as np
 import torch
 
-from tovrel_decode import Decoder, ReadInfo, open_writer
+from tovrel_decode import Decoder, DecodedRead, ReadInfo, open_writer
 from tovrel_decode.writers import Program
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)  # the simulator beside this script, however it is run
+from simulate import PORE_K, SimulatedRead, matches, pore_model, simulate  # noqa: E402
 
 K = 3  # the network's states are k-mers: 5 * 4**K scores per block
 STRIDE = 5  # signal samples per block
@@ -59,16 +68,39 @@ def chunks_of(samples: int) -> Iterator[tuple[int, int, int]]:
         previous_end, start = end, end - OVERLAP
 
 
+def placement(read: DecodedRead, truth: SimulatedRead) -> tuple[float, int, int]:
+    """The identity of a read to its truth, its bases matched to the truth, and how many of
+    those lie in the signal of the true base (their block overlaps the base's dwell)."""
+    called = truth.bases[PORE_K - 1:]  # the bases with a dwell of their own
+    identity, pairs = matches(read.sequence, "".join("ACGT"[int(b)] for b in called))
+    blocks = np.flatnonzero(read.moves)  # the block that emitted each base
+    start = read.trimmed_samples or 0
+    inside = 0
+    for base, true in pairs:
+        first = start + STRIDE * int(blocks[base])
+        dwell = truth.starts[true + PORE_K - 1:true + PORE_K + 1]
+        inside += int(first < int(dwell[1]) and first + STRIDE > int(dwell[0]))
+    return identity, inside, len(pairs)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reads", type=int, default=20)
     parser.add_argument("-o", "--output", default="calls.bam")
+    parser.add_argument("--model", default=os.path.join(HERE, "basecall-model.pt"),
+                        help="a checkpoint written by train.py")
+    parser.add_argument("--seed", type=int, default=0, help="of the simulated reads")
     args = parser.parse_args()
 
-    torch.manual_seed(0)
-    network = Network(K).eval()
-    signals = {f"read_{i}": torch.randn(int(torch.randint(1000, 4000, ())))
-               for i in range(args.reads)}
+    network = Network(K)
+    network.load_state_dict(torch.load(args.model)["state_dict"])
+    network.eval()
+    generator = torch.Generator().manual_seed(args.seed)
+    levels = pore_model()
+    truths = {f"read_{i}": simulate(int(torch.randint(120, 450, (), generator=generator)),
+                                    generator, levels)
+              for i in range(args.reads)}
+    signals = {name: truth.signal for name, truth in truths.items()}
     # Every chunk of every read, in order: (read, samples, overlap, last chunk?, the read's
     # information with its first chunk). The read's first samples are trimmed to whole blocks.
     work = []
@@ -81,6 +113,7 @@ def main() -> None:
         work += [(name, kept[start:end], overlap, i == len(pieces) - 1, None if i else info)
                  for i, (start, end, overlap) in enumerate(pieces)]
 
+    results: list[tuple[float, int, int]] = []
     program = Program("basecall", "basecall.py", "0.1", " ".join(["basecall.py", *sys.argv[1:]]))
     with Decoder(beam_size=5, names="sam") as decoder, \
             open_writer(args.output, program=program,
@@ -100,10 +133,15 @@ def main() -> None:
                                  info=[info for *_, info in batch])
             for read in decoder.ready():  # whatever is finished; the rest decodes meanwhile
                 writer.write(read)
+                results.append(placement(read, truths[read.name]))
         decoder.close()
         for read in decoder.reads():
             writer.write(read)
-    print(f"{len(signals)} reads written to {args.output}")
+            results.append(placement(read, truths[read.name]))
+    identity = sum(r[0] for r in results) / max(1, len(results))
+    inside, matched = sum(r[1] for r in results), sum(r[2] for r in results)
+    print(f"{len(signals)} reads written to {args.output}: identity to the truth {identity:.3f}; "
+          f"{inside} of {matched} matched bases within their true signal interval")
 
 
 if __name__ == "__main__":

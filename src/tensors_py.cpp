@@ -17,6 +17,9 @@
 #include "tensor_access.h"
 #include "tensor_args.h"
 
+// The training functions, in loss_py.cpp.
+void register_training(py::module_& m);
+
 #ifndef TOVREL_VERSION
 #define TOVREL_VERSION "unknown"
 #endif
@@ -469,4 +472,5 @@ PYBIND11_MODULE(tovrel_tensors, m) {
     register_decoding(m);
     register_limits_and_checks(m);
     register_batches(m);
+    register_training(m);
 }

@@ -74,5 +74,22 @@ def decode_batch_checked(
     q_scale: SupportsFloat | SupportsIndex = 1.0,
     temperature: SupportsFloat | SupportsIndex = 1.0,
 ) -> list[tuple[str, str, torch.Tensor] | InvalidValues]: ...
+def crf_log_z(
+    scores: torch.Tensor,
+    lengths: torch.Tensor | collections.abc.Sequence[SupportsIndex] | None = None,
+) -> torch.Tensor: ...
+def crf_loss(
+    scores: torch.Tensor,
+    targets: torch.Tensor,
+    target_lengths: torch.Tensor | collections.abc.Sequence[SupportsIndex],
+    lengths: torch.Tensor | collections.abc.Sequence[SupportsIndex] | None = None,
+    *,
+    reduction: str = "mean",
+    zero_infinity: bool = False,
+) -> torch.Tensor: ...
+def crf_edge_posteriors(
+    scores: torch.Tensor,
+    lengths: torch.Tensor | collections.abc.Sequence[SupportsIndex] | None = None,
+) -> torch.Tensor: ...
 
 __version__: str

@@ -1,0 +1,386 @@
+#include "crf_loss.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "beam_search.h"
+#include "crf_kernels.h"
+
+namespace crf_loss {
+
+namespace {
+
+constexpr int transitions = num_bases + 1;  // a stay and four steps into each state
+constexpr double minus_infinity = -std::numeric_limits<double>::infinity();
+
+// log(exp(x) + exp(y)) in double; -inf when both are.
+double log_add(double x, double y) {
+    if (x < y) {
+        std::swap(x, y);
+    }
+    return y == minus_infinity ? x : x + std::log1p(std::exp(y - x));
+}
+
+// exp and log of `count` values: for float, the C library's expf and logf, eight at a time where
+// the processor reproduces them exactly, so that the bits are the same either way.
+void exp_array(const float* in, float* out, size_t count) {
+    static const bool vector = exact_avx2_available();
+    if (vector) {
+        expf_avx2(in, out, count);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = std::exp(in[i]);
+    }
+}
+
+void log_array(const float* in, float* out, size_t count) {
+    static const bool vector = exact_avx2_available();
+    if (vector) {
+        logf_avx2(in, out, count);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = std::log(in[i]);
+    }
+}
+
+void exp_array(const double* in, double* out, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = std::exp(in[i]);
+    }
+}
+
+void log_array(const double* in, double* out, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = std::log(in[i]);
+    }
+}
+
+// The work rows of one chunk's recursions: five terms and a maximum, a sum and a log per state.
+template <typename Real>
+struct Workspace {
+    std::vector<Real> terms, tops, sums, logs;
+    explicit Workspace(int num_states)
+        : terms(size_t(num_states) * transitions),
+          tops(size_t(num_states)),
+          sums(size_t(num_states)),
+          logs(size_t(num_states)) {}
+};
+
+// next[d] = logsumexp of the terms of d, the terms given shifted by their maximum `tops[d]`
+// (-inf for a destination no path reaches); exponentials replace the terms. Returns the maximum
+// of next.
+template <typename Real>
+Real log_sums(Workspace<Real>& work, Real* next, int num_states) {
+    const Real none = -std::numeric_limits<Real>::infinity();
+    Real* terms = work.terms.data();
+    exp_array(terms, terms, work.terms.size());
+    for (int d = 0; d < num_states; ++d) {
+        Real sum = 0;
+        for (int j = 0; j < transitions; ++j) {
+            sum += terms[size_t(d) * transitions + j];
+        }
+        work.sums[size_t(d)] = work.tops[size_t(d)] == none ? Real(1) : sum;
+    }
+    log_array(work.sums.data(), work.logs.data(), work.sums.size());
+    Real best = none;
+    for (int d = 0; d < num_states; ++d) {
+        next[d] = work.tops[size_t(d)] + work.logs[size_t(d)];
+        best = std::max(best, next[d]);
+    }
+    return best;
+}
+
+// Shifts the five terms of each state by their maximum, which it records.
+template <typename Real>
+void shift_terms(Workspace<Real>& work, int num_states) {
+    const Real none = -std::numeric_limits<Real>::infinity();
+    for (int d = 0; d < num_states; ++d) {
+        Real* terms = work.terms.data() + size_t(d) * transitions;
+        const Real top = *std::max_element(terms, terms + transitions);
+        work.tops[size_t(d)] = top;
+        for (int j = 0; j < transitions; ++j) {
+            terms[j] = top == none ? none : terms[j] - top;
+        }
+    }
+}
+
+// One block of the forward recursion from `prev` into `next`, with the softmax of each
+// destination's five terms into `weights` if not null (0 for a destination no path reaches).
+// Returns the maximum of `next`.
+template <typename Real>
+Real forward_block(const Real* row, const Real* prev, Real* next, Real* weights, int num_states,
+                   Workspace<Real>& work) {
+    const int msb = num_states / num_bases;
+    for (int d = 0; d < num_states; ++d) {
+        const Real* scores = row + size_t(d) * transitions;
+        Real* terms = work.terms.data() + size_t(d) * transitions;
+        terms[0] = scores[0] + prev[d];
+        for (int b = 0; b < num_bases; ++b) {
+            terms[1 + b] = scores[1 + b] + prev[d / num_bases + b * msb];
+        }
+    }
+    shift_terms(work, num_states);
+    const Real best = log_sums(work, next, num_states);
+    if (weights) {
+        for (int d = 0; d < num_states; ++d) {
+            const Real sum = work.sums[size_t(d)];
+            for (int j = 0; j < transitions; ++j) {
+                const size_t i = size_t(d) * transitions + j;
+                weights[i] = work.terms[i] / sum;
+            }
+        }
+    }
+    return best;
+}
+
+// One block of the backward recursion from `next` (boundary t + 1) into `prev` (boundary t),
+// shifted so that its maximum is 0 (some state at a boundary that a path crosses reaches the
+// end, so the maximum is finite).
+template <typename Real>
+void backward_block(const Real* row, const Real* next, Real* prev, int num_states,
+                    Workspace<Real>& work) {
+    for (int s = 0; s < num_states; ++s) {
+        Real* terms = work.terms.data() + size_t(s) * transitions;
+        terms[0] = row[size_t(s) * transitions] + next[s];
+        const int dest_a = (s * num_bases) % num_states;
+        const size_t trans_a = size_t(dest_a) * transitions + 1 + (s * num_bases) / num_states;
+        for (int b = 0; b < num_bases; ++b) {
+            terms[1 + b] = row[trans_a + size_t(transitions) * b] + next[dest_a + b];
+        }
+    }
+    shift_terms(work, num_states);
+    const Real best = log_sums(work, prev, num_states);
+    for (int s = 0; s < num_states; ++s) {
+        prev[s] -= best;
+    }
+}
+
+// The posteriors of the states at one boundary from its shifted guides, normalised in double.
+template <typename Real>
+void state_posts(const Real* fwd, const Real* back, Real* posts, int num_states) {
+    Real top = -std::numeric_limits<Real>::infinity();
+    for (int s = 0; s < num_states; ++s) {
+        posts[s] = fwd[s] + back[s];
+        top = std::max(top, posts[s]);
+    }
+    for (int s = 0; s < num_states; ++s) {
+        posts[s] -= top;
+    }
+    exp_array(posts, posts, size_t(num_states));
+    double sum = 0;
+    for (int s = 0; s < num_states; ++s) {
+        sum += posts[s];
+    }
+    for (int s = 0; s < num_states; ++s) {
+        posts[s] = Real(double(posts[s]) / sum);
+    }
+}
+
+}  // namespace
+
+template <typename Real>
+std::optional<BadScores> first_bad_block(const Real* scores, int num_blocks, int num_states) {
+    const size_t width = size_t(num_states) * transitions;
+    for (int block = 0; block < num_blocks; ++block) {
+        const Real* row = scores + size_t(block) * width;
+        for (size_t i = 0; i < width; ++i) {
+            if (std::isnan(row[i])) {
+                return BadScores{block, "hold NaN"};
+            }
+            if (row[i] == std::numeric_limits<Real>::infinity()) {
+                return BadScores{block, "hold +inf"};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+template <typename Real>
+double log_partition(const Real* scores, int num_blocks, int num_states, Same<Real>* edge_posts) {
+    const size_t width = size_t(num_states) * transitions;
+    const size_t states = size_t(num_states);
+    // Rows of forward guides, each shifted by its maximum; the shifts add up in `offset`. The
+    // edge posteriors read every row again; log Z alone needs two.
+    const size_t kept_rows = edge_posts ? size_t(num_blocks) + 1 : 2;
+    auto row = [&](int t) { return size_t(t) % kept_rows * states; };
+    std::vector<Real> fwd(kept_rows * states, Real(0));
+    double offset = 0;
+    Workspace<Real> work(num_states);
+    for (int t = 0; t < num_blocks; ++t) {
+        Real* next = fwd.data() + row(t + 1);
+        const Real best =
+            forward_block(scores + t * width, fwd.data() + row(t), next,
+                          edge_posts ? edge_posts + t * width : nullptr, num_states, work);
+        if (best == -std::numeric_limits<Real>::infinity()) {
+            if (edge_posts) {
+                std::fill_n(edge_posts, size_t(num_blocks) * width, Real(0));
+            }
+            return minus_infinity;
+        }
+        for (size_t s = 0; s < states; ++s) {
+            next[s] -= best;
+        }
+        offset += best;
+    }
+    const Real* last = fwd.data() + row(num_blocks);
+    double sum = 0;
+    for (size_t s = 0; s < states; ++s) {
+        sum += std::exp(double(last[s]));
+    }
+    const double log_z = offset + std::log(sum);
+    if (!edge_posts) {
+        return log_z;
+    }
+
+    // Backwards through the blocks: the edge posteriors of block t are the state posteriors at
+    // boundary t + 1 times the softmax weights the forward pass left in edge_posts.
+    std::vector<Real> back(states, Real(0)), prev(states), posts(states);
+    for (int t = num_blocks - 1; t >= 0; --t) {
+        state_posts(fwd.data() + (size_t(t) + 1) * states, back.data(), posts.data(), num_states);
+        Real* weights = edge_posts + t * width;
+        for (size_t d = 0; d < states; ++d) {
+            for (int j = 0; j < transitions; ++j) {
+                weights[d * transitions + j] *= posts[d];
+            }
+        }
+        if (t > 0) {
+            backward_block(scores + t * width, back.data(), prev.data(), num_states, work);
+            back.swap(prev);
+        }
+    }
+    return log_z;
+}
+
+std::vector<int> target_states(const int64_t* target, int target_length, int num_states) {
+    int k = 0;
+    while ((1 << (2 * k)) < num_states) {
+        ++k;
+    }
+    std::vector<int> states;
+    int state = 0;
+    for (int i = 0; i < target_length; ++i) {
+        state = (state * num_bases) % num_states + int(target[i]);
+        if (i >= k - 1) {
+            states.push_back(state);
+        }
+    }
+    return states;
+}
+
+template <typename Real>
+double target_log_weight(const Real* scores, int num_blocks, int num_states,
+                         const std::vector<int>& states, Same<Real>* grad, size_t max_kept) {
+    const int positions = int(states.size());
+    const int T = num_blocks;
+    if (positions == 0 || positions - 1 > T) {
+        return minus_infinity;
+    }
+    const size_t width = size_t(num_states) * transitions;
+    const int msb = num_states / num_bases;
+    // Score index of the stay in position i, and of the step from position i - 1 into i.
+    std::vector<size_t> stay(positions), step(positions, 0);
+    for (int i = 0; i < positions; ++i) {
+        stay[i] = size_t(states[i]) * transitions;
+        if (i > 0) {
+            step[i] = stay[i] + 1 + size_t(states[i - 1] / msb);
+        }
+    }
+    // At boundary t only positions lo(t) .. hi(t) lie on a path from the start to the end.
+    auto lo = [&](int t) { return std::max(0, positions - 1 - (T - t)); };
+    auto hi = [&](int t) { return std::min(t, positions - 1); };
+    auto advance = [&](const double* prev, double* next, int t) {
+        const Real* row = scores + t * width;
+        for (int i = lo(t + 1); i <= hi(t + 1); ++i) {
+            const double stays = i <= hi(t) ? prev[i] + double(row[stay[i]]) : minus_infinity;
+            const double steps =
+                i >= 1 && i - 1 >= lo(t) ? prev[i - 1] + double(row[step[i]]) : minus_infinity;
+            next[i] = log_add(stays, steps);
+        }
+    };
+
+    // The forward rows at every `segment`-th boundary are kept (all of them if they fit in
+    // max_kept values); the backward pass recomputes the others a segment at a time.
+    const size_t row_size = size_t(positions);
+    const bool keep_all = (size_t(T) + 1) * row_size <= max_kept;
+    const int segment = keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
+    std::vector<double> kept(grad ? (size_t(T / segment) + 1) * row_size : 0, minus_infinity);
+    std::vector<double> alpha(row_size, minus_infinity), next(row_size, minus_infinity);
+    alpha[0] = 0;
+    if (grad) {
+        std::copy(alpha.begin(), alpha.end(), kept.begin());
+    }
+    for (int t = 0; t < T; ++t) {
+        advance(alpha.data(), next.data(), t);
+        alpha.swap(next);
+        if (grad && (t + 1) % segment == 0) {
+            std::copy(alpha.begin(), alpha.end(),
+                      kept.begin() + size_t((t + 1) / segment) * row_size);
+        }
+    }
+    const double numerator = alpha[positions - 1];
+    if (!grad || numerator == minus_infinity || T == 0) {
+        return numerator;
+    }
+
+    std::vector<double> rows(size_t(segment) * row_size, minus_infinity);
+    std::vector<double> beta(row_size, minus_infinity), beta_prev(row_size, minus_infinity);
+    beta[positions - 1] = 0;
+    for (int t0 = ((T - 1) / segment) * segment; t0 >= 0; t0 -= segment) {
+        const int t1 = std::min(t0 + segment, T);
+        std::copy_n(kept.begin() + size_t(t0 / segment) * row_size, row_size, rows.begin());
+        for (int t = t0; t + 1 < t1; ++t) {
+            advance(rows.data() + size_t(t - t0) * row_size,
+                    rows.data() + size_t(t - t0 + 1) * row_size, t);
+        }
+        for (int t = t1 - 1; t >= t0; --t) {
+            const double* a = rows.data() + size_t(t - t0) * row_size;
+            const Real* row = scores + t * width;
+            Real* g = grad + t * width;
+            for (int i = lo(t); i <= hi(t); ++i) {
+                const double stays =
+                    i >= lo(t + 1) ? double(row[stay[i]]) + beta[i] : minus_infinity;
+                const double steps =
+                    i + 1 < positions ? double(row[step[i + 1]]) + beta[i + 1] : minus_infinity;
+                if (stays != minus_infinity) {
+                    g[stay[i]] = Real(double(g[stay[i]]) - std::exp(a[i] + stays - numerator));
+                }
+                if (steps != minus_infinity) {
+                    g[step[i + 1]] =
+                        Real(double(g[step[i + 1]]) - std::exp(a[i] + steps - numerator));
+                }
+                beta_prev[i] = log_add(stays, steps);
+            }
+            beta.swap(beta_prev);
+        }
+    }
+    return numerator;
+}
+
+template <typename Real>
+double target_loss(const Real* scores, int num_blocks, int num_states,
+                   const std::vector<int>& states, Same<Real>* grad) {
+    const double log_z = log_partition(scores, num_blocks, num_states, grad);
+    const double numerator = target_log_weight(scores, num_blocks, num_states, states, grad);
+    if (numerator == minus_infinity) {
+        if (grad) {
+            std::fill_n(grad, size_t(num_blocks) * num_states * transitions, Real(0));
+        }
+        return std::numeric_limits<double>::infinity();
+    }
+    return log_z - numerator;
+}
+
+template std::optional<BadScores> first_bad_block(const float*, int, int);
+template std::optional<BadScores> first_bad_block(const double*, int, int);
+template double log_partition(const float*, int, int, float*);
+template double log_partition(const double*, int, int, double*);
+template double target_log_weight(const float*, int, int, const std::vector<int>&, float*, size_t);
+template double target_log_weight(const double*, int, int, const std::vector<int>&, double*,
+                                  size_t);
+template double target_loss(const float*, int, int, const std::vector<int>&, float*);
+template double target_loss(const double*, int, int, const std::vector<int>&, double*);
+
+}  // namespace crf_loss

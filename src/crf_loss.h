@@ -1,0 +1,89 @@
+// The CRF as a training loss: log Z of a chunk, the posterior of every edge (the gradient of log Z
+// with respect to every score), and the log weight of the paths that emit a target sequence, with
+// its gradient. No Python and no torch; the tensor module calls it once per chunk.
+//
+// Layout (as the decoder reads it): `scores` holds num_blocks rows of 5 * num_states, the five
+// scores of destination state d at 5d (the stay) and 5d + 1 + b (the step from the source
+// b * msb + d / 4, msb = num_states / 4). Block t lies between boundaries t and t + 1. A path
+// starts in any state at boundary 0 and ends in any state at boundary num_blocks; its weight is
+// the sum of its scores. -inf scores are impossible transitions.
+//
+//   fwd[0][s] = 0,  fwd[t + 1][d] = logsumexp_j (scores[t][5d + j] + fwd[t][src(d, j)])
+//   log Z = logsumexp_s fwd[num_blocks][s]
+//   d log Z / d scores[t][5d + j] = exp(fwd[t][src(d, j)] + scores[t][5d + j] + back[t + 1][d]
+//                                       - log Z)
+//
+// Precision does not fall with length: each row of guides is shifted by its maximum, the shifts
+// summed in double, and the edge posteriors of a block are its state posteriors (normalised row by
+// row) times the softmax of each destination's five terms. Everything is computed in `Real`
+// (float or double) on one thread in a fixed order, so the bits never depend on the caller's
+// threads or on the other chunks of a batch.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace crf_loss {
+
+// Real itself, written so that only the scores decide Real and a null output can be passed.
+template <typename T>
+struct SameType {
+    using type = T;
+};
+template <typename T>
+using Same = typename SameType<T>::type;
+
+// A value that the loss refuses: `problem` ("hold NaN" or "hold +inf") at block `block`.
+struct BadScores {
+    int64_t block;
+    std::string problem;
+};
+
+// The first block of num_blocks rows of 5 * num_states scores that holds NaN or +inf.
+template <typename Real>
+std::optional<BadScores> first_bad_block(const Real* scores, int num_blocks, int num_states);
+
+// log Z of the chunk (-inf when no path crosses it). If `edge_posts` is not null it receives the
+// num_blocks * 5 * num_states edge posteriors, laid out as the scores (all 0 when log Z is -inf);
+// each block's posteriors sum to 1.
+template <typename Real>
+double log_partition(const Real* scores, int num_blocks, int num_states, Same<Real>* edge_posts);
+
+// The k-mer states s_0 .. s_{L-k} that a target of L >= k base codes (0..3) passes through.
+std::vector<int> target_states(const int64_t* target, int target_length, int num_states);
+
+// The numerator: the log weight of the paths that start in states[0] at boundary 0, end in the
+// last of `states` at boundary num_blocks, and at every block stay (scores[t][5 s_i]) or step to
+// the next state (scores[t][5 s_{i+1} + 1 + s_i / msb]). -inf when no path does (the target needs
+// more steps than there are blocks, or the scores forbid it). If `grad` is not null and the value
+// is finite, the posterior of each of those transitions is subtracted from grad at its score
+// (computed in double). The gradient reads every forward row again: all are kept if they fit in
+// max_kept doubles, else one in sqrt(num_blocks + 1) and the others are recomputed (the same
+// bits, in about 2 * sqrt(num_blocks) rows of states.size() doubles).
+template <typename Real>
+double target_log_weight(const Real* scores, int num_blocks, int num_states,
+                         const std::vector<int>& states, Same<Real>* grad,
+                         size_t max_kept = size_t(1) << 22);
+
+// The loss of a target: log Z minus its numerator, +inf when no path emits the target. If `grad`
+// is not null it receives the gradient of the loss (num_blocks * 5 * num_states values, laid out
+// as the scores): the edge posteriors less the target's posteriors, or all 0 for an infinite loss.
+template <typename Real>
+double target_loss(const Real* scores, int num_blocks, int num_states,
+                   const std::vector<int>& states, Same<Real>* grad);
+
+extern template std::optional<BadScores> first_bad_block(const float*, int, int);
+extern template std::optional<BadScores> first_bad_block(const double*, int, int);
+extern template double log_partition(const float*, int, int, float*);
+extern template double log_partition(const double*, int, int, double*);
+extern template double target_log_weight(const float*, int, int, const std::vector<int>&, float*,
+                                         size_t);
+extern template double target_log_weight(const double*, int, int, const std::vector<int>&, double*,
+                                         size_t);
+extern template double target_loss(const float*, int, int, const std::vector<int>&, float*);
+extern template double target_loss(const double*, int, int, const std::vector<int>&, double*);
+
+}  // namespace crf_loss
