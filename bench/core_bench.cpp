@@ -58,6 +58,19 @@ void BM_stable_guides(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * int64_t(blocks) * n);
 }
 
+// The max-product pass that shifts long chunks' scores for the search, writing them all.
+void BM_best_path_shifted(benchmark::State& state) {
+    const int n = 1 << (2 * state.range(0));
+    const int blocks = int(state.range(1));
+    const std::vector<float> scores = random_scores(blocks, n);
+    std::vector<float> shifted(scores.size());
+    for (auto _ : state) {
+        best_path_shifted_avx2(scores.data(), shifted.data(), blocks, n);
+        benchmark::DoNotOptimize(shifted.data());
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t(blocks) * n);
+}
+
 // Arguments: k, blocks, for the specified recursions against the stable ones.
 void stable_args(benchmark::internal::Benchmark* b) {
     for (int k : {3, 5}) {
@@ -172,6 +185,7 @@ BENCHMARK(BM_guides<fwd_guides_avx2>)->Name("long/fwd_guides/avx2")->Apply(stabl
 BENCHMARK(BM_stable_guides<stable_fwd_guides_avx2>)
     ->Name("long/fwd_guides/avx2_stable")
     ->Apply(stable_args);
+BENCHMARK(BM_best_path_shifted)->Name("long/best_path_shifted/avx2")->Apply(stable_args);
 BENCHMARK(BM_posts<posts_scalar>)->Name("posts/scalar")->Apply(recursion_args);
 BENCHMARK(BM_posts<posts_avx2>)->Name("posts/avx2")->Apply(recursion_args);
 BENCHMARK(BM_beam_search)->Name("beam_search")->Apply(search_args);
