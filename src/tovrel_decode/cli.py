@@ -317,6 +317,7 @@ def run(argv, terminal):
             raise UsageError("standard input cannot be sent to a cluster; name a file")
         from . import cluster
 
+        cluster.refuse_what_cannot_travel(args.inputs)
         # Workers resolve paths in their own working folders: send them absolute.
         paths = [os.path.abspath(path) for path in args.inputs]
         target.check([path for path in paths if os.path.isfile(path)], kind)

@@ -12,8 +12,10 @@ from __future__ import annotations
 import collections
 import logging
 import os
+import re
 import socket
 import ssl
+import stat
 import threading
 import time
 import uuid
@@ -32,6 +34,33 @@ CONNECT_TIMEOUT = 10.0
 TIMEOUT_BLOCKS = 100_000  # --task-timeout is per this many blocks
 TLS_SETTINGS = (("ca-file", "CA_FILE"), ("client.cert", "CLIENT__CERT"),
                 ("client.key", "CLIENT__KEY"))
+
+
+# Names of this process's own descriptors: a worker would open its own instead.
+OWN_DESCRIPTORS = re.compile(r"/dev/(fd/\d+|std(in|out|err))|/proc/(self|\d+)/fd/\d+")
+
+
+def refuse_what_cannot_travel(paths: list[str]) -> None:
+    """UsageError naming the first input that a worker cannot open as the client does: a stream
+    (a FIFO, a shell's <(...), a socket), a device, or a descriptor of this process. Workers open
+    every input by its name, so only a file (or a folder) on a shared file system can be sent."""
+    for path in paths:
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            mode = None  # the workers say why they cannot read it either, or can
+        if OWN_DESCRIPTORS.fullmatch(os.path.abspath(path)):
+            what = "a descriptor of this process"
+        elif mode is not None and stat.S_ISFIFO(mode):
+            what = "a FIFO"
+        elif mode is not None and stat.S_ISSOCK(mode):
+            what = "a socket"
+        elif mode is not None and (stat.S_ISCHR(mode) or stat.S_ISBLK(mode)):
+            what = "a device"
+        else:
+            continue
+        raise UsageError(f"{shown(path)}: {what} cannot be sent to a cluster (workers open the "
+                         "inputs by name); save it to a file on the shared file system")
 
 
 def quiet_dask() -> None:
@@ -234,9 +263,10 @@ class ClusterExecutor:
             if task.started is not None and time.monotonic() - task.started > self.allowed(task):
                 worker = task.started_on
                 if worker is not None and worker in self.pool.usable:
-                    self.pool.leave_out(worker, f"worker {worker} ran a task of {task.blocks} "
+                    self.pool.leave_out(worker, f"worker {worker} was left out by "
+                                                f"--task-timeout (it ran a task of {task.blocks} "
                                                 f"blocks for over "
-                                                f"{time.monotonic() - task.started:.0f} s")
+                                                f"{time.monotonic() - task.started:.0f} s)")
                 self.pool.refresh(force=True)
             if not task.workers & set(self.pool.usable) and self.pool.usable:
                 self.resubmit(task)
@@ -254,7 +284,13 @@ class ClusterExecutor:
                 self.submit(in_flight[-1])
 
         top_up()
-        while in_flight:
+        while in_flight or cutter:
+            if not in_flight:
+                # Every worker paused or left out as the last task came back: wait for one (the
+                # pool ends the run, saying why, after its grace), never end with work uncut.
+                self.pool.wait_for_usable()
+                top_up()
+                continue
             task = in_flight[0]
             try:
                 decoded = self.result(task, top_up)

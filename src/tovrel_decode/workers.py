@@ -59,6 +59,7 @@ class WorkerPool:
         self.checked: set[str] = set()  # versions and memory fit
         self.left_out: dict[str, str] = {}  # address -> why
         self.paused: dict[str, str] = {}  # address -> what it holds
+        self.undersized: dict[str, int] = {}  # address -> its memory limit, below the minimum
         self.probes: dict[str, Any] = {}  # address -> the future of its versions
         self.last_refresh = 0.0
         self.none_since: Optional[float] = None
@@ -82,6 +83,12 @@ class WorkerPool:
         self.usable = {address: int(info.get("nthreads", 1)) for address, info in present.items()
                        if address in self.checked and address not in self.left_out and
                        info.get("status", "running") == "running"}
+        if not self.usable and present and self.undersized.keys() >= present.keys():
+            raise ClusterError("no worker can take tasks: every worker's memory limit is below "
+                               f"what decoding needs ({megabytes(MIN_WORKER_MEMORY)}): " +
+                               "; ".join(f"worker {address} has "
+                                         f"{megabytes(self.undersized[address])}"
+                                         for address in present))
         if self.usable:
             self.none_since = None
         elif self.none_since is None:
@@ -109,6 +116,7 @@ class WorkerPool:
         for address in new:
             limit = present[address].get("memory_limit") or 0
             if 0 < limit < MIN_WORKER_MEMORY:
+                self.undersized[address] = limit
                 self.leave_out(address, f"worker {address} has a memory limit of "
                                         f"{megabytes(limit)}, less than decoding needs (torch "
                                         f"alone takes about 300 MB; give at least "
@@ -144,13 +152,13 @@ class WorkerPool:
         self.warn(f"{reason}; it gets no tasks")
 
     def why_none(self) -> str:
-        if self.paused:
-            return "no worker can take tasks: " + "; ".join(
-                f"worker {address} is paused for memory ({holding})"
-                for address, holding in self.paused.items())
-        if self.left_out:
-            return next(reversed(self.left_out.values()))
-        return f"{self.address}: the scheduler has no workers"
+        causes = [f"worker {address} is paused for memory ({holding})"
+                  for address, holding in self.paused.items()]
+        causes += list(reversed(self.left_out.values()))
+        if not causes:
+            return f"{self.address}: the scheduler has no workers"
+        more = f"; and {len(causes) - 3} more" if len(causes) > 3 else ""
+        return "no worker can take tasks: " + "; ".join(causes[:3]) + more
 
     def wait_for_usable(self) -> None:
         self.refresh(force=True)

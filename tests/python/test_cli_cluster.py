@@ -205,7 +205,7 @@ def test_workers_of_another_version_get_no_tasks(cluster, inputs, tmp_path):
     lines = result.stderr.decode().strip().splitlines()
     assert result.returncode == 1 and len(lines) == 3, lines
     assert all(line.endswith("; it gets no tasks") for line in lines[:2])
-    assert lines[2].startswith("tovrel-decode: error: worker ")
+    assert lines[2].startswith("tovrel-decode: error: no worker can take tasks: worker ")
     assert "has tovrel 0.0.9" in lines[2] and "this client has tovrel 0.1.0" in lines[2]
     assert not (tmp_path / "out.fq").exists()
 
@@ -360,6 +360,11 @@ def test_paused_and_undersized_workers_end_the_run_in_one_line(scheduler, tmp_pa
         wait_until(lambda: worker_states(client) == {"paused": "paused", "small": "running"},
                    "one worker is paused and the other runs")
         result = decode(tmp_path / "in.pt", "-o", tmp_path / "out.fq", "--scheduler", address)
+        workers[0].terminate()
+        workers[0].wait(timeout=60)
+        wait_until(lambda: worker_states(client) == {"small": "running"}, "one worker is left")
+        # Every worker too small: the run ends at once, without waiting for the grace.
+        alone = decode(tmp_path / "in.pt", "--scheduler", address)
     finally:
         for worker in workers:
             worker.terminate()
@@ -370,6 +375,11 @@ def test_paused_and_undersized_workers_end_the_run_in_one_line(scheduler, tmp_pa
     assert lines[1].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
     assert "is paused for memory (it holds " in lines[1] and "of its 2000 MB limit)" in lines[1]
     assert not (tmp_path / "out.fq").exists()
+    lines = alone.stderr.decode().strip().splitlines()
+    assert alone.returncode == 1 and len(lines) == 2, lines
+    assert lines[1].startswith("tovrel-decode: error: no worker can take tasks: every worker's "
+                               "memory limit is below what decoding needs (805 MB): worker tcp:")
+    assert lines[1].endswith(" has 300 MB")
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="a worker without root's file access needs root")
@@ -488,3 +498,144 @@ def test_small_files_share_tasks(cluster, tmp_path):
     there = decode(folder, "-q", "--scheduler", local.scheduler_address)
     assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
     assert len(client.get_events(STARTED_TOPIC)) - before < 50  # 200 files
+
+
+# The plan is the account of a run
+
+
+def decode_patched(patch, *args, timeout=300, **popen):
+    """The command in a process of its own, after `patch` (Python source) changed it: faults
+    injected where they are hard to cause from outside."""
+    code = f"import sys\n{patch}\nfrom tovrel_decode.cli import main\nsys.exit(main(sys.argv[1:]))"
+    command = [sys.executable, "-c", code, *map(str, args)]
+    if popen:
+        return subprocess.Popen(command, **popen)
+    return subprocess.run(command, capture_output=True, timeout=timeout)
+
+
+# The last chunk's result never comes, in either executor.
+DROP_LAST = """
+from tovrel_decode.{module} import {executor} as executor
+real = executor.chunk_results
+def chunk_results(self, reads):
+    results = list(real(self, reads))
+    yield from results[:-1]
+executor.chunk_results = chunk_results
+"""
+
+# From the first decoded task on, the pool sees every worker paused for memory for `refreshes`
+# looks at the cluster, and gives up after `grace` seconds without a worker.
+PAUSED_AFTER_FIRST_RESULT = """
+from tovrel_decode import cluster, workers
+workers.NO_WORKERS_GRACE = {grace}
+paused = {{"looks": None}}
+real_result, real_present = cluster.ClusterExecutor.result, workers.WorkerPool.present
+def result(self, task, top_up):
+    value = real_result(self, task, top_up)
+    if task.pieces and paused["looks"] is None:
+        paused["looks"] = {refreshes}
+        self.pool.refresh(force=True)
+    return value
+def present(self):
+    found = real_present(self)
+    if paused["looks"]:
+        paused["looks"] -= 1
+        for info in found.values():
+            info["status"] = "paused"
+    return found
+cluster.ClusterExecutor.result, workers.WorkerPool.present = result, present
+"""
+
+
+def test_a_run_that_gives_fewer_reads_than_planned_fails(cluster, tmp_path):
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    torch.save([chunk(100, 2, i) for i in range(12)], tmp_path / "in.pt")
+    want = decode(tmp_path / "in.pt", "-q")
+    for module, executor, options in (("local", "LocalExecutor", []),
+                                      ("cluster", "ClusterExecutor",
+                                       ["--scheduler", local.scheduler_address])):
+        patch = DROP_LAST.format(module=module, executor=executor)
+        for output in ("out.fq", "-"):
+            result = decode_patched(patch, tmp_path / "in.pt", "-o", output, *options)
+            lines = result.stderr.decode().strip().splitlines()
+            assert result.returncode == 1 and len(lines) == 1, (executor, lines)
+            assert lines[0] == "tovrel-decode: error: internal error: the run gave 11 of its 12 " \
+                               "planned reads (read in_11 and 0 more never came)", lines
+            assert not (tmp_path / "out.fq").exists()
+    # Every worker paused as the last task in flight comes back: the run waits for them.
+    result = decode_patched(PAUSED_AFTER_FIRST_RESULT.format(grace=600, refreshes=3),
+                            tmp_path / "in.pt", "--scheduler", local.scheduler_address, "-q")
+    assert result.returncode == 0 and result.stdout == want.stdout, result.stderr
+    # They stay paused: the run ends after its grace, saying why.
+    result = decode_patched(PAUSED_AFTER_FIRST_RESULT.format(grace=0, refreshes=10**9),
+                            tmp_path / "in.pt", "-o", tmp_path / "out.fq", "--scheduler",
+                            local.scheduler_address)
+    lines = result.stderr.decode().strip().splitlines()
+    assert result.returncode == 1 and len(lines) == 1, lines
+    assert lines[0].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
+    assert "is paused for memory" in lines[0]
+    assert not (tmp_path / "out.fq").exists()
+
+
+# On a worker: decoding waits until a file exists.
+HELD = """
+import os
+import time
+from tovrel_decode import tasks
+real = tasks.decode_window
+def decode_window(window, options):
+    while not os.path.exists({release!r}):
+        time.sleep(0.05)
+    return real(window, options)
+tasks.decode_window = decode_window
+"""
+
+
+def test_a_run_whose_only_worker_is_left_out_by_the_task_timeout_fails(scheduler, tmp_path):
+    address, client = scheduler
+    torch.save([chunk(100, 2, i) for i in range(12)], tmp_path / "in.pt")
+    (tmp_path / "held.py").write_text(HELD.format(release=str(tmp_path / "release")))
+    worker = start_worker(address, tmp_path, "--preload", str(tmp_path / "held.py"))
+    try:
+        wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
+        process = decode_patched("from tovrel_decode import workers\n"
+                                 "workers.NO_WORKERS_GRACE = 1", tmp_path / "in.pt", "-o",
+                                 tmp_path / "out.fq", "--task-timeout", "1", "--scheduler",
+                                 address, stderr=subprocess.PIPE)
+        # Its tasks finish once it is left out: the run has work left and no worker for it.
+        warning = process.stderr.readline().decode()
+        (tmp_path / "release").touch()
+        _, err = process.communicate(timeout=300)
+    finally:
+        worker.terminate()
+        worker.wait(timeout=60)
+    assert "was left out by --task-timeout (it ran a task of " in warning, warning
+    lines = err.decode().strip().splitlines()
+    assert process.returncode == 1 and len(lines) == 1, lines
+    assert lines[0].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
+    assert "was left out by --task-timeout" in lines[0]
+    assert not (tmp_path / "out.fq").exists()
+
+
+def test_inputs_that_cannot_travel_are_usage_errors(tmp_path):
+    torch.save(chunk(10, 2, 1), tmp_path / "in.pt")
+    os.mkfifo(tmp_path / "fifo")
+    # Nothing listens there: the refusal comes before any connection.
+    nowhere = ["--scheduler", "tcp://127.0.0.1:9"]
+    cases = {str(tmp_path / "fifo"): "a FIFO", "/dev/null": "a device",
+             "/dev/stdin": "a descriptor of this process",
+             "/dev/fd/0": "a descriptor of this process"}
+    for path, what in cases.items():
+        result = decode(tmp_path / "in.pt", path, *nowhere, timeout=60)
+        lines = result.stderr.decode().strip().splitlines()
+        assert result.returncode == 2 and len(lines) == 2, (path, lines)
+        assert lines[1] == f"tovrel-decode: error: {path}: {what} cannot be sent to a cluster " \
+                           "(workers open the inputs by name); save it to a file on the shared " \
+                           "file system", lines
+    # A shell's process substitution is a descriptor too.
+    result = subprocess.run(["bash", "-c", f'"$0" "$1" <(cat "$1") {" ".join(nowhere)}',
+                             DECODER, str(tmp_path / "in.pt")], capture_output=True, timeout=60)
+    assert result.returncode == 2
+    assert "a descriptor of this process cannot be sent" in result.stderr.decode()
+
