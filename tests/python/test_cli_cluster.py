@@ -639,3 +639,13 @@ def test_inputs_that_cannot_travel_are_usage_errors(tmp_path):
     assert result.returncode == 2
     assert "a descriptor of this process cannot be sent" in result.stderr.decode()
 
+
+def test_the_distributed_extra_pins_the_installed_dask():
+    import importlib.metadata
+
+    extra = [requirement.split(";")[0].strip()
+             for requirement in importlib.metadata.requires("tovrel")
+             if 'extra == "distributed"' in requirement]
+    assert sorted(extra) == [f"dask=={importlib.metadata.version('dask')}",
+                             f"distributed=={importlib.metadata.version('distributed')}"]
+
