@@ -1,5 +1,5 @@
 """The workers of a cluster that can take tasks: present, running (not paused), with the client's
-tovrel and torch, enough memory, and not left out (hung, or unable to read an input)."""
+build of tovrel and torch, enough memory, and not left out (hung, or unable to read an input)."""
 from __future__ import annotations
 
 import importlib.metadata
@@ -7,6 +7,7 @@ import time
 import uuid
 from typing import Any, Callable, Optional
 
+from .builds import build_differences, build_identity
 from .errors import DecodeError
 
 NO_WORKERS_GRACE = 30.0  # seconds without a worker that can take tasks before a run gives up
@@ -55,12 +56,13 @@ class WorkerPool:
         self.warn = warn
         self.lost = lost
         self.expected = installed_versions()
+        self.build = build_identity()
         self.usable: dict[str, int] = {}  # address -> threads
         self.checked: set[str] = set()  # versions and memory fit
         self.left_out: dict[str, str] = {}  # address -> why
         self.paused: dict[str, str] = {}  # address -> what it holds
         self.undersized: dict[str, int] = {}  # address -> its memory limit, below the minimum
-        self.probes: dict[str, Any] = {}  # address -> the future of its versions
+        self.probes: dict[str, Any] = {}  # address -> the futures of its versions and build
         self.last_refresh = 0.0
         self.none_since: Optional[float] = None
 
@@ -108,9 +110,9 @@ class WorkerPool:
         return f"it holds {megabytes(memory)} of its {megabytes(info.get('memory_limit'))} limit"
 
     def probe(self, new: list[str], present: dict) -> None:
-        """Asks new workers their versions through Dask's own report, run as a task on each, so
-        that a worker that does not answer (stopped, restarting) holds nothing up: it is asked
-        again at the next refresh until it answers."""
+        """Asks new workers their versions (through Dask's own report) and their build, each as a
+        task on the worker, so that a worker that does not answer (stopped, restarting) holds
+        nothing up: it is asked again at the next refresh until it answers."""
         from distributed.versions import get_versions
 
         for address in new:
@@ -122,27 +124,44 @@ class WorkerPool:
                                         f"alone takes about 300 MB; give at least "
                                         f"{megabytes(MIN_WORKER_MEMORY)})")
                 continue
-            probe = self.probes.get(address)
-            if probe is None:
-                self.probes[address] = self.client.submit(
-                    get_versions, list(PACKAGES), workers=[address], allow_other_workers=False,
-                    pure=False, key=f"tovrel-versions-{uuid.uuid4().hex}")
+            probes = self.probes.get(address)
+            if probes is None:
+                self.probes[address] = tuple(self.client.submit(
+                    ask, *arguments, workers=[address], allow_other_workers=False, pure=False,
+                    key=f"tovrel-{what}-{uuid.uuid4().hex}")
+                    for what, ask, arguments in (("versions", get_versions, [list(PACKAGES)]),
+                                                 ("build", build_identity, [])))
                 continue
-            if not probe.done():
+            if not all(probe.done() for probe in probes):
                 continue
             del self.probes[address]
-            try:
-                found = probe.result()["packages"]
-            except Exception as error:
-                self.leave_out(address, f"worker {address} cannot be asked its versions "
-                                        f"({str(error).splitlines()[0] if str(error) else error})")
-                continue
-            if found.get("tovrel") is None:
-                self.leave_out(address, f"a worker ({address}) {NOT_INSTALLED}")
-            elif {package: found.get(package) for package in PACKAGES} != self.expected:
-                self.leave_out(address, version_mismatch(address, found, self.expected))
-            else:
-                self.checked.add(address)
+            self.judge(address, *probes)
+
+    def judge(self, address: str, versions: Any, build: Any) -> None:
+        """Takes a worker whose versions and build are this client's; leaves out any other."""
+        try:
+            found = versions.result()["packages"]
+        except Exception as error:
+            self.leave_out(address, f"worker {address} cannot be asked its versions "
+                                    f"({str(error).splitlines()[0] if str(error) else error})")
+            return
+        if found.get("tovrel") is None:
+            self.leave_out(address, f"a worker ({address}) {NOT_INSTALLED}")
+            return
+        if {package: found.get(package) for package in PACKAGES} != self.expected:
+            self.leave_out(address, version_mismatch(address, found, self.expected))
+            return
+        try:
+            differences = build_differences(build.result(), self.build)
+        except Exception as error:
+            differences = [f"it cannot be asked its build "
+                           f"({str(error).splitlines()[0] if str(error) else error})"]
+        if differences:
+            self.leave_out(address, f"worker {address} has another build of tovrel "
+                                    f"{found['tovrel']} than this client: "
+                                    f"{', '.join(differences)}")
+        else:
+            self.checked.add(address)
 
     def leave_out(self, worker: str, reason: str) -> None:
         if worker in self.left_out:

@@ -649,3 +649,31 @@ def test_the_distributed_extra_pins_the_installed_dask():
     assert sorted(extra) == [f"dask=={importlib.metadata.version('dask')}",
                              f"distributed=={importlib.metadata.version('distributed')}"]
 
+
+def test_a_worker_of_another_build_of_the_same_version_gets_no_tasks(scheduler, tmp_path):
+    import tovrel_decode
+
+    address, client = scheduler
+    torch.save([chunk(100, 2, i) for i in range(4)], tmp_path / "in.pt")
+    # The package as installed, with one file changed, found first on the worker's path.
+    changed = tmp_path / "changed" / "tovrel_decode"
+    shutil.copytree(os.path.dirname(tovrel_decode.__file__), changed,
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    with open(changed / "engine.py", "a") as engine:
+        engine.write("\n# rebuilt\n")
+    worker = subprocess.Popen([DASK, "worker", address, "--nthreads", "1", "--no-dashboard"],
+                              cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              env={**os.environ, "PYTHONPATH": str(tmp_path / "changed")})
+    try:
+        wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
+        result = decode(tmp_path / "in.pt", "-o", tmp_path / "out.fq", "--scheduler", address)
+    finally:
+        worker.terminate()
+        worker.wait(timeout=60)
+    lines = result.stderr.decode().strip().splitlines()
+    assert result.returncode == 1 and len(lines) == 2, lines
+    assert lines[0].startswith("tovrel-decode: warning: worker tcp://")
+    assert lines[0].endswith(" has another build of tovrel 0.1.0 than this client: its "
+                             "tovrel_decode files differ; it gets no tasks")
+    assert lines[1].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
+    assert not (tmp_path / "out.fq").exists()
