@@ -13,7 +13,6 @@ import collections
 import logging
 import os
 import re
-import socket
 import ssl
 import stat
 import threading
@@ -27,7 +26,8 @@ from .engine import DecodeOptions
 from .errors import DecodeError, InputError, UsageError, shown
 from .plan import Executor, PlannedRead
 from .results import ChunkResult
-from .tasks import STARTED_TOPIC, Task, TaskCutter, UnreadableInput, decode_task, plan_task
+from .tasks import (ANOTHER_FILE, STARTED_TOPIC, Task, TaskCutter, UnreadableInput, decode_task,
+                    plan_task, same_file, view_of)
 from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
 
 CONNECT_TIMEOUT = 10.0
@@ -165,18 +165,19 @@ class ClusterExecutor:
     # Planning
 
     def sources(self, paths: list[str], status: Callable[[str], None]) -> list[inputs.Source]:
-        """The inputs as a worker sees them, planned there: the client needs no access."""
+        """The inputs, planned on a worker (the client needs no access); the client's own view of
+        each file it can see is its identity, which every worker's view must match."""
         status(f"waiting for workers of {self.address}")
         self.pool.wait_for_usable()
         status("opening the inputs on a worker")
         while True:
-            task = Task("plan", [], 0)
-            task.future = self.client.submit(plan_task, paths, self.skip_unreadable,
-                                             workers=list(self.pool.usable),
-                                             allow_other_workers=False, pure=False)
-            task.workers = frozenset(self.pool.usable)
+            task = Task(f"plan-{uuid.uuid4().hex[:12]}", [], 0,
+                        planning=(paths, self.skip_unreadable))
+            self.submit(task)
             try:
-                layouts, skipped = self.result(task, lambda: None)
+                planner, layouts, skipped = self.result(task, lambda: None)
+                layouts = [(path, overlap, self.identity_of(planner, path, identity), stem,
+                            chunks) for path, overlap, identity, stem, chunks in layouts]
                 break
             except UnreadableInput as error:
                 self.unreadable(error)
@@ -189,16 +190,39 @@ class ClusterExecutor:
                         for path, overlap, identity, stem, chunks in layouts]
         return self.planned
 
+    @staticmethod
+    def client_view(path: str) -> Optional[tuple]:
+        """The file at `path` as this client sees it, or None where it cannot."""
+        try:
+            status = os.stat(path)
+            return view_of(path, inputs.identity_of(status)) if stat.S_ISREG(status.st_mode) \
+                else None
+        except OSError:
+            return None
+
+    def identity_of(self, planner: str, path: str, planned: Optional[tuple]) -> Optional[tuple]:
+        """The identity of a planned file: the client's view where it has one, and the planning
+        worker must have seen that file; the planner's view where the client has none."""
+        seen = self.client_view(path)
+        if seen is None or planned is None:
+            return planned
+        if not same_file(planned, seen):
+            raise UnreadableInput(planner, path, ANOTHER_FILE, differs=True)
+        return seen
+
     # Tasks
 
     def submit(self, task: Task) -> None:
+        """Planning and decoding alike: each has its start heard and its time limit."""
         task.workers = frozenset(self.pool.usable)
         task.started = task.started_on = None
         self.started.pop(task.id, None)
-        task.future = self.client.submit(decode_task, task.id, task.pieces, self.options,
-                                         key=f"decode_task-{task.id}-{uuid.uuid4().hex[:8]}",
-                                         workers=list(task.workers), allow_other_workers=False,
-                                         pure=False)
+        function, arguments = (plan_task, task.planning) if task.planning is not None else \
+            (decode_task, (task.pieces, self.options))
+        task.future = self.client.submit(
+            function, task.id, *arguments, key=f"{function.__name__}-{task.id}-"
+            f"{uuid.uuid4().hex[:8]}", workers=list(task.workers), allow_other_workers=False,
+            pure=False)
 
     def resubmit(self, task: Task) -> None:
         try:
@@ -220,8 +244,12 @@ class ClusterExecutor:
         self.cannot_read.setdefault(error.path, {})[error.worker] = error
         self.pool.leave_out(error.worker, str(error))
         self.pool.refresh(force=True)
-        if not self.pool.usable:
-            raise ClusterError(self.no_reader(error.path))
+        # Workers still being asked their versions, or paused, may read it: wait for them.
+        while not self.pool.usable:
+            if not self.pool.undecided():
+                raise ClusterError(self.no_reader(error.path))
+            time.sleep(0.2)
+            self.pool.refresh()
 
     def changed_here(self, path: str) -> bool:
         """True when this client sees another file at `path` than the one planned (a client
@@ -229,12 +257,7 @@ class ClusterExecutor:
         planned = next((source.identity for source in self.planned if source.path == path), None)
         if planned is None or not os.path.exists(path):
             return False
-        host, identity = planned
-        try:
-            inputs.check_unchanged(path, identity, same_machine=host == socket.gethostname())
-        except DecodeError:
-            return True
-        return False
+        return not same_file(self.client_view(path), planned)
 
     def no_reader(self, path: str) -> str:
         reasons = self.cannot_read[path]
@@ -263,9 +286,10 @@ class ClusterExecutor:
             if task.started is not None and time.monotonic() - task.started > self.allowed(task):
                 worker = task.started_on
                 if worker is not None and worker in self.pool.usable:
+                    what = "planning the inputs" if task.planning is not None else \
+                        f"a task of {task.blocks} blocks"
                     self.pool.leave_out(worker, f"worker {worker} was left out by "
-                                                f"--task-timeout (it ran a task of {task.blocks} "
-                                                f"blocks for over "
+                                                f"--task-timeout (it ran {what} for over "
                                                 f"{time.monotonic() - task.started:.0f} s)")
                 self.pool.refresh(force=True)
             if not task.workers & set(self.pool.usable) and self.pool.usable:

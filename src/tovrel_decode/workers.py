@@ -64,6 +64,7 @@ class WorkerPool:
         self.undersized: dict[str, int] = {}  # address -> its memory limit, below the minimum
         self.probes: dict[str, Any] = {}  # address -> the futures of its versions and build
         self.last_refresh = 0.0
+        self.seen: list[str] = []  # the workers present when last looked at
         self.none_since: Optional[float] = None
 
     @property
@@ -76,6 +77,7 @@ class WorkerPool:
             return
         self.last_refresh = now
         present = self.present()
+        self.seen = list(present)
         new = [address for address in present
                if address not in self.checked and address not in self.left_out]
         if new:
@@ -169,6 +171,10 @@ class WorkerPool:
         self.left_out[worker] = reason
         self.usable.pop(worker, None)
         self.warn(f"{reason}; it gets no tasks")
+
+    def undecided(self) -> list[str]:
+        """The workers present that are not left out: they may yet take tasks."""
+        return [address for address in self.seen if address not in self.left_out]
 
     def why_none(self) -> str:
         causes = [f"worker {address} is paused for memory ({holding})"

@@ -578,24 +578,25 @@ def test_a_run_that_gives_fewer_reads_than_planned_fails(cluster, tmp_path):
     assert not (tmp_path / "out.fq").exists()
 
 
-# On a worker: decoding waits until a file exists.
+# On a worker: decoding (or planning) waits until a file exists.
 HELD = """
 import os
 import time
-from tovrel_decode import tasks
-real = tasks.decode_window
-def decode_window(window, options):
+from tovrel_decode import {module} as module
+real = module.{function}
+def held(*args):
     while not os.path.exists({release!r}):
         time.sleep(0.05)
-    return real(window, options)
-tasks.decode_window = decode_window
+    return real(*args)
+module.{function} = held
 """
 
 
 def test_a_run_whose_only_worker_is_left_out_by_the_task_timeout_fails(scheduler, tmp_path):
     address, client = scheduler
     torch.save([chunk(100, 2, i) for i in range(12)], tmp_path / "in.pt")
-    (tmp_path / "held.py").write_text(HELD.format(release=str(tmp_path / "release")))
+    (tmp_path / "held.py").write_text(HELD.format(module="tasks", function="decode_window",
+                                                  release=str(tmp_path / "release")))
     worker = start_worker(address, tmp_path, "--preload", str(tmp_path / "held.py"))
     try:
         wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
@@ -616,6 +617,26 @@ def test_a_run_whose_only_worker_is_left_out_by_the_task_timeout_fails(scheduler
     assert lines[0].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
     assert "was left out by --task-timeout" in lines[0]
     assert not (tmp_path / "out.fq").exists()
+
+
+def test_planning_has_the_time_limit_of_a_task(scheduler, tmp_path):
+    address, client = scheduler
+    torch.save([chunk(100, 2, i) for i in range(2)], tmp_path / "in.pt")
+    (tmp_path / "held.py").write_text(HELD.format(module="inputs", function="expand",
+                                                  release=str(tmp_path / "release")))
+    worker = start_worker(address, tmp_path, "--preload", str(tmp_path / "held.py"))
+    try:
+        wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
+        result = decode_patched("from tovrel_decode import workers\n"
+                                "workers.NO_WORKERS_GRACE = 1", tmp_path / "in.pt",
+                                "--task-timeout", "1", "--scheduler", address)
+    finally:
+        (tmp_path / "release").touch()
+        worker.terminate()
+        worker.wait(timeout=60)
+    lines = result.stderr.decode().strip().splitlines()
+    assert result.returncode == 1 and len(lines) == 2, lines
+    assert "was left out by --task-timeout (it ran planning the inputs for over " in lines[1]
 
 
 def test_inputs_that_cannot_travel_are_usage_errors(tmp_path):
@@ -677,3 +698,63 @@ def test_a_worker_of_another_build_of_the_same_version_gets_no_tasks(scheduler, 
                              "tovrel_decode files differ; it gets no tasks")
     assert lines[1].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
     assert not (tmp_path / "out.fq").exists()
+
+
+# The client's file is the input
+
+
+def test_a_file_rewritten_in_place_with_its_size_and_time_is_another_file(tmp_path):
+    from tovrel_decode import inputs as opening, tasks
+
+    path = tmp_path / "in.pt"
+    torch.save([chunk(100, 2, i) for i in range(3)], path)
+    seen = tasks.view_of(str(path), opening.identity_of(os.stat(path)))
+    assert tasks.opened(str(path), seen).path == str(path)
+    before = os.stat(path)
+    with open(path, "r+b") as file:
+        file.seek(before.st_size // 2)
+        byte = file.read(1)
+        file.seek(before.st_size // 2)
+        file.write(bytes([byte[0] ^ 1]))
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    assert opening.identity_of(os.stat(path)) == seen[1]
+    with pytest.raises(tasks.UnreadableInput) as raised:
+        tasks.opened(str(path), seen)
+    assert raised.value.differs and raised.value.reason == tasks.ANOTHER_FILE
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
+                    reason="a worker with a mount namespace of its own (unshare -m) needs root")
+def test_a_worker_that_sees_another_file_at_the_path_is_left_out(scheduler, tmp_path):
+    address, client = scheduler
+    path, other = tmp_path / "in.pt", tmp_path / "other.pt"
+    torch.save([chunk(100, 2, i) for i in range(6)], path)
+    torch.save([chunk(100, 2, 50 + i) for i in range(6)], other)
+    os.utime(other, ns=(path.stat().st_atime_ns, path.stat().st_mtime_ns))
+    want = decode(path, "-q")
+    # This worker sees the other file at the input's path.
+    masked = subprocess.Popen(["unshare", "-m", "sh", "-c",
+                               'mount --bind "$1" "$2" && shift 2 && exec "$@"', "sh", str(other),
+                               str(path), DASK, "worker", address, "--nthreads", "1",
+                               "--no-dashboard", "--name", "masked"], cwd=tmp_path,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    workers = [masked]
+    try:
+        wait_until(lambda: len(worker_states(client)) == 1, "the masked worker joins")
+        alone = decode(path, "-o", tmp_path / "out.fq", "--scheduler", address)
+        workers.append(start_worker(address, tmp_path, "--name", "seeing"))
+        wait_until(lambda: len(worker_states(client)) == 2, "both workers join")
+        both = decode(path, "--scheduler", address)
+    finally:
+        for worker in workers:
+            worker.terminate()
+            worker.wait(timeout=60)
+    lines = alone.stderr.decode().strip().splitlines()
+    assert alone.returncode == 1 and len(lines) == 2, lines
+    assert lines[0].endswith(f"cannot read {path}: another file than the client's (its size, "
+                             "time, inode or content differ); it gets no tasks")
+    assert lines[1].startswith(f"tovrel-decode: error: no worker can read {path}; worker tcp://")
+    assert not (tmp_path / "out.fq").exists()
+    assert both.returncode == 0 and both.stdout == want.stdout, both.stderr
+    assert all(line.endswith("differ); it gets no tasks")
+               for line in both.stderr.decode().strip().splitlines()[:-1])
