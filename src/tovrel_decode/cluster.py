@@ -95,6 +95,45 @@ def check_security(address: str) -> None:
                 "Permission denied"
             raise ClusterError(f"{shown(path)}: {reason} "
                                f"(DASK_DISTRIBUTED__COMM__TLS__{variable})")
+    check_key(values["client.cert"], values["client.key"])
+
+
+def check_key(certificate: str, key: Optional[str]) -> None:
+    """The client's certificate and key load together, or the setting at fault is named."""
+    try:
+        ssl.create_default_context().load_cert_chain(certificate, key)
+    except ssl.SSLError:
+        if key is None:
+            raise ClusterError(f"{shown(certificate)} holds no private key and "
+                               "DASK_DISTRIBUTED__COMM__TLS__CLIENT__KEY is not set: set it to "
+                               "the client's key file") from None
+        raise ClusterError(f"{shown(key)} is not the key of {shown(certificate)} "
+                           "(DASK_DISTRIBUTED__COMM__TLS__CLIENT__KEY, ..._CLIENT__CERT)"
+                           ) from None
+
+
+def tls_failure(address: str, text: str) -> str:
+    """One line for a failed TLS handshake, by its cause: which side refused which
+    certificate."""
+    import dask
+
+    mine = shown(str(dask.config.get("distributed.comm.tls.client.cert", None)))
+    if "ALERT_CERTIFICATE_EXPIRED" in text or "alert certificate expired" in text:
+        return (f"{address}: the scheduler refused this client's certificate, which has expired "
+                f"({mine}, DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT); renew it with the "
+                "cluster's CA")
+    if "certificate has expired" in text:
+        return (f"{address}: the scheduler's certificate has expired; renew it with the "
+                "cluster's CA")
+    if "CERTIFICATE_VERIFY" in text or "does not match" in text:
+        return (f"{address}: the TLS handshake failed (the scheduler's certificate is not "
+                "signed by the CA file's CA); the CA file must be the CA that signed the "
+                "cluster's certificates")
+    if any(word in text for word in ("EOF", "closed", "UNKNOWN_CA", "BAD_CERTIFICATE")):
+        return (f"{address}: the scheduler refused this client's certificate ({mine}, "
+                "DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT): it must be signed by the "
+                "cluster's CA")
+    return f"{address}: the TLS handshake failed ({text.splitlines()[0][:200]})"
 
 
 def connection_failure(address: str, error: BaseException) -> str:
@@ -105,9 +144,11 @@ def connection_failure(address: str, error: BaseException) -> str:
         chain.append(cause)
         cause = cause.__cause__ or cause.__context__
     text = " ".join(str(link) for link in chain)
-    if any(isinstance(link, ssl.SSLError) for link in chain) or "CERTIFICATE_VERIFY" in text:
-        return (f"{address}: the TLS handshake failed ({str(error).split('. ')[0]}); the CA "
-                "file must be the CA that signed the cluster's certificates")
+    if address.startswith("tls://") and (any(isinstance(link, ssl.SSLError) for link in chain)
+                                         or "CERTIFICATE_VERIFY" in text
+                                         or "does not match" in text or "EOF" in text
+                                         or "Stream is closed" in text):
+        return tls_failure(address, text)
     if not address.startswith("tls://") and any(word in text for word in (
             "reset by peer", "closed", "EOF", "Stream is closed")):
         return (f"{address}: the scheduler closed the connection; if it requires TLS, use "

@@ -431,6 +431,17 @@ def certificates(tmp_path_factory):
     (folder / "node.ext").write_text("subjectAltName=IP:127.0.0.1\n")
     openssl("x509", "-req", "-in", "node.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
             "-CAcreateserial", "-days", "2", "-extfile", "node.ext", "-out", "node.pem")
+    openssl("x509", "-req", "-in", "node.csr", "-CA", "other.pem", "-CAkey", "other.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "node.ext", "-out", "stranger.pem")
+    # One that expired long ago, signed by the cluster's CA.
+    (folder / "ca.cnf").write_text("[ca]\ndefault_ca = d\n[d]\ndatabase = index.txt\n"
+                                   "new_certs_dir = .\nserial = serial\ndefault_md = sha256\n"
+                                   "policy = p\n[p]\ncommonName = supplied\n")
+    (folder / "index.txt").write_text("")
+    (folder / "serial").write_text("01\n")
+    openssl("ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key", "-in",
+            "node.csr", "-startdate", "20200101000000Z", "-enddate", "20200102000000Z",
+            "-extfile", "node.ext", "-notext", "-out", "expired.pem")
     return folder
 
 
@@ -444,36 +455,64 @@ def tls_settings(folder, **changes):
     return settings
 
 
+def tls_scheduler(folder, environment):
+    """A TLS scheduler started in `folder`, and its address once it listens."""
+    process = subprocess.Popen([DASK, "scheduler", "--protocol", "tls", "--host", "127.0.0.1",
+                                "--port", "0", "--dashboard-address", "127.0.0.1:0",
+                                "--scheduler-file", "scheduler.json"], cwd=folder,
+                               env=environment, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    import json
+
+    wait_until(lambda: process.poll() is not None or (folder / "scheduler.json").exists() and
+               (folder / "scheduler.json").stat().st_size > 0, "the scheduler starts")
+    return process, json.loads((folder / "scheduler.json").read_text())["address"]
+
+
 @pytest.mark.skipif(shutil.which("openssl") is None, reason="certificates need openssl")
 def test_tls_mistakes_are_one_line(certificates, tmp_path):
     torch.save(chunk(20, 2, 1), tmp_path / "in.pt")
     environment = {**os.environ, **tls_settings(certificates)}
-    scheduler = subprocess.Popen([DASK, "scheduler", "--protocol", "tls", "--host", "127.0.0.1",
-                                  "--port", "0", "--dashboard-address", "127.0.0.1:0",
-                                  "--scheduler-file", "scheduler.json"], cwd=tmp_path,
-                                 env=environment, stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL)
+    (tmp_path / "good").mkdir()
+    (tmp_path / "expired").mkdir()
+    schedulers = []
     try:
-        wait_until(lambda: (tmp_path / "scheduler.json").exists() and
-                   (tmp_path / "scheduler.json").stat().st_size > 0, "the scheduler starts")
-        import json
-
-        tls = json.loads((tmp_path / "scheduler.json").read_text())["address"]
+        scheduler, tls = tls_scheduler(tmp_path / "good", environment)
+        schedulers.append(scheduler)
+        scheduler, expired = tls_scheduler(tmp_path / "expired", {
+            **environment, "DASK_DISTRIBUTED__COMM__TLS__SCHEDULER__CERT":
+            str(certificates / "expired.pem")})
+        schedulers.append(scheduler)
         tcp = tls.replace("tls://", "tcp://")
         plain = {key: value for key, value in os.environ.items()
                  if not key.startswith("DASK_DISTRIBUTED__COMM")}
+        client_cert = "DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT"
+        without_key = {key: value for key, value in environment.items()
+                       if key != "DASK_DISTRIBUTED__COMM__TLS__CLIENT__KEY"}
         cases = {
             "no settings": (tls, plain, f"{tls}: tls:// needs the cluster's certificates"),
             "plain client": (tcp, plain, f"{tcp}: the scheduler closed the connection; if it "
                                          "requires TLS, use tls://"),
             "required": (tcp, environment, f"{tcp}: encryption is required"),
-            "mistyped": (tls, {**environment, "DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT":
-                               str(certificates / "nod.pem")},
+            "mistyped": (tls, {**environment, client_cert: str(certificates / "nod.pem")},
                          f"{certificates / 'nod.pem'}: No such file or directory "
-                         "(DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT)"),
+                         f"({client_cert})"),
             "wrong CA": (tls, {**environment, "DASK_DISTRIBUTED__COMM__TLS__CA_FILE":
                                str(certificates / "other.pem")},
-                         f"{tls}: the TLS handshake failed"),
+                         f"{tls}: the TLS handshake failed (the scheduler's certificate is not "
+                         "signed by the CA file's CA)"),
+            "expired client": (tls, {**environment, client_cert: str(certificates / "expired.pem")},
+                               f"{tls}: the scheduler refused this client's certificate, which "
+                               f"has expired ({certificates / 'expired.pem'}, {client_cert})"),
+            "stranger client": (tls, {**environment,
+                                      client_cert: str(certificates / "stranger.pem")},
+                                f"{tls}: the scheduler refused this client's certificate "
+                                f"({certificates / 'stranger.pem'}, {client_cert}): it must be "
+                                "signed by the cluster's CA"),
+            "no key": (tls, without_key, f"{certificates / 'node.pem'} holds no private key and "
+                                         "DASK_DISTRIBUTED__COMM__TLS__CLIENT__KEY is not set"),
+            "expired scheduler": (expired, environment,
+                                  f"{expired}: the scheduler's certificate has expired"),
         }
         for case, (address, settings, message) in cases.items():
             result = subprocess.run([DECODER, str(tmp_path / "in.pt"), "--scheduler", address],
@@ -482,8 +521,9 @@ def test_tls_mistakes_are_one_line(certificates, tmp_path):
             assert result.returncode == 1 and len(lines) == 1, (case, lines)
             assert lines[0].startswith(f"tovrel-decode: error: {message}"), (case, lines)
     finally:
-        scheduler.terminate()
-        scheduler.wait(timeout=60)
+        for scheduler in schedulers:
+            scheduler.terminate()
+            scheduler.wait(timeout=60)
 
 
 def test_small_files_share_tasks(cluster, tmp_path):
