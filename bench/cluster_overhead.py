@@ -96,12 +96,42 @@ def memory(folder, rounds):
             f"{remote_total:.0f} MB; the worker idle after the run {idle_total:.0f} MB")
 
 
+def memory_by_threads(folder):
+    """What Dask compares with a worker's memory limit (the process's whole resident memory,
+    VmRSS) for 1, 2 and 4 threads: idle after a run, and the peak of a run that keeps every
+    thread busy (float32 chunks at k = 5, decoded one window per thread at a time)."""
+    path = os.path.join(folder, "wide.pt")
+    write_scores(path, 16, seed=11)
+    lines = []
+    for threads in (1, 2, 4):
+        with distributed.LocalCluster(n_workers=1, threads_per_worker=threads, host="127.0.0.1",
+                                      dashboard_address=":0", memory_limit=0,
+                                      silence_logs=50) as cluster, \
+                distributed.Client(cluster, set_as_default=False) as client:
+            (worker,) = client.run(os.getpid).values()
+            command = [DECODER, "-q", "-o", os.path.join(folder, "wide.fq"), path,
+                       "--scheduler", cluster.scheduler_address]
+            subprocess.run(command, check=True)
+            idle = rss_anon_mb(worker, "VmRSS")
+            process = subprocess.Popen(command)
+            peak = peak_while(worker, lambda: process.poll() is None, "VmRSS")
+            lines.append(f"  {threads} thread{'s' if threads > 1 else ''}: idle {idle:.0f} MiB, "
+                         f"peak {peak:.0f} MiB (a limit of {peak / 0.8:.0f} MiB keeps it below "
+                         "the 80 % pause)")
+    return "a worker's whole resident memory, as Dask measures it:\n" + "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--memory-only", action="store_true",
+                        help="only a worker's memory for 1, 2 and 4 threads")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
+        print(memory_by_threads(folder))
+        if args.memory_only:
+            return
         one = [os.path.join(folder, "one.pt")]
         write_scores(one[0], 32)
         four = [os.path.join(folder, f"scores{i}.pt") for i in range(4)]

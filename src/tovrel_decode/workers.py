@@ -12,9 +12,20 @@ from .errors import DecodeError
 
 NO_WORKERS_GRACE = 30.0  # seconds without a worker that can take tasks before a run gives up
 REFRESH_SECONDS = 1.0  # how often the workers present are looked at again
-# Below this memory limit a worker cannot even hold torch and a window of chunks: Dask would
-# restart it over and over.
-MIN_WORKER_MEMORY = 768 * 1024**2
+# What Dask compares with a worker's memory limit is the process's whole resident memory, torch's
+# libraries included (bench/cluster_overhead.py measures it): about 770 MB idle after a run, and
+# at its peak 880, 990 and 1040 MB with 1, 2 and 4 threads. A worker holds the idle figure with a
+# margin, and one window of chunks (16 M float32 scores) per thread; Dask pauses it past 80 % of
+# its limit. Below that limit it would pause on its first windows, over and over.
+RESIDENT_BASE = 860 * 10**6
+RESIDENT_PER_THREAD = 67 * 10**6
+PAUSE_SHARE = 0.8
+
+
+def min_worker_memory(threads: int) -> int:
+    return int((RESIDENT_BASE + RESIDENT_PER_THREAD * max(1, threads)) / PAUSE_SHARE)
+
+
 NOT_INSTALLED = "cannot import tovrel_decode: install the project in the workers' environment"
 PACKAGES = ("tovrel", "torch")
 
@@ -61,7 +72,7 @@ class WorkerPool:
         self.checked: set[str] = set()  # versions and memory fit
         self.left_out: dict[str, str] = {}  # address -> why
         self.paused: dict[str, str] = {}  # address -> what it holds
-        self.undersized: dict[str, int] = {}  # address -> its memory limit, below the minimum
+        self.undersized: dict[str, str] = {}  # address -> its memory limit, below the minimum
         self.probes: dict[str, Any] = {}  # address -> the futures of its versions and build
         self.last_refresh = 0.0
         self.seen: list[str] = []  # the workers present when last looked at
@@ -89,9 +100,8 @@ class WorkerPool:
                        info.get("status", "running") == "running"}
         if not self.usable and present and self.undersized.keys() >= present.keys():
             raise ClusterError("no worker can take tasks: every worker's memory limit is below "
-                               f"what decoding needs ({megabytes(MIN_WORKER_MEMORY)}): " +
-                               "; ".join(f"worker {address} has "
-                                         f"{megabytes(self.undersized[address])}"
+                               "what decoding needs: " +
+                               "; ".join(f"worker {address} has {self.undersized[address]}"
                                          for address in present))
         if self.usable:
             self.none_since = None
@@ -119,12 +129,16 @@ class WorkerPool:
 
         for address in new:
             limit = present[address].get("memory_limit") or 0
-            if 0 < limit < MIN_WORKER_MEMORY:
-                self.undersized[address] = limit
+            threads = int(present[address].get("nthreads", 1))
+            if 0 < limit < min_worker_memory(threads):
+                self.undersized[address] = (f"{megabytes(limit)} of the "
+                                            f"{megabytes(min_worker_memory(threads))} it needs")
                 self.leave_out(address, f"worker {address} has a memory limit of "
-                                        f"{megabytes(limit)}, less than decoding needs (torch "
-                                        f"alone takes about 300 MB; give at least "
-                                        f"{megabytes(MIN_WORKER_MEMORY)})")
+                                        f"{megabytes(limit)}, less than decoding with {threads} "
+                                        f"thread{'s' if threads > 1 else ''} needs (a worker "
+                                        "holds about 770 MB idle and Dask pauses it at 80 % of "
+                                        "its limit; give at least "
+                                        f"{megabytes(min_worker_memory(threads))})")
                 continue
             probes = self.probes.get(address)
             if probes is None:

@@ -371,15 +371,16 @@ def test_paused_and_undersized_workers_end_the_run_in_one_line(scheduler, tmp_pa
             worker.wait(timeout=60)
     lines = result.stderr.decode().strip().splitlines()
     assert result.returncode == 1 and len(lines) == 2, lines
-    assert "has a memory limit of 300 MB, less than decoding needs" in lines[0]
+    assert "has a memory limit of 300 MB, less than decoding with 1 thread needs" in lines[0]
+    assert lines[0].endswith("give at least 1159 MB); it gets no tasks")
     assert lines[1].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
     assert "is paused for memory (it holds " in lines[1] and "of its 2000 MB limit)" in lines[1]
     assert not (tmp_path / "out.fq").exists()
     lines = alone.stderr.decode().strip().splitlines()
     assert alone.returncode == 1 and len(lines) == 2, lines
     assert lines[1].startswith("tovrel-decode: error: no worker can take tasks: every worker's "
-                               "memory limit is below what decoding needs (805 MB): worker tcp:")
-    assert lines[1].endswith(" has 300 MB")
+                               "memory limit is below what decoding needs: worker tcp:")
+    assert lines[1].endswith(" has 300 MB of the 1159 MB it needs")
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="a worker without root's file access needs root")
