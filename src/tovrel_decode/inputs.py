@@ -10,7 +10,6 @@ import dataclasses
 import mmap
 import os
 import re
-import shutil
 import socket
 import stat
 import sys
@@ -286,10 +285,10 @@ def spooled(label, stream):
     if not head.startswith(SCORE_MAGICS) and not compression_of(head):
         raise InputError(f"{label}: not a score file (it starts with {head[:8]!r})")
     spool = spool_file(label)
-    spool.write(head)
+    spool_write(label, spool, head)
     while piece := stream.read(STREAM_PIECE):
-        spool.write(piece)
-    spool.flush()
+        spool_write(label, spool, piece)
+    spool_write(label, spool, b"")
     if compression_of(head):
         return decompressed(label, f"/proc/self/fd/{spool.fileno()}", head, spool)
     return spool
@@ -303,6 +302,20 @@ def spool_file(label):
         return tempfile.TemporaryFile(dir=folder)
 
 
+def spool_write(label, spool, piece):
+    """Writes (or with b"" flushes) a piece of the copy of `label`; a full $TMPDIR is named as
+    such, not taken for a fault of the input."""
+    try:
+        if piece:
+            spool.write(piece)
+        else:
+            spool.flush()
+    except OSError as error:
+        raise InputError(f"{label}: cannot copy it into {shown(tempfile.gettempdir())} "
+                         f"({error.strerror or error}); free space there or set TMPDIR to a "
+                         "folder with room") from None
+
+
 def decompressed(label, path, head, compressed=None):
     """A gzip, bzip2 or xz score file, decompressed into an unnamed file of $TMPDIR."""
     import xopen
@@ -310,14 +323,21 @@ def decompressed(label, path, head, compressed=None):
     spool = spool_file(label)
     try:
         with xopen.xopen(path, "rb", format=compression_of(head), threads=0) as stream:
-            shutil.copyfileobj(stream, spool, STREAM_PIECE)
-    except (OSError, EOFError, ValueError) as error:
+            while True:
+                try:
+                    piece = stream.read(STREAM_PIECE)
+                except (OSError, EOFError, ValueError) as error:
+                    raise InputError(f"{label}: a damaged or truncated {compression_of(head)} "
+                                     f"file ({first_line(error)})") from None
+                spool_write(label, spool, piece)
+                if not piece:
+                    break
+    except OSError as error:  # opening it
         raise InputError(f"{label}: a damaged or truncated {compression_of(head)} file "
                          f"({first_line(error)})") from None
     finally:
         if compressed is not None:
             compressed.close()
-    spool.flush()
     spool.seek(0)
     if not spool.read(8).startswith(SCORE_MAGICS):
         raise InputError(f"{label}: compressed, but not a score file")

@@ -799,3 +799,28 @@ def test_a_worker_that_sees_another_file_at_the_path_is_left_out(scheduler, tmp_
     assert both.returncode == 0 and both.stdout == want.stdout, both.stderr
     assert all(line.endswith("differ); it gets no tasks")
                for line in both.stderr.decode().strip().splitlines()[:-1])
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
+                    reason="a worker with a small tmpfs of its own (unshare -m) needs root")
+def test_a_full_temporary_folder_is_named_as_such(scheduler, tmp_path):
+    address, client = scheduler
+    with gzip.open(tmp_path / "in.pt.gz", "wb") as packed:
+        torch.save([chunk(2000, 3, i) for i in range(4)], packed)
+    (tmp_path / "small").mkdir()
+    worker = subprocess.Popen(["unshare", "-m", "sh", "-c",
+                               'mount -t tmpfs -o size=1m tmpfs "$1" && shift && exec "$@"', "sh",
+                               str(tmp_path / "small"), "env", f"TMPDIR={tmp_path / 'small'}",
+                               DASK, "worker", address, "--nthreads", "1", "--no-dashboard"],
+                              cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
+        result = decode(tmp_path / "in.pt.gz", "--scheduler", address)
+    finally:
+        worker.terminate()
+        worker.wait(timeout=60)
+    lines = result.stderr.decode().strip().splitlines()
+    assert result.returncode == 1 and lines == [
+        f"tovrel-decode: error: {tmp_path / 'in.pt.gz'}: cannot copy it into "
+        f"{tmp_path / 'small'} (No space left on device); free space there or set TMPDIR to a "
+        "folder with room"], lines
