@@ -32,6 +32,7 @@ from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
 
 CONNECT_TIMEOUT = 10.0
 TIMEOUT_BLOCKS = 100_000  # --task-timeout is per this many blocks
+PLUGIN_SECONDS = 10.0  # for the workers to take up, or give back, the run's shared copies
 TLS_SETTINGS = (("ca-file", "CA_FILE"), ("client.cert", "CLIENT__CERT"),
                 ("client.key", "CLIENT__KEY"))
 
@@ -61,6 +62,20 @@ def refuse_what_cannot_travel(paths: list[str]) -> None:
             continue
         raise UsageError(f"{shown(path)}: {what} cannot be sent to a cluster (workers open the "
                          "inputs by name); save it to a file on the shared file system")
+
+
+def bounded(call: Callable[[], Any], seconds: float) -> None:
+    """Calls `call` on a thread of its own for at most `seconds`; its errors are dropped (the
+    connection's own, of several kinds: a lost scheduler is found by what comes next)."""
+    def quietly() -> None:
+        try:
+            call()
+        except Exception:
+            pass
+
+    thread = threading.Thread(target=quietly, daemon=True)
+    thread.start()
+    thread.join(seconds)
 
 
 def quiet_dask() -> None:
@@ -174,6 +189,7 @@ class ClusterExecutor:
         self.planned: list[inputs.Source] = []
         self.started: dict[str, tuple[float, str]] = {}  # task -> (when heard, worker)
         self.cannot_read: dict[str, dict[str, UnreadableInput]] = {}  # path -> worker -> why
+        self.copies: Optional[str] = None  # the name of the workers' shared copies of the run
         check_security(address)
         try:
             self.client = distributed.Client(address, timeout=CONNECT_TIMEOUT,
@@ -191,7 +207,21 @@ class ClusterExecutor:
         _, message = event
         self.started.setdefault(message["task"], (time.monotonic(), message["worker"]))
 
+    def share_copies(self) -> None:
+        """Each worker decompresses a compressed input once for the run's tasks, not once per
+        task; the copies are given back when the run ends (close)."""
+        from .spools import SharedCopies
+
+        name = f"tovrel-copies-{uuid.uuid4().hex[:12]}"
+        self.copies = name
+        # The scheduler keeps the plugin at once and tells every worker; one that hangs must not
+        # hold the run (its tasks, if it ever takes any, make copies of their own).
+        bounded(lambda: self.client.register_plugin(SharedCopies(), name=name), PLUGIN_SECONDS)
+
     def close(self) -> None:
+        if self.copies is not None:
+            name, self.copies = self.copies, None
+            bounded(lambda: self.client.unregister_worker_plugin(name), PLUGIN_SECONDS)
         try:
             self.client.close(timeout=5)
         except Exception:  # a scheduler that is gone cannot be told goodbye
@@ -210,10 +240,11 @@ class ClusterExecutor:
         each file it can see is its identity, which every worker's view must match."""
         status(f"waiting for workers of {self.address}")
         self.pool.wait_for_usable()
+        self.share_copies()
         status("opening the inputs on a worker")
         while True:
             task = Task(f"plan-{uuid.uuid4().hex[:12]}", [], 0,
-                        planning=(paths, self.skip_unreadable))
+                        planning=(paths, self.skip_unreadable, self.copies))
             self.submit(task)
             try:
                 planner, layouts, skipped = self.result(task, lambda: None)
@@ -259,7 +290,7 @@ class ClusterExecutor:
         task.started = task.started_on = None
         self.started.pop(task.id, None)
         function, arguments = (plan_task, task.planning) if task.planning is not None else \
-            (decode_task, (task.pieces, self.options))
+            (decode_task, (task.pieces, self.options, self.copies))
         task.future = self.client.submit(
             function, task.id, *arguments, key=f"{function.__name__}-{task.id}-"
             f"{uuid.uuid4().hex[:8]}", workers=list(task.workers), allow_other_workers=False,

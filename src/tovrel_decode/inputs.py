@@ -187,8 +187,9 @@ def is_device(status):
     return stat.S_ISCHR(status.st_mode) or stat.S_ISBLK(status.st_mode)
 
 
-def open_input(path):
-    """The Source of one input file, or of standard input for "-"."""
+def open_input(path, copies=None):
+    """The Source of one input file, or of standard input for "-". A compressed file's copy is
+    shared through `copies` where given (get and put by the file's path and identity)."""
     label = "standard input" if path == "-" else shown(path)
     try:
         if path == "-":
@@ -212,7 +213,8 @@ def open_input(path):
                 else:
                     head = file.read(8)
                     if compression_of(head):
-                        source = open_spooled(label, decompressed(label, path, head))
+                        source = open_spooled(label, copy_of(label, path, head,
+                                                             identity_of(status), copies))
                     else:
                         source = open_file(label, path, head, file)
                     source.identity = identity_of(status)
@@ -224,6 +226,15 @@ def open_input(path):
         raise UnreadableFile(f"{label}: {error.strerror or error}") from None
     except (ValueError, KeyError, zipfile.BadZipFile, EOFError) as error:
         raise InputError(f"{label}: not a score file ({first_line(error)})") from None
+
+
+def copy_of(label, path, head, identity, copies):
+    """The decompressed copy of a compressed file: shared from `copies`, or made here."""
+    shared = None if copies is None else copies.get((path, identity))
+    if shared is not None:
+        return shared
+    spool = decompressed(label, path, head)
+    return spool if copies is None else copies.put((path, identity), spool)
 
 
 def open_file(label, path, head, file):

@@ -5,7 +5,8 @@ file has as the client sees it, a range of its chunks). Small files share a task
 is cut across several. The worker opens the files itself (checking that each is the file the
 client sees), decodes a window of chunks at a time with the engine of a local run, gives the
 pages of the mapped file back after each window, and lets go of the files when the task ends: an
-idle worker holds no input.
+idle worker holds no input (but for the copies of compressed inputs that the run's tasks share,
+spools.py, given back when the run ends).
 """
 from __future__ import annotations
 
@@ -83,11 +84,11 @@ def same_file(seen: Optional[tuple], planned: tuple) -> bool:
 ANOTHER_FILE = "another file than the client's (its size, time, inode or content differ)"
 
 
-def opened(path: str, identity: Optional[tuple]) -> inputs.Source:
+def opened(path: str, identity: Optional[tuple], copies: Any = None) -> inputs.Source:
     """The planned input, after checking that `path` names the file that was planned (as the
-    client sees it, where it can)."""
+    client sees it, where it can); a compressed one's copy shared through `copies`."""
     try:
-        source = inputs.open_input(path)
+        source = inputs.open_input(path, copies)
         seen = view_of(path, source.identity)
     except UnreadableFile as error:
         raise UnreadableInput(this_worker(), path, str(error).rsplit(": ", 1)[-1]) from None
@@ -96,6 +97,15 @@ def opened(path: str, identity: Optional[tuple]) -> inputs.Source:
     if identity is not None and not same_file(seen, identity):
         raise UnreadableInput(this_worker(), path, ANOTHER_FILE, differs=True)
     return source
+
+
+def copies_of(name: Optional[str]) -> Any:
+    """The worker's shared copies of compressed inputs for the run registered as `name`."""
+    if name is None:
+        return None
+    from .spools import registered
+
+    return registered(name)
 
 
 def tell_start(task: str) -> None:
@@ -109,11 +119,13 @@ def tell_start(task: str) -> None:
         pass
 
 
-def plan_task(task: str, paths: list, skip_unreadable: bool = False) -> tuple:
+def plan_task(task: str, paths: list, skip_unreadable: bool = False,
+              copies: Optional[str] = None) -> tuple:
     """On a worker: the input files and the layout of each, without data: (this worker,
     [(path, overlap, identity, stem, [(name, label, shape, dtype, stored layouts)])], [warnings
     for files skipped])."""
     tell_start(task)
+    shared = copies_of(copies)
     layouts: list = []
     skipped: list = []
     try:
@@ -122,7 +134,7 @@ def plan_task(task: str, paths: list, skip_unreadable: bool = False) -> tuple:
         path, _, reason = str(error).rpartition(": ")
         raise UnreadableInput(this_worker(), path, reason) from None
     for path in files:
-        source = opened(path, None)
+        source = opened(path, None, shared)
         layouts.append((path, source.overlap, view_of(path, source.identity), source.stem,
                         [(c.name, c.label, c.shape, c.dtype, c.stored) for c in source.chunks]))
     return this_worker(), layouts, skipped
@@ -139,12 +151,14 @@ class Piece:
     identity: Optional[tuple]
 
 
-def decode_task(task: str, pieces: list[Piece], options: DecodeOptions) -> list[ChunkResult]:
+def decode_task(task: str, pieces: list[Piece], options: DecodeOptions,
+                copies: Optional[str] = None) -> list[ChunkResult]:
     """On a worker: decodes the chunks of `pieces`, a window at a time, with the checks of a local
     run; their results in order. Tells the client when it starts, so that a task's time limit
     counts its running, not its waiting. The worker's Dask threads run tasks side by side, one
     intra-op thread each."""
     tell_start(task)
+    shared = copies_of(copies)
     torch.set_num_threads(1)
     results: list[ChunkResult] = []
     window: list[ChunkWork] = []
@@ -161,7 +175,7 @@ def decode_task(task: str, pieces: list[Piece], options: DecodeOptions) -> list[
         window, loaded, values = [], [], 0
 
     for piece in pieces:
-        source = opened(piece.path, piece.identity)
+        source = opened(piece.path, piece.identity, shared)
         chunks = source.chunks[piece.start:piece.stop]
         if len(chunks) != piece.stop - piece.start:
             raise InputError(f"{shown(piece.path)} changed or was removed during the run")

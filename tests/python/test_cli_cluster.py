@@ -131,7 +131,7 @@ def test_cluster_output_is_byte_identical_to_a_local_run(cluster, inputs, tmp_pa
     there = decode("one.pt", "--scheduler", local.scheduler_address, cwd=tmp_path / "user")
     assert there.returncode == 0 and there.stdout == here.stdout, there.stderr
     # A compressed input is decompressed on a worker into an unnamed file, given back once the
-    # task that read it is done.
+    # run is done.
     with open(tmp_path / "user" / "one.pt", "rb") as plain, \
             gzip.open(tmp_path / "user" / "one.pt.gz", "wb") as packed:
         packed.write(plain.read())
@@ -824,3 +824,42 @@ def test_a_full_temporary_folder_is_named_as_such(scheduler, tmp_path):
         f"tovrel-decode: error: {tmp_path / 'in.pt.gz'}: cannot copy it into "
         f"{tmp_path / 'small'} (No space left on device); free space there or set TMPDIR to a "
         "folder with room"], lines
+
+
+def count_copies(start):
+    """On a worker: counts the decompressed copies of inputs made from now on, or ends the count
+    and says how many."""
+    from tovrel_decode import inputs as opening
+
+    real = opening.__dict__.setdefault("real_decompressed", opening.decompressed)
+    if not start:
+        opening.decompressed = real
+        return opening.copies_made
+
+    def counted(*args):
+        opening.copies_made += 1
+        return real(*args)
+
+    opening.copies_made = 0
+    opening.decompressed = counted
+    return 0
+
+
+def test_a_compressed_input_is_decompressed_once_per_worker(cluster, tmp_path):
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    with gzip.open(tmp_path / "in.pt.gz", "wb") as packed:
+        torch.save([chunk(200, 2, i) for i in range(24)], packed)
+    want = decode(tmp_path / "in.pt.gz", "-q")
+    before = client.run(deleted_files_open)
+    client.run(count_copies, True)
+    try:
+        there = decode(tmp_path / "in.pt.gz", "-q", "--scheduler", local.scheduler_address)
+    finally:
+        made = client.run(count_copies, False)
+    assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
+    # The run's tasks (more than one per worker) share their worker's copy, which is given back
+    # when the run ends.
+    assert 1 <= sum(made.values()) and all(count <= 1 for count in made.values()), made
+    assert len(client.get_events(STARTED_TOPIC)) > 2
+    assert client.run(deleted_files_open) == before
