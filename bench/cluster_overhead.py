@@ -3,9 +3,11 @@ decoded by tovrel-decode locally with --threads 2, and through a local cluster o
 processes with one thread each, alternately. Times are medians, with and without the start-up
 (the same command on a one-block file): one file of 32 chunks, four files, and 1,000 small files
 of 122 blocks (k = 3); then the peak memory of one worker against a local run on the same
-float16 file, private (RssAnon) and all of it, mapped file pages included (VmRSS).
+float16 file, private (RssAnon) and all of it, mapped file pages included (VmRSS); a worker's
+whole resident memory (what Dask compares with its limit) for 1, 2 and 4 threads; and a .gz
+input on the cluster against the same file uncompressed.
 
-    .venv/bin/python bench/cluster_overhead.py [--rounds 3]
+    .venv/bin/python bench/cluster_overhead.py [--rounds 3] [--part memory|compressed]
 """
 import argparse
 import os
@@ -96,12 +98,70 @@ def memory(folder, rounds):
             f"{remote_total:.0f} MB; the worker idle after the run {idle_total:.0f} MB")
 
 
+def compressed(folder, cluster, rounds):
+    """The same file decoded on the cluster gzip-compressed and not: each worker decompresses it
+    once for all its tasks."""
+    import gzip
+
+    plain = os.path.join(folder, "eight.pt")
+    write_scores(plain, 8, seed=21)
+    with open(plain, "rb") as source, gzip.open(plain + ".gz", "wb", compresslevel=1) as packed:
+        shutil.copyfileobj(source, packed, 1 << 22)
+    remote = [DECODER, "-q", "-o", os.path.join(folder, "eight.fq"), "--scheduler",
+              cluster.scheduler_address]
+    timed(remote + [plain])
+    samples = {"plain": [], "gz": []}
+    for _ in range(rounds):
+        samples["plain"].append(timed(remote + [plain]))
+        samples["gz"].append(timed(remote + [plain + ".gz"]))
+    t = {name: statistics.median(values) for name, values in samples.items()}
+    return (f"uncompressed {t['plain']:.2f} s, .gz {t['gz']:.2f} s: .gz / uncompressed "
+            f"{t['gz'] / t['plain']:.2f}")
+
+
+def memory_by_threads(folder):
+    """What Dask compares with a worker's memory limit (the process's whole resident memory,
+    VmRSS) for 1, 2 and 4 threads: idle after a run, and the peak of a run that keeps every
+    thread busy (float32 chunks at k = 5, decoded one window per thread at a time)."""
+    path = os.path.join(folder, "wide.pt")
+    write_scores(path, 16, seed=11)
+    lines = []
+    for threads in (1, 2, 4):
+        with distributed.LocalCluster(n_workers=1, threads_per_worker=threads, host="127.0.0.1",
+                                      dashboard_address=":0", memory_limit=0,
+                                      silence_logs=50) as cluster, \
+                distributed.Client(cluster, set_as_default=False) as client:
+            (worker,) = client.run(os.getpid).values()
+            command = [DECODER, "-q", "-o", os.path.join(folder, "wide.fq"), path,
+                       "--scheduler", cluster.scheduler_address]
+            subprocess.run(command, check=True)
+            idle = rss_anon_mb(worker, "VmRSS")
+            process = subprocess.Popen(command)
+            peak = peak_while(worker, lambda: process.poll() is None, "VmRSS")
+            lines.append(f"  {threads} thread{'s' if threads > 1 else ''}: idle {idle:.0f} MiB, "
+                         f"peak {peak:.0f} MiB (a limit of {peak / 0.8:.0f} MiB keeps it below "
+                         "the 80 % pause)")
+    return "a worker's whole resident memory, as Dask measures it:\n" + "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--part", choices=("all", "memory", "compressed"), default="all",
+                        help="memory: only a worker's memory for 1, 2 and 4 threads; compressed: "
+                             "only .gz against uncompressed on the cluster")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
+        if args.part in ("all", "memory"):
+            print(memory_by_threads(folder))
+        if args.part in ("all", "compressed"):
+            with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                          dashboard_address=":0", silence_logs=50) as cluster:
+                print(f"one file of 8 chunks on the cluster (goal <= 1.3): "
+                      f"{compressed(folder, cluster, args.rounds)}")
+        if args.part != "all":
+            return
         one = [os.path.join(folder, "one.pt")]
         write_scores(one[0], 32)
         four = [os.path.join(folder, f"scores{i}.pt") for i in range(4)]

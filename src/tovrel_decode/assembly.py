@@ -10,7 +10,7 @@ import dataclasses
 from typing import (TYPE_CHECKING, Any, Callable, Deque, Iterable, Iterator, Optional, Sequence,
                     Union)
 
-from .errors import InputError
+from .errors import DecodeError, InputError
 from .results import (ChunkResult, DecodedRead, InvalidChunk, InvalidRead, ReadInfo,
                       join_chunks)
 
@@ -20,6 +20,13 @@ if TYPE_CHECKING:
 NEVER_FINISHED = "its last chunk never came (submit it with last=True)"
 
 OnInvalid = Union[str, Callable[[InvalidRead], Any]]
+
+
+class IncompleteRun(DecodeError):
+    """The chunks decoded do not account for the plan: a fault of the run, never success."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(f"internal error: {message}")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -242,7 +249,11 @@ def assemble_reads(reads: Sequence[Any], results: Iterable[tuple[Any, ChunkResul
     """The planned `reads` (each with its `chunks`, `overlap` and `name`) from the results of
     their chunks, which come in any order as (planned chunk, result): each read joined once all
     its chunks are in, handed out in plan order with `on_invalid` applied in its turn, and
-    `progress` told the chunks of each read as it leaves."""
+    `progress` told the chunks of each read as it leaves.
+
+    The plan is the account of the run: once the results end, every planned read has left
+    (decoded, or left out by `on_invalid`), or IncompleteRun says how many did not. A chunk's
+    result that comes twice, or for a chunk not planned, is refused the same way."""
     policy = InvalidPolicy(on_invalid)
     assembler = ReadAssembler()
     slots = {}  # id of a planned chunk -> (its pending read, its place in the read)
@@ -254,7 +265,15 @@ def assemble_reads(reads: Sequence[Any], results: Iterable[tuple[Any, ChunkResul
                 read.name, None, chunk.shape[1], chunk.shape[0], read.overlap,
                 index == len(read.chunks) - 1, chunk.label))
     for chunk, result in results:
-        assembler.fill(*slots[id(chunk)], result)
+        slot = slots.pop(id(chunk), None)
+        if slot is None:
+            raise IncompleteRun(f"the result of {chunk.label} came twice or was not planned")
+        assembler.fill(*slot, result)
         for item in assembler.finished():
             progress(chunk_counts.pop(item.name))
             yield from policy.decoded([item])
+    if chunk_counts:
+        first = next(iter(chunk_counts))
+        raise IncompleteRun(f"the run gave {len(reads) - len(chunk_counts)} of its {len(reads)} "
+                            f"planned reads (read {first} and {len(chunk_counts) - 1} more never "
+                            "came)")

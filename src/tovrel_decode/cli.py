@@ -32,7 +32,9 @@ input layouts (torch.save files, loaded weights-only, or numpy files, never unpi
   .npy: a 2-D chunk or a 3-D batch; .npz: each array a chunk named by its key, or a batch
     whose chunks are named KEY_0, KEY_1, ...
   Scores are float32, float16, bfloat16 (widened exactly), float64 (rounded to float32) or int8.
-  Unnamed chunks are named chunk_N, N counting all chunks of the run from 0.
+  Unnamed chunks are named after their own file: STEM_N, STEM the file's name without its
+    suffixes and N the chunk's place in that file from 0 (a.pt, b.pt give a_0, a_1, b_0;
+    standard input gives stdin_N).
 
 formats (from the output name, or --format): .fastq/.fq (the default, and for standard output),
   .fasta/.fa, either with .gz, .sam, .bam (unaligned records with the moves in the mo tag)
@@ -334,6 +336,7 @@ def run(argv, terminal):
             raise UsageError("standard input cannot be sent to a cluster; name a file")
         from . import cluster
 
+        cluster.refuse_what_cannot_travel(args.inputs)
         # Workers resolve paths in their own working folders: send them absolute.
         paths = [os.path.abspath(path) for path in args.inputs]
         target.check([path for path in paths if os.path.isfile(path)], kind)

@@ -12,8 +12,9 @@ from __future__ import annotations
 import collections
 import logging
 import os
-import socket
+import re
 import ssl
+import stat
 import threading
 import time
 import uuid
@@ -25,13 +26,56 @@ from .engine import DecodeOptions
 from .errors import DecodeError, InputError, UsageError, shown
 from .plan import Executor, PlannedRead
 from .results import ChunkResult
-from .tasks import STARTED_TOPIC, Task, TaskCutter, UnreadableInput, decode_task, plan_task
+from .tasks import (ANOTHER_FILE, STARTED_TOPIC, Task, TaskCutter, UnreadableInput, decode_task,
+                    plan_task, same_file, view_of)
 from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
 
 CONNECT_TIMEOUT = 10.0
 TIMEOUT_BLOCKS = 100_000  # --task-timeout is per this many blocks
+PLUGIN_SECONDS = 10.0  # for the workers to take up, or give back, the run's shared copies
 TLS_SETTINGS = (("ca-file", "CA_FILE"), ("client.cert", "CLIENT__CERT"),
                 ("client.key", "CLIENT__KEY"))
+
+
+# Names of this process's own descriptors: a worker would open its own instead.
+OWN_DESCRIPTORS = re.compile(r"/dev/(fd/\d+|std(in|out|err))|/proc/(self|\d+)/fd/\d+")
+
+
+def refuse_what_cannot_travel(paths: list[str]) -> None:
+    """UsageError naming the first input that a worker cannot open as the client does: a stream
+    (a FIFO, a shell's <(...), a socket), a device, or a descriptor of this process. Workers open
+    every input by its name, so only a file (or a folder) on a shared file system can be sent."""
+    for path in paths:
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            mode = None  # the workers say why they cannot read it either, or can
+        if OWN_DESCRIPTORS.fullmatch(os.path.abspath(path)):
+            what = "a descriptor of this process"
+        elif mode is not None and stat.S_ISFIFO(mode):
+            what = "a FIFO"
+        elif mode is not None and stat.S_ISSOCK(mode):
+            what = "a socket"
+        elif mode is not None and (stat.S_ISCHR(mode) or stat.S_ISBLK(mode)):
+            what = "a device"
+        else:
+            continue
+        raise UsageError(f"{shown(path)}: {what} cannot be sent to a cluster (workers open the "
+                         "inputs by name); save it to a file on the shared file system")
+
+
+def bounded(call: Callable[[], Any], seconds: float) -> None:
+    """Calls `call` on a thread of its own for at most `seconds`; its errors are dropped (the
+    connection's own, of several kinds: a lost scheduler is found by what comes next)."""
+    def quietly() -> None:
+        try:
+            call()
+        except Exception:
+            pass
+
+    thread = threading.Thread(target=quietly, daemon=True)
+    thread.start()
+    thread.join(seconds)
 
 
 def quiet_dask() -> None:
@@ -66,6 +110,45 @@ def check_security(address: str) -> None:
                 "Permission denied"
             raise ClusterError(f"{shown(path)}: {reason} "
                                f"(DASK_DISTRIBUTED__COMM__TLS__{variable})")
+    check_key(values["client.cert"], values["client.key"])
+
+
+def check_key(certificate: str, key: Optional[str]) -> None:
+    """The client's certificate and key load together, or the setting at fault is named."""
+    try:
+        ssl.create_default_context().load_cert_chain(certificate, key)
+    except ssl.SSLError:
+        if key is None:
+            raise ClusterError(f"{shown(certificate)} holds no private key and "
+                               "DASK_DISTRIBUTED__COMM__TLS__CLIENT__KEY is not set: set it to "
+                               "the client's key file") from None
+        raise ClusterError(f"{shown(key)} is not the key of {shown(certificate)} "
+                           "(DASK_DISTRIBUTED__COMM__TLS__CLIENT__KEY, ..._CLIENT__CERT)"
+                           ) from None
+
+
+def tls_failure(address: str, text: str) -> str:
+    """One line for a failed TLS handshake, by its cause: which side refused which
+    certificate."""
+    import dask
+
+    mine = shown(str(dask.config.get("distributed.comm.tls.client.cert", None)))
+    if "ALERT_CERTIFICATE_EXPIRED" in text or "alert certificate expired" in text:
+        return (f"{address}: the scheduler refused this client's certificate, which has expired "
+                f"({mine}, DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT); renew it with the "
+                "cluster's CA")
+    if "certificate has expired" in text:
+        return (f"{address}: the scheduler's certificate has expired; renew it with the "
+                "cluster's CA")
+    if "CERTIFICATE_VERIFY" in text or "does not match" in text:
+        return (f"{address}: the TLS handshake failed (the scheduler's certificate is not "
+                "signed by the CA file's CA); the CA file must be the CA that signed the "
+                "cluster's certificates")
+    if any(word in text for word in ("EOF", "closed", "UNKNOWN_CA", "BAD_CERTIFICATE")):
+        return (f"{address}: the scheduler refused this client's certificate ({mine}, "
+                "DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT): it must be signed by the "
+                "cluster's CA")
+    return f"{address}: the TLS handshake failed ({text.splitlines()[0][:200]})"
 
 
 def connection_failure(address: str, error: BaseException) -> str:
@@ -76,9 +159,11 @@ def connection_failure(address: str, error: BaseException) -> str:
         chain.append(cause)
         cause = cause.__cause__ or cause.__context__
     text = " ".join(str(link) for link in chain)
-    if any(isinstance(link, ssl.SSLError) for link in chain) or "CERTIFICATE_VERIFY" in text:
-        return (f"{address}: the TLS handshake failed ({str(error).split('. ')[0]}); the CA "
-                "file must be the CA that signed the cluster's certificates")
+    if address.startswith("tls://") and (any(isinstance(link, ssl.SSLError) for link in chain)
+                                         or "CERTIFICATE_VERIFY" in text
+                                         or "does not match" in text or "EOF" in text
+                                         or "Stream is closed" in text):
+        return tls_failure(address, text)
     if not address.startswith("tls://") and any(word in text for word in (
             "reset by peer", "closed", "EOF", "Stream is closed")):
         return (f"{address}: the scheduler closed the connection; if it requires TLS, use "
@@ -104,6 +189,7 @@ class ClusterExecutor:
         self.planned: list[inputs.Source] = []
         self.started: dict[str, tuple[float, str]] = {}  # task -> (when heard, worker)
         self.cannot_read: dict[str, dict[str, UnreadableInput]] = {}  # path -> worker -> why
+        self.copies: Optional[str] = None  # the name of the workers' shared copies of the run
         check_security(address)
         try:
             self.client = distributed.Client(address, timeout=CONNECT_TIMEOUT,
@@ -121,7 +207,21 @@ class ClusterExecutor:
         _, message = event
         self.started.setdefault(message["task"], (time.monotonic(), message["worker"]))
 
+    def share_copies(self) -> None:
+        """Each worker decompresses a compressed input once for the run's tasks, not once per
+        task; the copies are given back when the run ends (close)."""
+        from .spools import SharedCopies
+
+        name = f"tovrel-copies-{uuid.uuid4().hex[:12]}"
+        self.copies = name
+        # The scheduler keeps the plugin at once and tells every worker; one that hangs must not
+        # hold the run (its tasks, if it ever takes any, make copies of their own).
+        bounded(lambda: self.client.register_plugin(SharedCopies(), name=name), PLUGIN_SECONDS)
+
     def close(self) -> None:
+        if self.copies is not None:
+            name, self.copies = self.copies, None
+            bounded(lambda: self.client.unregister_worker_plugin(name), PLUGIN_SECONDS)
         try:
             self.client.close(timeout=5)
         except Exception:  # a scheduler that is gone cannot be told goodbye
@@ -136,18 +236,20 @@ class ClusterExecutor:
     # Planning
 
     def sources(self, paths: list[str], status: Callable[[str], None]) -> list[inputs.Source]:
-        """The inputs as a worker sees them, planned there: the client needs no access."""
+        """The inputs, planned on a worker (the client needs no access); the client's own view of
+        each file it can see is its identity, which every worker's view must match."""
         status(f"waiting for workers of {self.address}")
         self.pool.wait_for_usable()
+        self.share_copies()
         status("opening the inputs on a worker")
         while True:
-            task = Task("plan", [], 0)
-            task.future = self.client.submit(plan_task, paths, self.skip_unreadable,
-                                             workers=list(self.pool.usable),
-                                             allow_other_workers=False, pure=False)
-            task.workers = frozenset(self.pool.usable)
+            task = Task(f"plan-{uuid.uuid4().hex[:12]}", [], 0,
+                        planning=(paths, self.skip_unreadable, self.copies))
+            self.submit(task)
             try:
-                layouts, skipped = self.result(task, lambda: None)
+                planner, layouts, skipped = self.result(task, lambda: None)
+                layouts = [(path, overlap, self.identity_of(planner, path, identity), stem,
+                            chunks) for path, overlap, identity, stem, chunks in layouts]
                 break
             except UnreadableInput as error:
                 self.unreadable(error)
@@ -160,16 +262,39 @@ class ClusterExecutor:
                         for path, overlap, identity, stem, chunks in layouts]
         return self.planned
 
+    @staticmethod
+    def client_view(path: str) -> Optional[tuple]:
+        """The file at `path` as this client sees it, or None where it cannot."""
+        try:
+            status = os.stat(path)
+            return view_of(path, inputs.identity_of(status)) if stat.S_ISREG(status.st_mode) \
+                else None
+        except OSError:
+            return None
+
+    def identity_of(self, planner: str, path: str, planned: Optional[tuple]) -> Optional[tuple]:
+        """The identity of a planned file: the client's view where it has one, and the planning
+        worker must have seen that file; the planner's view where the client has none."""
+        seen = self.client_view(path)
+        if seen is None or planned is None:
+            return planned
+        if not same_file(planned, seen):
+            raise UnreadableInput(planner, path, ANOTHER_FILE, differs=True)
+        return seen
+
     # Tasks
 
     def submit(self, task: Task) -> None:
+        """Planning and decoding alike: each has its start heard and its time limit."""
         task.workers = frozenset(self.pool.usable)
         task.started = task.started_on = None
         self.started.pop(task.id, None)
-        task.future = self.client.submit(decode_task, task.id, task.pieces, self.options,
-                                         key=f"decode_task-{task.id}-{uuid.uuid4().hex[:8]}",
-                                         workers=list(task.workers), allow_other_workers=False,
-                                         pure=False)
+        function, arguments = (plan_task, task.planning) if task.planning is not None else \
+            (decode_task, (task.pieces, self.options, self.copies))
+        task.future = self.client.submit(
+            function, task.id, *arguments, key=f"{function.__name__}-{task.id}-"
+            f"{uuid.uuid4().hex[:8]}", workers=list(task.workers), allow_other_workers=False,
+            pure=False)
 
     def resubmit(self, task: Task) -> None:
         try:
@@ -191,8 +316,12 @@ class ClusterExecutor:
         self.cannot_read.setdefault(error.path, {})[error.worker] = error
         self.pool.leave_out(error.worker, str(error))
         self.pool.refresh(force=True)
-        if not self.pool.usable:
-            raise ClusterError(self.no_reader(error.path))
+        # Workers still being asked their versions, or paused, may read it: wait for them.
+        while not self.pool.usable:
+            if not self.pool.undecided():
+                raise ClusterError(self.no_reader(error.path))
+            time.sleep(0.2)
+            self.pool.refresh()
 
     def changed_here(self, path: str) -> bool:
         """True when this client sees another file at `path` than the one planned (a client
@@ -200,12 +329,7 @@ class ClusterExecutor:
         planned = next((source.identity for source in self.planned if source.path == path), None)
         if planned is None or not os.path.exists(path):
             return False
-        host, identity = planned
-        try:
-            inputs.check_unchanged(path, identity, same_machine=host == socket.gethostname())
-        except DecodeError:
-            return True
-        return False
+        return not same_file(self.client_view(path), planned)
 
     def no_reader(self, path: str) -> str:
         reasons = self.cannot_read[path]
@@ -234,9 +358,11 @@ class ClusterExecutor:
             if task.started is not None and time.monotonic() - task.started > self.allowed(task):
                 worker = task.started_on
                 if worker is not None and worker in self.pool.usable:
-                    self.pool.leave_out(worker, f"worker {worker} ran a task of {task.blocks} "
-                                                f"blocks for over "
-                                                f"{time.monotonic() - task.started:.0f} s")
+                    what = "planning the inputs" if task.planning is not None else \
+                        f"a task of {task.blocks} blocks"
+                    self.pool.leave_out(worker, f"worker {worker} was left out by "
+                                                f"--task-timeout (it ran {what} for over "
+                                                f"{time.monotonic() - task.started:.0f} s)")
                 self.pool.refresh(force=True)
             if not task.workers & set(self.pool.usable) and self.pool.usable:
                 self.resubmit(task)
@@ -254,7 +380,13 @@ class ClusterExecutor:
                 self.submit(in_flight[-1])
 
         top_up()
-        while in_flight:
+        while in_flight or cutter:
+            if not in_flight:
+                # Every worker paused or left out as the last task came back: wait for one (the
+                # pool ends the run, saying why, after its grace), never end with work uncut.
+                self.pool.wait_for_usable()
+                top_up()
+                continue
             task = in_flight[0]
             try:
                 decoded = self.result(task, top_up)

@@ -10,7 +10,6 @@ import dataclasses
 import mmap
 import os
 import re
-import shutil
 import socket
 import stat
 import sys
@@ -188,8 +187,9 @@ def is_device(status):
     return stat.S_ISCHR(status.st_mode) or stat.S_ISBLK(status.st_mode)
 
 
-def open_input(path):
-    """The Source of one input file, or of standard input for "-"."""
+def open_input(path, copies=None):
+    """The Source of one input file, or of standard input for "-". A compressed file's copy is
+    shared through `copies` where given (get and put by the file's path and identity)."""
     label = "standard input" if path == "-" else shown(path)
     try:
         if path == "-":
@@ -213,7 +213,8 @@ def open_input(path):
                 else:
                     head = file.read(8)
                     if compression_of(head):
-                        source = open_spooled(label, decompressed(label, path, head))
+                        source = open_spooled(label, copy_of(label, path, head,
+                                                             identity_of(status), copies))
                     else:
                         source = open_file(label, path, head, file)
                     source.identity = identity_of(status)
@@ -225,6 +226,15 @@ def open_input(path):
         raise UnreadableFile(f"{label}: {error.strerror or error}") from None
     except (ValueError, KeyError, zipfile.BadZipFile, EOFError) as error:
         raise InputError(f"{label}: not a score file ({first_line(error)})") from None
+
+
+def copy_of(label, path, head, identity, copies):
+    """The decompressed copy of a compressed file: shared from `copies`, or made here."""
+    shared = None if copies is None else copies.get((path, identity))
+    if shared is not None:
+        return shared
+    spool = decompressed(label, path, head)
+    return spool if copies is None else copies.put((path, identity), spool)
 
 
 def open_file(label, path, head, file):
@@ -286,10 +296,10 @@ def spooled(label, stream):
     if not head.startswith(SCORE_MAGICS) and not compression_of(head):
         raise InputError(f"{label}: not a score file (it starts with {head[:8]!r})")
     spool = spool_file(label)
-    spool.write(head)
+    spool_write(label, spool, head)
     while piece := stream.read(STREAM_PIECE):
-        spool.write(piece)
-    spool.flush()
+        spool_write(label, spool, piece)
+    spool_write(label, spool, b"")
     if compression_of(head):
         return decompressed(label, f"/proc/self/fd/{spool.fileno()}", head, spool)
     return spool
@@ -303,6 +313,20 @@ def spool_file(label):
         return tempfile.TemporaryFile(dir=folder)
 
 
+def spool_write(label, spool, piece):
+    """Writes (or with b"" flushes) a piece of the copy of `label`; a full $TMPDIR is named as
+    such, not taken for a fault of the input."""
+    try:
+        if piece:
+            spool.write(piece)
+        else:
+            spool.flush()
+    except OSError as error:
+        raise InputError(f"{label}: cannot copy it into {shown(tempfile.gettempdir())} "
+                         f"({error.strerror or error}); free space there or set TMPDIR to a "
+                         "folder with room") from None
+
+
 def decompressed(label, path, head, compressed=None):
     """A gzip, bzip2 or xz score file, decompressed into an unnamed file of $TMPDIR."""
     import xopen
@@ -310,14 +334,21 @@ def decompressed(label, path, head, compressed=None):
     spool = spool_file(label)
     try:
         with xopen.xopen(path, "rb", format=compression_of(head), threads=0) as stream:
-            shutil.copyfileobj(stream, spool, STREAM_PIECE)
-    except (OSError, EOFError, ValueError) as error:
+            while True:
+                try:
+                    piece = stream.read(STREAM_PIECE)
+                except (OSError, EOFError, ValueError) as error:
+                    raise InputError(f"{label}: a damaged or truncated {compression_of(head)} "
+                                     f"file ({first_line(error)})") from None
+                spool_write(label, spool, piece)
+                if not piece:
+                    break
+    except OSError as error:  # opening it
         raise InputError(f"{label}: a damaged or truncated {compression_of(head)} file "
                          f"({first_line(error)})") from None
     finally:
         if compressed is not None:
             compressed.close()
-    spool.flush()
     spool.seek(0)
     if not spool.read(8).startswith(SCORE_MAGICS):
         raise InputError(f"{label}: compressed, but not a score file")

@@ -1,14 +1,18 @@
 """What the workers of a cluster run, and how the work is cut into tasks.
 
 A task names the work, not the data: pieces of input files (an absolute path, the identity the
-file had when planned, a range of its chunks). Small files share a task and a large one is cut
-across several. The worker opens the files itself, decodes a window of chunks at a time with the
-engine of a local run, gives the pages of the mapped file back after each window, and lets go of
-the files when the task ends: an idle worker holds no input.
+file has as the client sees it, a range of its chunks). Small files share a task and a large one
+is cut across several. The worker opens the files itself (checking that each is the file the
+client sees), decodes a window of chunks at a time with the engine of a local run, gives the
+pages of the mapped file back after each window, and lets go of the files when the task ends: an
+idle worker holds no input (but for the copies of compressed inputs that the run's tasks share,
+spools.py, given back when the run ends).
 """
 from __future__ import annotations
 
 import dataclasses
+import hashlib
+import os
 import socket
 from typing import Any, Optional
 
@@ -21,6 +25,7 @@ from .results import ChunkResult
 
 MAX_TASK_BLOCKS = 300_000
 STARTED_TOPIC = "tovrel-task-started"
+SAMPLES, SAMPLE_BYTES = 32, 4096  # what a file's fingerprint reads of it
 
 
 class UnreadableInput(Exception):
@@ -44,27 +49,83 @@ def this_worker() -> str:
         return socket.gethostname()
 
 
-def opened(path: str, identity: Optional[tuple]) -> inputs.Source:
-    """The planned input, after checking that `path` still names the file that was planned."""
+def fingerprint(path: str) -> str:
+    """A digest of a file's content, cheap next to decoding it: all of a small file, evenly spaced
+    blocks of a large one, so that another file of the same size and time does not pass."""
+    summary = hashlib.sha256()
+    with open(path, "rb") as file:
+        size = os.fstat(file.fileno()).st_size
+        if size <= SAMPLES * SAMPLE_BYTES:
+            summary.update(file.read())
+        else:
+            for index in range(SAMPLES):
+                summary.update(os.pread(file.fileno(), SAMPLE_BYTES,
+                                        (size - SAMPLE_BYTES) * index // (SAMPLES - 1)))
+    return summary.hexdigest()[:32]
+
+
+def view_of(path: str, status: Optional[tuple]) -> Optional[tuple]:
+    """A file as this machine sees it: (host, its stat identity, its fingerprint), None for what
+    is not a regular file."""
+    return None if status is None else (socket.gethostname(), status, fingerprint(path))
+
+
+def same_file(seen: Optional[tuple], planned: tuple) -> bool:
+    """Whether two views of a path are of one file. Device numbers differ between the machines
+    that mount one file system, so they count on the same machine only."""
+    if seen is None:
+        return False
+    (host, status, content), (planned_host, planned_status, planned_content) = seen, planned
+    if host != planned_host:
+        status, planned_status = status[1:], planned_status[1:]
+    return status == planned_status and content == planned_content
+
+
+ANOTHER_FILE = "another file than the client's (its size, time, inode or content differ)"
+
+
+def opened(path: str, identity: Optional[tuple], copies: Any = None) -> inputs.Source:
+    """The planned input, after checking that `path` names the file that was planned (as the
+    client sees it, where it can); a compressed one's copy shared through `copies`."""
     try:
-        source = inputs.open_input(path)
+        source = inputs.open_input(path, copies)
+        seen = view_of(path, source.identity)
     except UnreadableFile as error:
         raise UnreadableInput(this_worker(), path, str(error).rsplit(": ", 1)[-1]) from None
-    if identity is not None:
-        host, planned = identity
-        same_machine = host == socket.gethostname()
-        now = source.identity
-        if now is None or (now if same_machine else now[1:]) != \
-                (planned if same_machine else planned[1:]):
-            raise UnreadableInput(this_worker(), path, "another file than the one planned (its "
-                                  "size, time or inode differ)", differs=True)
+    except OSError as error:
+        raise UnreadableInput(this_worker(), path, error.strerror or str(error)) from None
+    if identity is not None and not same_file(seen, identity):
+        raise UnreadableInput(this_worker(), path, ANOTHER_FILE, differs=True)
     return source
 
 
-def plan_task(paths: list, skip_unreadable: bool = False) -> tuple:
-    """On a worker: the input files and the layout of each, without data:
-    ([(path, overlap, identity, stem, [(name, label, shape, dtype, stored layouts)])], [warnings
+def copies_of(name: Optional[str]) -> Any:
+    """The worker's shared copies of compressed inputs for the run registered as `name`."""
+    if name is None:
+        return None
+    from .spools import registered
+
+    return registered(name)
+
+
+def tell_start(task: str) -> None:
+    """Tells the client that `task` starts, so that its time limit counts its running, not its
+    waiting."""
+    try:
+        from distributed import get_worker
+
+        get_worker().log_event(STARTED_TOPIC, {"task": task, "worker": get_worker().address})
+    except (ImportError, ValueError):
+        pass
+
+
+def plan_task(task: str, paths: list, skip_unreadable: bool = False,
+              copies: Optional[str] = None) -> tuple:
+    """On a worker: the input files and the layout of each, without data: (this worker,
+    [(path, overlap, identity, stem, [(name, label, shape, dtype, stored layouts)])], [warnings
     for files skipped])."""
+    tell_start(task)
+    shared = copies_of(copies)
     layouts: list = []
     skipped: list = []
     try:
@@ -73,11 +134,10 @@ def plan_task(paths: list, skip_unreadable: bool = False) -> tuple:
         path, _, reason = str(error).rpartition(": ")
         raise UnreadableInput(this_worker(), path, reason) from None
     for path in files:
-        source = opened(path, None)
-        identity = (socket.gethostname(), source.identity)
-        layouts.append((path, source.overlap, identity, source.stem,
+        source = opened(path, None, shared)
+        layouts.append((path, source.overlap, view_of(path, source.identity), source.stem,
                         [(c.name, c.label, c.shape, c.dtype, c.stored) for c in source.chunks]))
-    return layouts, skipped
+    return this_worker(), layouts, skipped
 
 
 @dataclasses.dataclass(frozen=True)
@@ -91,17 +151,14 @@ class Piece:
     identity: Optional[tuple]
 
 
-def decode_task(task: str, pieces: list[Piece], options: DecodeOptions) -> list[ChunkResult]:
+def decode_task(task: str, pieces: list[Piece], options: DecodeOptions,
+                copies: Optional[str] = None) -> list[ChunkResult]:
     """On a worker: decodes the chunks of `pieces`, a window at a time, with the checks of a local
     run; their results in order. Tells the client when it starts, so that a task's time limit
     counts its running, not its waiting. The worker's Dask threads run tasks side by side, one
     intra-op thread each."""
-    try:
-        from distributed import get_worker
-
-        get_worker().log_event(STARTED_TOPIC, {"task": task, "worker": get_worker().address})
-    except (ImportError, ValueError):
-        pass
+    tell_start(task)
+    shared = copies_of(copies)
     torch.set_num_threads(1)
     results: list[ChunkResult] = []
     window: list[ChunkWork] = []
@@ -118,7 +175,7 @@ def decode_task(task: str, pieces: list[Piece], options: DecodeOptions) -> list[
         window, loaded, values = [], [], 0
 
     for piece in pieces:
-        source = opened(piece.path, piece.identity)
+        source = opened(piece.path, piece.identity, shared)
         chunks = source.chunks[piece.start:piece.stop]
         if len(chunks) != piece.stop - piece.start:
             raise InputError(f"{shown(piece.path)} changed or was removed during the run")
@@ -143,6 +200,7 @@ class Task:
     workers: frozenset = frozenset()  # those it may run on
     started: Optional[float] = None  # when its start was heard of
     started_on: Optional[str] = None
+    planning: Optional[tuple] = None  # the arguments of plan_task, for the task that plans
 
 
 class TaskCutter:

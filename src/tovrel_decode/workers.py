@@ -1,5 +1,5 @@
 """The workers of a cluster that can take tasks: present, running (not paused), with the client's
-tovrel and torch, enough memory, and not left out (hung, or unable to read an input)."""
+build of tovrel and torch, enough memory, and not left out (hung, or unable to read an input)."""
 from __future__ import annotations
 
 import importlib.metadata
@@ -7,13 +7,25 @@ import time
 import uuid
 from typing import Any, Callable, Optional
 
+from .builds import build_differences, build_identity
 from .errors import DecodeError
 
 NO_WORKERS_GRACE = 30.0  # seconds without a worker that can take tasks before a run gives up
 REFRESH_SECONDS = 1.0  # how often the workers present are looked at again
-# Below this memory limit a worker cannot even hold torch and a window of chunks: Dask would
-# restart it over and over.
-MIN_WORKER_MEMORY = 768 * 1024**2
+# What Dask compares with a worker's memory limit is the process's whole resident memory, torch's
+# libraries included (bench/cluster_overhead.py measures it): about 770 MB idle after a run, and
+# at its peak 880, 990 and 1040 MB with 1, 2 and 4 threads. A worker holds the idle figure with a
+# margin, and one window of chunks (16 M float32 scores) per thread; Dask pauses it past 80 % of
+# its limit. Below that limit it would pause on its first windows, over and over.
+RESIDENT_BASE = 860 * 10**6
+RESIDENT_PER_THREAD = 67 * 10**6
+PAUSE_SHARE = 0.8
+
+
+def min_worker_memory(threads: int) -> int:
+    return int((RESIDENT_BASE + RESIDENT_PER_THREAD * max(1, threads)) / PAUSE_SHARE)
+
+
 NOT_INSTALLED = "cannot import tovrel_decode: install the project in the workers' environment"
 PACKAGES = ("tovrel", "torch")
 
@@ -55,12 +67,15 @@ class WorkerPool:
         self.warn = warn
         self.lost = lost
         self.expected = installed_versions()
+        self.build = build_identity()
         self.usable: dict[str, int] = {}  # address -> threads
         self.checked: set[str] = set()  # versions and memory fit
         self.left_out: dict[str, str] = {}  # address -> why
         self.paused: dict[str, str] = {}  # address -> what it holds
-        self.probes: dict[str, Any] = {}  # address -> the future of its versions
+        self.undersized: dict[str, str] = {}  # address -> its memory limit, below the minimum
+        self.probes: dict[str, Any] = {}  # address -> the futures of its versions and build
         self.last_refresh = 0.0
+        self.seen: list[str] = []  # the workers present when last looked at
         self.none_since: Optional[float] = None
 
     @property
@@ -73,6 +88,7 @@ class WorkerPool:
             return
         self.last_refresh = now
         present = self.present()
+        self.seen = list(present)
         new = [address for address in present
                if address not in self.checked and address not in self.left_out]
         if new:
@@ -82,6 +98,11 @@ class WorkerPool:
         self.usable = {address: int(info.get("nthreads", 1)) for address, info in present.items()
                        if address in self.checked and address not in self.left_out and
                        info.get("status", "running") == "running"}
+        if not self.usable and present and self.undersized.keys() >= present.keys():
+            raise ClusterError("no worker can take tasks: every worker's memory limit is below "
+                               "what decoding needs: " +
+                               "; ".join(f"worker {address} has {self.undersized[address]}"
+                                         for address in present))
         if self.usable:
             self.none_since = None
         elif self.none_since is None:
@@ -101,40 +122,62 @@ class WorkerPool:
         return f"it holds {megabytes(memory)} of its {megabytes(info.get('memory_limit'))} limit"
 
     def probe(self, new: list[str], present: dict) -> None:
-        """Asks new workers their versions through Dask's own report, run as a task on each, so
-        that a worker that does not answer (stopped, restarting) holds nothing up: it is asked
-        again at the next refresh until it answers."""
+        """Asks new workers their versions (through Dask's own report) and their build, each as a
+        task on the worker, so that a worker that does not answer (stopped, restarting) holds
+        nothing up: it is asked again at the next refresh until it answers."""
         from distributed.versions import get_versions
 
         for address in new:
             limit = present[address].get("memory_limit") or 0
-            if 0 < limit < MIN_WORKER_MEMORY:
+            threads = int(present[address].get("nthreads", 1))
+            if 0 < limit < min_worker_memory(threads):
+                self.undersized[address] = (f"{megabytes(limit)} of the "
+                                            f"{megabytes(min_worker_memory(threads))} it needs")
                 self.leave_out(address, f"worker {address} has a memory limit of "
-                                        f"{megabytes(limit)}, less than decoding needs (torch "
-                                        f"alone takes about 300 MB; give at least "
-                                        f"{megabytes(MIN_WORKER_MEMORY)})")
+                                        f"{megabytes(limit)}, less than decoding with {threads} "
+                                        f"thread{'s' if threads > 1 else ''} needs (a worker "
+                                        "holds about 770 MB idle and Dask pauses it at 80 % of "
+                                        "its limit; give at least "
+                                        f"{megabytes(min_worker_memory(threads))})")
                 continue
-            probe = self.probes.get(address)
-            if probe is None:
-                self.probes[address] = self.client.submit(
-                    get_versions, list(PACKAGES), workers=[address], allow_other_workers=False,
-                    pure=False, key=f"tovrel-versions-{uuid.uuid4().hex}")
+            probes = self.probes.get(address)
+            if probes is None:
+                self.probes[address] = tuple(self.client.submit(
+                    ask, *arguments, workers=[address], allow_other_workers=False, pure=False,
+                    key=f"tovrel-{what}-{uuid.uuid4().hex}")
+                    for what, ask, arguments in (("versions", get_versions, [list(PACKAGES)]),
+                                                 ("build", build_identity, [])))
                 continue
-            if not probe.done():
+            if not all(probe.done() for probe in probes):
                 continue
             del self.probes[address]
-            try:
-                found = probe.result()["packages"]
-            except Exception as error:
-                self.leave_out(address, f"worker {address} cannot be asked its versions "
-                                        f"({str(error).splitlines()[0] if str(error) else error})")
-                continue
-            if found.get("tovrel") is None:
-                self.leave_out(address, f"a worker ({address}) {NOT_INSTALLED}")
-            elif {package: found.get(package) for package in PACKAGES} != self.expected:
-                self.leave_out(address, version_mismatch(address, found, self.expected))
-            else:
-                self.checked.add(address)
+            self.judge(address, *probes)
+
+    def judge(self, address: str, versions: Any, build: Any) -> None:
+        """Takes a worker whose versions and build are this client's; leaves out any other."""
+        try:
+            found = versions.result()["packages"]
+        except Exception as error:
+            self.leave_out(address, f"worker {address} cannot be asked its versions "
+                                    f"({str(error).splitlines()[0] if str(error) else error})")
+            return
+        if found.get("tovrel") is None:
+            self.leave_out(address, f"a worker ({address}) {NOT_INSTALLED}")
+            return
+        if {package: found.get(package) for package in PACKAGES} != self.expected:
+            self.leave_out(address, version_mismatch(address, found, self.expected))
+            return
+        try:
+            differences = build_differences(build.result(), self.build)
+        except Exception as error:
+            differences = [f"it cannot be asked its build "
+                           f"({str(error).splitlines()[0] if str(error) else error})"]
+        if differences:
+            self.leave_out(address, f"worker {address} has another build of tovrel "
+                                    f"{found['tovrel']} than this client: "
+                                    f"{', '.join(differences)}")
+        else:
+            self.checked.add(address)
 
     def leave_out(self, worker: str, reason: str) -> None:
         if worker in self.left_out:
@@ -143,14 +186,18 @@ class WorkerPool:
         self.usable.pop(worker, None)
         self.warn(f"{reason}; it gets no tasks")
 
+    def undecided(self) -> list[str]:
+        """The workers present that are not left out: they may yet take tasks."""
+        return [address for address in self.seen if address not in self.left_out]
+
     def why_none(self) -> str:
-        if self.paused:
-            return "no worker can take tasks: " + "; ".join(
-                f"worker {address} is paused for memory ({holding})"
-                for address, holding in self.paused.items())
-        if self.left_out:
-            return next(reversed(self.left_out.values()))
-        return f"{self.address}: the scheduler has no workers"
+        causes = [f"worker {address} is paused for memory ({holding})"
+                  for address, holding in self.paused.items()]
+        causes += list(reversed(self.left_out.values()))
+        if not causes:
+            return f"{self.address}: the scheduler has no workers"
+        more = f"; and {len(causes) - 3} more" if len(causes) > 3 else ""
+        return "no worker can take tasks: " + "; ".join(causes[:3]) + more
 
     def wait_for_usable(self) -> None:
         self.refresh(force=True)

@@ -131,7 +131,7 @@ def test_cluster_output_is_byte_identical_to_a_local_run(cluster, inputs, tmp_pa
     there = decode("one.pt", "--scheduler", local.scheduler_address, cwd=tmp_path / "user")
     assert there.returncode == 0 and there.stdout == here.stdout, there.stderr
     # A compressed input is decompressed on a worker into an unnamed file, given back once the
-    # task that read it is done.
+    # run is done.
     with open(tmp_path / "user" / "one.pt", "rb") as plain, \
             gzip.open(tmp_path / "user" / "one.pt.gz", "wb") as packed:
         packed.write(plain.read())
@@ -205,7 +205,7 @@ def test_workers_of_another_version_get_no_tasks(cluster, inputs, tmp_path):
     lines = result.stderr.decode().strip().splitlines()
     assert result.returncode == 1 and len(lines) == 3, lines
     assert all(line.endswith("; it gets no tasks") for line in lines[:2])
-    assert lines[2].startswith("tovrel-decode: error: worker ")
+    assert lines[2].startswith("tovrel-decode: error: no worker can take tasks: worker ")
     assert "has tovrel 0.0.9" in lines[2] and "this client has tovrel 0.1.0" in lines[2]
     assert not (tmp_path / "out.fq").exists()
 
@@ -363,16 +363,27 @@ def test_paused_and_undersized_workers_end_the_run_in_one_line(scheduler, tmp_pa
         wait_until(lambda: worker_states(client) == {"paused": "paused", "small": "running"},
                    "one worker is paused and the other runs")
         result = decode(tmp_path / "in.pt", "-o", tmp_path / "out.fq", "--scheduler", address)
+        workers[0].terminate()
+        workers[0].wait(timeout=60)
+        wait_until(lambda: worker_states(client) == {"small": "running"}, "one worker is left")
+        # Every worker too small: the run ends at once, without waiting for the grace.
+        alone = decode(tmp_path / "in.pt", "--scheduler", address)
     finally:
         for worker in workers:
             worker.terminate()
             worker.wait(timeout=60)
     lines = result.stderr.decode().strip().splitlines()
     assert result.returncode == 1 and len(lines) == 2, lines
-    assert "has a memory limit of 300 MB, less than decoding needs" in lines[0]
+    assert "has a memory limit of 300 MB, less than decoding with 1 thread needs" in lines[0]
+    assert lines[0].endswith("give at least 1159 MB); it gets no tasks")
     assert lines[1].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
     assert "is paused for memory (it holds " in lines[1] and "of its 2000 MB limit)" in lines[1]
     assert not (tmp_path / "out.fq").exists()
+    lines = alone.stderr.decode().strip().splitlines()
+    assert alone.returncode == 1 and len(lines) == 2, lines
+    assert lines[1].startswith("tovrel-decode: error: no worker can take tasks: every worker's "
+                               "memory limit is below what decoding needs: worker tcp:")
+    assert lines[1].endswith(" has 300 MB of the 1159 MB it needs")
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="a worker without root's file access needs root")
@@ -424,6 +435,17 @@ def certificates(tmp_path_factory):
     (folder / "node.ext").write_text("subjectAltName=IP:127.0.0.1\n")
     openssl("x509", "-req", "-in", "node.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
             "-CAcreateserial", "-days", "2", "-extfile", "node.ext", "-out", "node.pem")
+    openssl("x509", "-req", "-in", "node.csr", "-CA", "other.pem", "-CAkey", "other.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "node.ext", "-out", "stranger.pem")
+    # One that expired long ago, signed by the cluster's CA.
+    (folder / "ca.cnf").write_text("[ca]\ndefault_ca = d\n[d]\ndatabase = index.txt\n"
+                                   "new_certs_dir = .\nserial = serial\ndefault_md = sha256\n"
+                                   "policy = p\n[p]\ncommonName = supplied\n")
+    (folder / "index.txt").write_text("")
+    (folder / "serial").write_text("01\n")
+    openssl("ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key", "-in",
+            "node.csr", "-startdate", "20200101000000Z", "-enddate", "20200102000000Z",
+            "-extfile", "node.ext", "-notext", "-out", "expired.pem")
     return folder
 
 
@@ -437,36 +459,64 @@ def tls_settings(folder, **changes):
     return settings
 
 
+def tls_scheduler(folder, environment):
+    """A TLS scheduler started in `folder`, and its address once it listens."""
+    process = subprocess.Popen([DASK, "scheduler", "--protocol", "tls", "--host", "127.0.0.1",
+                                "--port", "0", "--dashboard-address", "127.0.0.1:0",
+                                "--scheduler-file", "scheduler.json"], cwd=folder,
+                               env=environment, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    import json
+
+    wait_until(lambda: process.poll() is not None or (folder / "scheduler.json").exists() and
+               (folder / "scheduler.json").stat().st_size > 0, "the scheduler starts")
+    return process, json.loads((folder / "scheduler.json").read_text())["address"]
+
+
 @pytest.mark.skipif(shutil.which("openssl") is None, reason="certificates need openssl")
 def test_tls_mistakes_are_one_line(certificates, tmp_path):
     torch.save(chunk(20, 2, 1), tmp_path / "in.pt")
     environment = {**os.environ, **tls_settings(certificates)}
-    scheduler = subprocess.Popen([DASK, "scheduler", "--protocol", "tls", "--host", "127.0.0.1",
-                                  "--port", "0", "--dashboard-address", "127.0.0.1:0",
-                                  "--scheduler-file", "scheduler.json"], cwd=tmp_path,
-                                 env=environment, stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL)
+    (tmp_path / "good").mkdir()
+    (tmp_path / "expired").mkdir()
+    schedulers = []
     try:
-        wait_until(lambda: (tmp_path / "scheduler.json").exists() and
-                   (tmp_path / "scheduler.json").stat().st_size > 0, "the scheduler starts")
-        import json
-
-        tls = json.loads((tmp_path / "scheduler.json").read_text())["address"]
+        scheduler, tls = tls_scheduler(tmp_path / "good", environment)
+        schedulers.append(scheduler)
+        scheduler, expired = tls_scheduler(tmp_path / "expired", {
+            **environment, "DASK_DISTRIBUTED__COMM__TLS__SCHEDULER__CERT":
+            str(certificates / "expired.pem")})
+        schedulers.append(scheduler)
         tcp = tls.replace("tls://", "tcp://")
         plain = {key: value for key, value in os.environ.items()
                  if not key.startswith("DASK_DISTRIBUTED__COMM")}
+        client_cert = "DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT"
+        without_key = {key: value for key, value in environment.items()
+                       if key != "DASK_DISTRIBUTED__COMM__TLS__CLIENT__KEY"}
         cases = {
             "no settings": (tls, plain, f"{tls}: tls:// needs the cluster's certificates"),
             "plain client": (tcp, plain, f"{tcp}: the scheduler closed the connection; if it "
                                          "requires TLS, use tls://"),
             "required": (tcp, environment, f"{tcp}: encryption is required"),
-            "mistyped": (tls, {**environment, "DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT":
-                               str(certificates / "nod.pem")},
+            "mistyped": (tls, {**environment, client_cert: str(certificates / "nod.pem")},
                          f"{certificates / 'nod.pem'}: No such file or directory "
-                         "(DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT)"),
+                         f"({client_cert})"),
             "wrong CA": (tls, {**environment, "DASK_DISTRIBUTED__COMM__TLS__CA_FILE":
                                str(certificates / "other.pem")},
-                         f"{tls}: the TLS handshake failed"),
+                         f"{tls}: the TLS handshake failed (the scheduler's certificate is not "
+                         "signed by the CA file's CA)"),
+            "expired client": (tls, {**environment, client_cert: str(certificates / "expired.pem")},
+                               f"{tls}: the scheduler refused this client's certificate, which "
+                               f"has expired ({certificates / 'expired.pem'}, {client_cert})"),
+            "stranger client": (tls, {**environment,
+                                      client_cert: str(certificates / "stranger.pem")},
+                                f"{tls}: the scheduler refused this client's certificate "
+                                f"({certificates / 'stranger.pem'}, {client_cert}): it must be "
+                                "signed by the cluster's CA"),
+            "no key": (tls, without_key, f"{certificates / 'node.pem'} holds no private key and "
+                                         "DASK_DISTRIBUTED__COMM__TLS__CLIENT__KEY is not set"),
+            "expired scheduler": (expired, environment,
+                                  f"{expired}: the scheduler's certificate has expired"),
         }
         for case, (address, settings, message) in cases.items():
             result = subprocess.run([DECODER, str(tmp_path / "in.pt"), "--scheduler", address],
@@ -475,8 +525,9 @@ def test_tls_mistakes_are_one_line(certificates, tmp_path):
             assert result.returncode == 1 and len(lines) == 1, (case, lines)
             assert lines[0].startswith(f"tovrel-decode: error: {message}"), (case, lines)
     finally:
-        scheduler.terminate()
-        scheduler.wait(timeout=60)
+        for scheduler in schedulers:
+            scheduler.terminate()
+            scheduler.wait(timeout=60)
 
 
 def test_small_files_share_tasks(cluster, tmp_path):
@@ -491,3 +542,327 @@ def test_small_files_share_tasks(cluster, tmp_path):
     there = decode(folder, "-q", "--scheduler", local.scheduler_address)
     assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
     assert len(client.get_events(STARTED_TOPIC)) - before < 50  # 200 files
+
+
+# The plan is the account of a run
+
+
+def decode_patched(patch, *args, timeout=300, **popen):
+    """The command in a process of its own, after `patch` (Python source) changed it: faults
+    injected where they are hard to cause from outside."""
+    code = f"import sys\n{patch}\nfrom tovrel_decode.cli import main\nsys.exit(main(sys.argv[1:]))"
+    command = [sys.executable, "-c", code, *map(str, args)]
+    if popen:
+        return subprocess.Popen(command, **popen)
+    return subprocess.run(command, capture_output=True, timeout=timeout)
+
+
+# The last chunk's result never comes, in either executor.
+DROP_LAST = """
+from tovrel_decode.{module} import {executor} as executor
+real = executor.chunk_results
+def chunk_results(self, reads):
+    results = list(real(self, reads))
+    yield from results[:-1]
+executor.chunk_results = chunk_results
+"""
+
+# From the first decoded task on, the pool sees every worker paused for memory for `refreshes`
+# looks at the cluster, and gives up after `grace` seconds without a worker.
+PAUSED_AFTER_FIRST_RESULT = """
+from tovrel_decode import cluster, workers
+workers.NO_WORKERS_GRACE = {grace}
+paused = {{"looks": None}}
+real_result, real_present = cluster.ClusterExecutor.result, workers.WorkerPool.present
+def result(self, task, top_up):
+    value = real_result(self, task, top_up)
+    if task.pieces and paused["looks"] is None:
+        paused["looks"] = {refreshes}
+        self.pool.refresh(force=True)
+    return value
+def present(self):
+    found = real_present(self)
+    if paused["looks"]:
+        paused["looks"] -= 1
+        for info in found.values():
+            info["status"] = "paused"
+    return found
+cluster.ClusterExecutor.result, workers.WorkerPool.present = result, present
+"""
+
+
+def test_a_run_that_gives_fewer_reads_than_planned_fails(cluster, tmp_path):
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    torch.save([chunk(100, 2, i) for i in range(12)], tmp_path / "in.pt")
+    want = decode(tmp_path / "in.pt", "-q")
+    for module, executor, options in (("local", "LocalExecutor", []),
+                                      ("cluster", "ClusterExecutor",
+                                       ["--scheduler", local.scheduler_address])):
+        patch = DROP_LAST.format(module=module, executor=executor)
+        for output in ("out.fq", "-"):
+            result = decode_patched(patch, tmp_path / "in.pt", "-o", output, *options)
+            lines = result.stderr.decode().strip().splitlines()
+            assert result.returncode == 1 and len(lines) == 1, (executor, lines)
+            assert lines[0] == "tovrel-decode: error: internal error: the run gave 11 of its 12 " \
+                               "planned reads (read in_11 and 0 more never came)", lines
+            assert not (tmp_path / "out.fq").exists()
+    # Every worker paused as the last task in flight comes back: the run waits for them.
+    result = decode_patched(PAUSED_AFTER_FIRST_RESULT.format(grace=600, refreshes=3),
+                            tmp_path / "in.pt", "--scheduler", local.scheduler_address, "-q")
+    assert result.returncode == 0 and result.stdout == want.stdout, result.stderr
+    # They stay paused: the run ends after its grace, saying why.
+    result = decode_patched(PAUSED_AFTER_FIRST_RESULT.format(grace=0, refreshes=10**9),
+                            tmp_path / "in.pt", "-o", tmp_path / "out.fq", "--scheduler",
+                            local.scheduler_address)
+    lines = result.stderr.decode().strip().splitlines()
+    assert result.returncode == 1 and len(lines) == 1, lines
+    assert lines[0].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
+    assert "is paused for memory" in lines[0]
+    assert not (tmp_path / "out.fq").exists()
+
+
+# On a worker: decoding (or planning) waits until a file exists.
+HELD = """
+import os
+import time
+from tovrel_decode import {module} as module
+real = module.{function}
+def held(*args):
+    while not os.path.exists({release!r}):
+        time.sleep(0.05)
+    return real(*args)
+module.{function} = held
+"""
+
+
+def test_a_run_whose_only_worker_is_left_out_by_the_task_timeout_fails(scheduler, tmp_path):
+    address, client = scheduler
+    torch.save([chunk(100, 2, i) for i in range(12)], tmp_path / "in.pt")
+    (tmp_path / "held.py").write_text(HELD.format(module="tasks", function="decode_window",
+                                                  release=str(tmp_path / "release")))
+    worker = start_worker(address, tmp_path, "--preload", str(tmp_path / "held.py"))
+    try:
+        wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
+        process = decode_patched("from tovrel_decode import workers\n"
+                                 "workers.NO_WORKERS_GRACE = 1", tmp_path / "in.pt", "-o",
+                                 tmp_path / "out.fq", "--task-timeout", "1", "--scheduler",
+                                 address, stderr=subprocess.PIPE)
+        # Its tasks finish once it is left out: the run has work left and no worker for it.
+        warning = process.stderr.readline().decode()
+        (tmp_path / "release").touch()
+        _, err = process.communicate(timeout=300)
+    finally:
+        worker.terminate()
+        worker.wait(timeout=60)
+    assert "was left out by --task-timeout (it ran a task of " in warning, warning
+    lines = err.decode().strip().splitlines()
+    assert process.returncode == 1 and len(lines) == 1, lines
+    assert lines[0].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
+    assert "was left out by --task-timeout" in lines[0]
+    assert not (tmp_path / "out.fq").exists()
+
+
+def test_planning_has_the_time_limit_of_a_task(scheduler, tmp_path):
+    address, client = scheduler
+    torch.save([chunk(100, 2, i) for i in range(2)], tmp_path / "in.pt")
+    (tmp_path / "held.py").write_text(HELD.format(module="inputs", function="expand",
+                                                  release=str(tmp_path / "release")))
+    worker = start_worker(address, tmp_path, "--preload", str(tmp_path / "held.py"))
+    try:
+        wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
+        result = decode_patched("from tovrel_decode import workers\n"
+                                "workers.NO_WORKERS_GRACE = 1", tmp_path / "in.pt",
+                                "--task-timeout", "1", "--scheduler", address)
+    finally:
+        (tmp_path / "release").touch()
+        worker.terminate()
+        worker.wait(timeout=60)
+    lines = result.stderr.decode().strip().splitlines()
+    assert result.returncode == 1 and len(lines) == 2, lines
+    assert "was left out by --task-timeout (it ran planning the inputs for over " in lines[1]
+
+
+def test_inputs_that_cannot_travel_are_usage_errors(tmp_path):
+    torch.save(chunk(10, 2, 1), tmp_path / "in.pt")
+    os.mkfifo(tmp_path / "fifo")
+    # Nothing listens there: the refusal comes before any connection.
+    nowhere = ["--scheduler", "tcp://127.0.0.1:9"]
+    cases = {str(tmp_path / "fifo"): "a FIFO", "/dev/null": "a device",
+             "/dev/stdin": "a descriptor of this process",
+             "/dev/fd/0": "a descriptor of this process"}
+    for path, what in cases.items():
+        result = decode(tmp_path / "in.pt", path, *nowhere, timeout=60)
+        lines = result.stderr.decode().strip().splitlines()
+        assert result.returncode == 2 and len(lines) == 2, (path, lines)
+        assert lines[1] == f"tovrel-decode: error: {path}: {what} cannot be sent to a cluster " \
+                           "(workers open the inputs by name); save it to a file on the shared " \
+                           "file system", lines
+    # A shell's process substitution is a descriptor too.
+    result = subprocess.run(["bash", "-c", f'"$0" "$1" <(cat "$1") {" ".join(nowhere)}',
+                             DECODER, str(tmp_path / "in.pt")], capture_output=True, timeout=60)
+    assert result.returncode == 2
+    assert "a descriptor of this process cannot be sent" in result.stderr.decode()
+
+
+def test_the_distributed_extra_pins_the_installed_dask():
+    import importlib.metadata
+
+    extra = [requirement.split(";")[0].strip()
+             for requirement in importlib.metadata.requires("tovrel")
+             if 'extra == "distributed"' in requirement]
+    assert sorted(extra) == [f"dask=={importlib.metadata.version('dask')}",
+                             f"distributed=={importlib.metadata.version('distributed')}"]
+
+
+def test_a_worker_of_another_build_of_the_same_version_gets_no_tasks(scheduler, tmp_path):
+    import tovrel_decode
+
+    address, client = scheduler
+    torch.save([chunk(100, 2, i) for i in range(4)], tmp_path / "in.pt")
+    # The package as installed, with one file changed, found first on the worker's path.
+    changed = tmp_path / "changed" / "tovrel_decode"
+    shutil.copytree(os.path.dirname(tovrel_decode.__file__), changed,
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    with open(changed / "engine.py", "a") as engine:
+        engine.write("\n# rebuilt\n")
+    worker = subprocess.Popen([DASK, "worker", address, "--nthreads", "1", "--no-dashboard"],
+                              cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              env={**os.environ, "PYTHONPATH": str(tmp_path / "changed")})
+    try:
+        wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
+        result = decode(tmp_path / "in.pt", "-o", tmp_path / "out.fq", "--scheduler", address)
+    finally:
+        worker.terminate()
+        worker.wait(timeout=60)
+    lines = result.stderr.decode().strip().splitlines()
+    assert result.returncode == 1 and len(lines) == 2, lines
+    assert lines[0].startswith("tovrel-decode: warning: worker tcp://")
+    assert lines[0].endswith(" has another build of tovrel 0.1.0 than this client: its "
+                             "tovrel_decode files differ; it gets no tasks")
+    assert lines[1].startswith("tovrel-decode: error: no worker can take tasks: worker tcp://")
+    assert not (tmp_path / "out.fq").exists()
+
+
+# The client's file is the input
+
+
+def test_a_file_rewritten_in_place_with_its_size_and_time_is_another_file(tmp_path):
+    from tovrel_decode import inputs as opening, tasks
+
+    path = tmp_path / "in.pt"
+    torch.save([chunk(100, 2, i) for i in range(3)], path)
+    seen = tasks.view_of(str(path), opening.identity_of(os.stat(path)))
+    assert tasks.opened(str(path), seen).path == str(path)
+    before = os.stat(path)
+    with open(path, "r+b") as file:
+        file.seek(before.st_size // 2)
+        byte = file.read(1)
+        file.seek(before.st_size // 2)
+        file.write(bytes([byte[0] ^ 1]))
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    assert opening.identity_of(os.stat(path)) == seen[1]
+    with pytest.raises(tasks.UnreadableInput) as raised:
+        tasks.opened(str(path), seen)
+    assert raised.value.differs and raised.value.reason == tasks.ANOTHER_FILE
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
+                    reason="a worker with a mount namespace of its own (unshare -m) needs root")
+def test_a_worker_that_sees_another_file_at_the_path_is_left_out(scheduler, tmp_path):
+    address, client = scheduler
+    path, other = tmp_path / "in.pt", tmp_path / "other.pt"
+    torch.save([chunk(100, 2, i) for i in range(6)], path)
+    torch.save([chunk(100, 2, 50 + i) for i in range(6)], other)
+    os.utime(other, ns=(path.stat().st_atime_ns, path.stat().st_mtime_ns))
+    want = decode(path, "-q")
+    # This worker sees the other file at the input's path.
+    masked = subprocess.Popen(["unshare", "-m", "sh", "-c",
+                               'mount --bind "$1" "$2" && shift 2 && exec "$@"', "sh", str(other),
+                               str(path), DASK, "worker", address, "--nthreads", "1",
+                               "--no-dashboard", "--name", "masked"], cwd=tmp_path,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    workers = [masked]
+    try:
+        wait_until(lambda: len(worker_states(client)) == 1, "the masked worker joins")
+        alone = decode(path, "-o", tmp_path / "out.fq", "--scheduler", address)
+        workers.append(start_worker(address, tmp_path, "--name", "seeing"))
+        wait_until(lambda: len(worker_states(client)) == 2, "both workers join")
+        both = decode(path, "--scheduler", address)
+    finally:
+        for worker in workers:
+            worker.terminate()
+            worker.wait(timeout=60)
+    lines = alone.stderr.decode().strip().splitlines()
+    assert alone.returncode == 1 and len(lines) == 2, lines
+    assert lines[0].endswith(f"cannot read {path}: another file than the client's (its size, "
+                             "time, inode or content differ); it gets no tasks")
+    assert lines[1].startswith(f"tovrel-decode: error: no worker can read {path}; worker tcp://")
+    assert not (tmp_path / "out.fq").exists()
+    assert both.returncode == 0 and both.stdout == want.stdout, both.stderr
+    assert all(line.endswith("differ); it gets no tasks")
+               for line in both.stderr.decode().strip().splitlines()[:-1])
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
+                    reason="a worker with a small tmpfs of its own (unshare -m) needs root")
+def test_a_full_temporary_folder_is_named_as_such(scheduler, tmp_path):
+    address, client = scheduler
+    with gzip.open(tmp_path / "in.pt.gz", "wb") as packed:
+        torch.save([chunk(2000, 3, i) for i in range(4)], packed)
+    (tmp_path / "small").mkdir()
+    worker = subprocess.Popen(["unshare", "-m", "sh", "-c",
+                               'mount -t tmpfs -o size=1m tmpfs "$1" && shift && exec "$@"', "sh",
+                               str(tmp_path / "small"), "env", f"TMPDIR={tmp_path / 'small'}",
+                               DASK, "worker", address, "--nthreads", "1", "--no-dashboard"],
+                              cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
+        result = decode(tmp_path / "in.pt.gz", "--scheduler", address)
+    finally:
+        worker.terminate()
+        worker.wait(timeout=60)
+    lines = result.stderr.decode().strip().splitlines()
+    assert result.returncode == 1 and lines == [
+        f"tovrel-decode: error: {tmp_path / 'in.pt.gz'}: cannot copy it into "
+        f"{tmp_path / 'small'} (No space left on device); free space there or set TMPDIR to a "
+        "folder with room"], lines
+
+
+def count_copies(start):
+    """On a worker: counts the decompressed copies of inputs made from now on, or ends the count
+    and says how many."""
+    from tovrel_decode import inputs as opening
+
+    real = opening.__dict__.setdefault("real_decompressed", opening.decompressed)
+    if not start:
+        opening.decompressed = real
+        return opening.copies_made
+
+    def counted(*args):
+        opening.copies_made += 1
+        return real(*args)
+
+    opening.copies_made = 0
+    opening.decompressed = counted
+    return 0
+
+
+def test_a_compressed_input_is_decompressed_once_per_worker(cluster, tmp_path):
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    with gzip.open(tmp_path / "in.pt.gz", "wb") as packed:
+        torch.save([chunk(200, 2, i) for i in range(24)], packed)
+    want = decode(tmp_path / "in.pt.gz", "-q")
+    before = client.run(deleted_files_open)
+    client.run(count_copies, True)
+    try:
+        there = decode(tmp_path / "in.pt.gz", "-q", "--scheduler", local.scheduler_address)
+    finally:
+        made = client.run(count_copies, False)
+    assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
+    # The run's tasks (more than one per worker) share their worker's copy, which is given back
+    # when the run ends.
+    assert 1 <= sum(made.values()) and all(count <= 1 for count in made.values()), made
+    assert len(client.get_events(STARTED_TOPIC)) > 2
+    assert client.run(deleted_files_open) == before
