@@ -15,7 +15,8 @@ namespace {
 
 constexpr float log_one = 0.0f;  // log of weight 1: every path starts and ends with it
 
-// Validates the sizes of a recursion and returns the length of its guide array.
+}  // namespace
+
 size_t guide_array_size(int num_timesteps, int num_states) {
     if (num_timesteps < 0 || num_states < 0) {
         throw std::invalid_argument("CRF sizes must not be negative.");
@@ -27,6 +28,8 @@ size_t guide_array_size(int num_timesteps, int num_states) {
     }
     return size_t(num_timesteps + 1) * size_t(num_states);
 }
+
+namespace {
 
 constexpr CrfKernels scalar_kernels = {"scalar",
                                        0,

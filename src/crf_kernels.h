@@ -54,6 +54,10 @@ void best_path_shifted_avx2(const float* scores, float* shifted, int num_timeste
 float shift_row_scalar(float* row, int count);
 float shift_row_avx2(float* row, int count);
 
+// Validates the sizes of a recursion (throws std::invalid_argument or std::length_error) and
+// returns the length of its guide array.
+size_t guide_array_size(int num_timesteps, int num_states);
+
 // One form of the recursions. Every form gives the scalar form's bits.
 struct CrfKernels {
     const char* name;

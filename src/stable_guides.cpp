@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <stdexcept>
 #include <vector>
 
 #include "beam_search.h"
@@ -25,18 +24,6 @@ float masked_log_sum_exp5(const float* slots) {
 void finish_row(float* row, float* row_shifts, int index, int num_states) {
     if (row_shifts != nullptr) {
         row_shifts[index] = shift_row_scalar(row, num_states);
-    }
-}
-
-// The size checks of the specified recursions.
-void check_sizes(int num_blocks, int num_states) {
-    if (num_blocks < 0 || num_states < 0) {
-        throw std::invalid_argument("CRF sizes must not be negative.");
-    }
-    check_crf_size(num_blocks, num_states);
-    if (num_states != 0 && !is_kmer_state_count(size_t(num_states))) {
-        throw std::invalid_argument(
-            "Unexpected number of transition states in beam search decode.");
     }
 }
 
@@ -137,7 +124,7 @@ void best_path_shifted_scalar(const float* scores, float* shifted, int num_times
 
 void compute_best_path_shifted(const float* scores, float* shifted, int num_blocks,
                                int num_states) {
-    check_sizes(num_blocks, num_states);
+    guide_array_size(num_blocks, num_states);
     if (num_states > 0) {
         crf_kernels_for(num_states).best_path_shifted(scores, shifted, num_blocks, num_states);
     }
@@ -145,7 +132,7 @@ void compute_best_path_shifted(const float* scores, float* shifted, int num_bloc
 
 void compute_stable_back_guides(const float* scores, float* back_guides, float* row_shifts,
                                 int num_blocks, int num_states) {
-    check_sizes(num_blocks, num_states);
+    guide_array_size(num_blocks, num_states);
     if (num_states > 0) {
         crf_kernels_for(num_states)
             .stable_back_guides(scores, back_guides, row_shifts, num_blocks, num_states);
@@ -154,7 +141,7 @@ void compute_stable_back_guides(const float* scores, float* back_guides, float* 
 
 void compute_stable_fwd_guides(const float* scores, float* fwd_guides, float* row_shifts,
                                int num_blocks, int num_states) {
-    check_sizes(num_blocks, num_states);
+    guide_array_size(num_blocks, num_states);
     if (num_states > 0) {
         crf_kernels_for(num_states)
             .stable_fwd_guides(scores, fwd_guides, row_shifts, num_blocks, num_states);
