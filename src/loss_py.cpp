@@ -6,6 +6,7 @@
 // more than the forward pass alone) and kept for the backward pass, which only scales it.
 #include <ATen/Parallel.h>
 #include <torch/csrc/autograd/custom_function.h>
+#include <torch/csrc/autograd/functions/basic_ops.h>
 
 #include <cmath>
 #include <memory>
@@ -85,7 +86,7 @@ std::vector<int64_t> read_target_lengths(py::handle arg, size_t count, const cha
                 throw py::type_error(message(
                     function, "target_lengths must hold integers, not " + type_name(item) + "."));
             }
-            values.push_back(py::cast<int64_t>(py::int_(py::reinterpret_borrow<py::object>(item))));
+            values.push_back(tensor_access::index_value(item, function, "target_lengths"));
         }
     } else {
         throw py::type_error(message(function,
@@ -256,7 +257,17 @@ struct ChunkValues : torch::autograd::Function<ChunkValues> {
         const at::Tensor gradient = context->get_saved_variables()[0];
         const auto type = at::ScalarType(context->saved_data["type"].toInt());
         const at::Tensor scale = outputs[0].to(gradient.scalar_type()).reshape({-1, 1, 1});
-        return {(gradient * scale).to(type), at::Tensor()};
+        at::Tensor result = (gradient * scale).to(type);
+        if (at::GradMode::is_enabled()) {
+            // The saved gradient is a constant of this graph: a second derivative through it
+            // would be silently wrong, so differentiating the result raises instead.
+            result = torch::autograd::DelayedError(
+                         "crf_log_z, crf_loss: no second derivatives (their gradient is computed "
+                         "with the values and saved, not differentiated again)",
+                         1)
+                         .apply({result})[0];
+        }
+        return {result, at::Tensor()};
     }
 };
 

@@ -202,6 +202,22 @@ inline at::Tensor as_tensor(py::handle object, const char* function, const char*
     return THPVariable_Unpack(object.ptr());
 }
 
+// An integer given by its __index__, refused with ValueError beyond 64 bits (never pybind11's
+// internal cast error).
+inline int64_t index_value(py::handle item, const char* function, const std::string& what) {
+    const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
+    if (!index) {
+        throw py::error_already_set();
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0) {
+        throw py::value_error(message(
+            function, what + " holds " + std::string(py::str(index)) + ", beyond 64 bits."));
+    }
+    return int64_t(value);
+}
+
 // The block counts of a padded batch: a 1-D integer tensor or a sequence of ints.
 inline std::vector<int64_t> read_lengths(py::handle lengths, size_t count, const char* function) {
     std::vector<int64_t> values;
@@ -219,8 +235,7 @@ inline std::vector<int64_t> read_lengths(py::handle lengths, size_t count, const
                 throw py::type_error(
                     message(function, "lengths must hold integers, not " + type_name(item) + "."));
             }
-            values.push_back(py::cast<int64_t>(
-                py::reinterpret_borrow<py::int_>(py::handle(PyNumber_Index(item.ptr())))));
+            values.push_back(index_value(item, function, "lengths"));
         }
     } else {
         throw py::type_error(message(function,

@@ -291,3 +291,16 @@ def test_distributed_data_parallel_gives_the_whole_batch_gradient(tmp_path):
     for distributed, whole in zip(torch.load(output), model.parameters()):
         torch.testing.assert_close(distributed, whole.grad, rtol=1e-5, atol=1e-7)
 
+
+
+def test_no_silent_second_derivative_and_no_internal_cast_errors():
+    scores = random_scores(1, 2, 1, seed=9, dtype=torch.float64).requires_grad_()
+    gradient, = torch.autograd.grad(crf_log_z(scores).sum(), scores, create_graph=True)
+    with pytest.raises(RuntimeError, match="no second derivatives"):
+        torch.autograd.grad(gradient.sum(), scores)
+    targets = random_targets(2, 3, seed=10)
+    for huge in (2**63, 2**64):
+        with pytest.raises(ValueError, match="beyond 64 bits"):
+            crf_loss(random_scores(2, 4, 1, seed=11), targets, [huge, 2])
+        with pytest.raises(ValueError, match="beyond 64 bits"):
+            crf_log_z(random_scores(2, 4, 1, seed=11), [huge, 4])
