@@ -326,8 +326,8 @@ def run(argv, terminal):
     unused = [option for option, given in (("--read-group", args.read_group),
                                            ("--stride", args.stride)) if given]
     if unused and kind not in ("sam", "bam"):
-        terminal.warn(f"{' and '.join(unused)} only change SAM/BAM records; {kind} output "
-                      "has none")
+        verb = "only change" if len(unused) > 1 else "only changes"
+        terminal.warn(f"{' and '.join(unused)} {verb} SAM/BAM records; {kind} output has none")
     options = engine.DecodeOptions(beam_size=args.beam_size, beam_cut=args.beam_cut,
                                    temperature=args.temperature, q_shift=args.q_shift,
                                    q_scale=args.q_scale)

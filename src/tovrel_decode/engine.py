@@ -544,6 +544,7 @@ class Decoder:
                    posts: Any, info: Optional[ReadInfo], label: Optional[str],
                    private: bool = False) -> NewChunk:
         names.check_name(read_id, f"read {read_id!r:.80}", sam=self._sam_names)
+        read_id = str.__str__(read_id)  # a plain str, as every writer takes it (not numpy.str_)
         if not isinstance(last, (bool, np.bool_)):
             raise TypeError(f"read {read_id}: last must be a bool, not {type(last).__name__}")
         if info is not None and not isinstance(info, ReadInfo):

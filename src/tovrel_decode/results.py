@@ -5,6 +5,7 @@ from __future__ import annotations
 import array
 import dataclasses
 import math
+import operator
 import re
 import types
 from typing import Any, Mapping, Optional, Sequence, Union
@@ -94,15 +95,25 @@ class ReadInfo:
                                   ("samples", 0, INT32_MAX)):
             value = getattr(self, name)
             if value is not None:
-                if not is_int(value) or not least <= value <= most:
+                if not is_int(value) or not least <= plain_int(value) <= most:
                     raise ValueError(f"{name} must be an int from {least} to {most}, not "
                                      f"{value!r:.40}")
-                object.__setattr__(self, name, int(value))
+                object.__setattr__(self, name, plain_int(value))
         object.__setattr__(self, "tags", types.MappingProxyType(kept))
 
+    def __eq__(self, other: object) -> bool:
+        # 1 and 1.0 are written as different tags (i and f), so they are different values here.
+        if not isinstance(other, ReadInfo):
+            return NotImplemented
+        return (typed_tags(self), self.stride, self.trimmed_samples, self.samples) == \
+            (typed_tags(other), other.stride, other.trimmed_samples, other.samples)
+
     def __hash__(self) -> int:
-        return hash((frozenset(self.tags.items()), self.stride, self.trimmed_samples,
-                     self.samples))
+        return hash((typed_tags(self), self.stride, self.trimmed_samples, self.samples))
+
+
+def typed_tags(info: ReadInfo) -> frozenset:
+    return frozenset((tag, type(value), value) for tag, value in info.tags.items())
 
 
 def tag_value(tag: object, value: object) -> Union[int, float, str, TagArray]:
@@ -115,9 +126,12 @@ def tag_value(tag: object, value: object) -> Union[int, float, str, TagArray]:
     if isinstance(value, np.ndarray) and value.ndim == 0:
         value = value[()]
     if isinstance(value, str):
-        if not SAM_TEXT.fullmatch(value):
-            raise ValueError(f"tag {tag}: {value!r:.40} holds characters SAM text cannot hold")
-        return str(value)
+        text = str.__str__(value)  # the characters themselves, whatever a subclass says
+        if not SAM_TEXT.fullmatch(text):
+            raise ValueError(f"tag {tag}: {text!r:.40} holds characters SAM text cannot hold")
+        return text
+    if tag == "RG":
+        raise TypeError(f"tag RG names a read group: a str, not {type(value).__name__}")
     if is_int(value) or is_float(value):
         return scalar_value(tag, value)
     if isinstance(value, (list, tuple, array.array, np.ndarray)):
@@ -126,12 +140,19 @@ def tag_value(tag: object, value: object) -> Union[int, float, str, TagArray]:
                     f"{type(value).__name__}")
 
 
+def plain_int(value: Any) -> int:
+    """An integer as a plain int, whatever a subclass's own arithmetic says."""
+    return int.__index__(operator.index(value))
+
+
 def scalar_value(tag: str, value: Any) -> Union[int, float]:
     if is_int(value):
-        if not SAM_INT_RANGE[0] <= value <= SAM_INT_RANGE[1]:
-            raise ValueError(f"tag {tag}: {value} is beyond SAM's 32-bit integers")
-        return int(value)
-    single = single_precision(float(value))
+        number = plain_int(value)
+        if not SAM_INT_RANGE[0] <= number <= SAM_INT_RANGE[1]:
+            raise ValueError(f"tag {tag}: {number} is beyond SAM's 32-bit integers")
+        return number
+    single = single_precision(float.__float__(value) if isinstance(value, float)
+                              else float(value))
     if single is None:
         raise ValueError(f"tag {tag}: {value} cannot be stored; SAM floats are finite single "
                          "precision")
@@ -215,6 +236,7 @@ class DecodedRead:
     def __post_init__(self) -> None:
         if not isinstance(self.name, str):
             raise InputError(f"a read's name must be a str, not {type(self.name).__name__}")
+        object.__setattr__(self, "name", str.__str__(self.name))  # not a subclass's own text
         label = f"read {self.name}"
         if not isinstance(self.sequence, str) or not SEQUENCE.fullmatch(self.sequence):
             raise InputError(f"{label}: its sequence must be a str over ACGT, not "

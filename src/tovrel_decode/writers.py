@@ -261,6 +261,8 @@ class Program:
 
 HEADER_TEXT = re.compile(r"[ -~]*")  # a header field: printable ASCII, no tab or newline
 RG_FIELD = re.compile(r"[A-Za-z][A-Za-z0-9]")
+RG_STANDARD_FIELDS = frozenset({"ID", "BC", "CN", "DS", "DT", "FO", "KS", "LB", "PG", "PI",
+                                "PL", "PM", "PU", "SM"})
 
 
 def header_field(value: str, what: str) -> str:
@@ -321,6 +323,11 @@ def sam_header(version: str, command_line: Optional[str], program: Optional[Prog
         for key, value in group.items():
             if not isinstance(key, str) or not RG_FIELD.fullmatch(key):
                 raise ValueError(f"read group field {key!r:.20} is not a SAM header tag")
+            if key.isupper() and key not in RG_STANDARD_FIELDS:
+                # The SAM library leaves such fields out of the header in silence.
+                raise ValueError(f"read group field {key} is not one of SAM's @RG fields "
+                                 f"({', '.join(sorted(RG_STANDARD_FIELDS))}); fields of your own "
+                                 "take lower-case letters")
             fields[key] = header_field(str(value), f"read group field {key}")
         if "ID" not in fields:
             raise ValueError("a read group needs an ID")

@@ -418,3 +418,36 @@ def test_numpys_own_keys_name_nothing(tmp_path):
                             timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split("\n")[0::4][:2] == ["@a_0", "@b_0"]
+
+
+def test_values_are_kept_as_the_writer_takes_them_whatever_their_type_says(tmp_path):
+    class Lying(str):
+        def __str__(self):
+            return "bad\tvalue"
+
+    class Huge(int):
+        def __le__(self, other):
+            return True
+
+        def __ge__(self, other):
+            return True
+
+    assert ReadInfo(tags={"xa": Lying("ok")}).tags["xa"] == "ok"
+    with pytest.raises(ValueError, match="beyond SAM's 32-bit integers"):
+        ReadInfo(tags={"xa": Huge(2**40)})
+    with pytest.raises(TypeError, match="tag RG names a read group"):
+        ReadInfo(tags={"RG": 1})
+    assert ReadInfo(tags={"xa": 1}) != ReadInfo(tags={"xa": 1.0})  # written as i and as f
+    with pytest.raises(ValueError, match="not one of SAM's @RG fields"):
+        open_writer(tmp_path / "groups.sam", read_groups=[{"ID": "a", "XX": "1"}])
+    # numpy's own strings name reads that every format writes.
+    names = np.array(["first", "second"])
+    with Decoder(threads=1) as decoder:
+        decoder.submit_batch(torch.stack([chunk(30, 1, 1), chunk(30, 1, 2)]), list(names))
+    reads = decoder.ready()
+    assert [type(read.name) for read in reads] == [str, str]
+    built = DecodedRead(names[0], "A", "I", [1])
+    for name in ("reads.fastq", "reads.fasta.gz"):
+        with open_writer(tmp_path / name) as writer:
+            for read in (*reads, built):
+                writer.write(read)
