@@ -295,7 +295,9 @@ def test_distributed_data_parallel_gives_the_whole_batch_gradient(tmp_path):
 
 def test_no_silent_second_derivative_and_no_internal_cast_errors():
     scores = random_scores(1, 2, 1, seed=9, dtype=torch.float64).requires_grad_()
-    gradient, = torch.autograd.grad(crf_log_z(scores).sum(), scores, create_graph=True)
+    # A gradient that depends on the scores through the output's own gradient, as in a
+    # Hessian-vector product: differentiating it again must raise, not drop a term.
+    gradient, = torch.autograd.grad((crf_log_z(scores) ** 2).sum(), scores, create_graph=True)
     with pytest.raises(RuntimeError, match="no second derivatives"):
         torch.autograd.grad(gradient.sum(), scores)
     targets = random_targets(2, 3, seed=10)
