@@ -242,13 +242,17 @@ class ClusterExecutor:
         self.pool.wait_for_usable()
         self.share_copies()
         status("opening the inputs on a worker")
+        # Taken before the plan: a file replaced while a worker plans it is a change, not a
+        # worker that sees another file.
+        before = {path: self.client_view(path) for path in paths}
         while True:
             task = Task(f"plan-{uuid.uuid4().hex[:12]}", [], 0,
                         planning=(paths, self.skip_unreadable, self.copies))
             self.submit(task)
             try:
                 planner, layouts, skipped = self.result(task, lambda: None)
-                layouts = [(path, overlap, self.identity_of(planner, path, identity), stem,
+                layouts = [(path, overlap,
+                            self.identity_of(planner, path, identity, before.get(path)), stem,
                             chunks) for path, overlap, identity, stem, chunks in layouts]
                 break
             except UnreadableInput as error:
@@ -272,13 +276,17 @@ class ClusterExecutor:
         except OSError:
             return None
 
-    def identity_of(self, planner: str, path: str, planned: Optional[tuple]) -> Optional[tuple]:
-        """The identity of a planned file: the client's view where it has one, and the planning
-        worker must have seen that file; the planner's view where the client has none."""
-        seen = self.client_view(path)
+    def identity_of(self, planner: str, path: str, planned: Optional[tuple],
+                    before: Optional[tuple]) -> Optional[tuple]:
+        """The identity of a planned file: the client's view where it has one (`before`: as it
+        was when the run began), and the planning worker must have seen that file; the planner's
+        view where the client has none."""
+        seen = before if before is not None else self.client_view(path)
         if seen is None or planned is None:
             return planned
         if not same_file(planned, seen):
+            if before is not None and not same_file(self.client_view(path), before):
+                raise InputError(f"{shown(path)} changed or was removed during the run")
             raise UnreadableInput(planner, path, ANOTHER_FILE, differs=True)
         return seen
 

@@ -767,6 +767,23 @@ def test_a_file_rewritten_in_place_with_its_size_and_time_is_another_file(tmp_pa
     assert raised.value.differs and raised.value.reason == tasks.ANOTHER_FILE
 
 
+def test_a_file_replaced_while_a_worker_plans_it_is_a_change_not_the_workers_fault(tmp_path):
+    from tovrel_decode import InputError, tasks
+    from tovrel_decode.cluster import ClusterExecutor
+
+    path = tmp_path / "in.pt"
+    torch.save([chunk(100, 2, 0)], path)
+    before = ClusterExecutor.client_view(str(path))
+    torch.save([chunk(100, 2, 1)], tmp_path / "new.pt")
+    os.replace(tmp_path / "new.pt", path)  # while the plan runs: the planner sees the new file
+    planned = ClusterExecutor.client_view(str(path))
+    with pytest.raises(InputError, match="changed or was removed during the run"):
+        ClusterExecutor.identity_of(ClusterExecutor, "tcp://worker", str(path), planned, before)
+    # A planner that saw another file than the client's, the client's unchanged: the worker's.
+    with pytest.raises(tasks.UnreadableInput):
+        ClusterExecutor.identity_of(ClusterExecutor, "tcp://worker", str(path), before, planned)
+
+
 @pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
                     reason="a worker with a mount namespace of its own (unshare -m) needs root")
 def test_a_worker_that_sees_another_file_at_the_path_is_left_out(scheduler, tmp_path):
