@@ -272,6 +272,8 @@ def read_group(text):
             raise argparse.ArgumentTypeError(f"{text!r} is not a read group ID (printable "
                                              "ASCII)")
         return {"ID": text}
+    from .writers import RG_STANDARD_FIELDS
+
     fields = {}
     for field in re.split(r"\t|\\t", text.removeprefix("@RG\t").removeprefix("@RG\\t")):
         tag, colon, value = field.partition(":")
@@ -280,6 +282,9 @@ def read_group(text):
             raise argparse.ArgumentTypeError(f"{field!r} is not a header field TAG:VALUE")
         if tag in fields:
             raise argparse.ArgumentTypeError(f"the read group gives {tag} twice")
+        if tag.isupper() and tag not in RG_STANDARD_FIELDS:
+            raise argparse.ArgumentTypeError(f"{tag} is not one of SAM's @RG fields; fields of "
+                                             "your own take lower-case letters")
         fields[tag] = value
     if "ID" not in fields:
         raise argparse.ArgumentTypeError("a read group needs an ID field (ID:NAME)")

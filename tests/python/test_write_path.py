@@ -440,6 +440,11 @@ def test_values_are_kept_as_the_writer_takes_them_whatever_their_type_says(tmp_p
     assert ReadInfo(tags={"xa": 1}) != ReadInfo(tags={"xa": 1.0})  # written as i and as f
     with pytest.raises(ValueError, match="not one of SAM's @RG fields"):
         open_writer(tmp_path / "groups.sam", read_groups=[{"ID": "a", "XX": "1"}])
+    torch.save([chunk(20, 1, 3)], tmp_path / "x.pt")
+    command = [sys.executable, "-m", "tovrel_decode", str(tmp_path / "x.pt"), "--read-group",
+               "ID:a\tXX:1", "-o", str(tmp_path / "x.sam")]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 2 and "XX is not one of SAM's @RG fields" in result.stderr
     # numpy's own strings name reads that every format writes.
     names = np.array(["first", "second"])
     with Decoder(threads=1) as decoder:
