@@ -159,19 +159,29 @@ class AlignmentWriter:
 
         self.pysam = pysam
         self.read_groups = {group["ID"] for group in header.get("RG", [])}
+        self.descriptor: Optional[int] = None
+        self.verbosity = pysam.set_verbosity(0)
+        if kind == "sam":
+            # SAM text is written here, a record per write: the library would write out its
+            # buffer between flushes, leaving a half record in a partial file after a kill.
+            self.text: Optional[IO[bytes]] = stream
+            self.header = pysam.AlignmentHeader.from_dict(header)
+            stream.write(str(self.header).rstrip("\n").encode("ascii") + b"\n")
+            return
+        self.text = None
         # The library's own descriptor: it closes it, except when a failed write makes its close
         # fail, and then we do (see release_descriptor).
-        self.descriptor: Optional[int] = os.dup(stream.fileno())
+        self.descriptor = os.dup(stream.fileno())
         self.identity = os.fstat(self.descriptor)
-        self.verbosity = pysam.set_verbosity(0)
         try:
             # BAM: each BGZF block, once flushed, goes straight to the descriptor (with the
             # library's own buffer of 4 kB or more, a flush would leave the last blocks in it).
-            options = ["block_size=1"] if kind == "bam" else None
+            options = ["block_size=1"]
             with os.fdopen(self.descriptor, "wb", closefd=False) as handle:
-                self.file = pysam.AlignmentFile(handle, "wb" if kind == "bam" else "w",
-                                                header=header, format_options=options,
+                self.file = pysam.AlignmentFile(handle, "wb", header=header,
+                                                format_options=options,
                                                 duplicate_filehandle=False)
+                self.header = self.file.header
         except BaseException:
             pysam.set_verbosity(self.verbosity)
             self.release_descriptor()
@@ -183,7 +193,7 @@ class AlignmentWriter:
         if group is not None and group not in self.read_groups:
             raise InputError(f"read {read.name}: read group {group!r:.40} is not among the "
                              "writer's read groups")
-        record = self.pysam.AlignedSegment(self.file.header)
+        record = self.pysam.AlignedSegment(self.header)
         record.query_name = read.name
         record.query_sequence = read.sequence
         record.flag = 4
@@ -214,6 +224,9 @@ class AlignmentWriter:
 
     def write(self, read: "DecodedRead") -> None:
         record = self.record(read)
+        if self.text is not None:
+            self.text.write(record.to_string().encode("ascii") + b"\n")
+            return
         try:
             self.file.write(record)
         except OSError as error:
@@ -222,9 +235,16 @@ class AlignmentWriter:
             raise OSError(error.errno or errno.EIO, "writing SAM/BAM failed") from None
 
     def flush(self) -> None:
-        self.file.flush()
+        if self.text is not None:
+            self.text.flush()
+        else:
+            self.file.flush()
 
     def close(self) -> None:
+        if self.text is not None:
+            self.pysam.set_verbosity(self.verbosity)
+            self.text.flush()
+            return
         try:
             if self.file.is_open:
                 self.file.close()
@@ -358,7 +378,7 @@ class Writer:
         self.lock = threading.Lock()
         self.dirty = False
         self.error: Optional[BaseException] = None
-        stream = target.open(descriptor=self.sam_names)
+        stream = target.open(descriptor=kind == "bam")
         try:
             self.records: Any = AlignmentWriter(stream, kind, header) if self.sam_names else \
                 SequenceWriter(stream, kind)
