@@ -132,8 +132,14 @@ def tls_failure(address: str, text: str) -> str:
     certificate."""
     import dask
 
-    mine = shown(str(dask.config.get("distributed.comm.tls.client.cert", None)))
-    if "ALERT_CERTIFICATE_EXPIRED" in text or "alert certificate expired" in text:
+    certificate = dask.config.get("distributed.comm.tls.client.cert", None)
+    mine = shown(str(certificate))
+    # Under TLS 1.3 the scheduler checks this client's certificate after the client's side of
+    # the handshake is done: its alert may come, or only the end of the connection. An expired
+    # certificate of our own is then the cause, whichever came.
+    if "ALERT_CERTIFICATE_EXPIRED" in text or "alert certificate expired" in text or \
+            (certificate and has_expired(certificate) and
+             any(word in text for word in ("EOF", "closed", "BAD_CERTIFICATE"))):
         return (f"{address}: the scheduler refused this client's certificate, which has expired "
                 f"({mine}, DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT); renew it with the "
                 "cluster's CA")
@@ -149,6 +155,16 @@ def tls_failure(address: str, text: str) -> str:
                 "DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT): it must be signed by the "
                 "cluster's CA")
     return f"{address}: the TLS handshake failed ({text.splitlines()[0][:200]})"
+
+
+def has_expired(certificate: str) -> bool:
+    """True when the certificate in this file is past its end date (False where it cannot be
+    read)."""
+    try:
+        ends = ssl._ssl._test_decode_cert(certificate)["notAfter"]  # type: ignore[attr-defined]
+        return ssl.cert_time_to_seconds(ends) < time.time()
+    except Exception:
+        return False
 
 
 def connection_failure(address: str, error: BaseException) -> str:
