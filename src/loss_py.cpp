@@ -17,6 +17,7 @@
 #include "crf_loss.h"
 #include "tensor_access.h"
 #include "tensor_args.h"
+#include "tensors_docs.h"
 
 // The bases of each target: like the lengths of a batch, but never None.
 struct __attribute__((visibility("hidden"))) CountsArg {
@@ -309,46 +310,25 @@ at::Tensor crf_edge_posteriors(TensorArg scores, LengthsArg lengths) {
     return compute(batch, true).second.to(batch.type);
 }
 
-constexpr const char* batch_doc = R"(
-
-scores: a 3-D CPU tensor (chunks, blocks, 5 * 4**k) of CRF transition scores, 4**k <= MAX_STATES,
-float32 or float64 (computed in that precision), or float16 or bfloat16 (widened exactly to
-float32); -inf marks an impossible transition. lengths: optional, the blocks used of each chunk
-(a 1-D integer tensor or a sequence of ints); blocks beyond them get a gradient of 0.
-Results are the same bits for any number of intra-op threads and any batch a chunk is part of.
-Raises ValueError for scores that hold NaN or +inf, naming the chunk and block, and otherwise as
-decode_batch does for the shapes.)";
-
 }  // namespace
 
 // The training functions, registered into the tensor module.
 void register_training(py::module_& m) {
+    namespace docs = tensors_docs;
+    using docs::doc;
     m.def("crf_log_z", &crf_log_z, py::arg("scores"), py::arg("lengths") = LengthsArg{py::none()},
-          (std::string("log Z of each chunk: the log of the summed weight of all its paths (from "
-                       "any state to any state), a (chunks,) tensor, float64 for float64 scores "
-                       "and float32 otherwise, -inf where no path crosses the chunk. "
-                       "Differentiable: the gradient is crf_edge_posteriors.") +
-           batch_doc)
+          doc(docs::crf_log_z, docs::training_parameters, docs::crf_log_z_returns,
+              docs::training_notes)
               .c_str());
     m.def("crf_loss", &crf_loss_entry, py::arg("scores"), py::arg("targets"),
           py::arg("target_lengths"), py::arg("lengths") = LengthsArg{py::none()}, py::kw_only(),
           py::arg("reduction") = "mean", py::arg("zero_infinity") = false,
-          (std::string(
-               "The CRF loss of target sequences: log Z minus the log weight of the paths that "
-               "emit the target (start in its first k-mer, then stay or step to its next k-mer at "
-               "each block, end in its last k-mer), differentiable with respect to the scores.\n\n"
-               "targets: base codes 0 to 3 (A, C, G, T), padded (chunks, longest) or concatenated "
-               "(1-D); target_lengths: the bases of each target, at least k. reduction: 'none' "
-               "(a loss per chunk), 'sum', or 'mean' (each loss divided by its target length, then "
-               "averaged). A target no path can emit has an infinite loss and a gradient of 0; "
-               "with zero_infinity its loss is 0.") +
-           batch_doc)
+          doc(docs::crf_loss, docs::training_parameters, docs::crf_loss_parameters,
+              docs::crf_loss_returns, docs::training_notes, docs::crf_loss_example)
               .c_str());
     m.def("crf_edge_posteriors", &crf_edge_posteriors, py::arg("scores"),
           py::arg("lengths") = LengthsArg{py::none()},
-          (std::string("The posterior probability of every transition, laid out as the scores and "
-                       "in their element type: the gradient of crf_log_z. Each block's "
-                       "posteriors sum to 1 (0 where no path crosses the chunk).") +
-           batch_doc)
+          doc(docs::crf_edge_posteriors, docs::training_parameters,
+              docs::crf_edge_posteriors_returns, docs::training_notes)
               .c_str());
 }

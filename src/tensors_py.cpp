@@ -2,7 +2,7 @@
 // tensors rather than lists. Guides and posteriors come back as float32 tensors of shape
 // (num_blocks + 1, num_states), moves as a uint8 tensor; `decode` goes from a score tensor to a
 // read in one call and `decode_batch` decodes many chunks on torch's intra-op threads. The
-// interpreter lock is released for all numeric work.
+// interpreter lock is released for all numeric work. The docstrings are in tensors_docs.h.
 #include <ATen/Parallel.h>
 #include <torch/csrc/autograd/python_variable.h>
 
@@ -16,6 +16,7 @@
 #include "stable_guides.h"
 #include "tensor_access.h"
 #include "tensor_args.h"
+#include "tensors_docs.h"
 
 // The training functions, in loss_py.cpp.
 void register_training(py::module_& m);
@@ -299,56 +300,24 @@ int check_chunk(py::handle scores, py::handle back_guides, py::handle posts) {
     }
 }
 
-constexpr const char* scores_doc = R"(
-
-scores: a 2-D CPU tensor (blocks, 5 * 4**k) of CRF transition scores, float32 (float16 and
-bfloat16 are widened exactly, float64 is rounded to the nearest float32). Non-contiguous views
-are copied.
-
-Raises TypeError for a non-tensor or another element type, ValueError for another number of
-dimensions, another device or a problem too large for 32-bit indexing, and RuntimeError
-"Unexpected number of transition states in beam search decode." for a width that is not
-5 * 4**k.)";
-
-constexpr const char* options_doc = R"(
-
-beam_size: paths kept from block to block, 1 to 256. beam_cut: candidates more than
-log(beam_cut) * temperature below the best guided score are dropped (0 or less: no cut).
-q_shift, q_scale: each base's Phred value becomes phred * q_scale + q_shift, clamped to 1 .. 90.
-temperature: softening of the log-add of merged paths, and scale of the cut.
-Returns (sequence over "ACGT", FASTQ quality string of the same length, moves: a uint8 tensor with
-one entry per block, 1 where a base was emitted, 0 where the path stayed).)";
-
-std::string doc(const char* summary, const char* details) { return std::string(summary) + details; }
+namespace docs = tensors_docs;
+using docs::doc;
 
 // The guides and posteriors of one chunk.
 void register_scoring(py::module_& m) {
     m.def("backward_scores", &backward_scores, py::arg("scores"), py::kw_only(),
           py::arg("normalised") = false,
-          doc("Backward guides: the natural-log weight of all paths from each state at each block "
-              "boundary to the end, a float32 tensor (blocks + 1, 4**k); the last row is 0. The "
-              "values of tovrel.backward_scores, except that a state no path of finite scores "
-              "leaves (masked, -inf transitions) is -inf where tovrel gives NaN. With normalised, "
-              "each row is shifted down by its largest entry, as decoding computes them: the "
-              "precision of unnormalised guides falls with the number of blocks they cover.",
-              scores_doc)
+          doc(docs::backward_scores, docs::scores_parameter, docs::normalised_parameter,
+              docs::guides_returns, docs::scores_raises)
               .c_str());
     m.def("forward_scores", &forward_scores, py::arg("scores"), py::kw_only(),
           py::arg("normalised") = false,
-          doc("Forward guides: the natural-log weight of all paths from the start to each state "
-              "at each block boundary, a float32 tensor (blocks + 1, 4**k); the first row is 0. "
-              "Masked transitions and normalised as for backward_scores.",
-              scores_doc)
+          doc(docs::forward_scores, docs::scores_parameter, docs::normalised_parameter,
+              docs::guides_returns, docs::scores_raises)
               .c_str());
-    m.def("posts", &posts, py::arg("scores"),
-          doc("Posterior probability of every state at every block boundary, a float32 tensor "
-              "(blocks + 1, 4**k) whose rows sum to 1: those that decode searches over, from "
-              "tovrel's guides for chunks of up to EXACT_BLOCKS blocks whose rows sum to 1, else "
-              "from normalised guides. A state that no path of finite scores crosses has "
-              "posterior 0. With two or more intra-op threads the backward and forward recursions "
-              "run at once.",
-              scores_doc)
-              .c_str());
+    m.def(
+        "posts", &posts, py::arg("scores"),
+        doc(docs::posts, docs::scores_parameter, docs::scores_raises, docs::posts_returns).c_str());
 }
 
 // The decoding of one chunk.
@@ -356,37 +325,23 @@ void register_decoding(py::module_& m) {
     m.def("beam_search", &search_guided, py::arg("scores"), py::arg("back_guides"),
           py::arg("posts"), py::arg("beam_size") = 5, py::arg("beam_cut") = 100.0,
           py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0, py::arg("temperature") = 1.0,
-          doc("Guided beam search of scores with their backward guides and posteriors (each "
-              "holding at least (blocks + 1) * 4**k values, 4**k <= MAX_STATES), as "
-              "tovrel.beam_search.\n\n"
-              "All three floating (float32; float16, bfloat16 and float64 are converted) or all "
-              "three int8: 8-bit scores and guides are plain values, 8-bit posteriors code "
-              "(q + 128) / 255 and are converted as they are read. Mixed element types raise "
-              "RuntimeError.",
-              options_doc)
+          doc(docs::beam_search, docs::options_parameters, docs::read_returns,
+              docs::beam_search_raises)
               .c_str());
     m.def("decode", &decode, py::arg("scores"), py::arg("beam_size") = 5,
           py::arg("beam_cut") = 100.0, py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0,
           py::arg("temperature") = 1.0,
-          doc("Guides, posteriors and guided beam search of one chunk in one call (4**k <= "
-              "MAX_STATES). A chunk of up to EXACT_BLOCKS blocks whose posteriors sum to 1 decodes "
-              "as tovrel.beam_search over tovrel's guides, bit for bit; longer chunks, and chunks "
-              "with masked (-inf) transitions or large scores, over guides renormalised per "
-              "block, whose precision does not fall with length. With two or more intra-op "
-              "threads the backward and forward recursions run at once.",
-              (std::string(scores_doc) + options_doc).c_str())
+          doc(docs::decode, docs::scores_parameter, docs::options_parameters, docs::read_returns,
+              docs::scores_raises, docs::options_raise, docs::decode_example)
               .c_str());
 }
 
 // What the decoders accept and refuse, for callers that check before they decode.
 void register_limits_and_checks(py::module_& m) {
-    py::class_<InvalidValues>(m, "InvalidValues",
-                              "Why a chunk's values cannot be decoded: what ('scores', "
-                              "'back_guides' or 'posts') holds a problem at row (a block of the "
-                              "scores, a boundary of the guides and posteriors).")
-        .def_readonly("what", &InvalidValues::what)
-        .def_readonly("row", &InvalidValues::row)
-        .def_readonly("problem", &InvalidValues::problem)
+    py::class_<InvalidValues>(m, "InvalidValues", docs::invalid_values)
+        .def_readonly("what", &InvalidValues::what, docs::invalid_what)
+        .def_readonly("row", &InvalidValues::row, docs::invalid_row)
+        .def_readonly("problem", &InvalidValues::problem, docs::invalid_problem)
         .def("__repr__", [](const InvalidValues& invalid) {
             return "InvalidValues(" + invalid.what + ", row " + std::to_string(invalid.row) + ": " +
                    invalid.problem + ")";
@@ -402,36 +357,15 @@ void register_limits_and_checks(py::module_& m) {
     m.attr("EXACT_BLOCKS") = chunk_decoding::exact_blocks;
     m.def("check_options", &check_options, py::kw_only(), py::arg("beam_size") = 5,
           py::arg("beam_cut") = 100.0, py::arg("temperature") = 1.0, py::arg("q_shift") = 0.0,
-          py::arg("q_scale") = 1.0,
-          "Refuses, with ValueError, search parameters that every decoder of this module, the "
-          "Decoder and tovrel-decode refuse: beam_size outside 1 .. MAX_BEAM_SIZE, a beam_cut, "
-          "q_shift or q_scale that is NaN or infinite, a temperature that is not a finite number "
-          "of at least 0.");
-    m.def("num_states", &decodable_states, py::arg("width"),
-          "The number of states of score rows of `width` columns (5 * 4**k), as the decoders read "
-          "it: RuntimeError \"Unexpected number of transition states in beam search decode.\" for "
-          "a width that is not 5 * 4**k, ValueError above MAX_STATES states.");
+          py::arg("q_scale") = 1.0, docs::check_options);
+    m.def("num_states", &decodable_states, py::arg("width"), docs::num_states);
     m.def("check_chunk", &check_chunk, py::arg("scores"), py::arg("back_guides") = py::none(),
-          py::arg("posts") = py::none(),
-          "The number of states of a chunk that the decoders can take, checked by its shape and "
-          "element type alone (each argument is a tensor or anything with a shape and a torch "
-          "dtype): 2-D scores (blocks, 5 * 4**k) of a floating type or int8, 4**k <= MAX_STATES, "
-          "arrays "
-          "under 2^31 entries, and stored back_guides and posts together, of the scores' kind, "
-          "with (blocks + 1) * 4**k values each. Raises TypeError for an element type, "
-          "ValueError for the rest, with a message that names neither the function nor the "
-          "chunk and ends without a full stop.");
+          py::arg("posts") = py::none(), docs::check_chunk);
     m.def("check_values", &check_values, py::arg("scores"),
           py::arg("back_guides") = OptionalTensorArg{py::none()},
-          py::arg("posts") = OptionalTensorArg{py::none()},
-          "The first value of a chunk that can only decode to garbage, as an InvalidValues, or "
-          "None: float scores holding NaN or +inf or a block of all -inf; float guides holding "
-          "NaN or +inf; float posteriors whose rows do not sum to 1 within "
-          "POSTERIOR_ROW_TOLERANCE. 8-bit values hold neither NaN nor infinities, and 8-bit "
-          "posteriors, being quantised, are not summed.");
+          py::arg("posts") = OptionalTensorArg{py::none()}, docs::check_values);
     m.def("_exit_on_bus_error", &bus_error::exit_on_bus_error, py::arg("prefix"),
-          "For tovrel-decode: a bus error (reading a mapped file that was truncated) prints "
-          "prefix + 'FILE changed or was removed during the run' and exits with status 1.");
+          docs::exit_on_bus_error);
 }
 
 // Many chunks at once, on the intra-op threads.
@@ -440,33 +374,22 @@ void register_batches(py::module_& m) {
           py::arg("lengths") = LengthsArg{py::none()}, py::kw_only(), py::arg("beam_size") = 5,
           py::arg("beam_cut") = 100.0, py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0,
           py::arg("temperature") = 1.0,
-          doc("decode_batch that checks every chunk's posteriors as part of its decoding: a chunk "
-              "whose posterior rows do not sum to 1 within POSTERIOR_ROW_TOLERANCE, even over "
-              "normalised guides, gives an InvalidValues in place of its read, naming what it "
-              "measured: the first block of scores holding NaN or +inf or all -inf, else the "
-              "first block that no path of finite scores crosses, else the first bad row of "
-              "posteriors (scores too large for single precision).",
-              options_doc)
+          doc(docs::decode_batch_checked, docs::batch_parameters, docs::options_parameters,
+              docs::decode_batch_checked_returns, docs::batch_raises)
               .c_str());
     m.def("decode_batch", &decode_batch, py::arg("scores"),
           py::arg("lengths") = LengthsArg{py::none()}, py::kw_only(), py::arg("beam_size") = 5,
           py::arg("beam_cut") = 100.0, py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0,
           py::arg("temperature") = 1.0,
-          doc("decode of many chunks, in parallel on torch's intra-op threads "
-              "(torch.get_num_threads()); returns a list with one (sequence, quality, moves) per "
-              "chunk, each identical to decode of that chunk.\n\n"
-              "scores: a 3-D tensor (chunks, blocks, 5 * 4**k) or a list of 2-D tensors of any "
-              "lengths, element types as for decode. lengths: optional, the blocks used of each "
-              "chunk of a padded batch (a 1-D integer tensor or a sequence of ints); a count "
-              "outside 0 .. blocks or the wrong number of counts raises ValueError.",
-              options_doc)
+          doc(docs::decode_batch, docs::batch_parameters, docs::options_parameters,
+              docs::decode_batch_returns, docs::batch_raises, docs::decode_batch_example)
               .c_str());
 }
 
 }  // namespace
 
 PYBIND11_MODULE(tovrel_tensors, m) {
-    m.doc() = "CRF guides, posteriors and beam-search decoding of k-mer scores, as tensors.";
+    m.doc() = tensors_docs::module;
     m.attr("__version__") = TOVREL_VERSION;
     register_scoring(m);
     register_decoding(m);

@@ -1,4 +1,4 @@
-"""CRF scoring and beam-search decoding of k-mer transition scores (see the README)."""
+"""CRF scoring and beam-search decoding of k-mer transition scores."""
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import torch
@@ -21,3 +21,5 @@ def forward_scores(
     scores: torch.Tensor, stay_score: SupportsFloat | SupportsIndex = 2.0
 ) -> list[float]: ...
 def posts(scores: torch.Tensor, stay_score: SupportsFloat | SupportsIndex = 2.0) -> list[float]: ...
+
+__version__: str

@@ -1,4 +1,5 @@
-"""CRF guides, posteriors and beam-search decoding of k-mer scores, as tensors."""
+"""CRF guides, posteriors, beam-search decoding and the training loss of k-mer scores, as
+tensors."""
 import collections.abc
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 

@@ -116,7 +116,7 @@ def test_defaults_and_keywords():
     assert decode(scores, guides, posts, fixed_stay_score=-40.0) == decode(scores, guides, posts)
     assert decode(scores, guides, posts, 7, 50, True, 1, 2, 1) == decode(
         scores, guides, posts, 7, 50.0, 1.0, 1.0, 2.0, 1.0)
-    doc = tovrel.beam_search.__doc__
+    doc = tovrel.beam_search.__doc__.splitlines()[0]
     assert doc.startswith("beam_search(scores: torch.Tensor, back_guides: torch.Tensor, "
                           "posts: torch.Tensor, beam_size: ")
     assert doc.rstrip().endswith("temperature: typing.SupportsFloat | typing.SupportsIndex = 1.0)"
