@@ -392,7 +392,7 @@ def write_reads(planned, executor, target, kind, args, terminal, header):
     terminal.bar(0, total)
     tags = {"RG": args.read_group["ID"]} if args.read_group else {}
     on_invalid = left_out if args.skip_invalid else "raise"
-    with writers.Writer(target, kind, header) as writer, \
+    with writers.Writer._create(target, kind, header) as writer, \
             contextlib.closing(executor.chunk_results(planned)) as results:
         for read in assembly.assemble_reads(planned, results, on_invalid, progress):
             if tags or args.stride:

@@ -435,6 +435,49 @@ class Decoder:
     given each InvalidRead in its turn, and the read is left out (what it raises comes out as
     under "raise": after every read before it, the reads after it on later calls).
     `names="sam"` refuses at submit the read ids that SAM and BAM cannot store.
+
+    Parameters
+    ----------
+    beam_size : int
+        Paths kept from block to block, 1 to ``tovrel_tensors.MAX_BEAM_SIZE``.
+    beam_cut : float
+        Candidates more than ``log(beam_cut) * temperature`` below the best guided score are
+        dropped (0 or less: no cut).
+    temperature : float
+        Softening of the log-add of merged paths, and scale of the cut; finite, at least 0.
+    q_shift, q_scale : float
+        Each base's Phred value becomes ``phred * q_scale + q_shift``, clamped to 1 .. 90.
+    threads : int, optional
+        torch's intra-op threads (``torch.set_num_threads``, for the whole process), 1 to 1024;
+        None leaves them as they are.
+    on_invalid : "raise", "skip" or callable
+        What becomes of a read that cannot be decoded (above).
+    max_pending_bytes : int
+        The tensor memory the decoder may hold before `submit` waits (2 GiB by default).
+    names : "fastq" or "sam"
+        The rule for read ids: "sam" also refuses those that SAM and BAM cannot store.
+    ordered : bool
+        Hand out reads in the order of their first chunk (True) or as they finish (False).
+
+    Raises
+    ------
+    ValueError
+        For a parameter out of its range (as ``tovrel_tensors.check_options`` says for the
+        search parameters).
+    TypeError
+        For a parameter of the wrong type.
+
+    Examples
+    --------
+    >>> import torch
+    >>> from tovrel_decode import Decoder
+    >>> scores = torch.randn(2, 500, 5 * 4**3, generator=torch.Generator().manual_seed(3))
+    >>> with Decoder(beam_size=8) as decoder:
+    ...     decoder.submit_batch(scores, ["read-1", "read-1"], last=[False, True], overlap=100)
+    ...     decoder.close()
+    ...     reads = list(decoder.reads())
+    >>> [read.name for read in reads], len(reads[0].moves)
+    (['read-1'], 900)
     """
 
     def __init__(self, *, beam_size: int = 5, beam_cut: float = 100.0, temperature: float = 1.0,
@@ -483,10 +526,44 @@ class Decoder:
                back_guides: Optional[torch.Tensor] = None,
                posts: Optional[torch.Tensor] = None, copy: bool = True,
                info: Optional[ReadInfo] = None) -> None:
-        """Adds one chunk of read `read_id`: scores (blocks, 5 * 4**k), optionally with their stored
-        backward guides and posteriors (then decoded with these, as tovrel_tensors.beam_search).
-        `overlap`: blocks it shares with the read's previous chunk. `info`: the read's tags and
-        signal layout, with its first chunk."""
+        """Adds one chunk of read `read_id`.
+
+        Waits while the memory the decoder holds leaves no room for the chunk
+        (`max_pending_bytes`). A refused chunk changes nothing.
+
+        Parameters
+        ----------
+        read_id : str
+            The read's name; a new read once the previous read of that name had its last chunk.
+        scores : torch.Tensor
+            The chunk's scores ``(blocks, 5 * 4**k)``, of any element type the decoders read, on
+            any device (brought to the CPU).
+        overlap : int
+            Blocks it shares with the read's previous chunk, at least 0.
+        last : bool
+            Whether this is the read's last chunk.
+        back_guides, posts : torch.Tensor, optional
+            Stored backward guides and posteriors of the scores, both or neither: the chunk is
+            then decoded with these, as ``tovrel_tensors.beam_search``.
+        copy : bool
+            Copy the blocks the decoder keeps, so that the caller may change or reuse its tensor
+            as soon as submit returns (True); keep views instead (False): the tensor must then
+            not change until its read comes out.
+        info : ReadInfo, optional
+            The read's tags and signal layout, with its first chunk.
+
+        Raises
+        ------
+        InputError
+            For a chunk the decoder cannot take: a row width that is not ``5 * 4**k``, more than
+            ``tovrel_tensors.MAX_STATES`` states, a sparse or meta tensor, an overlap longer than
+            the read's previous chunk or than this one, a read id the `names` rule refuses.
+        TypeError
+            For scores that are not a tensor, a `last` that is not a bool, an `info` that is not
+            a ReadInfo.
+        RuntimeError
+            When the decoder is closed, or was made in another process.
+        """
         self._submit_chunks([self._new_chunk(read_id, scores, overlap, last, back_guides, posts,
                                              info, None)], copy)
 
@@ -494,11 +571,41 @@ class Decoder:
                      read_ids: Sequence[str], *, lengths: Optional[Lengths] = None,
                      last: Optional[Flags] = None, overlap: Overlaps = 0, copy: bool = True,
                      info: Optional[Sequence[Optional[ReadInfo]]] = None) -> None:
-        """Adds a batch of chunks, all or none: a 3-D tensor (chunks, blocks, 5 * 4**k), of which
-        chunk i uses its first lengths[i] blocks if given, or a sequence of 2-D tensors. Chunk i
-        belongs to read read_ids[i], overlaps that read's previous chunk by `overlap` (one int, or
-        one per chunk) and is its last chunk where last (one bool, or one per chunk) is true
-        (every chunk, if last is None). `info`: one ReadInfo or None per chunk, for first chunks."""
+        """Adds a batch of chunks, all or none, as a network emits them.
+
+        Every chunk is checked before any is taken; a batch on another device is brought to the
+        CPU in one transfer. Waits as `submit` does.
+
+        Parameters
+        ----------
+        scores : torch.Tensor or sequence of torch.Tensor
+            A 3-D tensor ``(chunks, blocks, 5 * 4**k)``, or a sequence of 2-D tensors.
+        read_ids : sequence of str
+            The read of each chunk.
+        lengths : torch.Tensor or sequence of int, optional
+            The blocks used of each chunk of a 3-D batch: chunk i uses its first ``lengths[i]``.
+        last : bool or sequence of bool, optional
+            Whether each chunk is its read's last (one bool, or one per chunk); None: every chunk.
+        overlap : int or sequence of int
+            Blocks each chunk shares with its read's previous chunk (one int, or one per chunk).
+        copy : bool
+            As for `submit`. A batch brought from another device is the decoder's own and is
+            never copied again.
+        info : sequence of ReadInfo or None, optional
+            One ReadInfo or None per chunk, for first chunks.
+
+        Raises
+        ------
+        InputError
+            For a chunk the decoder cannot take, as `submit` says; nothing is taken.
+        ValueError
+            For a batch that is not 3-D, or counts of `read_ids`, `lengths`, `last`, `overlap` or
+            `info` that do not match the chunks, a length outside 0 .. blocks.
+        TypeError
+            For scores that are neither a tensor nor a sequence of tensors.
+        RuntimeError
+            When the decoder is closed, or was made in another process.
+        """
         self._check_process()
         transferred = False
         if isinstance(scores, torch.Tensor):
@@ -601,8 +708,24 @@ class Decoder:
             raise RuntimeError("the decoder is closed")
 
     def ready(self) -> list[DecodedRead]:
-        """The reads finished so far, in order, without waiting. With on_invalid="raise", a read
-        that cannot be decoded ends the list before it, and the next call raises for it."""
+        """The reads finished so far, in order, without waiting.
+
+        With on_invalid="raise", a read that cannot be decoded ends the list before it, and the
+        next call raises for it.
+
+        Returns
+        -------
+        list[DecodedRead]
+            The reads finished since the last call; empty if none.
+
+        Raises
+        ------
+        InputError
+            With on_invalid="raise", for a read that cannot be decoded, in its turn; whatever an
+            on_invalid callable raised, in its turn.
+        RuntimeError
+            When decoding failed or the decoder was abandoned, or in another process.
+        """
         self._raise_deferred()
         reads: list[DecodedRead] = []
         while (result := self._next_finished(wait=False)) is not None:
@@ -627,7 +750,18 @@ class Decoder:
 
     def reads(self) -> Iterator[DecodedRead]:
         """Every read in order, each as soon as it is finished, until the decoder is closed and
-        every read has been handed out."""
+        every read has been handed out.
+
+        Yields
+        ------
+        DecodedRead
+            The next read, waiting for it.
+
+        Raises
+        ------
+        InputError, RuntimeError
+            As `ready` does.
+        """
         self._raise_deferred()
         while (result := self._next_finished(wait=True)) is not None:
             yield from self._policy.decoded([result])
@@ -660,7 +794,13 @@ class Decoder:
     def close(self) -> None:
         """Decodes everything submitted; a read whose last chunk never came is then a read that
         cannot be decoded, in its turn. Returns once the decoding has ended; the reads are then
-        handed out by reads() and ready()."""
+        handed out by reads() and ready(). May be called more than once.
+
+        Raises
+        ------
+        RuntimeError
+            When decoding failed, or in another process.
+        """
         self._check_process()
         engine = self._engine
         with engine.state:

@@ -10,13 +10,16 @@ def shown(path: str) -> str:
 
 
 class DecodeError(Exception):
-    """A failure shown as `tovrel-decode: error: MESSAGE`."""
+    """The base of every failure of a decoding run: ``except DecodeError`` catches them all. The
+    command shows one as ``tovrel-decode: error: MESSAGE`` and exits with its `status`."""
 
+    #: The command's exit status for this failure.
     status = 1
 
 
 class InputError(DecodeError, ValueError):
-    """An input that cannot be read or decoded."""
+    """An input that cannot be read or decoded: a file, a chunk the Decoder cannot take, a read
+    whose values can only decode to garbage. Also a ValueError."""
 
 
 class UnreadableFile(InputError):
@@ -24,7 +27,8 @@ class UnreadableFile(InputError):
 
 
 class OutputError(DecodeError):
-    """An operating-system error on the output."""
+    """An operating-system error on the output (a full device, a lost mount, a refused
+    permission), as "PATH: REASON". Not a ValueError: the input was sound."""
 
     def __init__(self, path, error):
         if isinstance(error, OSError):
@@ -35,6 +39,8 @@ class OutputError(DecodeError):
 
 
 class UsageError(DecodeError, ValueError):
-    """A command line that cannot be carried out; nothing has been read or written."""
+    """A command line, or an output of open_writer, that cannot be carried out; nothing has been
+    read or written. Also a ValueError."""
 
+    #: The command's exit status for a usage error.
     status = 2

@@ -80,7 +80,20 @@ class ReadInfo:
     nothing here): numpy scalars become Python values, floats are rounded to what SAM and BAM
     both store (single precision, six significant digits), arrays become TagArrays. ValueError
     or TypeError, naming the tag, for a value that SAM and BAM cannot hold: what is accepted is
-    written as it is kept here."""
+    written as it is kept here.
+
+    Raises
+    ------
+    ValueError, TypeError
+        For a tag or signal layout that SAM and BAM cannot hold.
+
+    Examples
+    --------
+    >>> from tovrel_decode import ReadInfo
+    >>> info = ReadInfo(tags={"RG": "run1", "ch": 7}, stride=5, trimmed_samples=100)
+    >>> dict(info.tags), info.stride
+    ({'RG': 'run1', 'ch': 7}, 5)
+    """
 
     tags: Mapping[str, TagValue] = dataclasses.field(default_factory=dict)
     stride: Optional[int] = None
@@ -222,7 +235,32 @@ class DecodedRead:
     `samples` (all samples of the read).
 
     A read built by a caller is checked as the decoder's are made, InputError naming the read
-    otherwise; it keeps a read-only uint8 copy of the moves and the tags as ReadInfo keeps them."""
+    otherwise; it keeps a read-only uint8 copy of the moves and the tags as ReadInfo keeps them.
+
+    Attributes
+    ----------
+    name : str
+        The read's name.
+    sequence : str
+        Its bases over "ACGT".
+    quality : str
+        Its FASTQ qualities (Phred + 33), one per base.
+    moves : numpy.ndarray
+        One uint8 move per kept block, read-only.
+    tags : Mapping[str, int or float or str or tuple]
+        SAM tags, written into SAM and BAM records (an array tag as a tuple of its numbers).
+    stride : int or None
+        Samples per block, where known (for the ``mv`` tag).
+    trimmed_samples : int or None
+        Samples of the read before its first block, where known (for the ``ts`` tag).
+    samples : int or None
+        All samples of the read, where known (for the ``ns`` tag).
+
+    Raises
+    ------
+    InputError
+        For a read built with values a decoder never gives.
+    """
 
     name: str
     sequence: str
@@ -269,13 +307,25 @@ class DecodedRead:
 
 @dataclasses.dataclass(frozen=True)
 class InvalidRead:
-    """A read whose values can only decode to garbage, and why."""
+    """A read whose values can only decode to garbage, and why: what the Decoder hands to its
+    `on_invalid` callable in place of the read.
+
+    Attributes
+    ----------
+    name : str
+        The read's name.
+    reason : str
+        Why it cannot be decoded (the first bad value, or a last chunk that never came).
+    """
 
     name: str
     reason: str
 
     @property
     def message(self) -> str:
+        """The reason as one line naming the read, as the InputError that on_invalid="raise"
+        raises for it and the command's warning for a skipped read give it
+        (``read NAME: REASON``)."""
         return f"read {self.name}: {self.reason}"
 
 
@@ -314,10 +364,35 @@ def join_chunks(decoded_chunks: Sequence[Any],
 
     Between two neighbours that overlap by n blocks the earlier chunk keeps its blocks up to
     ceil(n / 2) before its end and the later one its blocks from floor(n / 2) on, so every block
-    of the read is kept once; a base belongs to the block whose move emitted it. Returns
-    (sequence, quality, moves) of the kept blocks, the moves as a uint8 array. ValueError for
-    moves that are not 0 or 1, or do not match their sequence, and for a chunk shorter than its
-    overlaps."""
+    of the read is kept once; a base belongs to the block whose move emitted it.
+
+    Parameters
+    ----------
+    decoded_chunks : sequence
+        The chunks, each a (sequence, quality, moves) tuple (as ``tovrel_tensors.decode`` returns)
+        or a DecodedRead.
+    overlap : int or sequence of int
+        The blocks shared by every two neighbours, or one count per pair of neighbours.
+
+    Returns
+    -------
+    tuple[str, str, numpy.ndarray]
+        (sequence, quality, moves) of the kept blocks, the moves as a uint8 array.
+
+    Raises
+    ------
+    ValueError
+        For no chunks, moves that are not 0 or 1 or do not match their sequence, and a chunk
+        shorter than its overlaps.
+
+    Examples
+    --------
+    >>> from tovrel_decode import join_chunks
+    >>> sequence, quality, moves = join_chunks([("AC", "!!", [1, 0, 1, 0]),
+    ...                                         ("GT", "++", [0, 1, 0, 1])], overlap=2)
+    >>> sequence, moves.tolist()    # the first chunk's first 3 blocks, the second's last 3
+    ('ACGT', [1, 0, 1, 1, 0, 1])
+    """
     chunks = [(chunk.sequence, chunk.quality, chunk.moves)
               if isinstance(chunk, (DecodedChunk, DecodedRead)) else tuple(chunk)
               for chunk in decoded_chunks]

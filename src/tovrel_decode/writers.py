@@ -271,7 +271,19 @@ class AlignmentWriter:
 class Program:
     """The program that made the reads, for the SAM/BAM header's @PG line. Its fields are
     printable ASCII: `command_line(sys.argv)` quotes any arguments so, as the command quotes its
-    own."""
+    own.
+
+    Attributes
+    ----------
+    id : str
+        The @PG line's ID, which tovrel-decode's own line names as its previous program.
+    name : str, optional
+        Its PN field.
+    version : str, optional
+        Its VN field.
+    command_line : str, optional
+        Its CL field.
+    """
 
     id: str
     name: Optional[str] = None
@@ -306,7 +318,15 @@ def quoted_argument(argument: str) -> str:
 
 
 def command_line_of(arguments: Sequence[str]) -> str:
-    """Arguments as one printable ASCII line that a shell splits back into them."""
+    """Arguments as one printable ASCII line that a shell splits back into them, for the
+    `command_line` of a Program or of open_writer.
+
+    Examples
+    --------
+    >>> from tovrel_decode import command_line
+    >>> command_line(["basecall", "--out", "my reads.bam"])
+    "basecall --out 'my reads.bam'"
+    """
     return " ".join(quoted_argument(argument) for argument in arguments)
 
 
@@ -368,19 +388,45 @@ def is_decoded_read(read: object) -> bool:
 
 
 class Writer:
-    """Writes DecodedReads to a target; see open_writer."""
+    """Writes DecodedReads to one output; made by `open_writer`.
 
-    def __init__(self, target: Target, kind: str, header: dict) -> None:
-        self.target = target
-        self.kind = kind
-        self.sam_names = kind in ("sam", "bam")
-        self.closed = False
-        self.lock = threading.Lock()
-        self.dirty = False
-        self.error: Optional[BaseException] = None
+    A writer may be used from several threads; its writes are serialised. After an error on the
+    output, every later call raises that error again.
+
+    Examples
+    --------
+    >>> import pathlib
+    >>> import numpy as np
+    >>> from tovrel_decode import DecodedRead, open_writer
+    >>> with open_writer("reads.fastq") as writer:
+    ...     writer.write(DecodedRead("read-1", "ACG", "+++", np.array([1, 0, 1, 1], np.uint8)))
+    >>> print(pathlib.Path("reads.fastq").read_text(), end="")
+    @read-1
+    ACG
+    +
+    +++
+    """
+
+    def __init__(self) -> None:
+        raise TypeError("a Writer is made by open_writer")
+
+    @classmethod
+    def _create(cls, target: Target, kind: str, header: dict) -> "Writer":
+        """A writer of `kind` records to `target`, which it owns from here on."""
+        writer = object.__new__(cls)
+        writer._setup(target, kind, header)
+        return writer
+
+    def _setup(self, target: Target, kind: str, header: dict) -> None:
+        self._target = target
+        self._sam_names = kind in ("sam", "bam")
+        self._closed = False
+        self._lock = threading.Lock()
+        self._dirty = False
+        self._error: Optional[BaseException] = None
         stream = target.open(descriptor=kind == "bam")
         try:
-            self.records: Any = AlignmentWriter(stream, kind, header) if self.sam_names else \
+            self._records: Any = AlignmentWriter(stream, kind, header) if self._sam_names else \
                 SequenceWriter(stream, kind)
         except OSError as error:
             target.discard()
@@ -389,96 +435,131 @@ class Writer:
             target.discard()
             raise
         # A writer dropped unclosed gives up its descriptors and private file, as abandon() does.
-        self.release = weakref.finalize(self, release, self.records, target)
-        self.stop_flushing = threading.Event()
+        self._release = weakref.finalize(self, release, self._records, target)
+        self._stop_flushing = threading.Event()
         if target.streams:
             threading.Thread(target=flush_periodically, args=(weakref.ref(self),
-                                                              self.stop_flushing),
+                                                              self._stop_flushing),
                              name="tovrel-flush", daemon=True).start()
 
     def write(self, read: "DecodedRead") -> None:
-        """Writes one read. A read this format cannot store raises InputError for that read alone:
-        the writer stays usable."""
-        if self.closed:
+        """Writes one read.
+
+        Parameters
+        ----------
+        read : DecodedRead
+            The read; its tags and signal layout go into SAM and BAM records.
+
+        Raises
+        ------
+        InputError
+            For a read this format cannot store (a name SAM refuses, for one): for that read
+            alone, the writer stays usable.
+        OutputError
+            When the operating system refuses the output (a full device, for one).
+        BrokenPipeError
+            When the reader of a streamed output went away.
+        TypeError
+            For anything but a DecodedRead.
+        ValueError
+            When the writer is closed.
+        """
+        if self._closed:
             raise ValueError("the writer is closed")
         if not is_decoded_read(read):
             raise TypeError(f"a writer writes DecodedReads, not {type(read).__name__}")
-        names.check_name(read.name, f"read {read.name!r:.80}", sam=self.sam_names)
-        with self.lock:
-            self.raise_error()
+        names.check_name(read.name, f"read {read.name!r:.80}", sam=self._sam_names)
+        with self._lock:
+            self._raise_error()
             try:
-                self.records.write(read)
-                self.dirty = True
+                self._records.write(read)
+                self._dirty = True
             except OSError as error:
-                self.fail(error)
+                self._fail(error)
 
     def flush(self) -> None:
-        """Sends what has been written on to a stream or a partial file (a file written all at
-        once is complete only at close)."""
-        with self.lock:
-            self.raise_error()
-            self.flush_now()
+        """Sends what has been written on to a stream or a partial file.
 
-    def flush_now(self) -> None:
+        A file written all at once is complete only at close.
+
+        Raises
+        ------
+        OutputError, BrokenPipeError
+            As `write` does.
+        """
+        with self._lock:
+            self._raise_error()
+            self._flush_now()
+
+    def _flush_now(self) -> None:
         try:
-            if self.dirty:
-                self.records.flush()
-                self.dirty = False
-            self.target.flush()
+            if self._dirty:
+                self._records.flush()
+                self._dirty = False
+            self._target.flush()
         except OSError as error:
-            self.fail(error)
+            self._fail(error)
 
-    def flush_in_turn(self) -> bool:
+    def _flush_in_turn(self) -> bool:
         """The periodic flush; False once there is nothing more to flush."""
-        with self.lock:
-            if self.closed or self.error is not None:
+        with self._lock:
+            if self._closed or self._error is not None:
                 return False
             try:
-                self.flush_now()
+                self._flush_now()
             except BaseException as error:
-                self.error = error
+                self._error = error
                 return False
         return True
 
-    def fail(self, error: OSError) -> None:
+    def _fail(self, error: OSError) -> None:
         """The output failed: a reader that left is BrokenPipeError, anything else OutputError."""
-        self.error = error if isinstance(error, BrokenPipeError) else \
-            OutputError(self.target.label, error)
-        raise self.error from None
+        self._error = error if isinstance(error, BrokenPipeError) else \
+            OutputError(self._target.label, error)
+        raise self._error from None
 
-    def raise_error(self) -> None:
-        if self.error is not None:
-            raise self.error
+    def _raise_error(self) -> None:
+        if self._error is not None:
+            raise self._error
 
     def close(self) -> None:
-        """Completes the output and puts it in place; once."""
-        if self.closed:
+        """Completes the output and puts it in place.
+
+        May be called more than once: later calls do nothing. After a failure the output is
+        abandoned (as by `abandon`) and the failure raised.
+
+        Raises
+        ------
+        OutputError, BrokenPipeError
+            As `write` does, for the last records or for putting the file in place.
+        """
+        if self._closed:
             return
-        self.stop_flushing.set()
-        with self.lock:
-            self.closed = True
+        self._stop_flushing.set()
+        with self._lock:
+            self._closed = True
             try:
-                self.raise_error()
+                self._raise_error()
                 try:
-                    self.records.close()
-                    self.target.commit()
-                    self.release.detach()
+                    self._records.close()
+                    self._target.commit()
+                    self._release.detach()
                 except OSError as error:
-                    self.fail(error)
+                    self._fail(error)
             except BaseException:
-                self.abandon_locked()
+                self._abandon_locked()
                 raise
 
     def abandon(self) -> None:
         """Stops writing: a file written all at once stays as it was, a partial file keeps what
-        was flushed, a stream keeps what it was sent."""
-        self.stop_flushing.set()
-        with self.lock:
-            self.closed = True
-            self.abandon_locked()
+        was flushed, a stream keeps what it was sent. Never raises for the output."""
+        self._stop_flushing.set()
+        with self._lock:
+            self._closed = True
+            self._abandon_locked()
 
-    def abandon_locked(self) -> None:
-        self.release()
+    def _abandon_locked(self) -> None:
+        self._release()
 
     def __enter__(self) -> "Writer":
         return self
@@ -495,7 +576,7 @@ def flush_periodically(writer: "weakref.ref[Writer]", stop: threading.Event) -> 
     thread holds it only while flushing)."""
     while not stop.wait(FLUSH_SECONDS):
         alive = writer()
-        if alive is None or not alive.flush_in_turn():
+        if alive is None or not alive._flush_in_turn():
             return
         del alive
 
@@ -516,30 +597,70 @@ def open_writer(path: Union[str, os.PathLike, None] = None, format: Optional[str
                 program: Optional[Program] = None,
                 read_groups: Sequence[Mapping[str, str]] = (),
                 keep_partial: bool = False) -> Writer:
-    """A writer of DecodedReads to `path` (None or "-": standard output) in `format` ("fastq",
-    "fasta", either with ".gz", ".bz2" or ".xz", "sam", "bam"; by default from the name, else
-    FASTQ).
+    """A writer of DecodedReads to `path`.
 
     A regular file is written all at once when the writer closes (or the `with` ends), replacing
     an existing one atomically and keeping its permission bits; an exception inside the `with`
     leaves it as it was. With keep_partial=True it is written in place as PATH.partial (a new
     file replacing whatever had that name, a link included, never written through), flushed every
-    FLUSH_SECONDS (0.2 s), renamed to PATH when complete and left as PATH.partial when not.
-    Standard output, a FIFO, a socket, a device or an open descriptor (/dev/stdout, /dev/fd/N)
-    receive the records as they are written, flushed as often. Every format is readable up to
-    its last flush, even after SIGKILL: compressed FASTQ and FASTA end a whole gzip member (bzip2,
-    xz: stream) at each flush, BAM a BGZF block. A writer closed after a failure, or dropped,
-    holds no descriptor and no private file. An output that is the same file
-    as one of `inputs` is refused (UsageError), and so is binary output to a terminal.
+    0.2 s, renamed to PATH when complete and left as PATH.partial when not. Standard output, a
+    FIFO, a socket, a device or an open descriptor (/dev/stdout, /dev/fd/N) receive the records
+    as they are written, flushed every 0.2 s too. Every format is readable up to its last flush,
+    even after SIGKILL: compressed FASTQ and FASTA end a whole gzip member (bzip2, xz: stream) at
+    each flush, BAM a BGZF block. A writer closed after a failure, or dropped, holds no
+    descriptor and no private file.
 
-    SAM and BAM: `program` is the @PG line of the program calling (ID, name, version, command
-    line), followed by tovrel-decode's own, chained to it (`command_line` is ours);
-    `read_groups` are the @RG lines (mappings of header tags, "ID" required), which a read's RG
-    tag must name."""
+    Parameters
+    ----------
+    path : str or os.PathLike, optional
+        The output; None or "-": standard output.
+    format : str, optional
+        "fastq", "fasta", either with ".gz", ".bz2" or ".xz", "sam" or "bam"; by default from
+        the name, else FASTQ.
+    command_line : str, optional
+        SAM and BAM: the command line of tovrel-decode's own @PG line.
+    inputs : iterable of str or os.PathLike
+        Files the reads come from: an output that is one of them is refused.
+    program : Program, optional
+        SAM and BAM: the @PG line of the program calling (ID, name, version, command line),
+        followed by tovrel-decode's own, chained to it.
+    read_groups : sequence of mappings of str to str
+        SAM and BAM: the @RG lines, as mappings of header tags ("ID" required), which a read's
+        RG tag must name.
+    keep_partial : bool
+        Write a regular file in place as PATH.partial (above).
+
+    Returns
+    -------
+    Writer
+        The writer, to be closed (or used in a `with`).
+
+    Raises
+    ------
+    UsageError
+        For an output that is one of `inputs`, binary output to a terminal, or a format it does
+        not write.
+    ValueError
+        For header fields SAM cannot hold (printable ASCII, no tab or newline).
+    OutputError
+        When the output cannot be created.
+
+    Examples
+    --------
+    >>> import pathlib
+    >>> import numpy as np
+    >>> from tovrel_decode import DecodedRead, open_writer
+    >>> read = DecodedRead("read-1", "ACG", "+++", np.array([1, 1, 0, 1], np.uint8))
+    >>> with open_writer("reads.sam") as writer:
+    ...     writer.write(read)
+    >>> lines = pathlib.Path("reads.sam").read_text().splitlines()
+    >>> [line.split("\\t")[:2] for line in lines if not line.startswith("@")]
+    [['read-1', '4']]
+    """
     name = None if path is None else os.fspath(path)
     kind = format_of(name, format)
     target = target_for(name, keep_partial)
     target.check([os.fspath(path) for path in inputs], kind)
     header = sam_header(project_version(), command_line, program, read_groups) \
         if kind in ("sam", "bam") else {}
-    return Writer(target, kind, header)
+    return Writer._create(target, kind, header)
