@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up (see setup.sh) and runs the whole test suite: the C++ tests of the core, again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, a 60-second fuzzing run of the core, then
-# the Python tests of the module (exact values, properties, the bad-input battery, threads, memory).
+# the documentation site (built with warnings as errors, broken references included), then the
+# Python tests of the module (exact values, properties, the bad-input battery, threads, memory)
+# and the code examples of README.md and docs/ (see conftest.py).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -36,5 +38,8 @@ run_core_tests build/cmake-sanitize "-LE exhaustive" -DCMAKE_BUILD_TYPE=Debug -D
 echo "== Fuzzing the core for 60 s under ASan and UBSan"
 bash scripts/fuzz.sh 60
 
-echo "== Python tests"
+echo "== Documentation site, warnings as errors, into build/docs"
+.venv/bin/python -m sphinx -W --keep-going -n -q -E -b html docs build/docs
+
+echo "== Python tests and the documentation's examples"
 .venv/bin/python -m pytest
