@@ -34,6 +34,8 @@ napoleon_google_docstring = False
 napoleon_numpy_docstring = True
 napoleon_use_rtype = False
 napoleon_use_ivar = True  # attributes listed within their class, not as separate objects
+# `name` in a docstring is code, as in the Markdown pages.
+default_role = "code"
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 autodoc_default_options = {"members": True, "undoc-members": False}
