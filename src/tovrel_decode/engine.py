@@ -558,6 +558,8 @@ class Decoder:
             For a chunk the decoder cannot take: a row width that is not ``5 * 4**k``, more than
             ``tovrel_tensors.MAX_STATES`` states, a sparse or meta tensor, an overlap longer than
             the read's previous chunk or than this one, a read id the `names` rule refuses.
+        ValueError
+            For an overlap that is not an int of at least 0.
         TypeError
             For scores that are not a tensor, a `last` that is not a bool, an `info` that is not
             a ReadInfo.
