@@ -24,9 +24,11 @@ def public_names(module):
 
 @pytest.fixture(scope="module")
 def documented(tmp_path_factory):
-    """The objects of the reference, from the inventory of a fresh build of the site."""
+    """The objects of the reference, from the inventory of a fresh build of the site (with
+    warnings as errors, as scripts/test.sh builds it)."""
     output = tmp_path_factory.mktemp("site")
-    result = subprocess.run([sys.executable, "-m", "sphinx", "-q", "-b", "html",
+    result = subprocess.run([sys.executable, "-m", "sphinx", "-q", "-W", "--keep-going", "-n",
+                             "-b", "html",
                              os.path.join(REPOSITORY, "docs"), str(output)],
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
