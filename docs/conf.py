@@ -25,7 +25,6 @@ extensions = [
 
 source_suffix = {".md": "markdown"}
 root_doc = "index"
-exclude_patterns = ["conftest.py"]
 myst_heading_anchors = 3
 myst_enable_extensions = ["colon_fence"]
 
