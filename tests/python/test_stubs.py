@@ -119,7 +119,9 @@ def test_the_readme_example_and_basecaller_type_check_strictly(tmp_path, python_
     with open(os.path.join(repository, "README.md")) as readme:
         text = readme.read()
     section = text[text.index("## Decoding in a basecaller"):]
-    example = section[section.index("```python\n") + 10:section.index("\n```")]
+    start = section.index("```python\n") + len("```python\n")
+    example = section[start:section.index("\n```", start)]
+    assert "Decoder" in example
     (tmp_path / "readme_example.py").write_text(example)
     files = [str(tmp_path / "readme_example.py"),
              os.path.join(repository, "examples", "basecall.py")]
