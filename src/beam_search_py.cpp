@@ -1,13 +1,11 @@
 // The Python module `tovrel`: CRF scoring of score tensors, returned as flat lists of floats, and
-// beam-search decoding into a base sequence, a quality string and per-block moves. The docstrings
-// are in tovrel_docs.h.
+// beam-search decoding into a base sequence, a quality string and per-block moves.
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "beam_search.h"
 #include "tensor_access.h"
-#include "tovrel_docs.h"
 
 namespace py = pybind11;
 using tensor_access::readable_float32_scores;
@@ -101,40 +99,25 @@ py::tuple beam_search_decode(at::Tensor scores_t, at::Tensor back_guides_t, at::
     return py::make_tuple(sequence, qstring, moves);
 }
 
-// A scoring function's docstring: its summary, the shared parameters, its result, the shared
-// exceptions and, for one of them, an example.
-static std::string scoring_doc(const char* summary, const char* result, const char* example = "") {
-    return std::string(summary) + tovrel_docs::scores_parameter + result +
-           tovrel_docs::scores_raises + example;
-}
-
 static void pybind11_init_tovrel(py::module_& m) {
-    m.def("beam_search", &beam_search_decode, tovrel_docs::beam_search, py::arg("scores"),
-          py::arg("back_guides"), py::arg("posts"), py::arg("beam_size") = 5,
-          py::arg("beam_cut") = 100.0, py::arg("fixed_stay_score") = 2.0, py::arg("q_shift") = 0.0,
-          py::arg("q_scale") = 1.0, py::arg("temperature") = 1.0);
-    m.def("backward_scores", &backward_scores,
-          scoring_doc(tovrel_docs::backward_scores, tovrel_docs::backward_scores_end,
-                      tovrel_docs::backward_example)
-              .c_str(),
-          py::arg("scores"), py::arg("stay_score") = 2.0);
-    m.def("forward_scores", &forward_scores,
-          scoring_doc(tovrel_docs::forward_scores, tovrel_docs::forward_scores_end).c_str(),
-          py::arg("scores"), py::arg("stay_score") = 2.0);
-    m.def("posts", &posts, scoring_doc(tovrel_docs::posts, tovrel_docs::posts_end).c_str(),
-          py::arg("scores"), py::arg("stay_score") = 2.0);
-    m.attr("__version__") = TOVREL_VERSION;
+    m.def("beam_search", &beam_search_decode, "", py::arg("scores"), py::arg("back_guides"),
+          py::arg("posts"), py::arg("beam_size") = 5, py::arg("beam_cut") = 100.0,
+          py::arg("fixed_stay_score") = 2.0, py::arg("q_shift") = 0.0, py::arg("q_scale") = 1.0,
+          py::arg("temperature") = 1.0);
+    m.def("backward_scores", &backward_scores, "", py::arg("scores"), py::arg("stay_score") = 2.0);
+    m.def("forward_scores", &forward_scores, "", py::arg("scores"), py::arg("stay_score") = 2.0);
+    m.def("posts", &posts, "", py::arg("scores"), py::arg("stay_score") = 2.0);
 }
 
 // Single-phase initialisation: refuse any interpreter but the one built for, create the module
-// with its docstring and without per-module state, register the functions and the version, and
-// turn any error into ImportError.
+// without a docstring or per-module state, register the functions, and turn any error into
+// ImportError.
 PYBIND11_PLUGIN_IMPL(tovrel) {
     PYBIND11_CHECK_PYTHON_VERSION
     try {
         py::detail::ensure_internals();
         static PyModuleDef module_def;
-        auto m = py::module_::create_extension_module("tovrel", tovrel_docs::module, &module_def);
+        auto m = py::module_::create_extension_module("tovrel", nullptr, &module_def);
         pybind11_init_tovrel(m);
         return m.release().ptr();
     }

@@ -1,5 +1,4 @@
 """The module as Python sees it: import, version guard, registration and argument conversion."""
-import importlib.metadata
 import os
 import shutil
 import subprocess
@@ -17,13 +16,12 @@ def test_functions_are_registered_in_order_with_one_signature_each():
     assert own[-3:] == list(SCORING)
     for name in SCORING:
         doc = getattr(tovrel, name).__doc__
-        # One generated signature line, then the docstring.
-        signature = doc.splitlines()[0]
-        assert signature.startswith(f"{name}(scores: torch.Tensor, stay_score: ")
-        assert signature.endswith("= 2.0) -> list[float]")
-        assert not any(line.startswith(f"{name}(") for line in doc.splitlines()[1:])
-    assert tovrel.__doc__.startswith("CRF scoring and beam-search decoding")
-    assert tovrel.__version__ == importlib.metadata.version("tovrel")
+        # An empty docstring leaves the generated signature line alone.
+        assert doc.strip().splitlines() == [doc.strip()]
+        assert doc.startswith(f"{name}(scores: torch.Tensor, stay_score: ")
+        assert "= 2.0) -> list[float]" in doc
+    assert tovrel.__doc__ is None
+    assert not hasattr(tovrel, "__version__")
 
 
 def test_stay_score_keyword_and_its_conversions():
