@@ -35,7 +35,8 @@ core = (
     },
 )
 
-HEADERS = [*core_build("headers"), "src/tensor_access.h", "src/tensor_args.h", "src/bus_error.h"]
+HEADERS = [*core_build("headers"), "src/tensor_access.h", "src/tensor_args.h", "src/bus_error.h",
+           "src/loss_targets.h"]
 
 
 def project_version():
