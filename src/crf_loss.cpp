@@ -206,6 +206,211 @@ void edge_posts(const double* scores, const double* fwd, const double* back, con
     edge_posts_form(scores, fwd, back, norms, scale, out, num_blocks, num_states);
 }
 
+// The numerator in the linear domain: each row of forward (and backward) weights is scaled by a
+// power of two so that its largest entry lies in [0.5, 1), exactly, and the scales and each
+// block's largest score are summed in double. Per position a block costs two products and an
+// exponential of Real, against two exponentials and a logarithm in double in the log domain.
+// `exact` is cleared (and the result is not to be used) when some weight, product or scaled entry
+// falls below the normal range of its type, where the log domain keeps digits this form loses.
+template <typename Real>
+class LinearTarget {
+public:
+    LinearTarget(const Real* scores, int num_blocks, int num_states, const std::vector<int>& states)
+        : scores_(scores),
+          blocks_(num_blocks),
+          positions_(int(states.size())),
+          width_(size_t(num_states) * transitions),
+          stay_(states.size()),
+          step_(states.size(), 0),
+          ws_(states.size() + 2, Real(0)),
+          wp_(states.size() + 2, Real(0)) {
+        const int msb = num_states / num_bases;
+        for (int i = 0; i < positions_; ++i) {
+            stay_[size_t(i)] = size_t(states[size_t(i)]) * transitions;
+            if (i > 0) {
+                step_[size_t(i)] = stay_[size_t(i)] + 1 + size_t(states[size_t(i) - 1] / msb);
+            }
+        }
+    }
+
+    bool feasible() const { return positions_ > 0 && positions_ - 1 <= blocks_; }
+
+    // log of the target's weight; with `grad`, scale times its transitions' posteriors
+    // subtracted from grad. max_kept as for target_log_weight.
+    double run(Real* grad, double scale, size_t max_kept, bool& exact) {
+        exact = true;
+        const int T = blocks_;
+        const size_t row = size_t(positions_) + 1;  // entry 0 is the position before the first
+        const bool keep_all = (size_t(T) + 1) * row <= max_kept;
+        const int segment = keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
+        std::vector<double> kept(grad ? (size_t(T / segment) + 1) * row : 0, 0.0);
+        std::vector<double> alpha(row, 0.0), next(row, 0.0);
+        alpha[1] = 1;
+        double offset = 0;
+        for (int t = 0; t < T; ++t) {
+            if (grad && t % segment == 0) {
+                std::copy(alpha.begin(), alpha.end(), kept.begin() + size_t(t / segment) * row);
+            }
+            const double top = weights(t, exact);
+            if (top == minus_infinity) {
+                return minus_infinity;
+            }
+            const double largest = advance(alpha.data(), next.data(), t, exact);
+            if (largest == 0) {
+                return minus_infinity;
+            }
+            offset += top + scale_row(next.data(), lo(t + 1), hi(t + 1), largest, exact);
+            alpha.swap(next);
+        }
+        const double numerator = offset + std::log(alpha[size_t(positions_)]);
+        if (!grad || !exact || T == 0) {
+            return numerator;
+        }
+        std::vector<double> rows(size_t(segment) * row), beta(row + 1, 0.0), before(row + 1, 0.0);
+        beta[size_t(positions_)] = 1;
+        for (int t0 = ((T - 1) / segment) * segment; t0 >= 0 && exact; t0 -= segment) {
+            const int t1 = std::min(t0 + segment, T);
+            std::copy_n(kept.begin() + size_t(t0 / segment) * row, row, rows.begin());
+            for (int t = t0; t + 1 < t1; ++t) {
+                weights(t, exact);
+                double* out = rows.data() + size_t(t - t0 + 1) * row;
+                scale_row(out, lo(t + 1), hi(t + 1),
+                          advance(rows.data() + size_t(t - t0) * row, out, t, exact), exact);
+            }
+            for (int t = t1 - 1; t >= t0; --t) {
+                weights(t, exact);
+                subtract_posteriors(rows.data() + size_t(t - t0) * row, beta.data(), t,
+                                    grad + size_t(t) * width_, scale);
+                retreat(beta.data(), before.data(), t, exact);
+                beta.swap(before);
+            }
+        }
+        return numerator;
+    }
+
+private:
+    // Position i of a row is entry i + 1. At boundary t only positions lo(t) .. hi(t) lie on a
+    // path from the start to the end.
+    int lo(int t) const { return std::max(0, positions_ - 1 - (blocks_ - t)); }
+    int hi(int t) const { return std::min(t, positions_ - 1); }
+
+    // The weights of block t relative to its largest allowed score, which it returns (-inf if
+    // none is allowed): ws_[i + 1] the stay in i, wp_[i + 1] the step into i, 0 where not allowed.
+    double weights(int t, bool& exact) {
+        const Real* row = scores_ + size_t(t) * width_;
+        const Real none = -std::numeric_limits<Real>::infinity();
+        const int first = lo(t), last = hi(t + 1);
+        Real top = none;
+        for (int i = first; i <= last; ++i) {
+            const size_t e = size_t(i) + 1;
+            ws_[e] = i >= lo(t + 1) && i <= hi(t) ? row[stay_[size_t(i)]] : none;
+            wp_[e] = i >= 1 && i - 1 >= first && i >= lo(t + 1) ? row[step_[size_t(i)]] : none;
+            top = std::max(top, std::max(ws_[e], wp_[e]));
+        }
+        if (top == none) {
+            return minus_infinity;
+        }
+        // exp of less than this is below the normal range (with a margin for rounding).
+        const Real lowest = Real(std::log(std::numeric_limits<Real>::min())) + 1;
+        const size_t e0 = size_t(first) + 1, count = size_t(last - first) + 1;
+        for (size_t e = e0; e < e0 + count; ++e) {
+            ws_[e] -= top;
+            wp_[e] -= top;
+            if ((ws_[e] != none && ws_[e] < lowest) || (wp_[e] != none && wp_[e] < lowest)) {
+                exact = false;
+            }
+        }
+        exp_array(ws_.data() + e0, ws_.data() + e0, count);
+        exp_array(wp_.data() + e0, wp_.data() + e0, count);
+        return double(top);
+    }
+
+    static bool lost(double a, double b, double product) {
+        return product < std::numeric_limits<double>::min() && a != 0 && b != 0;
+    }
+
+    // One block forward from alpha (boundary t) into next (t + 1); returns next's largest entry.
+    double advance(const double* alpha, double* next, int t, bool& exact) const {
+        double largest = 0;
+        for (size_t e = size_t(lo(t + 1)) + 1; e <= size_t(hi(t + 1)) + 1; ++e) {
+            const double stays = alpha[e] * double(ws_[e]);
+            const double steps = alpha[e - 1] * double(wp_[e]);
+            if (lost(alpha[e], double(ws_[e]), stays) ||
+                lost(alpha[e - 1], double(wp_[e]), steps)) {
+                exact = false;
+            }
+            next[e] = stays + steps;
+            largest = std::max(largest, next[e]);
+        }
+        return largest;
+    }
+
+    // Scales positions first .. last by the power of two that brings `largest` into [0.5, 1);
+    // returns the log of what was divided out.
+    static double scale_row(double* values, int first, int last, double largest, bool& exact) {
+        int exponent = 0;
+        std::frexp(largest, &exponent);
+        const double factor = std::ldexp(1.0, -exponent);
+        for (size_t e = size_t(first) + 1; e <= size_t(last) + 1; ++e) {
+            values[e] *= factor;
+            if (values[e] != 0 && values[e] < std::numeric_limits<double>::min()) {
+                exact = false;
+            }
+        }
+        return exponent * std::log(2.0);
+    }
+
+    // The posteriors of block t's target transitions, from alpha at t and beta at t + 1,
+    // normalised over the block.
+    void subtract_posteriors(const double* alpha, const double* beta, int t, Real* grad,
+                             double scale) const {
+        const size_t e0 = size_t(lo(t + 1)) + 1, e1 = size_t(hi(t + 1)) + 1;
+        double total = 0;
+        for (size_t e = e0; e <= e1; ++e) {
+            total += (alpha[e] * double(ws_[e]) + alpha[e - 1] * double(wp_[e])) * beta[e];
+        }
+        const double factor = scale / total;
+        for (size_t e = e0; e <= e1; ++e) {
+            const size_t i = e - 1;
+            if (ws_[e] != 0) {
+                Real& g = grad[stay_[i]];
+                g = Real(double(g) - alpha[e] * double(ws_[e]) * beta[e] * factor);
+            }
+            if (wp_[e] != 0) {
+                Real& g = grad[step_[i]];
+                g = Real(double(g) - alpha[e - 1] * double(wp_[e]) * beta[e] * factor);
+            }
+        }
+    }
+
+    // One block backward from beta (boundary t + 1) into before (t), scaled.
+    void retreat(const double* beta, double* before, int t, bool& exact) const {
+        double largest = 0;
+        const int first = lo(t), last = hi(t);
+        for (size_t e = size_t(first) + 1; e <= size_t(last) + 1; ++e) {
+            const double stays = double(ws_[e]) * beta[e];
+            const double steps = double(wp_[e + 1]) * beta[e + 1];
+            if (lost(double(ws_[e]), beta[e], stays) ||
+                lost(double(wp_[e + 1]), beta[e + 1], steps)) {
+                exact = false;
+            }
+            before[e] = stays + steps;
+            largest = std::max(largest, before[e]);
+        }
+        if (largest == 0) {
+            exact = false;  // a finite numerator has a path through every boundary
+            return;
+        }
+        scale_row(before, first, last, largest, exact);
+    }
+
+    const Real* scores_;
+    int blocks_, positions_;
+    size_t width_;
+    std::vector<size_t> stay_, step_;
+    std::vector<Real> ws_, wp_;
+};
+
 // The forward guides and their shifts (crf_loss::forward_guides); returns the shifts' sum.
 double forward_offset(const float* scores, int num_blocks, int num_states, float* fwd,
                       float* shifts) {
@@ -408,15 +613,49 @@ double target_log_weight(const Real* scores, int num_blocks, int num_states,
 }
 
 template <typename Real>
+double target_numerator(const Real* scores, int num_blocks, int num_states,
+                        const std::vector<int>& states) {
+    LinearTarget<Real> linear(scores, num_blocks, num_states, states);
+    if (!linear.feasible()) {
+        return minus_infinity;
+    }
+    bool exact = true;
+    const double numerator = linear.run(nullptr, 1, 0, exact);
+    return exact ? numerator
+                 : target_log_weight(scores, num_blocks, num_states, states,
+                                     static_cast<Real*>(nullptr));
+}
+
+template <typename Real>
+void loss_gradient(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
+                   const Same<Real>* shifts, const std::vector<int>& states, double scale,
+                   Same<Real>* grad) {
+    scaled_edge_posts(scores, num_blocks, num_states, fwd, shifts, scale, grad);
+    LinearTarget<Real> linear(scores, num_blocks, num_states, states);
+    bool exact = true;
+    linear.run(grad, scale, size_t(1) << 22, exact);
+    if (!exact) {  // the log domain, from the edge posteriors again
+        scaled_edge_posts(scores, num_blocks, num_states, fwd, shifts, scale, grad);
+        target_log_weight(scores, num_blocks, num_states, states, grad, size_t(1) << 22, scale);
+    }
+}
+
+template <typename Real>
 double target_loss(const Real* scores, int num_blocks, int num_states,
                    const std::vector<int>& states, Same<Real>* grad) {
-    const double log_z = log_partition(scores, num_blocks, num_states, grad);
-    const double numerator = target_log_weight(scores, num_blocks, num_states, states, grad);
+    const size_t states_size = size_t(num_states);
+    std::vector<Real> fwd((size_t(num_blocks) + 1) * states_size), shifts(size_t(num_blocks) + 1);
+    const double log_z = forward_guides(scores, num_blocks, num_states, fwd.data(), shifts.data());
+    const double numerator = target_numerator(scores, num_blocks, num_states, states);
+    const size_t size = size_t(num_blocks) * states_size * transitions;
     if (numerator == minus_infinity) {
         if (grad) {
-            std::fill_n(grad, size_t(num_blocks) * num_states * transitions, Real(0));
+            std::fill_n(grad, size, Real(0));
         }
         return std::numeric_limits<double>::infinity();
+    }
+    if (grad) {
+        loss_gradient(scores, num_blocks, num_states, fwd.data(), shifts.data(), states, 1.0, grad);
     }
     return log_z - numerator;
 }
@@ -434,6 +673,12 @@ template double target_log_weight(const float*, int, int, const std::vector<int>
                                   double);
 template double target_log_weight(const double*, int, int, const std::vector<int>&, double*, size_t,
                                   double);
+template double target_numerator(const float*, int, int, const std::vector<int>&);
+template double target_numerator(const double*, int, int, const std::vector<int>&);
+template void loss_gradient(const float*, int, int, const float*, const float*,
+                            const std::vector<int>&, double, float*);
+template void loss_gradient(const double*, int, int, const double*, const double*,
+                            const std::vector<int>&, double, double*);
 template double target_loss(const float*, int, int, const std::vector<int>&, float*);
 template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 

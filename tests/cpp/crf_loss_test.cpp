@@ -265,3 +265,40 @@ TEST(CrfLoss, FloatPrecisionDoesNotFallWithLength) {
     }
     EXPECT_LT(worst, 1e-5);
 }
+
+TEST(CrfLoss, LinearNumeratorMatchesTheLogDomainAndFallsBackWhereItWouldLoseDigits) {
+    // 1,501 positions over 3,000 blocks: more rows than are kept, so segments are recomputed.
+    const int blocks = 3000, num_states = 16;
+    const std::vector<double> scores = random_scores(blocks, num_states, 21, 2);
+    std::vector<int64_t> target(1502);
+    unsigned x = 5;
+    for (int64_t& base : target) base = (x = x * 1664525u + 1013904223u) >> 30;
+    const std::vector<int> states = target_states(target.data(), 1502, num_states);
+    const double log_domain = target_log_weight(scores.data(), blocks, num_states, states, nullptr);
+    ASSERT_TRUE(std::isfinite(log_domain));
+    EXPECT_NEAR(crf_loss::target_numerator(scores.data(), blocks, num_states, states), log_domain,
+                1e-10 * std::abs(log_domain));
+    std::vector<double> fwd(size_t(blocks + 1) * num_states), shifts(blocks + 1);
+    std::vector<double> posts(scores.size()), linear(scores.size()), logs(scores.size(), 0);
+    crf_loss::forward_guides(scores.data(), blocks, num_states, fwd.data(), shifts.data());
+    crf_loss::scaled_edge_posts(scores.data(), blocks, num_states, fwd.data(), shifts.data(), -2.0,
+                                posts.data());
+    crf_loss::loss_gradient(scores.data(), blocks, num_states, fwd.data(), shifts.data(), states,
+                            -2.0, linear.data());
+    target_log_weight(scores.data(), blocks, num_states, states, logs.data());
+    for (size_t i = 0; i < scores.size(); ++i) {
+        ASSERT_NEAR(linear[i] - posts[i], -2.0 * logs[i], 1e-9) << i;
+    }
+
+    // A step 200 below the stays: its weight is no float, so the log domain answers.
+    const int few = 3;
+    std::vector<float> steep(size_t(few) * 20, 0.0f);
+    for (int t = 0; t < few; ++t) steep[size_t(t) * 20 + 6] = -200.0f;  // the step A -> C
+    const std::vector<int64_t> ac = {0, 1};
+    const std::vector<int> two = target_states(ac.data(), 2, 4);
+    EXPECT_NEAR(crf_loss::target_numerator(steep.data(), few, 4, two), std::log(3.0) - 200, 1e-4);
+    std::vector<float> grad(steep.size());
+    const double loss = target_loss(steep.data(), few, 4, two, grad.data());
+    EXPECT_NEAR(loss, log_partition(steep.data(), few, 4, nullptr) - std::log(3.0) + 200, 1e-3);
+    for (int t = 0; t < few; ++t) EXPECT_NEAR(grad[size_t(t) * 20 + 6], -1.0 / 3, 1e-6);
+}
