@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "beam_search.h"
 #include "crf_kernels.h"
@@ -210,8 +211,12 @@ void edge_posts(const double* scores, const double* fwd, const double* back, con
 // power of two so that its largest entry lies in [0.5, 1), exactly, and the scales and each
 // block's largest score are summed in double. Per position a block costs two products and an
 // exponential of Real, against two exponentials and a logarithm in double in the log domain.
-// `exact` is cleared (and the result is not to be used) when some weight, product or scaled entry
-// falls below the normal range of its type, where the log domain keeps digits this form loses.
+// Entries below 2^-896 of their row's largest (paths e^-621 times less likely than the best to
+// that boundary, as positions far from the likely ones are) are dropped, as rounding drops them
+// in the log domain's sums; they would count only where later blocks favour
+// them by as much, while every block's weights lie within a float's range of each other. `exact`
+// is cleared (and the result is not to be used) where a block's weights do not (scores more than
+// about 87 apart in float, 708 in double) or a row loses every entry; the log domain answers.
 template <typename Real>
 class LinearTarget {
 public:
@@ -255,12 +260,17 @@ public:
             if (top == minus_infinity) {
                 return minus_infinity;
             }
-            const double largest = advance(alpha.data(), next.data(), t, exact);
+            const double largest = advance(alpha.data(), next.data(), t);
             if (largest == 0) {
+                exact = false;  // no path left, or only paths too unlikely for double
                 return minus_infinity;
             }
-            offset += top + scale_row(next.data(), lo(t + 1), hi(t + 1), largest, exact);
+            offset += top + scale_row(next.data(), lo(t + 1), hi(t + 1), largest);
             alpha.swap(next);
+        }
+        if (alpha[size_t(positions_)] == 0) {
+            exact = false;
+            return minus_infinity;
         }
         const double numerator = offset + std::log(alpha[size_t(positions_)]);
         if (!grad || !exact || T == 0) {
@@ -275,7 +285,7 @@ public:
                 weights(t, exact);
                 double* out = rows.data() + size_t(t - t0 + 1) * row;
                 scale_row(out, lo(t + 1), hi(t + 1),
-                          advance(rows.data() + size_t(t - t0) * row, out, t, exact), exact);
+                          advance(rows.data() + size_t(t - t0) * row, out, t));
             }
             for (int t = t1 - 1; t >= t0; --t) {
                 weights(t, exact);
@@ -300,12 +310,24 @@ private:
         const Real* row = scores_ + size_t(t) * width_;
         const Real none = -std::numeric_limits<Real>::infinity();
         const int first = lo(t), last = hi(t + 1);
+        const size_t* stay = stay_.data();
+        const size_t* step = step_.data();
+        for (int i = first; i <= last; ++i) {
+            ws_[size_t(i) + 1] = row[stay[i]];
+            wp_[size_t(i) + 1] = row[step[i]];
+        }
+        // Only the ends of the band differ: no step into lo(t) (from outside the band), no stay
+        // in a position that leaves or has not yet entered it.
+        wp_[size_t(first) + 1] = none;
+        if (lo(t + 1) > first) {
+            ws_[size_t(first) + 1] = none;
+        }
+        if (last > hi(t)) {
+            ws_[size_t(last) + 1] = none;
+        }
         Real top = none;
         for (int i = first; i <= last; ++i) {
-            const size_t e = size_t(i) + 1;
-            ws_[e] = i >= lo(t + 1) && i <= hi(t) ? row[stay_[size_t(i)]] : none;
-            wp_[e] = i >= 1 && i - 1 >= first && i >= lo(t + 1) ? row[step_[size_t(i)]] : none;
-            top = std::max(top, std::max(ws_[e], wp_[e]));
+            top = std::max(top, std::max(ws_[size_t(i) + 1], wp_[size_t(i) + 1]));
         }
         if (top == none) {
             return minus_infinity;
@@ -313,49 +335,41 @@ private:
         // exp of less than this is below the normal range (with a margin for rounding).
         const Real lowest = Real(std::log(std::numeric_limits<Real>::min())) + 1;
         const size_t e0 = size_t(first) + 1, count = size_t(last - first) + 1;
+        bool small = false;
         for (size_t e = e0; e < e0 + count; ++e) {
             ws_[e] -= top;
             wp_[e] -= top;
-            if ((ws_[e] != none && ws_[e] < lowest) || (wp_[e] != none && wp_[e] < lowest)) {
-                exact = false;
-            }
+            small |= (ws_[e] != none && ws_[e] < lowest) | (wp_[e] != none && wp_[e] < lowest);
         }
+        exact = exact && !small;
         exp_array(ws_.data() + e0, ws_.data() + e0, count);
         exp_array(wp_.data() + e0, wp_.data() + e0, count);
         return double(top);
     }
 
-    static bool lost(double a, double b, double product) {
-        return product < std::numeric_limits<double>::min() && a != 0 && b != 0;
-    }
-
     // One block forward from alpha (boundary t) into next (t + 1); returns next's largest entry.
-    double advance(const double* alpha, double* next, int t, bool& exact) const {
+    double advance(const double* alpha, double* next, int t) const {
         double largest = 0;
         for (size_t e = size_t(lo(t + 1)) + 1; e <= size_t(hi(t + 1)) + 1; ++e) {
-            const double stays = alpha[e] * double(ws_[e]);
-            const double steps = alpha[e - 1] * double(wp_[e]);
-            if (lost(alpha[e], double(ws_[e]), stays) ||
-                lost(alpha[e - 1], double(wp_[e]), steps)) {
-                exact = false;
-            }
-            next[e] = stays + steps;
+            next[e] = alpha[e] * double(ws_[e]) + alpha[e - 1] * double(wp_[e]);
             largest = std::max(largest, next[e]);
         }
         return largest;
     }
 
-    // Scales positions first .. last by the power of two that brings `largest` into [0.5, 1);
-    // returns the log of what was divided out.
-    static double scale_row(double* values, int first, int last, double largest, bool& exact) {
+    // Below this an entry is dropped: kept, it would make subnormal products with the weights,
+    // which cost a hundred times a normal one. For float weights none is then made.
+    static constexpr double flush = std::is_same_v<Real, float> ? 0x1p-896 : 0x1p-1022;
+
+    // Scales positions first .. last by the power of two that brings `largest` into [0.5, 1),
+    // dropping entries below `flush`; returns the log of what was divided out.
+    static double scale_row(double* values, int first, int last, double largest) {
         int exponent = 0;
         std::frexp(largest, &exponent);
         const double factor = std::ldexp(1.0, -exponent);
         for (size_t e = size_t(first) + 1; e <= size_t(last) + 1; ++e) {
             values[e] *= factor;
-            if (values[e] != 0 && values[e] < std::numeric_limits<double>::min()) {
-                exact = false;
-            }
+            values[e] = values[e] < flush ? 0.0 : values[e];
         }
         return exponent * std::log(2.0);
     }
@@ -388,20 +402,14 @@ private:
         double largest = 0;
         const int first = lo(t), last = hi(t);
         for (size_t e = size_t(first) + 1; e <= size_t(last) + 1; ++e) {
-            const double stays = double(ws_[e]) * beta[e];
-            const double steps = double(wp_[e + 1]) * beta[e + 1];
-            if (lost(double(ws_[e]), beta[e], stays) ||
-                lost(double(wp_[e + 1]), beta[e + 1], steps)) {
-                exact = false;
-            }
-            before[e] = stays + steps;
+            before[e] = double(ws_[e]) * beta[e] + double(wp_[e + 1]) * beta[e + 1];
             largest = std::max(largest, before[e]);
         }
         if (largest == 0) {
             exact = false;  // a finite numerator has a path through every boundary
             return;
         }
-        scale_row(before, first, last, largest, exact);
+        scale_row(before, first, last, largest);
     }
 
     const Real* scores_;
