@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <type_traits>
 
 #include "beam_search.h"
 #include "crf_kernels.h"
@@ -207,218 +206,6 @@ void edge_posts(const double* scores, const double* fwd, const double* back, con
     edge_posts_form(scores, fwd, back, norms, scale, out, num_blocks, num_states);
 }
 
-// The numerator in the linear domain: each row of forward (and backward) weights is scaled by a
-// power of two so that its largest entry lies in [0.5, 1), exactly, and the scales and each
-// block's largest score are summed in double. Per position a block costs two products and an
-// exponential of Real, against two exponentials and a logarithm in double in the log domain.
-// Entries below 2^-896 of their row's largest (paths e^-621 times less likely than the best to
-// that boundary, as positions far from the likely ones are) are dropped, as rounding drops them
-// in the log domain's sums; they would count only where later blocks favour
-// them by as much, while every block's weights lie within a float's range of each other. `exact`
-// is cleared (and the result is not to be used) where a block's weights do not (scores more than
-// about 87 apart in float, 708 in double) or a row loses every entry; the log domain answers.
-template <typename Real>
-class LinearTarget {
-public:
-    LinearTarget(const Real* scores, int num_blocks, int num_states, const std::vector<int>& states)
-        : scores_(scores),
-          blocks_(num_blocks),
-          positions_(int(states.size())),
-          width_(size_t(num_states) * transitions),
-          stay_(states.size()),
-          step_(states.size(), 0),
-          ws_(states.size() + 2, Real(0)),
-          wp_(states.size() + 2, Real(0)) {
-        const int msb = num_states / num_bases;
-        for (int i = 0; i < positions_; ++i) {
-            stay_[size_t(i)] = size_t(states[size_t(i)]) * transitions;
-            if (i > 0) {
-                step_[size_t(i)] = stay_[size_t(i)] + 1 + size_t(states[size_t(i) - 1] / msb);
-            }
-        }
-    }
-
-    bool feasible() const { return positions_ > 0 && positions_ - 1 <= blocks_; }
-
-    // log of the target's weight; with `grad`, scale times its transitions' posteriors
-    // subtracted from grad. max_kept as for target_log_weight.
-    double run(Real* grad, double scale, size_t max_kept, bool& exact) {
-        exact = true;
-        const int T = blocks_;
-        const size_t row = size_t(positions_) + 1;  // entry 0 is the position before the first
-        const bool keep_all = (size_t(T) + 1) * row <= max_kept;
-        const int segment = keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
-        std::vector<double> kept(grad ? (size_t(T / segment) + 1) * row : 0, 0.0);
-        std::vector<double> alpha(row, 0.0), next(row, 0.0);
-        alpha[1] = 1;
-        double offset = 0;
-        for (int t = 0; t < T; ++t) {
-            if (grad && t % segment == 0) {
-                std::copy(alpha.begin(), alpha.end(), kept.begin() + size_t(t / segment) * row);
-            }
-            const double top = weights(t, exact);
-            if (top == minus_infinity) {
-                return minus_infinity;
-            }
-            const double largest = advance(alpha.data(), next.data(), t);
-            if (largest == 0) {
-                exact = false;  // no path left, or only paths too unlikely for double
-                return minus_infinity;
-            }
-            offset += top + scale_row(next.data(), lo(t + 1), hi(t + 1), largest);
-            alpha.swap(next);
-        }
-        if (alpha[size_t(positions_)] == 0) {
-            exact = false;
-            return minus_infinity;
-        }
-        const double numerator = offset + std::log(alpha[size_t(positions_)]);
-        if (!grad || !exact || T == 0) {
-            return numerator;
-        }
-        std::vector<double> rows(size_t(segment) * row), beta(row + 1, 0.0), before(row + 1, 0.0);
-        beta[size_t(positions_)] = 1;
-        for (int t0 = ((T - 1) / segment) * segment; t0 >= 0 && exact; t0 -= segment) {
-            const int t1 = std::min(t0 + segment, T);
-            std::copy_n(kept.begin() + size_t(t0 / segment) * row, row, rows.begin());
-            for (int t = t0; t + 1 < t1; ++t) {
-                weights(t, exact);
-                double* out = rows.data() + size_t(t - t0 + 1) * row;
-                scale_row(out, lo(t + 1), hi(t + 1),
-                          advance(rows.data() + size_t(t - t0) * row, out, t));
-            }
-            for (int t = t1 - 1; t >= t0; --t) {
-                weights(t, exact);
-                subtract_posteriors(rows.data() + size_t(t - t0) * row, beta.data(), t,
-                                    grad + size_t(t) * width_, scale);
-                retreat(beta.data(), before.data(), t, exact);
-                beta.swap(before);
-            }
-        }
-        return numerator;
-    }
-
-private:
-    // Position i of a row is entry i + 1. At boundary t only positions lo(t) .. hi(t) lie on a
-    // path from the start to the end.
-    int lo(int t) const { return std::max(0, positions_ - 1 - (blocks_ - t)); }
-    int hi(int t) const { return std::min(t, positions_ - 1); }
-
-    // The weights of block t relative to its largest allowed score, which it returns (-inf if
-    // none is allowed): ws_[i + 1] the stay in i, wp_[i + 1] the step into i, 0 where not allowed.
-    double weights(int t, bool& exact) {
-        const Real* row = scores_ + size_t(t) * width_;
-        const Real none = -std::numeric_limits<Real>::infinity();
-        const int first = lo(t), last = hi(t + 1);
-        const size_t* stay = stay_.data();
-        const size_t* step = step_.data();
-        for (int i = first; i <= last; ++i) {
-            ws_[size_t(i) + 1] = row[stay[i]];
-            wp_[size_t(i) + 1] = row[step[i]];
-        }
-        // Only the ends of the band differ: no step into lo(t) (from outside the band), no stay
-        // in a position that leaves or has not yet entered it.
-        wp_[size_t(first) + 1] = none;
-        if (lo(t + 1) > first) {
-            ws_[size_t(first) + 1] = none;
-        }
-        if (last > hi(t)) {
-            ws_[size_t(last) + 1] = none;
-        }
-        Real top = none;
-        for (int i = first; i <= last; ++i) {
-            top = std::max(top, std::max(ws_[size_t(i) + 1], wp_[size_t(i) + 1]));
-        }
-        if (top == none) {
-            return minus_infinity;
-        }
-        // exp of less than this is below the normal range (with a margin for rounding).
-        const Real lowest = Real(std::log(std::numeric_limits<Real>::min())) + 1;
-        const size_t e0 = size_t(first) + 1, count = size_t(last - first) + 1;
-        bool small = false;
-        for (size_t e = e0; e < e0 + count; ++e) {
-            ws_[e] -= top;
-            wp_[e] -= top;
-            small |= (ws_[e] != none && ws_[e] < lowest) | (wp_[e] != none && wp_[e] < lowest);
-        }
-        exact = exact && !small;
-        exp_array(ws_.data() + e0, ws_.data() + e0, count);
-        exp_array(wp_.data() + e0, wp_.data() + e0, count);
-        return double(top);
-    }
-
-    // One block forward from alpha (boundary t) into next (t + 1); returns next's largest entry.
-    double advance(const double* alpha, double* next, int t) const {
-        double largest = 0;
-        for (size_t e = size_t(lo(t + 1)) + 1; e <= size_t(hi(t + 1)) + 1; ++e) {
-            next[e] = alpha[e] * double(ws_[e]) + alpha[e - 1] * double(wp_[e]);
-            largest = std::max(largest, next[e]);
-        }
-        return largest;
-    }
-
-    // Below this an entry is dropped: kept, it would make subnormal products with the weights,
-    // which cost a hundred times a normal one. For float weights none is then made.
-    static constexpr double flush = std::is_same_v<Real, float> ? 0x1p-896 : 0x1p-1022;
-
-    // Scales positions first .. last by the power of two that brings `largest` into [0.5, 1),
-    // dropping entries below `flush`; returns the log of what was divided out.
-    static double scale_row(double* values, int first, int last, double largest) {
-        int exponent = 0;
-        std::frexp(largest, &exponent);
-        const double factor = std::ldexp(1.0, -exponent);
-        for (size_t e = size_t(first) + 1; e <= size_t(last) + 1; ++e) {
-            values[e] *= factor;
-            values[e] = values[e] < flush ? 0.0 : values[e];
-        }
-        return exponent * std::log(2.0);
-    }
-
-    // The posteriors of block t's target transitions, from alpha at t and beta at t + 1,
-    // normalised over the block.
-    void subtract_posteriors(const double* alpha, const double* beta, int t, Real* grad,
-                             double scale) const {
-        const size_t e0 = size_t(lo(t + 1)) + 1, e1 = size_t(hi(t + 1)) + 1;
-        double total = 0;
-        for (size_t e = e0; e <= e1; ++e) {
-            total += (alpha[e] * double(ws_[e]) + alpha[e - 1] * double(wp_[e])) * beta[e];
-        }
-        const double factor = scale / total;
-        for (size_t e = e0; e <= e1; ++e) {
-            const size_t i = e - 1;
-            if (ws_[e] != 0) {
-                Real& g = grad[stay_[i]];
-                g = Real(double(g) - alpha[e] * double(ws_[e]) * beta[e] * factor);
-            }
-            if (wp_[e] != 0) {
-                Real& g = grad[step_[i]];
-                g = Real(double(g) - alpha[e - 1] * double(wp_[e]) * beta[e] * factor);
-            }
-        }
-    }
-
-    // One block backward from beta (boundary t + 1) into before (t), scaled.
-    void retreat(const double* beta, double* before, int t, bool& exact) const {
-        double largest = 0;
-        const int first = lo(t), last = hi(t);
-        for (size_t e = size_t(first) + 1; e <= size_t(last) + 1; ++e) {
-            before[e] = double(ws_[e]) * beta[e] + double(wp_[e + 1]) * beta[e + 1];
-            largest = std::max(largest, before[e]);
-        }
-        if (largest == 0) {
-            exact = false;  // a finite numerator has a path through every boundary
-            return;
-        }
-        scale_row(before, first, last, largest);
-    }
-
-    const Real* scores_;
-    int blocks_, positions_;
-    size_t width_;
-    std::vector<size_t> stay_, step_;
-    std::vector<Real> ws_, wp_;
-};
-
 // The forward guides and their shifts (crf_loss::forward_guides); returns the shifts' sum.
 double forward_offset(const float* scores, int num_blocks, int num_states, float* fwd,
                       float* shifts) {
@@ -621,49 +408,15 @@ double target_log_weight(const Real* scores, int num_blocks, int num_states,
 }
 
 template <typename Real>
-double target_numerator(const Real* scores, int num_blocks, int num_states,
-                        const std::vector<int>& states) {
-    LinearTarget<Real> linear(scores, num_blocks, num_states, states);
-    if (!linear.feasible()) {
-        return minus_infinity;
-    }
-    bool exact = true;
-    const double numerator = linear.run(nullptr, 1, 0, exact);
-    return exact ? numerator
-                 : target_log_weight(scores, num_blocks, num_states, states,
-                                     static_cast<Real*>(nullptr));
-}
-
-template <typename Real>
-void loss_gradient(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
-                   const Same<Real>* shifts, const std::vector<int>& states, double scale,
-                   Same<Real>* grad) {
-    scaled_edge_posts(scores, num_blocks, num_states, fwd, shifts, scale, grad);
-    LinearTarget<Real> linear(scores, num_blocks, num_states, states);
-    bool exact = true;
-    linear.run(grad, scale, size_t(1) << 22, exact);
-    if (!exact) {  // the log domain, from the edge posteriors again
-        scaled_edge_posts(scores, num_blocks, num_states, fwd, shifts, scale, grad);
-        target_log_weight(scores, num_blocks, num_states, states, grad, size_t(1) << 22, scale);
-    }
-}
-
-template <typename Real>
 double target_loss(const Real* scores, int num_blocks, int num_states,
                    const std::vector<int>& states, Same<Real>* grad) {
-    const size_t states_size = size_t(num_states);
-    std::vector<Real> fwd((size_t(num_blocks) + 1) * states_size), shifts(size_t(num_blocks) + 1);
-    const double log_z = forward_guides(scores, num_blocks, num_states, fwd.data(), shifts.data());
-    const double numerator = target_numerator(scores, num_blocks, num_states, states);
-    const size_t size = size_t(num_blocks) * states_size * transitions;
+    const double log_z = log_partition(scores, num_blocks, num_states, grad);
+    const double numerator = target_log_weight(scores, num_blocks, num_states, states, grad);
     if (numerator == minus_infinity) {
         if (grad) {
-            std::fill_n(grad, size, Real(0));
+            std::fill_n(grad, size_t(num_blocks) * num_states * transitions, Real(0));
         }
         return std::numeric_limits<double>::infinity();
-    }
-    if (grad) {
-        loss_gradient(scores, num_blocks, num_states, fwd.data(), shifts.data(), states, 1.0, grad);
     }
     return log_z - numerator;
 }
@@ -681,12 +434,6 @@ template double target_log_weight(const float*, int, int, const std::vector<int>
                                   double);
 template double target_log_weight(const double*, int, int, const std::vector<int>&, double*, size_t,
                                   double);
-template double target_numerator(const float*, int, int, const std::vector<int>&);
-template double target_numerator(const double*, int, int, const std::vector<int>&);
-template void loss_gradient(const float*, int, int, const float*, const float*,
-                            const std::vector<int>&, double, float*);
-template void loss_gradient(const double*, int, int, const double*, const double*,
-                            const std::vector<int>&, double, double*);
 template double target_loss(const float*, int, int, const std::vector<int>&, float*);
 template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 

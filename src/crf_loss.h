@@ -88,24 +88,6 @@ double target_log_weight(const Real* scores, int num_blocks, int num_states,
                          const std::vector<int>& states, Same<Real>* grad,
                          size_t max_kept = size_t(1) << 22, double scale = 1);
 
-// The numerator as target_log_weight computes it, in the linear domain: rows of weights scaled
-// by powers of two, each block's weights relative to its largest score, the offsets in double.
-// Where some value falls below the normal range of its type (scores hundreds apart within a
-// block, or many blocks of extreme contrast), where this form would lose digits, it is computed
-// by target_log_weight instead.
-template <typename Real>
-double target_numerator(const Real* scores, int num_blocks, int num_states,
-                        const std::vector<int>& states);
-
-// `scale` times the gradient of a target's loss into `grad` (laid out as the scores): the edge
-// posteriors (scaled_edge_posts, from the guides and shifts of forward_guides) less the target's
-// posteriors, the latter in the linear domain as target_numerator computes them. The target's
-// numerator must be finite.
-template <typename Real>
-void loss_gradient(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
-                   const Same<Real>* shifts, const std::vector<int>& states, double scale,
-                   Same<Real>* grad);
-
 // The loss of a target: log Z minus its numerator, +inf when no path emits the target. If `grad`
 // is not null it receives the gradient of the loss (num_blocks * 5 * num_states values, laid out
 // as the scores): the edge posteriors less the target's posteriors, or all 0 for an infinite loss.
@@ -127,12 +109,6 @@ extern template double target_log_weight(const float*, int, int, const std::vect
                                          size_t, double);
 extern template double target_log_weight(const double*, int, int, const std::vector<int>&, double*,
                                          size_t, double);
-extern template double target_numerator(const float*, int, int, const std::vector<int>&);
-extern template double target_numerator(const double*, int, int, const std::vector<int>&);
-extern template void loss_gradient(const float*, int, int, const float*, const float*,
-                                   const std::vector<int>&, double, float*);
-extern template void loss_gradient(const double*, int, int, const double*, const double*,
-                                   const std::vector<int>&, double, double*);
 extern template double target_loss(const float*, int, int, const std::vector<int>&, float*);
 extern template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 

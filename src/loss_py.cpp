@@ -144,8 +144,9 @@ at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tenso
             values[i] = log_z;
             return;
         }
-        const double numerator = crf_loss::target_numerator(scores, chunk.num_blocks,
-                                                            chunk.num_states, batch.targets[i]);
+        const double numerator =
+            crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
+                                        batch.targets[i], static_cast<Real*>(nullptr));
         values[i] = numerator == -INFINITY ? INFINITY : log_z - numerator;
     };
     {
@@ -192,14 +193,12 @@ at::Tensor chunk_gradients(const Batch& batch, const std::vector<char>& finite,
         if (!finite[i]) {
             return;
         }
-        const Real* fwd = guides.data_ptr<Real>() + int64_t(i) * rows * states;
-        const Real* row_shifts = shifts.data_ptr<Real>() + int64_t(i) * rows;
-        if (batch.targets.empty()) {
-            crf_loss::scaled_edge_posts(scores, chunk.num_blocks, chunk.num_states, fwd, row_shifts,
-                                        scales[i], grad);
-        } else {
-            crf_loss::loss_gradient(scores, chunk.num_blocks, chunk.num_states, fwd, row_shifts,
-                                    batch.targets[i], scales[i], grad);
+        crf_loss::scaled_edge_posts(scores, chunk.num_blocks, chunk.num_states,
+                                    guides.data_ptr<Real>() + int64_t(i) * rows * states,
+                                    shifts.data_ptr<Real>() + int64_t(i) * rows, scales[i], grad);
+        if (!batch.targets.empty()) {
+            crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
+                                        batch.targets[i], grad, size_t(1) << 22, scales[i]);
         }
     };
     // The backward pass may run on a thread of autograd's that does not hold the lock.
