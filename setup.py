@@ -36,7 +36,7 @@ core = (
 )
 
 HEADERS = [*core_build("headers"), "src/tensor_access.h", "src/tensor_args.h", "src/bus_error.h",
-           "src/tensors_docs.h"]
+           "src/tensors_docs.h", "src/loss_targets.h"]
 
 
 def project_version():

@@ -5,8 +5,8 @@
   in PyTorch in float32 and differentiated by autograd;
 - the numerator: the loss with its gradient less log Z with its gradient, against the latter;
 - a batch on two intra-op threads against one;
-- the precision of float32 log Z and edge posteriors against float64 at 1,000, 10,000 and
-  100,000 blocks.
+- the precision of float32 log Z, edge posteriors and numerator against float64 at 1,000, 10,000
+  and 100,000 blocks.
 
     .venv/bin/python bench/loss.py [--rounds 3]
 """
@@ -111,7 +111,7 @@ def precision():
     print("float32 against float64 (the same core in double, itself checked against a float64 "
           "torch recursion at 1,000 and 10,000 blocks), k=3, scores uniform in [-3, 3]")
     header = ("blocks", "log Z", "|error| log Z", "relative", "max |error| posteriors",
-              "torch f64 - ours f64")
+              "torch f64 - ours f64", "|error| numerator")
     print(("{:>24}" * len(header)).format(*header))
     for blocks in (1000, 10000, 100000):
         scores = scores_of(1, blocks, 3, seed=blocks)
@@ -123,9 +123,14 @@ def precision():
         if blocks <= 10000:
             with torch.no_grad():
                 check = f"{torch_log_z(exact).item() - log_z64:.2e}"
-        print(("{:>24}" * 6).format(blocks, f"{log_z64:.3f}", f"{abs(log_z32 - log_z64):.2e}",
+        # The numerator of a target of 0.9 * blocks bases, as log Z less the loss.
+        bases = blocks * 9 // 10
+        target = torch.randint(0, 4, (1, bases), generator=torch.Generator().manual_seed(blocks))
+        num64 = log_z64 - crf_loss(exact, target, [bases], reduction="sum").item()
+        num32 = log_z32 - crf_loss(scores, target, [bases], reduction="sum").item()
+        print(("{:>24}" * 7).format(blocks, f"{log_z64:.3f}", f"{abs(log_z32 - log_z64):.2e}",
                                     f"{abs(log_z32 - log_z64) / abs(log_z64):.1e}",
-                                    f"{posts.item():.2e}", check))
+                                    f"{posts.item():.2e}", check, f"{abs(num32 - num64):.2e}"))
 
 
 def main():

@@ -464,6 +464,48 @@ TARGET_AVX2 void best_path_shifted_avx2(const float* scores, float* shifted, int
     }
 }
 
+TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const float* back,
+                                 const float* norms, float scale, float* out, int num_timesteps,
+                                 int num_states) {
+    const size_t row = size_t(num_states);
+    const int msb = num_states / 4;
+    const __m256i halves = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
+    const __m256 scale_vector = _mm256_set1_ps(scale);
+    for (int timestep = 0; timestep < num_timesteps; ++timestep) {
+        const float* timestep_scores = scores + size_t(timestep) * row * 5;
+        const float* from = fwd + size_t(timestep) * row;
+        const float* to = back + size_t(timestep + 1) * row;
+        float* timestep_out = out + size_t(timestep) * row * 5;
+        const __m256 norm = _mm256_set1_ps(norms[timestep]);
+        for (int d = 0; d < num_states; d += lanes) {
+            __m256 slot[5];
+            transpose_scores(timestep_scores + 5 * d, slot);
+            const __m256 to_guides = _mm256_loadu_ps(to + d);
+            alignas(32) float posts[5][lanes];
+            for (int j = 0; j < 5; ++j) {
+                __m256 from_guides;
+                if (j == 0) {
+                    from_guides = _mm256_loadu_ps(from + d);
+                } else {
+                    const __m128 sources = _mm_castpd_ps(
+                        _mm_load_sd(reinterpret_cast<const double*>(from + d / 4 + (j - 1) * msb)));
+                    from_guides = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(sources), halves);
+                }
+                const __m256 x = _mm256_sub_ps(
+                    _mm256_add_ps(_mm256_add_ps(slot[j], from_guides), to_guides), norm);
+                _mm256_store_ps(posts[j], _mm256_mul_ps(exp8(x), scale_vector));
+            }
+            // Back to the layout of the scores: the five posteriors of each destination together.
+            float* destination = timestep_out + 5 * size_t(d);
+            for (int l = 0; l < lanes; ++l) {
+                for (int j = 0; j < 5; ++j) {
+                    destination[5 * l + j] = posts[j][l];
+                }
+            }
+        }
+    }
+}
+
 TARGET_AVX2 float shift_row_avx2(float* row, int count) {
     const float shift = row_max(row, count);
     if (!std::isfinite(shift) || shift == 0.0f) {

@@ -54,6 +54,14 @@ void best_path_shifted_avx2(const float* scores, float* shifted, int num_timeste
 float shift_row_scalar(float* row, int count);
 float shift_row_avx2(float* row, int count);
 
+// The edge posteriors of a CRF loss (crf_loss.h), times `scale`, into `out` laid out as the
+// scores: out[t][5d + j] = scale * exp(((scores[t][5d + j] + fwd[t][src]) + back[t + 1][d])
+// - norms[t]), src the source of that edge, in that order of operations in every form.
+void edge_posts_scalar(const float* scores, const float* fwd, const float* back, const float* norms,
+                       float scale, float* out, int num_timesteps, int num_states);
+void edge_posts_avx2(const float* scores, const float* fwd, const float* back, const float* norms,
+                     float scale, float* out, int num_timesteps, int num_states);
+
 // Validates the sizes of a recursion (throws std::invalid_argument or std::length_error) and
 // returns the length of its guide array.
 size_t guide_array_size(int num_timesteps, int num_states);
@@ -72,6 +80,8 @@ struct CrfKernels {
                               int num_timesteps, int num_states);
     void (*best_path_shifted)(const float* scores, float* shifted, int num_timesteps,
                               int num_states);
+    void (*edge_posts)(const float* scores, const float* fwd, const float* back, const float* norms,
+                       float scale, float* out, int num_timesteps, int num_states);
 };
 
 // The form for `num_states` states: the fastest this processor runs exactly, else the scalar one.

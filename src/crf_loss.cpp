@@ -6,6 +6,7 @@
 
 #include "beam_search.h"
 #include "crf_kernels.h"
+#include "stable_guides.h"
 
 namespace crf_loss {
 
@@ -22,8 +23,8 @@ double log_add(double x, double y) {
     return y == minus_infinity ? x : x + std::log1p(std::exp(y - x));
 }
 
-// exp and log of `count` values: for float, the C library's expf and logf, eight at a time where
-// the processor reproduces them exactly, so that the bits are the same either way.
+// exp of `count` values (and log, in double): for float, the C library's expf, eight at a time
+// where the processor reproduces it exactly, so that the bits are the same either way.
 void exp_array(const float* in, float* out, size_t count) {
     static const bool vector = exact_avx2_available();
     if (vector) {
@@ -32,17 +33,6 @@ void exp_array(const float* in, float* out, size_t count) {
     }
     for (size_t i = 0; i < count; ++i) {
         out[i] = std::exp(in[i]);
-    }
-}
-
-void log_array(const float* in, float* out, size_t count) {
-    static const bool vector = exact_avx2_available();
-    if (vector) {
-        logf_avx2(in, out, count);
-        return;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        out[i] = std::log(in[i]);
     }
 }
 
@@ -107,11 +97,9 @@ void shift_terms(Workspace<Real>& work, int num_states) {
     }
 }
 
-// One block of the forward recursion from `prev` into `next`, with the softmax of each
-// destination's five terms into `weights` if not null (0 for a destination no path reaches).
-// Returns the maximum of `next`.
+// One block of the forward recursion from `prev` into `next`. Returns the maximum of `next`.
 template <typename Real>
-Real forward_block(const Real* row, const Real* prev, Real* next, Real* weights, int num_states,
+Real forward_block(const Real* row, const Real* prev, Real* next, int num_states,
                    Workspace<Real>& work) {
     const int msb = num_states / num_bases;
     for (int d = 0; d < num_states; ++d) {
@@ -123,17 +111,7 @@ Real forward_block(const Real* row, const Real* prev, Real* next, Real* weights,
         }
     }
     shift_terms(work, num_states);
-    const Real best = log_sums(work, next, num_states);
-    if (weights) {
-        for (int d = 0; d < num_states; ++d) {
-            const Real sum = work.sums[size_t(d)];
-            for (int j = 0; j < transitions; ++j) {
-                const size_t i = size_t(d) * transitions + j;
-                weights[i] = work.terms[i] / sum;
-            }
-        }
-    }
-    return best;
+    return log_sums(work, next, num_states);
 }
 
 // One block of the backward recursion from `next` (boundary t + 1) into `prev` (boundary t),
@@ -158,25 +136,106 @@ void backward_block(const Real* row, const Real* next, Real* prev, int num_state
     }
 }
 
-// The posteriors of the states at one boundary from its shifted guides, normalised in double.
+// The backward guides of every boundary, each row shifted so that its maximum is 0.
+void backward_guides(const float* scores, int num_blocks, int num_states, float* back) {
+    std::vector<float> shifts(size_t(num_blocks) + 1);
+    compute_stable_back_guides(scores, back, shifts.data(), num_blocks, num_states);
+}
+
+void backward_guides(const double* scores, int num_blocks, int num_states, double* back) {
+    const size_t states = size_t(num_states), width = states * transitions;
+    Workspace<double> work(num_states);
+    std::fill_n(back + size_t(num_blocks) * states, states, 0.0);
+    for (int t = num_blocks - 1; t >= 0; --t) {
+        backward_block(scores + size_t(t) * width, back + (size_t(t) + 1) * states,
+                       back + size_t(t) * states, num_states, work);
+    }
+}
+
+// The log of the summed weight of all paths at one boundary, less the offsets of its guides but
+// for the forward row's own shift: shift + logsumexp_s (fwd[s] + back[s]), the sum in double.
 template <typename Real>
-void state_posts(const Real* fwd, const Real* back, Real* posts, int num_states) {
+Real boundary_norm(const Real* fwd, const Real* back, Real shift, int num_states,
+                   std::vector<Real>& terms) {
     Real top = -std::numeric_limits<Real>::infinity();
     for (int s = 0; s < num_states; ++s) {
-        posts[s] = fwd[s] + back[s];
-        top = std::max(top, posts[s]);
+        terms[size_t(s)] = fwd[s] + back[s];
+        top = std::max(top, terms[size_t(s)]);
     }
     for (int s = 0; s < num_states; ++s) {
-        posts[s] -= top;
+        terms[size_t(s)] -= top;
     }
-    exp_array(posts, posts, size_t(num_states));
+    exp_array(terms.data(), terms.data(), size_t(num_states));
     double sum = 0;
     for (int s = 0; s < num_states; ++s) {
-        sum += posts[s];
+        sum += terms[size_t(s)];
     }
-    for (int s = 0; s < num_states; ++s) {
-        posts[s] = Real(double(posts[s]) / sum);
+    return Real(double(shift) + double(top) + std::log(sum));
+}
+
+// The pass over the blocks of edge_posts_scalar, in Real.
+template <typename Real>
+void edge_posts_form(const Real* scores, const Real* fwd, const Real* back, const Real* norms,
+                     Real scale, Real* out, int num_blocks, int num_states) {
+    const size_t states = size_t(num_states), width = states * transitions;
+    const int msb = num_states / num_bases;
+    for (int t = 0; t < num_blocks; ++t) {
+        const Real* from = fwd + size_t(t) * states;
+        const Real* to = back + (size_t(t) + 1) * states;
+        const Real norm = norms[t];
+        for (int d = 0; d < num_states; ++d) {
+            const Real* row = scores + size_t(t) * width + size_t(d) * transitions;
+            Real* posts = out + size_t(t) * width + size_t(d) * transitions;
+            posts[0] = std::exp(((row[0] + from[d]) + to[d]) - norm) * scale;
+            for (int b = 0; b < num_bases; ++b) {
+                const Real x = ((row[1 + b] + from[d / num_bases + b * msb]) + to[d]) - norm;
+                posts[1 + b] = std::exp(x) * scale;
+            }
+        }
     }
+}
+
+void edge_posts(const float* scores, const float* fwd, const float* back, const float* norms,
+                float scale, float* out, int num_blocks, int num_states) {
+    crf_kernels_for(num_states)
+        .edge_posts(scores, fwd, back, norms, scale, out, num_blocks, num_states);
+}
+
+void edge_posts(const double* scores, const double* fwd, const double* back, const double* norms,
+                double scale, double* out, int num_blocks, int num_states) {
+    edge_posts_form(scores, fwd, back, norms, scale, out, num_blocks, num_states);
+}
+
+// The forward guides and their shifts (crf_loss::forward_guides); returns the shifts' sum.
+double forward_offset(const float* scores, int num_blocks, int num_states, float* fwd,
+                      float* shifts) {
+    compute_stable_fwd_guides(scores, fwd, shifts, num_blocks, num_states);
+    double offset = 0;
+    for (int t = 0; t <= num_blocks; ++t) {
+        offset += shifts[t];
+    }
+    return offset;
+}
+
+double forward_offset(const double* scores, int num_blocks, int num_states, double* fwd,
+                      double* shifts) {
+    const size_t states = size_t(num_states), width = states * transitions;
+    Workspace<double> work(num_states);
+    std::fill_n(fwd, states, 0.0);
+    shifts[0] = 0;
+    double offset = 0;
+    for (int t = 0; t < num_blocks; ++t) {
+        double* next = fwd + (size_t(t) + 1) * states;
+        const double best = forward_block(scores + size_t(t) * width, fwd + size_t(t) * states,
+                                          next, num_states, work);
+        // As the float recursion shifts: by a finite maximum only.
+        shifts[t + 1] = std::isfinite(best) ? best : 0;
+        for (size_t s = 0; s < states; ++s) {
+            next[s] -= shifts[t + 1];
+        }
+        offset += shifts[t + 1];
+    }
+    return offset;
 }
 
 }  // namespace
@@ -199,56 +258,43 @@ std::optional<BadScores> first_bad_block(const Real* scores, int num_blocks, int
 }
 
 template <typename Real>
-double log_partition(const Real* scores, int num_blocks, int num_states, Same<Real>* edge_posts) {
-    const size_t width = size_t(num_states) * transitions;
-    const size_t states = size_t(num_states);
-    // Rows of forward guides, each shifted by its maximum; the shifts add up in `offset`. The
-    // edge posteriors read every row again; log Z alone needs two.
-    const size_t kept_rows = edge_posts ? size_t(num_blocks) + 1 : 2;
-    auto row = [&](int t) { return size_t(t) % kept_rows * states; };
-    std::vector<Real> fwd(kept_rows * states, Real(0));
-    double offset = 0;
-    Workspace<Real> work(num_states);
-    for (int t = 0; t < num_blocks; ++t) {
-        Real* next = fwd.data() + row(t + 1);
-        const Real best =
-            forward_block(scores + t * width, fwd.data() + row(t), next,
-                          edge_posts ? edge_posts + t * width : nullptr, num_states, work);
-        if (best == -std::numeric_limits<Real>::infinity()) {
-            if (edge_posts) {
-                std::fill_n(edge_posts, size_t(num_blocks) * width, Real(0));
-            }
-            return minus_infinity;
-        }
-        for (size_t s = 0; s < states; ++s) {
-            next[s] -= best;
-        }
-        offset += best;
-    }
-    const Real* last = fwd.data() + row(num_blocks);
+double forward_guides(const Real* scores, int num_blocks, int num_states, Same<Real>* fwd,
+                      Same<Real>* shifts) {
+    const double offset = forward_offset(scores, num_blocks, num_states, fwd, shifts);
+    const Real* last = fwd + size_t(num_blocks) * size_t(num_states);
     double sum = 0;
-    for (size_t s = 0; s < states; ++s) {
+    for (int s = 0; s < num_states; ++s) {
         sum += std::exp(double(last[s]));
     }
-    const double log_z = offset + std::log(sum);
-    if (!edge_posts) {
-        return log_z;
-    }
+    return offset + std::log(sum);
+}
 
-    // Backwards through the blocks: the edge posteriors of block t are the state posteriors at
-    // boundary t + 1 times the softmax weights the forward pass left in edge_posts.
-    std::vector<Real> back(states, Real(0)), prev(states), posts(states);
-    for (int t = num_blocks - 1; t >= 0; --t) {
-        state_posts(fwd.data() + (size_t(t) + 1) * states, back.data(), posts.data(), num_states);
-        Real* weights = edge_posts + t * width;
-        for (size_t d = 0; d < states; ++d) {
-            for (int j = 0; j < transitions; ++j) {
-                weights[d * transitions + j] *= posts[d];
-            }
-        }
-        if (t > 0) {
-            backward_block(scores + t * width, back.data(), prev.data(), num_states, work);
-            back.swap(prev);
+template <typename Real>
+void scaled_edge_posts(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
+                       const Same<Real>* shifts, double scale, Same<Real>* out) {
+    const size_t states = size_t(num_states);
+    std::vector<Real> back((size_t(num_blocks) + 1) * states);
+    std::vector<Real> norms(static_cast<size_t>(num_blocks)), terms(states);
+    backward_guides(scores, num_blocks, num_states, back.data());
+    for (int t = 0; t < num_blocks; ++t) {
+        const size_t boundary = (size_t(t) + 1) * states;
+        norms[size_t(t)] =
+            boundary_norm(fwd + boundary, back.data() + boundary, shifts[t + 1], num_states, terms);
+    }
+    edge_posts(scores, fwd, back.data(), norms.data(), Real(scale), out, num_blocks, num_states);
+}
+
+template <typename Real>
+double log_partition(const Real* scores, int num_blocks, int num_states, Same<Real>* edge_posts) {
+    const size_t states = size_t(num_states);
+    std::vector<Real> fwd((size_t(num_blocks) + 1) * states), shifts(size_t(num_blocks) + 1);
+    const double log_z = forward_guides(scores, num_blocks, num_states, fwd.data(), shifts.data());
+    if (edge_posts) {
+        if (std::isfinite(log_z)) {
+            scaled_edge_posts(scores, num_blocks, num_states, fwd.data(), shifts.data(), 1.0,
+                              edge_posts);
+        } else {
+            std::fill_n(edge_posts, size_t(num_blocks) * states * transitions, Real(0));
         }
     }
     return log_z;
@@ -272,7 +318,8 @@ std::vector<int> target_states(const int64_t* target, int target_length, int num
 
 template <typename Real>
 double target_log_weight(const Real* scores, int num_blocks, int num_states,
-                         const std::vector<int>& states, Same<Real>* grad, size_t max_kept) {
+                         const std::vector<int>& states, Same<Real>* grad, size_t max_kept,
+                         double scale) {
     const int positions = int(states.size());
     const int T = num_blocks;
     if (positions == 0 || positions - 1 > T) {
@@ -345,11 +392,12 @@ double target_log_weight(const Real* scores, int num_blocks, int num_states,
                 const double steps =
                     i + 1 < positions ? double(row[step[i + 1]]) + beta[i + 1] : minus_infinity;
                 if (stays != minus_infinity) {
-                    g[stay[i]] = Real(double(g[stay[i]]) - std::exp(a[i] + stays - numerator));
+                    g[stay[i]] =
+                        Real(double(g[stay[i]]) - scale * std::exp(a[i] + stays - numerator));
                 }
                 if (steps != minus_infinity) {
                     g[step[i + 1]] =
-                        Real(double(g[step[i + 1]]) - std::exp(a[i] + steps - numerator));
+                        Real(double(g[step[i + 1]]) - scale * std::exp(a[i] + steps - numerator));
                 }
                 beta_prev[i] = log_add(stays, steps);
             }
@@ -377,10 +425,21 @@ template std::optional<BadScores> first_bad_block(const float*, int, int);
 template std::optional<BadScores> first_bad_block(const double*, int, int);
 template double log_partition(const float*, int, int, float*);
 template double log_partition(const double*, int, int, double*);
-template double target_log_weight(const float*, int, int, const std::vector<int>&, float*, size_t);
-template double target_log_weight(const double*, int, int, const std::vector<int>&, double*,
-                                  size_t);
+template double forward_guides(const float*, int, int, float*, float*);
+template double forward_guides(const double*, int, int, double*, double*);
+template void scaled_edge_posts(const float*, int, int, const float*, const float*, double, float*);
+template void scaled_edge_posts(const double*, int, int, const double*, const double*, double,
+                                double*);
+template double target_log_weight(const float*, int, int, const std::vector<int>&, float*, size_t,
+                                  double);
+template double target_log_weight(const double*, int, int, const std::vector<int>&, double*, size_t,
+                                  double);
 template double target_loss(const float*, int, int, const std::vector<int>&, float*);
 template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 
 }  // namespace crf_loss
+
+void edge_posts_scalar(const float* scores, const float* fwd, const float* back, const float* norms,
+                       float scale, float* out, int num_timesteps, int num_states) {
+    crf_loss::edge_posts_form(scores, fwd, back, norms, scale, out, num_timesteps, num_states);
+}

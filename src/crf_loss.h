@@ -14,9 +14,10 @@
 //                                       - log Z)
 //
 // Precision does not fall with length: each row of guides is shifted by its maximum, the shifts
-// summed in double, and the edge posteriors of a block are its state posteriors (normalised row by
-// row) times the softmax of each destination's five terms. Everything is computed in `Real`
-// (float or double) on one thread in a fixed order, so the bits never depend on the caller's
+// summed in double, and the edge posteriors of a block are normalised by that block alone. The
+// float recursions and the pass over the gradient run in AVX2 where the processor reproduces the
+// scalar forms' bits (crf_kernels.h), so the bits depend on neither. Everything is computed in
+// `Real` (float or double) on one thread in a fixed order, so the bits never depend on the caller's
 // threads or on the other chunks of a batch.
 #pragma once
 
@@ -46,6 +47,25 @@ struct BadScores {
 template <typename Real>
 std::optional<BadScores> first_bad_block(const Real* scores, int num_blocks, int num_states);
 
+// The forward guides of the chunk, each row shifted down by its maximum, into `fwd`
+// ((num_blocks + 1) * num_states values) and the shifts into `shifts` (num_blocks + 1 values):
+// the true guide of row t is fwd[t][s] plus shifts[0] + ... + shifts[t]. Returns log Z, the shifts
+// summed in double plus the log-sum of the last row (-inf when no path crosses the chunk). For
+// float the decoding path's renormalised recursion (stable_guides.h) runs, so the bits are its.
+template <typename Real>
+double forward_guides(const Real* scores, int num_blocks, int num_states, Same<Real>* fwd,
+                      Same<Real>* shifts);
+
+// `scale` times the edge posteriors into `out` (laid out as the scores), from the scores and the
+// guides and shifts of forward_guides, whose log Z must be finite. Runs the backward recursion
+// (renormalised likewise) and then one pass over the blocks: for the edge j of destination d in
+// block t, out = scale * exp(fwd[t][src(d, j)] + scores[t][5d + j] + back[t + 1][d] - c[t]), with
+// c[t] = shifts[t + 1] + logsumexp_s (fwd[t + 1][s] + back[t + 1][s]) normalising each block on
+// its own, so that no offset that grows with length enters the exponent.
+template <typename Real>
+void scaled_edge_posts(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
+                       const Same<Real>* shifts, double scale, Same<Real>* out);
+
 // log Z of the chunk (-inf when no path crosses it). If `edge_posts` is not null it receives the
 // num_blocks * 5 * num_states edge posteriors, laid out as the scores (all 0 when log Z is -inf);
 // each block's posteriors sum to 1.
@@ -60,13 +80,13 @@ std::vector<int> target_states(const int64_t* target, int target_length, int num
 // the next state (scores[t][5 s_{i+1} + 1 + s_i / msb]). -inf when no path does (the target needs
 // more steps than there are blocks, or the scores forbid it). If `grad` is not null and the value
 // is finite, the posterior of each of those transitions is subtracted from grad at its score
-// (computed in double). The gradient reads every forward row again: all are kept if they fit in
-// max_kept doubles, else one in sqrt(num_blocks + 1) and the others are recomputed (the same
-// bits, in about 2 * sqrt(num_blocks) rows of states.size() doubles).
+// (computed in double), times `scale`. The gradient reads every forward row again: all are kept if
+// they fit in max_kept doubles, else one in sqrt(num_blocks + 1) and the others are recomputed (the
+// same bits, in about 2 * sqrt(num_blocks) rows of states.size() doubles).
 template <typename Real>
 double target_log_weight(const Real* scores, int num_blocks, int num_states,
                          const std::vector<int>& states, Same<Real>* grad,
-                         size_t max_kept = size_t(1) << 22);
+                         size_t max_kept = size_t(1) << 22, double scale = 1);
 
 // The loss of a target: log Z minus its numerator, +inf when no path emits the target. If `grad`
 // is not null it receives the gradient of the loss (num_blocks * 5 * num_states values, laid out
@@ -79,10 +99,16 @@ extern template std::optional<BadScores> first_bad_block(const float*, int, int)
 extern template std::optional<BadScores> first_bad_block(const double*, int, int);
 extern template double log_partition(const float*, int, int, float*);
 extern template double log_partition(const double*, int, int, double*);
+extern template double forward_guides(const float*, int, int, float*, float*);
+extern template double forward_guides(const double*, int, int, double*, double*);
+extern template void scaled_edge_posts(const float*, int, int, const float*, const float*, double,
+                                       float*);
+extern template void scaled_edge_posts(const double*, int, int, const double*, const double*,
+                                       double, double*);
 extern template double target_log_weight(const float*, int, int, const std::vector<int>&, float*,
-                                         size_t);
+                                         size_t, double);
 extern template double target_log_weight(const double*, int, int, const std::vector<int>&, double*,
-                                         size_t);
+                                         size_t, double);
 extern template double target_loss(const float*, int, int, const std::vector<int>&, float*);
 extern template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 

@@ -2,8 +2,8 @@
 // sequences (log Z minus the log weight of the paths that emit the target) and the edge
 // posteriors, differentiable through torch's autograd. The chunks run on torch's intra-op threads
 // with the interpreter lock released, each on one thread, so results are the same bits for any
-// number of threads and any batch. The gradient is computed with the values (it costs little
-// more than the forward pass alone) and kept for the backward pass, which only scales it.
+// number of threads and any batch. The forward pass keeps the forward guides; the backward pass
+// computes the gradient from them.
 #include <ATen/Parallel.h>
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/functions/basic_ops.h>
@@ -12,9 +12,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "beam_search.h"
 #include "crf_loss.h"
+#include "loss_targets.h"
 #include "tensor_access.h"
 #include "tensor_args.h"
 #include "tensors_docs.h"
@@ -58,6 +61,15 @@ Batch checked_scores(const py::object& scores_arg, const py::object& lengths_arg
                                       "not " +
                                           std::to_string(scores.dim()) + "-D."));
     }
+    // Checked here, so that a bad width is named as the loss sees it, not as the decoder does.
+    const int64_t columns = scores.size(2), states = columns / 5;
+    if (columns % 5 != 0 || size_t(states) > max_decoder_states ||
+        !is_kmer_state_count(size_t(states))) {
+        throw py::value_error(message(function, "scores must have 5 * 4**k columns, 4**k at most " +
+                                                    std::to_string(max_decoder_states) +
+                                                    " states, not " + std::to_string(columns) +
+                                                    "."));
+    }
     Batch batch;
     batch.function = function;
     batch.type = scores.scalar_type();
@@ -69,204 +81,176 @@ Batch checked_scores(const py::object& scores_arg, const py::object& lengths_arg
     return batch;
 }
 
-// Target lengths: a 1-D integer tensor or a sequence of ints, one per chunk.
-std::vector<int64_t> read_target_lengths(py::handle arg, size_t count, const char* function) {
-    std::vector<int64_t> values;
-    if (THPVariable_Check(arg.ptr())) {
-        const at::Tensor tensor = THPVariable_Unpack(arg.ptr());
-        tensor_access::check_cpu_strided(tensor, function, "target_lengths");
-        if (tensor.dim() != 1 || !at::isIntegralType(tensor.scalar_type(), false)) {
-            throw py::value_error(
-                message(function, "target_lengths must be a 1-D integer tensor."));
-        }
-        const at::Tensor as_long = tensor.to(at::kLong).contiguous();
-        values.assign(as_long.data_ptr<int64_t>(), as_long.data_ptr<int64_t>() + as_long.numel());
-    } else if (py::isinstance<py::sequence>(arg) && !py::isinstance<py::str>(arg)) {
-        for (py::handle item : py::reinterpret_borrow<py::sequence>(arg)) {
-            if (!PyIndex_Check(item.ptr()) || py::isinstance<py::bool_>(item)) {
-                throw py::type_error(message(
-                    function, "target_lengths must hold integers, not " + type_name(item) + "."));
+// Runs `each(i, scores)` for every chunk on the intra-op threads, with the chunk's scores in
+// float32 (widened on the thread that reads them) or, for float64 scores, in float64.
+template <typename Each>
+void for_each_chunk(const Batch& batch, const Each& each) {
+    at::parallel_for(0, int64_t(batch.chunks.size()), 1, [&](int64_t begin, int64_t end) {
+        for (int64_t i = begin; i < end; ++i) {
+            const ScoreMatrix& chunk = batch.chunks[size_t(i)];
+            if (batch.type == at::kDouble) {
+                each(size_t(i), chunk.scores.data_ptr<double>());
+            } else {
+                const at::Tensor scores = chunk.as_float32();
+                each(size_t(i), scores.data_ptr<float>());
             }
-            values.push_back(tensor_access::index_value(item, function, "target_lengths"));
         }
-    } else {
-        throw py::type_error(message(function,
-                                     "target_lengths must be a 1-D integer tensor or a sequence "
-                                     "of ints, not " +
-                                         type_name(arg) + "."));
-    }
-    if (values.size() != count) {
-        throw py::value_error(message(function, std::to_string(values.size()) +
-                                                    " target lengths for " + std::to_string(count) +
-                                                    " chunks."));
-    }
-    return values;
+    });
 }
 
-// The states of each target, from targets padded (chunks, longest) or concatenated.
-void read_targets(Batch& batch, const py::object& targets_arg, const py::object& lengths_arg,
-                  std::vector<int64_t>& lengths) {
-    const char* function = batch.function;
-    const at::Tensor targets = as_tensor(targets_arg, function, "targets");
-    tensor_access::check_cpu_strided(targets, function, "targets");
-    if (!at::isIntegralType(targets.scalar_type(), false)) {
-        throw py::type_error(message(function,
-                                     "targets must be an integer tensor of base codes, "
-                                     "not " +
-                                         tensor_access::dtype_name(targets) + "."));
-    }
+// A tensor of the element type the core computes in for these scores.
+at::Tensor core_tensor(const Batch& batch, at::IntArrayRef sizes) {
+    return at::empty(sizes, batch.type == at::kDouble ? at::kDouble : at::kFloat);
+}
+
+// What the forward pass leaves for the backward pass besides the guides: the checked batch and
+// which chunks have a finite value (the others get a gradient of 0).
+struct Saved : torch::CustomClassHolder {
+    std::shared_ptr<Batch> batch;
+    std::vector<char> finite;
+};
+
+// The value of every chunk, and with `guides` the forward guides and row shifts of every chunk
+// ((chunks, blocks + 1, states) and (chunks, blocks + 1)) for the gradient.
+at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tensor* guides,
+                        at::Tensor* shifts) {
     const size_t count = batch.chunks.size();
-    lengths = read_target_lengths(lengths_arg, count, function);
-    const bool padded = targets.dim() == 2;
-    if (!padded && targets.dim() != 1) {
-        throw py::value_error(message(function,
-                                      "targets must be 2-D (chunks, bases) or 1-D "
-                                      "(concatenated), not " +
-                                          std::to_string(targets.dim()) + "-D."));
+    const int64_t states = batch.width / 5, rows = batch.blocks + 1;
+    if (guides) {
+        *guides = core_tensor(batch, {int64_t(count), rows, states});
+        *shifts = core_tensor(batch, {int64_t(count), rows});
     }
-    if (padded && size_t(targets.size(0)) != count) {
-        throw py::value_error(message(function, std::to_string(targets.size(0)) + " targets for " +
-                                                    std::to_string(count) + " chunks."));
-    }
-    const at::Tensor codes = targets.to(at::kLong).contiguous();
-    const int64_t* values = codes.data_ptr<int64_t>();
-    const int64_t room = padded ? targets.size(1) : targets.numel();
-    const int num_states = count ? batch.chunks[0].num_states : 1;
-    const int k = int(std::lround(std::log2(num_states) / 2));
-    int64_t start = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const std::string which =
-            "target_lengths[" + std::to_string(i) + "] is " + std::to_string(lengths[i]) + ", ";
-        if (lengths[i] < k) {
-            throw py::value_error(message(function, which + "fewer than the k = " +
-                                                        std::to_string(k) + " bases of a state."));
+    std::vector<double> values(count, 0);
+    std::vector<std::optional<crf_loss::BadScores>> bad(count);
+    auto each = [&](size_t i, const auto* scores) {
+        using Real = std::remove_const_t<std::remove_pointer_t<decltype(scores)>>;
+        const ScoreMatrix& chunk = batch.chunks[i];
+        bad[i] = crf_loss::first_bad_block(scores, chunk.num_blocks, chunk.num_states);
+        if (bad[i]) {
+            return;
         }
-        const int64_t first = padded ? int64_t(i) * room : start;
-        if ((padded ? lengths[i] : first + lengths[i]) > room) {
-            throw py::value_error(message(
-                function,
-                which + (padded ? "more than the " + std::to_string(room) + " columns of targets."
-                                : "beyond the " + std::to_string(room) + " concatenated bases.")));
+        std::vector<Real> own;
+        Real *fwd, *row_shifts;
+        if (guides) {
+            fwd = guides->data_ptr<Real>() + int64_t(i) * rows * states;
+            row_shifts = shifts->data_ptr<Real>() + int64_t(i) * rows;
+        } else {
+            own.resize(size_t(chunk.num_blocks + 1) * size_t(states + 1));
+            fwd = own.data();
+            row_shifts = own.data() + size_t(chunk.num_blocks + 1) * size_t(states);
         }
-        for (int64_t j = first; j < first + lengths[i]; ++j) {
-            if (values[j] < 0 || values[j] > 3) {
-                throw py::value_error(message(function,
-                                              "targets must hold base codes 0 to 3, "
-                                              "found " +
-                                                  std::to_string(values[j]) + " in target " +
-                                                  std::to_string(i) + "."));
-            }
+        const double log_z =
+            crf_loss::forward_guides(scores, chunk.num_blocks, chunk.num_states, fwd, row_shifts);
+        if (batch.targets.empty()) {
+            values[i] = log_z;
+            return;
         }
-        batch.targets.push_back(
-            crf_loss::target_states(values + first, int(lengths[i]), num_states));
-        start += lengths[i];
-    }
-    if (!padded && start != room) {
-        throw py::value_error(message(function, "target_lengths add up to " +
-                                                    std::to_string(start) + ", not the " +
-                                                    std::to_string(room) + " bases of targets."));
-    }
-}
-
-// One chunk: its value, and its gradient into `grad` if not null.
-template <typename Real>
-double chunk_value(const Batch& batch, size_t i, const Real* scores, Real* grad,
-                   std::optional<crf_loss::BadScores>& bad) {
-    const ScoreMatrix& chunk = batch.chunks[i];
-    bad = crf_loss::first_bad_block(scores, chunk.num_blocks, chunk.num_states);
-    if (bad) {
-        return 0;
-    }
-    return batch.targets.empty()
-               ? crf_loss::log_partition(scores, chunk.num_blocks, chunk.num_states, grad)
-               : crf_loss::target_loss(scores, chunk.num_blocks, chunk.num_states, batch.targets[i],
-                                       grad);
-}
-
-// The value of every chunk (float64) and, with `grad`, the gradient of each (float32, or float64
-// for float64 scores; 0 on padding), computed on the intra-op threads.
-std::pair<at::Tensor, at::Tensor> compute(const Batch& batch, bool grad) {
-    const int64_t count = int64_t(batch.chunks.size());
-    const bool double_scores = batch.type == at::kDouble;
-    at::Tensor gradient;
-    if (grad) {
-        // The core writes every row of a chunk's blocks; only the padding is cleared here.
-        gradient =
-            at::empty({count, batch.blocks, batch.width}, double_scores ? at::kDouble : at::kFloat);
-        for (int64_t i = 0; i < count; ++i) {
-            const int64_t used = batch.chunks[size_t(i)].num_blocks;
-            gradient[i].narrow(0, used, batch.blocks - used).zero_();
-        }
-    }
-    std::vector<double> values(size_t(count), 0);
-    std::vector<std::optional<crf_loss::BadScores>> bad(static_cast<size_t>(count));
+        const double numerator =
+            crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
+                                        batch.targets[i], static_cast<Real*>(nullptr));
+        values[i] = numerator == -INFINITY ? INFINITY : log_z - numerator;
+    };
     {
         py::gil_scoped_release release;
-        at::parallel_for(0, count, 1, [&](int64_t begin, int64_t end) {
-            for (int64_t i = begin; i < end; ++i) {
-                const ScoreMatrix& chunk = batch.chunks[size_t(i)];
-                const int64_t offset = i * batch.blocks * batch.width;
-                if (double_scores) {
-                    values[size_t(i)] = chunk_value<double>(
-                        batch, size_t(i), chunk.scores.data_ptr<double>(),
-                        grad ? gradient.data_ptr<double>() + offset : nullptr, bad[size_t(i)]);
-                } else {
-                    const at::Tensor scores = chunk.as_float32();
-                    values[size_t(i)] = chunk_value<float>(
-                        batch, size_t(i), scores.data_ptr<float>(),
-                        grad ? gradient.data_ptr<float>() + offset : nullptr, bad[size_t(i)]);
-                }
-            }
-        });
+        for_each_chunk(batch, each);
     }
-    for (int64_t i = 0; i < count; ++i) {
+    finite.assign(count, 0);
+    for (size_t i = 0; i < count; ++i) {
         const std::string where = "chunk " + std::to_string(i) + ": ";
-        if (const auto& problem = bad[size_t(i)]) {
+        if (const auto& problem = bad[i]) {
             throw py::value_error(
                 message(batch.function, where + "scores " + problem->problem + " at block " +
                                             std::to_string(problem->block) + "."));
         }
-        if (std::isnan(values[size_t(i)]) ||
-            (batch.targets.empty() && std::isinf(values[size_t(i)]) && values[size_t(i)] > 0)) {
+        if (std::isnan(values[i]) ||
+            (batch.targets.empty() && std::isinf(values[i]) && values[i] > 0)) {
             throw py::value_error(
                 message(batch.function, where + "scores too large for single precision."));
         }
-        if (batch.zero_infinity && std::isinf(values[size_t(i)])) {
-            values[size_t(i)] = 0;
+        finite[i] = std::isfinite(values[i]);
+        if (batch.zero_infinity && std::isinf(values[i])) {
+            values[i] = 0;
         }
     }
-    at::Tensor result = at::empty({count}, at::kDouble);
+    at::Tensor result = at::empty({int64_t(count)}, at::kDouble);
     std::copy(values.begin(), values.end(), result.data_ptr<double>());
-    return {result.to(double_scores ? at::kDouble : at::kFloat), gradient};
+    return result.to(batch.type == at::kDouble ? at::kDouble : at::kFloat);
 }
 
-// log Z or the loss of each chunk, differentiable with respect to the scores.
+// The gradient of every chunk's value times `scales[i]` (0 on padding and for chunks without a
+// finite value), from the guides of chunk_values, in one pass over each chunk's gradient.
+at::Tensor chunk_gradients(const Batch& batch, const std::vector<char>& finite,
+                           const at::Tensor& guides, const at::Tensor& shifts,
+                           const std::vector<double>& scales) {
+    const int64_t rows = batch.blocks + 1, states = batch.width / 5;
+    at::Tensor gradient =
+        core_tensor(batch, {int64_t(batch.chunks.size()), batch.blocks, batch.width});
+    auto each = [&](size_t i, const auto* scores) {
+        using Real = std::remove_const_t<std::remove_pointer_t<decltype(scores)>>;
+        const ScoreMatrix& chunk = batch.chunks[i];
+        Real* grad = gradient.data_ptr<Real>() + int64_t(i) * batch.blocks * batch.width;
+        const size_t used = size_t(chunk.num_blocks) * size_t(batch.width);
+        std::fill(grad + (finite[i] ? used : 0), grad + batch.blocks * batch.width, Real(0));
+        if (!finite[i]) {
+            return;
+        }
+        crf_loss::scaled_edge_posts(scores, chunk.num_blocks, chunk.num_states,
+                                    guides.data_ptr<Real>() + int64_t(i) * rows * states,
+                                    shifts.data_ptr<Real>() + int64_t(i) * rows, scales[i], grad);
+        if (!batch.targets.empty()) {
+            crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
+                                        batch.targets[i], grad, size_t(1) << 22, scales[i]);
+        }
+    };
+    // The backward pass may run on a thread of autograd's that does not hold the lock.
+    std::optional<py::gil_scoped_release> release;
+    if (PyGILState_Check()) {
+        release.emplace();
+    }
+    for_each_chunk(batch, each);
+    return gradient;
+}
+
+// log Z or the loss of each chunk, differentiable with respect to the scores. The forward pass
+// keeps the forward guides (a fifth of the scores' size); the backward pass computes the gradient
+// from them, already scaled by the output's gradient.
 struct ChunkValues : torch::autograd::Function<ChunkValues> {
     static at::Tensor forward(torch::autograd::AutogradContext* context, const at::Tensor& scores,
                               const std::shared_ptr<Batch>& batch) {
-        (void)scores;  // read through the batch's checked views
-        auto [values, gradient] = compute(*batch, batch->with_grad);
-        if (batch->with_grad) {
-            context->save_for_backward({gradient});
-            context->saved_data["type"] = int64_t(batch->type);
+        auto saved = c10::make_intrusive<Saved>();
+        saved->batch = batch;
+        if (!batch->with_grad) {
+            return chunk_values(*batch, saved->finite, nullptr, nullptr);
         }
+        at::Tensor guides, shifts;
+        at::Tensor values = chunk_values(*batch, saved->finite, &guides, &shifts);
+        // The scores are saved so that autograd refuses them if changed in place before backward.
+        context->save_for_backward({scores, guides, shifts});
+        context->saved_data["saved"] = c10::IValue::make_capsule(saved);
         return values;
     }
 
     static torch::autograd::variable_list backward(torch::autograd::AutogradContext* context,
                                                    torch::autograd::variable_list outputs) {
-        const at::Tensor gradient = context->get_saved_variables()[0];
-        const auto type = at::ScalarType(context->saved_data["type"].toInt());
-        const at::Tensor scale = outputs[0].to(gradient.scalar_type()).reshape({-1, 1, 1});
-        at::Tensor result = (gradient * scale).to(type);
+        const auto variables = context->get_saved_variables();
+        const auto saved =
+            c10::static_intrusive_pointer_cast<Saved>(context->saved_data["saved"].toCapsule());
+        const Batch& batch = *saved->batch;
+        const at::Tensor scale = outputs[0].detach().to(at::kDouble).contiguous();
+        const std::vector<double> scales(scale.data_ptr<double>(),
+                                         scale.data_ptr<double>() + scale.numel());
+        at::Tensor result =
+            chunk_gradients(batch, saved->finite, variables[1], variables[2], scales)
+                .to(batch.type);
         if (at::GradMode::is_enabled()) {
-            // The saved gradient is a constant of this graph: a second derivative through it
-            // would be silently wrong, so differentiating the result raises instead.
+            // The gradient is computed outside autograd: a second derivative through it would
+            // be silently wrong (or missing), so differentiating the result raises instead.
+            // Tied to the scores, so that any derivative of it reaches the error.
             result = torch::autograd::DelayedError(
                          "crf_log_z, crf_loss: no second derivatives (their gradient is computed "
-                         "with the values and saved, not differentiated again)",
-                         1)
-                         .apply({result})[0];
+                         "by the core, not differentiated again)",
+                         2)
+                         .apply({result, variables[0]})[0];
         }
         return {result, at::Tensor()};
     }
@@ -291,7 +275,9 @@ at::Tensor crf_loss_entry(TensorArg scores, TensorArg targets, CountsArg target_
     Batch batch = checked_scores(scores.object, lengths.object, function);
     batch.zero_infinity = zero_infinity;
     std::vector<int64_t> counts;
-    read_targets(batch, targets.object, target_lengths.object, counts);
+    const int num_states = batch.chunks.empty() ? 1 : batch.chunks[0].num_states;
+    batch.targets = loss_targets::read_targets(targets.object, target_lengths.object,
+                                               batch.chunks.size(), num_states, function, counts);
     const at::Tensor losses = apply(std::move(batch), scores.object);
     if (reduction == "none") {
         return losses;
@@ -301,13 +287,18 @@ at::Tensor crf_loss_entry(TensorArg scores, TensorArg targets, CountsArg target_
     }
     at::Tensor bases = at::empty({int64_t(counts.size())}, at::kLong);
     std::copy(counts.begin(), counts.end(), bases.data_ptr<int64_t>());
-    return (losses / bases.to(losses.scalar_type())).mean();
+    // As torch's ctc_loss, an empty target counts as one base (its loss is infinite, or 0).
+    return (losses / bases.clamp_min(1).to(losses.scalar_type())).mean();
 }
 
 at::Tensor crf_edge_posteriors(TensorArg scores, LengthsArg lengths) {
     Batch batch = checked_scores(scores.object, lengths.object, "crf_edge_posteriors");
     at::NoGradGuard no_grad;
-    return compute(batch, true).second.to(batch.type);
+    std::vector<char> finite;
+    at::Tensor guides, shifts;
+    chunk_values(batch, finite, &guides, &shifts);
+    return chunk_gradients(batch, finite, guides, shifts, std::vector<double>(finite.size(), 1))
+        .to(batch.type);
 }
 
 }  // namespace

@@ -453,10 +453,11 @@ constexpr const char* crf_loss_parameters = R"(
 targets : torch.Tensor
     Base codes 0 to 3 (A, C, G, T), padded ``(chunks, longest)`` or concatenated (1-D).
 target_lengths : torch.Tensor or sequence of int
-    The bases of each target, at least k.
+    The bases of each target. A target no path can emit (one of fewer than k bases among them)
+    has an infinite loss and a gradient of 0.
 reduction : str
     "none" (a loss per chunk), "sum", or "mean" (each loss divided by its target length, then
-    averaged).
+    averaged, an empty target counting as one base).
 zero_infinity : bool
     Give an infinite loss as 0.)";
 

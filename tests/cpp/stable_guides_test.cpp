@@ -152,6 +152,15 @@ TEST(StableGuides, Avx2FormsGiveTheScalarBits) {
             EXPECT_EQ(std::memcmp(c.data(), d.data(), size * sizeof(float)), 0) << n;
             EXPECT_EQ(sa, sb);
             EXPECT_EQ(sc, sd);
+            if (shifted) {  // the loss's pass over the gradient, from these guides
+                std::vector<float> norms(blocks), e(scores.size()), f(scores.size());
+                for (int t = 0; t < blocks; ++t) norms[t] = sc[t + 1] + 0.25f * float(t % 3);
+                edge_posts_scalar(scores.data(), c.data(), a.data(), norms.data(), -0.75f, e.data(),
+                                  blocks, n);
+                edge_posts_avx2(scores.data(), c.data(), a.data(), norms.data(), -0.75f, f.data(),
+                                blocks, n);
+                EXPECT_EQ(std::memcmp(e.data(), f.data(), e.size() * sizeof(float)), 0) << n;
+            }
         }
         std::vector<float> shifted(scores.size()), shifted_v(scores.size());
         best_path_shifted_scalar(scores.data(), shifted.data(), blocks, n);

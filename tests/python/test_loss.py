@@ -176,6 +176,13 @@ def test_infeasible_targets_give_inf_or_zero_and_never_nan():
     assert crf_loss(scores, targets, lengths, reduction="sum", zero_infinity=True).item() == \
         pytest.approx(losses[1].item())
 
+    # Fewer than k bases: no path emits them either (each emits its first state's k bases).
+    short = crf_loss(scores, targets, [1, 0, 3], reduction="none", zero_infinity=True).detach()
+    assert torch.equal(short[:2], torch.zeros(2)) and math.isfinite(short[2])
+    assert crf_loss(scores, targets, [1, 0, 3], reduction="none")[:2].tolist() == [INF, INF]
+    grad, = torch.autograd.grad(crf_loss(scores, targets, [1, 0, 3], zero_infinity=True), scores)
+    assert (grad[:2] == 0).all() and not grad.isnan().any()
+
     # Masked transitions: only stays are allowed, so a target with a step has no path.
     masked = torch.full((1, blocks, 80), -INF)
     masked[0, :, 0::5] = 0.0
@@ -227,8 +234,15 @@ def test_half_precision_is_widened_and_bad_values_are_refused():
             crf_loss(bad, targets, [5, 5])
     with pytest.raises(ValueError, match="base codes 0 to 3, found 4 in target 1"):
         crf_loss(scores, torch.tensor([[0, 1, 2], [1, 4, 0]]), [3, 3])
-    with pytest.raises(ValueError, match=r"target_lengths\[0\] is 1, fewer than the k = 2"):
-        crf_loss(scores, targets, [1, 5])
+    with pytest.raises(ValueError, match=r"target_lengths\[0\] is -1, negative"):
+        crf_loss(scores, targets, [-1, 5])
+    for width in (81, 0, 5 * 4**7):
+        for function in (crf_log_z, crf_edge_posteriors):
+            with pytest.raises(ValueError, match=rf"{function.__name__}: scores must have 5 \* 4\*\*k "
+                               rf"columns, 4\*\*k at most 4096 states, not {width}\."):
+                function(torch.zeros(1, 3, width))
+        with pytest.raises(ValueError, match="crf_loss: scores must have"):
+            crf_loss(torch.zeros(1, 3, width), targets[:1], [5])
     with pytest.raises(ValueError, match="add up to 4, not the 5 bases"):
         crf_loss(scores, targets[0], [2, 2])
     with pytest.raises(ValueError, match="reduction must be"):
