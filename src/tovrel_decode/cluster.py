@@ -327,6 +327,14 @@ class ClusterExecutor:
             pass
         self.submit(task)
 
+    def stranded(self, task: Task) -> bool:
+        """Whether `task` may be held by a worker that is gone or left out: the one it started
+        on, or before its start is heard, any it was sent to (the scheduler may have queued it on
+        one that stopped answering). A paused worker still runs what it started."""
+        gone = set(self.pool.left_out) | (task.workers - set(self.pool.seen))
+        held = {task.started_on} if task.started_on is not None else task.workers
+        return bool(held & gone) or not task.workers & set(self.pool.usable)
+
     def allowed(self, task: Task) -> float:
         return self.task_timeout * max(1.0, task.blocks / TIMEOUT_BLOCKS)
 
@@ -388,7 +396,7 @@ class ClusterExecutor:
                                                 f"--task-timeout (it ran {what} for over "
                                                 f"{time.monotonic() - task.started:.0f} s)")
                 self.pool.refresh(force=True)
-            if not task.workers & set(self.pool.usable) and self.pool.usable:
+            if self.stranded(task) and self.pool.usable:
                 self.resubmit(task)
             top_up()
 

@@ -883,3 +883,44 @@ def test_a_compressed_input_is_decompressed_once_per_worker(cluster, tmp_path):
     assert 1 <= sum(made.values()) and all(count <= 1 for count in made.values()), made
     assert len(client.get_events(STARTED_TOPIC)) > 2
     assert client.run(deleted_files_open) == before
+
+
+def test_a_worker_stopped_before_the_run_is_left_out(scheduler, tmp_path):
+    from tovrel_decode.builds import build_identity
+
+    address, client = scheduler
+    torch.save([chunk(100, 2, i) for i in range(6)], tmp_path / "in.pt")
+    want = decode(tmp_path / "in.pt", "-q")
+    workers = [start_worker(address, tmp_path, "--name", name) for name in ("stopped", "good")]
+    stopped = None
+    try:
+        wait_until(lambda: len(worker_states(client)) == 2, "both workers join")
+        names = {info["name"]: worker
+                 for worker, info in client.scheduler_info(n_workers=-1)["workers"].items()}
+        # The good worker has loaded the project, so that it answers at once.
+        client.submit(build_identity, workers=[names["good"]], pure=False).result(timeout=300)
+        stopped = client.run(os.getpid, workers=[names["stopped"]])[names["stopped"]]
+        os.kill(stopped, signal.SIGSTOP)
+        silent = "from tovrel_decode import workers\nworkers.SILENT_SECONDS = 5\n"
+        both = decode_patched(silent, tmp_path / "in.pt", "--scheduler", address)
+        workers[1].terminate()
+        workers[1].wait(timeout=60)
+        wait_until(lambda: len(worker_states(client)) == 1, "the stopped worker is left")
+        alone = decode_patched(silent + "workers.NO_WORKERS_GRACE = 1", tmp_path / "in.pt",
+                               "-o", tmp_path / "out.fq", "--scheduler", address)
+    finally:
+        if stopped is not None:
+            os.kill(stopped, signal.SIGCONT)
+        for worker in workers:
+            worker.terminate()
+            worker.wait(timeout=60)
+    silence = f"worker {names['stopped']} does not answer (no heartbeat for over 5 s)"
+    assert both.returncode == 0 and both.stdout == want.stdout, both.stderr
+    lines = both.stderr.decode().strip().splitlines()
+    assert len(lines) == 2 and lines[0] == f"tovrel-decode: warning: {silence}; it gets no tasks"
+    assert lines[1].startswith("tovrel-decode: 6 reads from 6 chunks"), lines
+    lines = alone.stderr.decode().strip().splitlines()
+    assert alone.returncode == 1 and lines == [
+        f"tovrel-decode: warning: {silence}; it gets no tasks",
+        f"tovrel-decode: error: no worker can take tasks: {silence}"], lines
+    assert not (tmp_path / "out.fq").exists()
