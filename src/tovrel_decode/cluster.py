@@ -38,20 +38,53 @@ TLS_SETTINGS = (("ca-file", "CA_FILE"), ("client.cert", "CLIENT__CERT"),
 
 
 # Names of this process's own descriptors: a worker would open its own instead.
-OWN_DESCRIPTORS = re.compile(r"/dev/(fd/\d+|std(in|out|err))|/proc/(self|\d+)/fd/\d+")
+OWN_DESCRIPTORS = re.compile(r"/dev/(fd/\d+|std(in|out|err))|"
+                             r"/proc/(self|thread-self|\d+)(/task/\d+)?/fd/\d+")
+MAX_LINKS = 40  # as the kernel follows at most
+
+
+def links_followed(path: str) -> list[str]:
+    """The paths that `path` names as the kernel follows its symbolic links, one link (in any
+    component) at a time: the absolute path first, the path with no link left last."""
+    hops = [os.path.abspath(path)]
+    parts = collections.deque(os.path.join(os.getcwd(), path).split("/"))
+    resolved = "/"
+    while parts and len(hops) <= MAX_LINKS:
+        part = parts.popleft()
+        if part in ("", "."):
+            continue
+        if part == "..":
+            resolved = os.path.dirname(resolved)
+            continue
+        candidate = os.path.join(resolved, part)
+        try:
+            target = os.readlink(candidate)
+        except OSError:  # not a link, or not there: the rest is as named
+            resolved = candidate
+            continue
+        hops.append(os.path.join(candidate, *parts))
+        parts.extendleft(reversed(target.split("/")))
+        if target.startswith("/"):
+            resolved = "/"
+    hops.append(os.path.join(resolved, *parts))
+    return hops
 
 
 def refuse_what_cannot_travel(paths: list[str]) -> None:
     """UsageError naming the first input that a worker cannot open as the client does: a stream
-    (a FIFO, a shell's <(...), a socket), a device, or a descriptor of this process. Workers open
-    every input by its name, so only a file (or a folder) on a shared file system can be sent."""
+    (a FIFO, a shell's <(...), a socket), a device, or a descriptor of this process, named as
+    such or reached through symbolic links. Workers open every input by its name, so only a file
+    (or a folder) on a shared file system can be sent."""
     for path in paths:
         try:
             mode = os.stat(path).st_mode
         except OSError:
             mode = None  # the workers say why they cannot read it either, or can
-        if OWN_DESCRIPTORS.fullmatch(os.path.abspath(path)):
-            what = "a descriptor of this process"
+        hops = links_followed(path)
+        descriptor = next((hop for hop in hops if OWN_DESCRIPTORS.fullmatch(hop)), None)
+        if descriptor is not None:
+            what = "a descriptor of this process" if descriptor == hops[0] else \
+                f"a link to {shown(descriptor)}, a descriptor of this process"
         elif mode is not None and stat.S_ISFIFO(mode):
             what = "a FIFO"
         elif mode is not None and stat.S_ISSOCK(mode):

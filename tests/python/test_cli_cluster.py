@@ -703,6 +703,25 @@ def test_inputs_that_cannot_travel_are_usage_errors(tmp_path):
                              DECODER, str(tmp_path / "in.pt")], capture_output=True, timeout=60)
     assert result.returncode == 2
     assert "a descriptor of this process cannot be sent" in result.stderr.decode()
+    # Reached through symbolic links, the same, decided by where the links lead on the client:
+    # standard input a regular file here, /dev/null on a worker.
+    links = {"to-stdin": ("/dev/stdin", "a link to /dev/stdin, a descriptor of this process"),
+             "to-fifo": (str(tmp_path / "fifo"), "a FIFO"),
+             "to-null": ("/dev/null", "a device"),
+             "fds": ("/proc/self/fd", None)}
+    for name, (target, _) in links.items():
+        os.symlink(target, tmp_path / name)
+    links["fds/0"] = (None, "a link to /proc/self/fd/0, a descriptor of this process")
+    del links["fds"]
+    for name, (_, what) in links.items():
+        with open(tmp_path / "in.pt", "rb") as stdin:
+            result = subprocess.run([DECODER, str(tmp_path / name), *nowhere], stdin=stdin,
+                                    capture_output=True, timeout=60)
+        lines = result.stderr.decode().strip().splitlines()
+        assert result.returncode == 2 and lines[-1] == \
+            f"tovrel-decode: error: {tmp_path / name}: {what} cannot be sent to a cluster " \
+            "(workers open the inputs by name); save it to a file on the shared file system", \
+            (name, lines)
 
 
 def test_the_distributed_extra_pins_the_installed_dask():
