@@ -3,6 +3,7 @@ build of tovrel and torch, enough memory, and not left out (hung, or unable to r
 from __future__ import annotations
 
 import importlib.metadata
+import threading
 import time
 import uuid
 from typing import Any, Callable, Optional
@@ -34,6 +35,20 @@ def min_worker_memory(threads: int) -> int:
 
 NOT_INSTALLED = "cannot import tovrel_decode: install the project in the workers' environment"
 PACKAGES = ("tovrel", "torch")
+
+
+def bounded(call: Callable[[], Any], seconds: float) -> None:
+    """Calls `call` on a thread of its own for at most `seconds`; its errors are dropped (the
+    connection's own, of several kinds: a lost scheduler is found by what comes next)."""
+    def quietly() -> None:
+        try:
+            call()
+        except Exception:
+            pass
+
+    thread = threading.Thread(target=quietly, daemon=True)
+    thread.start()
+    thread.join(seconds)
 
 
 class ClusterError(DecodeError):
