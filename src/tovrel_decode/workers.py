@@ -132,8 +132,7 @@ class WorkerPool:
             self.none_since = None
         elif self.none_since is None:
             self.none_since = now
-        elif now - self.none_since > NO_WORKERS_GRACE and not self.probes:
-            # (A worker still being asked is answered, or left out, within ANSWER_SECONDS.)
+        elif now - self.none_since > NO_WORKERS_GRACE and not self.asked(present):
             raise ClusterError(self.why_none())
 
     def present(self) -> dict:
@@ -186,12 +185,20 @@ class WorkerPool:
                                                  ("build", build_identity, []))))
                 continue
             asked, *probes = self.probes[address]
-            if all(probe.done() for probe in probes):
+            if present[address].get("status") == "paused":  # it runs no task until it resumes
+                self.probes[address] = (now, *probes)
+            elif all(probe.done() for probe in probes):
                 del self.probes[address]
                 self.judge(address, *probes)
             elif now - asked > ANSWER_SECONDS:
                 self.leave_out(address, f"worker {address} does not answer (asked its versions "
                                         f"and build over {ANSWER_SECONDS:.0f} s ago)")
+
+    def asked(self, present: dict) -> list[str]:
+        """The running workers still being asked their versions and build: each answers, or is
+        left out, within ANSWER_SECONDS, so the grace does not end before."""
+        return [address for address in self.probes
+                if present[address].get("status", "running") == "running"]
 
     def judge(self, address: str, versions: Any, build: Any) -> None:
         """Takes a worker whose versions and build are this client's; leaves out any other."""
