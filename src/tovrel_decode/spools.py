@@ -1,11 +1,15 @@
 """The decompressed copies of a cluster run's compressed inputs on a worker: shared by the run's
 tasks there, given back when the run ends. Each worker starts on the run's first compressed input
-as soon as the run is registered, all of them at once, while one of them plans the run."""
+as soon as the run is registered, all of them at once, while one of them plans the run. The
+scheduler keeps a record of the copies registered and of the run that owns them, so that the
+next run of the same machine gives back those of a run that was killed before it could."""
 from __future__ import annotations
 
 import asyncio
 import collections
 import contextlib
+import os
+import socket
 import threading
 import uuid
 from typing import Any, BinaryIO, Iterator, Optional
@@ -16,6 +20,7 @@ from .sniff import COMPRESSION_SUFFIXES
 from .workers import bounded
 
 PLUGIN_SECONDS = 10.0  # for the workers to take up, or give back, the run's shared copies
+REGISTRY = "tovrel-copies"  # the scheduler's record of the shared copies registered, by name
 
 
 def reopened(spool: BinaryIO) -> BinaryIO:
@@ -107,17 +112,57 @@ class SharedCopies(WorkerPlugin):
 
 
 def share(client: Any, paths: list[str]) -> str:
-    """Registers the shared copies of a run of `paths` on every worker; their name."""
+    """Registers the shared copies of a run of `paths` on every worker; their name. The copies
+    that runs of this machine could not give back (their process was killed) are removed in the
+    background."""
     name = f"tovrel-copies-{uuid.uuid4().hex[:12]}"
+
+    def register() -> None:
+        client.set_metadata([REGISTRY, name], f"{socket.gethostname()}:{os.getpid()}")
+        client.register_plugin(SharedCopies(paths), name=name)
+
     # The scheduler keeps the plugin at once and tells every worker; one that does not answer
     # must not hold the run (its tasks, if it ever takes any, make copies of their own).
-    bounded(lambda: client.register_plugin(SharedCopies(paths), name=name), PLUGIN_SECONDS)
+    bounded(register, PLUGIN_SECONDS)
+    threading.Thread(target=give_back_stale, args=(client,), daemon=True).start()
     return name
 
 
 def give_back(client: Any, name: str) -> None:
     """Removes the shared copies `name` from the workers, which closes them."""
-    bounded(lambda: client.unregister_worker_plugin(name), PLUGIN_SECONDS)
+    def unregister() -> None:
+        try:
+            client.unregister_worker_plugin(name)
+        finally:
+            client.set_metadata([REGISTRY, name], None)
+
+    bounded(unregister, PLUGIN_SECONDS)
+
+
+def stale(registry: dict) -> list[str]:
+    """The shared copies in `registry` (name -> "host:process" of the run, or None once given
+    back) of runs of this machine whose process is gone. Another user's process that lives
+    cannot be told from one that does not: its copies are left alone."""
+    names = []
+    for name, owner in registry.items():
+        host, _, process = str(owner).rpartition(":")
+        if owner and host == socket.gethostname() and process.isdigit():
+            try:
+                os.kill(int(process), 0)
+            except ProcessLookupError:
+                names.append(name)
+            except OSError:
+                pass
+    return names
+
+
+def give_back_stale(client: Any) -> None:
+    try:
+        names = stale(client.get_metadata([REGISTRY], default={}) or {})
+    except Exception:  # the connection's own errors: the next run tries again
+        return
+    for name in names:
+        give_back(client, name)
 
 
 def registered(name: Optional[str]) -> Optional[SharedCopies]:

@@ -942,3 +942,23 @@ def test_a_worker_stopped_before_the_run_is_left_out(scheduler, tmp_path):
         f"tovrel-decode: warning: {silence}; it gets no tasks",
         f"tovrel-decode: error: no worker can take tasks: {silence}"], lines
     assert not (tmp_path / "out.fq").exists()
+
+
+def test_the_copies_of_a_killed_client_are_given_back_by_the_next_run(cluster, tmp_path):
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    with gzip.open(tmp_path / "slow.pt.gz", "wb") as packed:
+        slow_scores(packed, 12)
+    torch.save([chunk(50, 2, 1)], tmp_path / "plain.pt")
+    before = client.run(deleted_files_open)
+    killed = subprocess.Popen([DECODER, str(tmp_path / "slow.pt.gz"), "--beam-size", "256",
+                               "--scheduler", local.scheduler_address],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_until(lambda: decoding(client) or killed.poll() is not None, "decoding starts")
+    killed.kill()
+    killed.wait(timeout=60)
+    assert client.run(deleted_files_open) != before  # its workers hold its copies
+    there = decode(tmp_path / "plain.pt", "-q", "--scheduler", local.scheduler_address)
+    assert there.returncode == 0, there.stderr
+    wait_until(lambda: client.run(deleted_files_open) == before,
+               "the killed run's copies are given back")
