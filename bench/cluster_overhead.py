@@ -7,7 +7,7 @@ float16 file, private (RssAnon) and all of it, mapped file pages included (VmRSS
 whole resident memory (what Dask compares with its limit) for 1, 2 and 4 threads; and a .gz
 input on the cluster against the same file uncompressed.
 
-    .venv/bin/python bench/cluster_overhead.py [--rounds 3] [--part memory|compressed]
+    .venv/bin/python bench/cluster_overhead.py [--rounds 3] [--part memory|compressed|small]
 """
 import argparse
 import os
@@ -62,6 +62,15 @@ def compare(folder, paths, cluster, rounds):
     return (f"local {t['local']:.2f} s (start-up {t['local start-up']:.2f} s), cluster "
             f"{t['remote']:.2f} s (start-up {t['remote start-up']:.2f} s): cluster / local "
             f"{t['remote'] / t['local']:.2f}, less start-up {work:.2f}")
+
+
+def small_files(folder, cluster, rounds):
+    small = os.path.join(folder, "small")
+    os.mkdir(small)
+    for i in range(1000):
+        write_scores(os.path.join(small, f"{i:04d}.pt"), 1, seed=100 + i, blocks=122, k=3)
+    return (f"1,000 files of 122 blocks at k = 3 (goal <= 1.3): "
+            f"{compare(folder, [small], cluster, rounds)}")
 
 
 def memory(folder, rounds):
@@ -148,9 +157,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--part", choices=("all", "memory", "compressed"), default="all",
+    parser.add_argument("--part", choices=("all", "memory", "compressed", "small"),
+                        default="all",
                         help="memory: only a worker's memory for 1, 2 and 4 threads; compressed: "
-                             "only .gz against uncompressed on the cluster")
+                             "only .gz against uncompressed on the cluster; small: only the "
+                             "1,000 small files")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         if args.part in ("all", "memory"):
@@ -160,6 +171,10 @@ def main():
                                           dashboard_address=":0", silence_logs=50) as cluster:
                 print(f"one file of 8 chunks on the cluster (goal <= 1.3): "
                       f"{compressed(folder, cluster, args.rounds)}")
+        if args.part == "small":
+            with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                          dashboard_address=":0", silence_logs=50) as cluster:
+                print(small_files(folder, cluster, args.rounds))
         if args.part != "all":
             return
         one = [os.path.join(folder, "one.pt")]
@@ -175,12 +190,7 @@ def main():
                   f"{compare(folder, one, cluster, args.rounds)}")
             print(f"4 files of 12 chunks (goal <= 1.1): "
                   f"{compare(folder, four, cluster, args.rounds)}")
-            small = os.path.join(folder, "small")
-            os.mkdir(small)
-            for i in range(1000):
-                write_scores(os.path.join(small, f"{i:04d}.pt"), 1, seed=100 + i, blocks=122, k=3)
-            print(f"1,000 files of 122 blocks at k = 3 (goal <= 1.3): "
-                  f"{compare(folder, [small], cluster, args.rounds)}")
+            print(small_files(folder, cluster, args.rounds))
         print(memory(folder, args.rounds))
 
 

@@ -26,32 +26,63 @@ from .engine import DecodeOptions
 from .errors import DecodeError, InputError, UsageError, shown
 from .plan import Executor, PlannedRead
 from .results import ChunkResult
-from .tasks import (ANOTHER_FILE, STARTED_TOPIC, Task, TaskCutter, UnreadableInput, decode_task,
-                    plan_task, same_file, view_of)
+from .tasks import (STARTED_TOPIC, Task, TaskCutter, UnreadableInput, changed_here, client_view,
+                    decode_task, plan_task, planned_sources)
 from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
 
 CONNECT_TIMEOUT = 10.0
-TIMEOUT_BLOCKS = 100_000  # --task-timeout is per this many blocks
-PLUGIN_SECONDS = 10.0  # for the workers to take up, or give back, the run's shared copies
 TLS_SETTINGS = (("ca-file", "CA_FILE"), ("client.cert", "CLIENT__CERT"),
                 ("client.key", "CLIENT__KEY"))
 
 
 # Names of this process's own descriptors: a worker would open its own instead.
-OWN_DESCRIPTORS = re.compile(r"/dev/(fd/\d+|std(in|out|err))|/proc/(self|\d+)/fd/\d+")
+OWN_DESCRIPTORS = re.compile(r"/dev/(fd/\d+|std(in|out|err))|"
+                             r"/proc/(self|thread-self|\d+)(/task/\d+)?/fd/\d+")
+MAX_LINKS = 40  # as the kernel follows at most
+
+
+def links_followed(path: str) -> list[str]:
+    """The paths that `path` names as the kernel follows its symbolic links, one link (in any
+    component) at a time: the absolute path first, the path with no link left last."""
+    hops = [os.path.abspath(path)]
+    parts = collections.deque(os.path.join(os.getcwd(), path).split("/"))
+    resolved = "/"
+    while parts and len(hops) <= MAX_LINKS:
+        part = parts.popleft()
+        if part in ("", "."):
+            continue
+        if part == "..":
+            resolved = os.path.dirname(resolved)
+            continue
+        candidate = os.path.join(resolved, part)
+        try:
+            target = os.readlink(candidate)
+        except OSError:  # not a link, or not there: the rest is as named
+            resolved = candidate
+            continue
+        hops.append(os.path.join(candidate, *parts))
+        parts.extendleft(reversed(target.split("/")))
+        if target.startswith("/"):
+            resolved = "/"
+    hops.append(os.path.join(resolved, *parts))
+    return hops
 
 
 def refuse_what_cannot_travel(paths: list[str]) -> None:
     """UsageError naming the first input that a worker cannot open as the client does: a stream
-    (a FIFO, a shell's <(...), a socket), a device, or a descriptor of this process. Workers open
-    every input by its name, so only a file (or a folder) on a shared file system can be sent."""
+    (a FIFO, a shell's <(...), a socket), a device, or a descriptor of this process, named as
+    such or reached through symbolic links. Workers open every input by its name, so only a file
+    (or a folder) on a shared file system can be sent."""
     for path in paths:
         try:
             mode = os.stat(path).st_mode
         except OSError:
             mode = None  # the workers say why they cannot read it either, or can
-        if OWN_DESCRIPTORS.fullmatch(os.path.abspath(path)):
-            what = "a descriptor of this process"
+        hops = links_followed(path)
+        descriptor = next((hop for hop in hops if OWN_DESCRIPTORS.fullmatch(hop)), None)
+        if descriptor is not None:
+            what = "a descriptor of this process" if descriptor == hops[0] else \
+                f"a link to {shown(descriptor)}, a descriptor of this process"
         elif mode is not None and stat.S_ISFIFO(mode):
             what = "a FIFO"
         elif mode is not None and stat.S_ISSOCK(mode):
@@ -64,18 +95,14 @@ def refuse_what_cannot_travel(paths: list[str]) -> None:
                          "inputs by name); save it to a file on the shared file system")
 
 
-def bounded(call: Callable[[], Any], seconds: float) -> None:
-    """Calls `call` on a thread of its own for at most `seconds`; its errors are dropped (the
-    connection's own, of several kinds: a lost scheduler is found by what comes next)."""
-    def quietly() -> None:
-        try:
-            call()
-        except Exception:
-            pass
-
-    thread = threading.Thread(target=quietly, daemon=True)
-    thread.start()
-    thread.join(seconds)
+def import_dask() -> Any:
+    """Dask's `distributed`, quietened, or a UsageError saying how to install it."""
+    try:
+        import distributed
+    except ImportError:
+        raise UsageError("--scheduler needs Dask: pip install tovrel[distributed]") from None
+    quiet_dask()
+    return distributed
 
 
 def quiet_dask() -> None:
@@ -188,15 +215,48 @@ def connection_failure(address: str, error: BaseException) -> str:
     return f"{address}: cannot reach the scheduler ({first})"
 
 
+def connect(address: str) -> Any:
+    """A client of the scheduler at `address`; a failure to connect is one line."""
+    import distributed
+
+    check_security(address)
+    try:
+        return distributed.Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False)
+    except Exception as error:  # Dask raises many kinds for a connection that fails
+        raise ClusterError(connection_failure(address, error)) from None
+
+
+class Unreadable:
+    """Workers that cannot read an input: each is left out, and the run fails once no worker can
+    read it. An input that this client cannot read either, or sees changed, is the input's fault,
+    not the workers'."""
+
+    def __init__(self, pool: WorkerPool) -> None:
+        self.pool = pool
+        self.reasons: dict[str, dict[str, str]] = {}  # path -> worker -> why
+
+    def leave_out(self, error: UnreadableInput, planned: list[inputs.Source]) -> None:
+        if not error.differs and not os.access(error.path, os.R_OK):
+            raise InputError(f"{shown(error.path)}: {error.reason}")
+        if error.differs and changed_here(error.path, planned):
+            raise InputError(f"{shown(error.path)} changed or was removed during the run")
+        self.reasons.setdefault(error.path, {})[error.worker] = error.reason
+        self.pool.leave_out(error.worker, str(error))
+        self.pool.refresh(force=True)
+        # Workers still being asked their versions, or paused, may read it: wait for them.
+        while not self.pool.usable:
+            if not self.pool.undecided():
+                raise ClusterError(f"no worker can read {shown(error.path)}; " + "; ".join(
+                    f"worker {worker}: {reason}"
+                    for worker, reason in self.reasons[error.path].items()))
+            time.sleep(0.2)
+            self.pool.refresh()
+
+
 class ClusterExecutor:
     def __init__(self, address: str, options: DecodeOptions, task_timeout: float,
                  warn: Callable[[str], None], skip_unreadable: bool = False) -> None:
-        try:
-            import distributed
-        except ImportError:
-            raise UsageError("--scheduler needs Dask: pip install tovrel[distributed]") from None
-        quiet_dask()
-        self.distributed = distributed
+        self.distributed = import_dask()
         self.address = address
         self.options = options
         self.task_timeout = task_timeout
@@ -204,15 +264,10 @@ class ClusterExecutor:
         self.skip_unreadable = skip_unreadable
         self.planned: list[inputs.Source] = []
         self.started: dict[str, tuple[float, str]] = {}  # task -> (when heard, worker)
-        self.cannot_read: dict[str, dict[str, UnreadableInput]] = {}  # path -> worker -> why
         self.copies: Optional[str] = None  # the name of the workers' shared copies of the run
-        check_security(address)
-        try:
-            self.client = distributed.Client(address, timeout=CONNECT_TIMEOUT,
-                                             set_as_default=False)
-        except Exception as error:  # Dask raises many kinds for a connection that fails
-            raise ClusterError(connection_failure(address, error)) from None
+        self.client = connect(address)
         self.pool = WorkerPool(self.client, address, warn, self.lost)
+        self.unreadable = Unreadable(self.pool)
         try:
             self.client.subscribe_topic(STARTED_TOPIC, self.heard_start)
         except Exception as error:
@@ -223,21 +278,12 @@ class ClusterExecutor:
         _, message = event
         self.started.setdefault(message["task"], (time.monotonic(), message["worker"]))
 
-    def share_copies(self) -> None:
-        """Each worker decompresses a compressed input once for the run's tasks, not once per
-        task; the copies are given back when the run ends (close)."""
-        from .spools import SharedCopies
-
-        name = f"tovrel-copies-{uuid.uuid4().hex[:12]}"
-        self.copies = name
-        # The scheduler keeps the plugin at once and tells every worker; one that hangs must not
-        # hold the run (its tasks, if it ever takes any, make copies of their own).
-        bounded(lambda: self.client.register_plugin(SharedCopies(), name=name), PLUGIN_SECONDS)
-
     def close(self) -> None:
         if self.copies is not None:
             name, self.copies = self.copies, None
-            bounded(lambda: self.client.unregister_worker_plugin(name), PLUGIN_SECONDS)
+            from . import spools
+
+            spools.give_back(self.client, name)
         try:
             self.client.close(timeout=5)
         except Exception:  # a scheduler that is gone cannot be told goodbye
@@ -245,9 +291,9 @@ class ClusterExecutor:
 
     def lost(self, error: BaseException) -> ClusterError:
         """The run's tasks are cancelled when the client loses the scheduler: say that."""
-        if isinstance(error, self.distributed.CancelledError) or not str(error):
-            return ClusterError(f"{self.address}: lost the scheduler")
-        return ClusterError(f"{self.address}: lost the scheduler ({str(error).splitlines()[0]})")
+        cause = "" if isinstance(error, self.distributed.CancelledError) or not str(error) else \
+            f" ({str(error).splitlines()[0]})"
+        return ClusterError(f"{self.address}: lost the scheduler{cause}")
 
     # Planning
 
@@ -256,55 +302,26 @@ class ClusterExecutor:
         each file it can see is its identity, which every worker's view must match."""
         status(f"waiting for workers of {self.address}")
         self.pool.wait_for_usable()
-        self.share_copies()
+        from . import spools
+
+        self.copies = spools.share(self.client, paths)
         status("opening the inputs on a worker")
         # Taken before the plan: a file replaced while a worker plans it is a change, not a
         # worker that sees another file.
-        before = {path: self.client_view(path) for path in paths}
+        before = {path: client_view(path) for path in paths}
         while True:
             task = Task(f"plan-{uuid.uuid4().hex[:12]}", [], 0,
                         planning=(paths, self.skip_unreadable, self.copies))
             self.submit(task)
             try:
                 planner, layouts, skipped = self.result(task, lambda: None)
-                layouts = [(path, overlap,
-                            self.identity_of(planner, path, identity, before.get(path)), stem,
-                            chunks) for path, overlap, identity, stem, chunks in layouts]
+                self.planned = planned_sources(planner, layouts, before)
                 break
             except UnreadableInput as error:
-                self.unreadable(error)
+                self.unreadable.leave_out(error, self.planned)
         for warning in skipped:
             self.warn(warning)
-        self.planned = [inputs.Source(path, [inputs.Chunk(name, label, tuple(shape), dtype, None,
-                                                          stored=stored)
-                                             for name, label, shape, dtype, stored in chunks],
-                                      overlap, identity, stem)
-                        for path, overlap, identity, stem, chunks in layouts]
         return self.planned
-
-    @staticmethod
-    def client_view(path: str) -> Optional[tuple]:
-        """The file at `path` as this client sees it, or None where it cannot."""
-        try:
-            status = os.stat(path)
-            return view_of(path, inputs.identity_of(status)) if stat.S_ISREG(status.st_mode) \
-                else None
-        except OSError:
-            return None
-
-    def identity_of(self, planner: str, path: str, planned: Optional[tuple],
-                    before: Optional[tuple]) -> Optional[tuple]:
-        """The identity of a planned file: the client's view where it has one (`before`: as it
-        was when the run began), and the planning worker must have seen that file; the planner's
-        view where the client has none."""
-        seen = before if before is not None else self.client_view(path)
-        if seen is None or planned is None:
-            return planned
-        if not same_file(planned, seen):
-            if before is not None and not same_file(self.client_view(path), before):
-                raise InputError(f"{shown(path)} changed or was removed during the run")
-            raise UnreadableInput(planner, path, ANOTHER_FILE, differs=True)
-        return seen
 
     # Tasks
 
@@ -327,39 +344,6 @@ class ClusterExecutor:
             pass
         self.submit(task)
 
-    def allowed(self, task: Task) -> float:
-        return self.task_timeout * max(1.0, task.blocks / TIMEOUT_BLOCKS)
-
-    def unreadable(self, error: UnreadableInput) -> None:
-        """Leaves out a worker that cannot read an input; fails once no worker can. An input
-        that this client cannot read either is the input's fault, not the worker's."""
-        if not error.differs and not os.access(error.path, os.R_OK):
-            raise InputError(f"{shown(error.path)}: {error.reason}")
-        if error.differs and self.changed_here(error.path):
-            raise InputError(f"{shown(error.path)} changed or was removed during the run")
-        self.cannot_read.setdefault(error.path, {})[error.worker] = error
-        self.pool.leave_out(error.worker, str(error))
-        self.pool.refresh(force=True)
-        # Workers still being asked their versions, or paused, may read it: wait for them.
-        while not self.pool.usable:
-            if not self.pool.undecided():
-                raise ClusterError(self.no_reader(error.path))
-            time.sleep(0.2)
-            self.pool.refresh()
-
-    def changed_here(self, path: str) -> bool:
-        """True when this client sees another file at `path` than the one planned (a client
-        that cannot see it at all cannot tell)."""
-        planned = next((source.identity for source in self.planned if source.path == path), None)
-        if planned is None or not os.path.exists(path):
-            return False
-        return not same_file(self.client_view(path), planned)
-
-    def no_reader(self, path: str) -> str:
-        reasons = self.cannot_read[path]
-        return f"no worker can read {shown(path)}; " + "; ".join(
-            f"worker {worker}: {reason.reason}" for worker, reason in reasons.items())
-
     def result(self, task: Task, top_up: Callable[[], None]) -> Any:
         """A task's result. Lost workers' tasks run again elsewhere (Dask reruns them); a task
         whose workers can no longer take it (gone, paused, left out) is resubmitted; a task
@@ -379,16 +363,12 @@ class ClusterExecutor:
             self.pool.refresh()
             if task.started is None and task.id in self.started:
                 task.started, task.started_on = self.started[task.id]
-            if task.started is not None and time.monotonic() - task.started > self.allowed(task):
-                worker = task.started_on
-                if worker is not None and worker in self.pool.usable:
-                    what = "planning the inputs" if task.planning is not None else \
-                        f"a task of {task.blocks} blocks"
-                    self.pool.leave_out(worker, f"worker {worker} was left out by "
-                                                f"--task-timeout (it ran {what} for over "
-                                                f"{time.monotonic() - task.started:.0f} s)")
+            late = task.overdue(self.task_timeout)
+            if late is not None:
+                if task.started_on in self.pool.usable:
+                    self.pool.leave_out(str(task.started_on), late)
                 self.pool.refresh(force=True)
-            if not task.workers & set(self.pool.usable) and self.pool.usable:
+            if task.stranded(self.pool) and self.pool.usable:
                 self.resubmit(task)
             top_up()
 
@@ -415,7 +395,7 @@ class ClusterExecutor:
             try:
                 decoded = self.result(task, top_up)
             except UnreadableInput as error:
-                self.unreadable(error)
+                self.unreadable.leave_out(error, self.planned)
                 self.resubmit(task)
                 continue
             in_flight.popleft()

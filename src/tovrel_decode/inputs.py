@@ -229,12 +229,24 @@ def open_input(path, copies=None):
 
 
 def copy_of(label, path, head, identity, copies):
-    """The decompressed copy of a compressed file: shared from `copies`, or made here."""
-    shared = None if copies is None else copies.get((path, identity))
-    if shared is not None:
-        return shared
-    spool = decompressed(label, path, head)
-    return spool if copies is None else copies.put((path, identity), spool)
+    """The decompressed copy of a compressed file: shared from `copies` (waiting for the one
+    being made there, if any), or made here."""
+    if copies is None:
+        return decompressed(label, path, head)
+    key = (path, identity)
+    with copies.making(key):
+        return copies.get(key) or \
+            copies.put(key, decompressed(label, path, head, stop=copies.stopping))
+
+
+def share_copy(path, copies):
+    """Makes the shared copy of the file at `path` in `copies` if it is compressed and has none
+    yet."""
+    with open(path, "rb") as file:
+        status = os.fstat(file.fileno())
+        head = file.read(8)
+    if stat.S_ISREG(status.st_mode) and compression_of(head):
+        copy_of(shown(path), path, head, identity_of(status), copies).close()
 
 
 def open_file(label, path, head, file):
@@ -327,14 +339,18 @@ def spool_write(label, spool, piece):
                          "folder with room") from None
 
 
-def decompressed(label, path, head, compressed=None):
-    """A gzip, bzip2 or xz score file, decompressed into an unnamed file of $TMPDIR."""
+def decompressed(label, path, head, compressed=None, stop=None):
+    """A gzip, bzip2 or xz score file, decompressed into an unnamed file of $TMPDIR (given up
+    once the event `stop` is set)."""
     import xopen
 
     spool = spool_file(label)
     try:
         with xopen.xopen(path, "rb", format=compression_of(head), threads=0) as stream:
             while True:
+                if stop is not None and stop.is_set():
+                    spool.close()
+                    raise InputError(f"{label}: its copy was given up (the run ended)")
                 try:
                     piece = stream.read(STREAM_PIECE)
                 except (OSError, EOFError, ValueError) as error:

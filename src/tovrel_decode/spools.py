@@ -1,12 +1,26 @@
-"""The decompressed copies of a cluster run's compressed inputs on a worker: made by the first
-task that opens each, shared by the run's later tasks there, given back when the run ends."""
+"""The decompressed copies of a cluster run's compressed inputs on a worker: shared by the run's
+tasks there, given back when the run ends. Each worker starts on the run's first compressed input
+as soon as the run is registered, all of them at once, while one of them plans the run. The
+scheduler keeps a record of the copies registered and of the run that owns them, so that the
+next run of the same machine gives back those of a run that was killed before it could."""
 from __future__ import annotations
 
+import asyncio
 import collections
+import contextlib
+import os
+import socket
 import threading
-from typing import Any, BinaryIO, Optional
+import uuid
+from typing import Any, BinaryIO, Iterator, Optional
 
 from distributed.diagnostics.plugin import WorkerPlugin
+
+from .sniff import COMPRESSION_SUFFIXES
+from .workers import bounded
+
+PLUGIN_SECONDS = 10.0  # for the workers to take up, or give back, the run's shared copies
+REGISTRY = "tovrel-copies"  # the scheduler's record of the shared copies registered, by name
 
 
 def reopened(spool: BinaryIO) -> BinaryIO:
@@ -14,23 +28,66 @@ def reopened(spool: BinaryIO) -> BinaryIO:
     return open(f"/proc/self/fd/{spool.fileno()}", "rb")
 
 
+def first_compressed(paths: list[str]) -> Optional[str]:
+    """The first input file named as compressed (a folder's in the order a run takes them)."""
+    from . import inputs
+
+    try:
+        files = inputs.expand(paths, skip_unreadable=True)
+    except Exception:  # the run's own tasks say what is wrong with its inputs
+        return None
+    return next((path for path in files if path.lower().endswith(COMPRESSION_SUFFIXES)), None)
+
+
 class SharedCopies(WorkerPlugin):
     """Registered by the client for one run, under its own name, and removed when the run ends
-    (which closes every copy). A worker keeps the latest copies only, two per thread and one
-    more: tasks come in input order, and an input's copy is not left to fill $TMPDIR after its
-    tasks are done (a copy dropped early is made again where needed)."""
+    (which stops a copy being made and closes every copy). Only one copy of a file is made at a
+    time: a task that needs it waits for the one being made. A worker keeps the latest copies
+    only, two per thread and one more: tasks come in input order, and an input's copy is not left
+    to fill $TMPDIR after its tasks are done (a copy dropped early is made again where needed)."""
+
+    def __init__(self, paths: Optional[list[str]] = None) -> None:
+        self.paths = paths or []
 
     def setup(self, worker: Any) -> None:
-        # Made on the worker: the plugin travels pickled, and a lock does not.
+        # Made on the worker: the plugin travels pickled, and locks and threads do not.
         self.copies: collections.OrderedDict = collections.OrderedDict()
         self.lock = threading.Lock()
+        self.makers: dict[tuple, threading.Lock] = {}  # key -> held while its copy is made
+        self.stopping = threading.Event()  # seen by a copy being made
         self.keep = 2 * int(getattr(worker.state, "nthreads", 1)) + 1
+        self.ahead = threading.Thread(target=self.copy_ahead, daemon=True,
+                                      name="tovrel-copy-ahead")
+        self.ahead.start()
 
-    def teardown(self, worker: Any) -> None:
+    def copy_ahead(self) -> None:
+        """Makes the copy of the run's first compressed input before any task asks for it."""
+        from . import inputs
+
+        path = first_compressed(self.paths)
+        if path is None:
+            return
+        try:
+            inputs.share_copy(path, self)
+        except Exception:  # the run's tasks meet the same fault and report it
+            pass
+
+    async def teardown(self, worker: Any) -> None:
+        self.stopping.set()
+        # Off the worker's event loop: a copy being made stops at its next piece.
+        await asyncio.get_running_loop().run_in_executor(None, self.ahead.join)
         with self.lock:
             for spool in self.copies.values():
                 spool.close()
             self.copies.clear()
+
+    @contextlib.contextmanager
+    def making(self, key: tuple) -> Iterator[None]:
+        """Held while the copy of `key` is looked for and, if missing, made."""
+        with self.lock:
+            maker = self.makers.setdefault(key, threading.Lock())
+        with maker:
+            yield
 
     def get(self, key: tuple) -> Optional[BinaryIO]:
         with self.lock:
@@ -46,7 +103,66 @@ class SharedCopies(WorkerPlugin):
             self.copies.move_to_end(key)
             while len(self.copies) > self.keep:
                 self.copies.popitem(last=False)[1].close()
-            return reopened(kept)
+            opened = reopened(kept)
+            if self.stopping.is_set():  # the run has ended: none is kept
+                for copy in self.copies.values():
+                    copy.close()
+                self.copies.clear()
+            return opened
+
+
+def share(client: Any, paths: list[str]) -> str:
+    """Registers the shared copies of a run of `paths` on every worker; their name. The copies
+    that runs of this machine could not give back (their process was killed) are removed in the
+    background."""
+    name = f"tovrel-copies-{uuid.uuid4().hex[:12]}"
+
+    def register() -> None:
+        client.set_metadata([REGISTRY, name], f"{socket.gethostname()}:{os.getpid()}")
+        client.register_plugin(SharedCopies(paths), name=name)
+
+    # The scheduler keeps the plugin at once and tells every worker; one that does not answer
+    # must not hold the run (its tasks, if it ever takes any, make copies of their own).
+    bounded(register, PLUGIN_SECONDS)
+    threading.Thread(target=give_back_stale, args=(client,), daemon=True).start()
+    return name
+
+
+def give_back(client: Any, name: str) -> None:
+    """Removes the shared copies `name` from the workers, which closes them."""
+    def unregister() -> None:
+        try:
+            client.unregister_worker_plugin(name)
+        finally:
+            client.set_metadata([REGISTRY, name], None)
+
+    bounded(unregister, PLUGIN_SECONDS)
+
+
+def stale(registry: dict) -> list[str]:
+    """The shared copies in `registry` (name -> "host:process" of the run, or None once given
+    back) of runs of this machine whose process is gone. Another user's process that lives
+    cannot be told from one that does not: its copies are left alone."""
+    names = []
+    for name, owner in registry.items():
+        host, _, process = str(owner).rpartition(":")
+        if owner and host == socket.gethostname() and process.isdigit():
+            try:
+                os.kill(int(process), 0)
+            except ProcessLookupError:
+                names.append(name)
+            except OSError:
+                pass
+    return names
+
+
+def give_back_stale(client: Any) -> None:
+    try:
+        names = stale(client.get_metadata([REGISTRY], default={}) or {})
+    except Exception:  # the connection's own errors: the next run tries again
+        return
+    for name in names:
+        give_back(client, name)
 
 
 def registered(name: Optional[str]) -> Optional[SharedCopies]:
@@ -60,3 +176,4 @@ def registered(name: Optional[str]) -> Optional[SharedCopies]:
     except ValueError:  # not on a worker
         return None
     return plugin if isinstance(plugin, SharedCopies) else None
+

@@ -14,6 +14,8 @@ import dataclasses
 import hashlib
 import os
 import socket
+import stat
+import time
 from typing import Any, Optional
 
 import torch
@@ -24,6 +26,7 @@ from .errors import InputError, UnreadableFile, shown
 from .results import ChunkResult
 
 MAX_TASK_BLOCKS = 300_000
+TIMEOUT_BLOCKS = 100_000  # --task-timeout is per this many blocks
 STARTED_TOPIC = "tovrel-task-started"
 SAMPLES, SAMPLE_BYTES = 32, 4096  # what a file's fingerprint reads of it
 
@@ -82,6 +85,51 @@ def same_file(seen: Optional[tuple], planned: tuple) -> bool:
 
 
 ANOTHER_FILE = "another file than the client's (its size, time, inode or content differ)"
+
+
+def client_view(path: str) -> Optional[tuple]:
+    """The file at `path` as this client sees it, or None where it cannot."""
+    try:
+        status = os.stat(path)
+        return view_of(path, inputs.identity_of(status)) if stat.S_ISREG(status.st_mode) \
+            else None
+    except OSError:
+        return None
+
+
+def planned_identity(planner: str, path: str, planned: Optional[tuple],
+                     before: Optional[tuple]) -> Optional[tuple]:
+    """The identity of a file that `planner` planned: the client's view where it has one
+    (`before`: as it was when the run began), and the planner must have seen that file; the
+    planner's view where the client has none."""
+    seen = before if before is not None else client_view(path)
+    if seen is None or planned is None:
+        return planned
+    if not same_file(planned, seen):
+        if before is not None and not same_file(client_view(path), before):
+            raise InputError(f"{shown(path)} changed or was removed during the run")
+        raise UnreadableInput(planner, path, ANOTHER_FILE, differs=True)
+    return seen
+
+
+def changed_here(path: str, planned: list[inputs.Source]) -> bool:
+    """True when this client sees another file at `path` than the one planned (a client that
+    cannot see it at all cannot tell)."""
+    identity = next((source.identity for source in planned if source.path == path), None)
+    if identity is None or not os.path.exists(path):
+        return False
+    return not same_file(client_view(path), identity)
+
+
+def planned_sources(planner: str, layouts: list, before: dict) -> list[inputs.Source]:
+    """The inputs of the plan that `planner` made (plan_task's layouts), each with its identity:
+    the client's view of it at the start of the run (`before`) where it had one."""
+    return [inputs.Source(path, [inputs.Chunk(name, label, tuple(shape), dtype, None,
+                                              stored=stored)
+                                 for name, label, shape, dtype, stored in chunks],
+                          overlap, planned_identity(planner, path, identity, before.get(path)),
+                          stem)
+            for path, overlap, identity, stem, chunks in layouts]
 
 
 def opened(path: str, identity: Optional[tuple], copies: Any = None) -> inputs.Source:
@@ -201,6 +249,29 @@ class Task:
     started: Optional[float] = None  # when its start was heard of
     started_on: Optional[str] = None
     planning: Optional[tuple] = None  # the arguments of plan_task, for the task that plans
+
+    def overdue(self, task_timeout: float) -> Optional[str]:
+        """Why its worker is left out when the task has run (counted from its start, as the
+        worker told it) longer than --task-timeout allows for its blocks; None while it has
+        not."""
+        if self.started is None:
+            return None
+        ran = time.monotonic() - self.started
+        if ran <= task_timeout * max(1.0, self.blocks / TIMEOUT_BLOCKS):
+            return None
+        what = "planning the inputs" if self.planning is not None else \
+            f"a task of {self.blocks} blocks"
+        return (f"worker {self.started_on} was left out by --task-timeout (it ran {what} for "
+                f"over {ran:.0f} s)")
+
+    def stranded(self, pool: Any) -> bool:
+        """Whether the task may be held by a worker of `pool` (a WorkerPool) that is gone or left
+        out: the one it started on, or before its start is heard, any it was sent to (the
+        scheduler may have queued it on one that stopped answering); or whether none it was sent
+        to can take tasks now. A paused worker still runs what it started."""
+        gone = set(pool.left_out) | (self.workers - set(pool.seen))
+        held = {self.started_on} if self.started_on is not None else self.workers
+        return bool(held & gone) or not self.workers & set(pool.usable)
 
 
 class TaskCutter:

@@ -3,6 +3,7 @@ build of tovrel and torch, enough memory, and not left out (hung, or unable to r
 from __future__ import annotations
 
 import importlib.metadata
+import threading
 import time
 import uuid
 from typing import Any, Callable, Optional
@@ -12,6 +13,12 @@ from .errors import DecodeError
 
 NO_WORKERS_GRACE = 30.0  # seconds without a worker that can take tasks before a run gives up
 REFRESH_SECONDS = 1.0  # how often the workers present are looked at again
+# A worker that does not answer (stopped, hung) would hold whatever it is given without end: one
+# whose heartbeat to the scheduler has not changed for SILENT_SECONDS, or that has not answered
+# its versions and build for ANSWER_SECONDS (importing torch on a loaded machine takes a while),
+# is left out.
+SILENT_SECONDS = 15.0
+ANSWER_SECONDS = 60.0
 # What Dask compares with a worker's memory limit is the process's whole resident memory, torch's
 # libraries included (bench/cluster_overhead.py measures it): about 770 MB idle after a run, and
 # at its peak 880, 990 and 1040 MB with 1, 2 and 4 threads. A worker holds the idle figure with a
@@ -28,6 +35,20 @@ def min_worker_memory(threads: int) -> int:
 
 NOT_INSTALLED = "cannot import tovrel_decode: install the project in the workers' environment"
 PACKAGES = ("tovrel", "torch")
+
+
+def bounded(call: Callable[[], Any], seconds: float) -> None:
+    """Calls `call` on a thread of its own for at most `seconds`; its errors are dropped (the
+    connection's own, of several kinds: a lost scheduler is found by what comes next)."""
+    def quietly() -> None:
+        try:
+            call()
+        except Exception:
+            pass
+
+    thread = threading.Thread(target=quietly, daemon=True)
+    thread.start()
+    thread.join(seconds)
 
 
 class ClusterError(DecodeError):
@@ -73,7 +94,8 @@ class WorkerPool:
         self.left_out: dict[str, str] = {}  # address -> why
         self.paused: dict[str, str] = {}  # address -> what it holds
         self.undersized: dict[str, str] = {}  # address -> its memory limit, below the minimum
-        self.probes: dict[str, Any] = {}  # address -> the futures of its versions and build
+        self.probes: dict[str, tuple] = {}  # address -> (when asked, its versions, its build)
+        self.heard: dict[str, tuple] = {}  # address -> (its last heartbeat, when that changed)
         self.last_refresh = 0.0
         self.seen: list[str] = []  # the workers present when last looked at
         self.none_since: Optional[float] = None
@@ -89,10 +111,13 @@ class WorkerPool:
         self.last_refresh = now
         present = self.present()
         self.seen = list(present)
+        self.probes = {address: probes for address, probes in self.probes.items()
+                       if address in present}
+        self.listen(present, now)
         new = [address for address in present
                if address not in self.checked and address not in self.left_out]
         if new:
-            self.probe(new, present)
+            self.probe(new, present, now)
         self.paused = {address: self.holding(info) for address, info in present.items()
                        if address not in self.left_out and info.get("status") == "paused"}
         self.usable = {address: int(info.get("nthreads", 1)) for address, info in present.items()
@@ -107,7 +132,7 @@ class WorkerPool:
             self.none_since = None
         elif self.none_since is None:
             self.none_since = now
-        elif now - self.none_since > NO_WORKERS_GRACE:
+        elif now - self.none_since > NO_WORKERS_GRACE and not self.asked(present):
             raise ClusterError(self.why_none())
 
     def present(self) -> dict:
@@ -121,10 +146,22 @@ class WorkerPool:
         memory = (info.get("metrics") or {}).get("memory")
         return f"it holds {megabytes(memory)} of its {megabytes(info.get('memory_limit'))} limit"
 
-    def probe(self, new: list[str], present: dict) -> None:
+    def listen(self, present: dict, now: float) -> None:
+        """Leaves out the workers whose heartbeat has not changed for SILENT_SECONDS (as this
+        client's clock counts, which need not agree with the scheduler's)."""
+        for address, info in present.items():
+            beat = info.get("last_seen")
+            heard = self.heard.get(address)
+            if heard is None or heard[0] != beat:
+                self.heard[address] = (beat, now)
+            elif now - heard[1] > SILENT_SECONDS:
+                self.leave_out(address, f"worker {address} does not answer (no heartbeat for "
+                                        f"over {SILENT_SECONDS:.0f} s)")
+
+    def probe(self, new: list[str], present: dict, now: float) -> None:
         """Asks new workers their versions (through Dask's own report) and their build, each as a
         task on the worker, so that a worker that does not answer (stopped, restarting) holds
-        nothing up: it is asked again at the next refresh until it answers."""
+        nothing up: the answers are looked for at each refresh, for ANSWER_SECONDS."""
         from distributed.versions import get_versions
 
         for address in new:
@@ -140,18 +177,28 @@ class WorkerPool:
                                         "its limit; give at least "
                                         f"{megabytes(min_worker_memory(threads))})")
                 continue
-            probes = self.probes.get(address)
-            if probes is None:
-                self.probes[address] = tuple(self.client.submit(
+            if address not in self.probes:
+                self.probes[address] = (now, *(self.client.submit(
                     ask, *arguments, workers=[address], allow_other_workers=False, pure=False,
                     key=f"tovrel-{what}-{uuid.uuid4().hex}")
                     for what, ask, arguments in (("versions", get_versions, [list(PACKAGES)]),
-                                                 ("build", build_identity, [])))
+                                                 ("build", build_identity, []))))
                 continue
-            if not all(probe.done() for probe in probes):
-                continue
-            del self.probes[address]
-            self.judge(address, *probes)
+            asked, *probes = self.probes[address]
+            if present[address].get("status") == "paused":  # it runs no task until it resumes
+                self.probes[address] = (now, *probes)
+            elif all(probe.done() for probe in probes):
+                del self.probes[address]
+                self.judge(address, *probes)
+            elif now - asked > ANSWER_SECONDS:
+                self.leave_out(address, f"worker {address} does not answer (asked its versions "
+                                        f"and build over {ANSWER_SECONDS:.0f} s ago)")
+
+    def asked(self, present: dict) -> list[str]:
+        """The running workers still being asked their versions and build: each answers, or is
+        left out, within ANSWER_SECONDS, so the grace does not end before."""
+        return [address for address in self.probes
+                if present[address].get("status", "running") == "running"]
 
     def judge(self, address: str, versions: Any, build: Any) -> None:
         """Takes a worker whose versions and build are this client's; leaves out any other."""
@@ -184,6 +231,7 @@ class WorkerPool:
             return
         self.left_out[worker] = reason
         self.usable.pop(worker, None)
+        self.probes.pop(worker, None)  # its questions are dropped with it
         self.warn(f"{reason}; it gets no tasks")
 
     def undecided(self) -> list[str]:

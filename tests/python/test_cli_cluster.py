@@ -705,6 +705,25 @@ def test_inputs_that_cannot_travel_are_usage_errors(tmp_path):
                              DECODER, str(tmp_path / "in.pt")], capture_output=True, timeout=60)
     assert result.returncode == 2
     assert "a descriptor of this process cannot be sent" in result.stderr.decode()
+    # Reached through symbolic links, the same, decided by where the links lead on the client:
+    # standard input a regular file here, /dev/null on a worker.
+    links = {"to-stdin": ("/dev/stdin", "a link to /dev/stdin, a descriptor of this process"),
+             "to-fifo": (str(tmp_path / "fifo"), "a FIFO"),
+             "to-null": ("/dev/null", "a device"),
+             "fds": ("/proc/self/fd", None)}
+    for name, (target, _) in links.items():
+        os.symlink(target, tmp_path / name)
+    links["fds/0"] = (None, "a link to /proc/self/fd/0, a descriptor of this process")
+    del links["fds"]
+    for name, (_, what) in links.items():
+        with open(tmp_path / "in.pt", "rb") as stdin:
+            result = subprocess.run([DECODER, str(tmp_path / name), *nowhere], stdin=stdin,
+                                    capture_output=True, timeout=60)
+        lines = result.stderr.decode().strip().splitlines()
+        assert result.returncode == 2 and lines[-1] == \
+            f"tovrel-decode: error: {tmp_path / name}: {what} cannot be sent to a cluster " \
+            "(workers open the inputs by name); save it to a file on the shared file system", \
+            (name, lines)
 
 
 def test_the_distributed_extra_pins_the_installed_dask():
@@ -771,19 +790,18 @@ def test_a_file_rewritten_in_place_with_its_size_and_time_is_another_file(tmp_pa
 
 def test_a_file_replaced_while_a_worker_plans_it_is_a_change_not_the_workers_fault(tmp_path):
     from tovrel_decode import InputError, tasks
-    from tovrel_decode.cluster import ClusterExecutor
 
     path = tmp_path / "in.pt"
     torch.save([chunk(100, 2, 0)], path)
-    before = ClusterExecutor.client_view(str(path))
+    before = tasks.client_view(str(path))
     torch.save([chunk(100, 2, 1)], tmp_path / "new.pt")
     os.replace(tmp_path / "new.pt", path)  # while the plan runs: the planner sees the new file
-    planned = ClusterExecutor.client_view(str(path))
+    planned = tasks.client_view(str(path))
     with pytest.raises(InputError, match="changed or was removed during the run"):
-        ClusterExecutor.identity_of(ClusterExecutor, "tcp://worker", str(path), planned, before)
+        tasks.planned_identity("tcp://worker", str(path), planned, before)
     # A planner that saw another file than the client's, the client's unchanged: the worker's.
     with pytest.raises(tasks.UnreadableInput):
-        ClusterExecutor.identity_of(ClusterExecutor, "tcp://worker", str(path), before, planned)
+        tasks.planned_identity("tcp://worker", str(path), before, planned)
 
 
 @pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
@@ -858,9 +876,9 @@ def count_copies(start):
         opening.decompressed = real
         return opening.copies_made
 
-    def counted(*args):
+    def counted(*args, **options):
         opening.copies_made += 1
-        return real(*args)
+        return real(*args, **options)
 
     opening.copies_made = 0
     opening.decompressed = counted
@@ -880,8 +898,69 @@ def test_a_compressed_input_is_decompressed_once_per_worker(cluster, tmp_path):
     finally:
         made = client.run(count_copies, False)
     assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
-    # The run's tasks (more than one per worker) share their worker's copy, which is given back
-    # when the run ends.
-    assert 1 <= sum(made.values()) and all(count <= 1 for count in made.values()), made
+    # Every worker makes its copy as the run starts, and the run's tasks (more than one per
+    # worker) share it; it is given back when the run ends.
+    assert sorted(made.values()) == [1, 1], made
     assert len(client.get_events(STARTED_TOPIC)) > 2
     assert client.run(deleted_files_open) == before
+
+
+def test_a_worker_stopped_before_the_run_is_left_out(scheduler, tmp_path):
+    from tovrel_decode.builds import build_identity
+
+    address, client = scheduler
+    torch.save([chunk(100, 2, i) for i in range(6)], tmp_path / "in.pt")
+    want = decode(tmp_path / "in.pt", "-q")
+    workers = [start_worker(address, tmp_path, "--name", name) for name in ("stopped", "good")]
+    stopped = None
+    try:
+        wait_until(lambda: len(worker_states(client)) == 2, "both workers join")
+        names = {info["name"]: worker
+                 for worker, info in client.scheduler_info(n_workers=-1)["workers"].items()}
+        # The good worker has loaded the project, so that it answers at once.
+        client.submit(build_identity, workers=[names["good"]], pure=False).result(timeout=300)
+        stopped = client.run(os.getpid, workers=[names["stopped"]])[names["stopped"]]
+        os.kill(stopped, signal.SIGSTOP)
+        silent = "from tovrel_decode import workers\nworkers.SILENT_SECONDS = 5\n"
+        both = decode_patched(silent, tmp_path / "in.pt", "--scheduler", address)
+        workers[1].terminate()
+        workers[1].wait(timeout=60)
+        wait_until(lambda: len(worker_states(client)) == 1, "the stopped worker is left")
+        alone = decode_patched(silent + "workers.NO_WORKERS_GRACE = 1", tmp_path / "in.pt",
+                               "-o", tmp_path / "out.fq", "--scheduler", address)
+    finally:
+        if stopped is not None:
+            os.kill(stopped, signal.SIGCONT)
+        for worker in workers:
+            worker.terminate()
+            worker.wait(timeout=60)
+    silence = f"worker {names['stopped']} does not answer (no heartbeat for over 5 s)"
+    assert both.returncode == 0 and both.stdout == want.stdout, both.stderr
+    lines = both.stderr.decode().strip().splitlines()
+    assert len(lines) == 2 and lines[0] == f"tovrel-decode: warning: {silence}; it gets no tasks"
+    assert lines[1].startswith("tovrel-decode: 6 reads from 6 chunks"), lines
+    lines = alone.stderr.decode().strip().splitlines()
+    assert alone.returncode == 1 and lines == [
+        f"tovrel-decode: warning: {silence}; it gets no tasks",
+        f"tovrel-decode: error: no worker can take tasks: {silence}"], lines
+    assert not (tmp_path / "out.fq").exists()
+
+
+def test_the_copies_of_a_killed_client_are_given_back_by_the_next_run(cluster, tmp_path):
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    with gzip.open(tmp_path / "slow.pt.gz", "wb") as packed:
+        slow_scores(packed, 12)
+    torch.save([chunk(50, 2, 1)], tmp_path / "plain.pt")
+    before = client.run(deleted_files_open)
+    killed = subprocess.Popen([DECODER, str(tmp_path / "slow.pt.gz"), "--beam-size", "256",
+                               "--scheduler", local.scheduler_address],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_until(lambda: decoding(client) or killed.poll() is not None, "decoding starts")
+    killed.kill()
+    killed.wait(timeout=60)
+    assert client.run(deleted_files_open) != before  # its workers hold its copies
+    there = decode(tmp_path / "plain.pt", "-q", "--scheduler", local.scheduler_address)
+    assert there.returncode == 0, there.stderr
+    wait_until(lambda: client.run(deleted_files_open) == before,
+               "the killed run's copies are given back")
