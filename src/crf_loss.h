@@ -37,13 +37,15 @@ struct SameType {
 template <typename T>
 using Same = typename SameType<T>::type;
 
-// A value that the loss refuses: `problem` ("hold NaN" or "hold +inf") at block `block`.
+// A value that the loss refuses: `problem` ("hold NaN", "hold +inf", or a block whose largest
+// score is too far from 0 for the precision) at block `block`.
 struct BadScores {
     int64_t block;
     std::string problem;
 };
 
-// The first block of num_blocks rows of 5 * num_states scores that holds NaN or +inf.
+// The first block of num_blocks rows of 5 * num_states scores that holds NaN or +inf, or whose
+// largest finite score lies beyond +-1e4 (float) or +-1e9 (double).
 template <typename Real>
 std::optional<BadScores> first_bad_block(const Real* scores, int num_blocks, int num_states);
 

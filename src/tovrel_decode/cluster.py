@@ -26,6 +26,7 @@ from .engine import DecodeOptions
 from .errors import DecodeError, InputError, UsageError, shown
 from .plan import Executor, PlannedRead
 from .results import ChunkResult
+from .sniff import has_score_suffix
 from .tasks import (STARTED_TOPIC, Task, TaskCutter, UnreadableInput, changed_here, client_view,
                     decode_task, plan_task, planned_sources)
 from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
@@ -38,6 +39,8 @@ TLS_SETTINGS = (("ca-file", "CA_FILE"), ("client.cert", "CLIENT__CERT"),
 # Names of this process's own descriptors: a worker would open its own instead.
 OWN_DESCRIPTORS = re.compile(r"/dev/(fd/\d+|std(in|out|err))|"
                              r"/proc/(self|thread-self|\d+)(/task/\d+)?/fd/\d+")
+# Paths through this process's own folders: a worker would resolve them in its own.
+OWN_FOLDERS = re.compile(r"/proc/(self|thread-self|\d+)(/task/\d+)?/(cwd|root)(/.*)?")
 MAX_LINKS = 40  # as the kernel follows at most
 
 
@@ -73,16 +76,20 @@ def refuse_what_cannot_travel(paths: list[str]) -> None:
     (a FIFO, a shell's <(...), a socket), a device, or a descriptor of this process, named as
     such or reached through symbolic links. Workers open every input by its name, so only a file
     (or a folder) on a shared file system can be sent."""
-    for path in paths:
+    for path in paths_and_folder_entries(paths):
         try:
             mode = os.stat(path).st_mode
         except OSError:
             mode = None  # the workers say why they cannot read it either, or can
         hops = links_followed(path)
         descriptor = next((hop for hop in hops if OWN_DESCRIPTORS.fullmatch(hop)), None)
+        own_folder = next((hop for hop in hops if OWN_FOLDERS.fullmatch(hop)), None)
         if descriptor is not None:
             what = "a descriptor of this process" if descriptor == hops[0] else \
                 f"a link to {shown(descriptor)}, a descriptor of this process"
+        elif own_folder is not None:
+            what = "a path through this process's own folders" if own_folder == hops[0] else \
+                f"a link to {shown(own_folder)}, a path through this process's own folders"
         elif mode is not None and stat.S_ISFIFO(mode):
             what = "a FIFO"
         elif mode is not None and stat.S_ISSOCK(mode):
@@ -93,6 +100,20 @@ def refuse_what_cannot_travel(paths: list[str]) -> None:
             continue
         raise UsageError(f"{shown(path)}: {what} cannot be sent to a cluster (workers open the "
                          "inputs by name); save it to a file on the shared file system")
+
+
+def paths_and_folder_entries(paths: list[str]) -> Iterator[str]:
+    """Each input, and the score files a folder among them contributes (what the workers will
+    open by name)."""
+    for path in paths:
+        yield path
+        if os.path.isdir(path):
+            try:
+                entries = sorted(os.listdir(path))
+            except OSError:
+                continue  # the workers say why they cannot list it
+            yield from (os.path.join(path, entry) for entry in entries
+                        if has_score_suffix(entry))
 
 
 def import_dask() -> Any:

@@ -555,9 +555,11 @@ class Decoder:
         Raises
         ------
         InputError
-            For a chunk the decoder cannot take: a row width that is not ``5 * 4**k``, more than
-            ``tovrel_tensors.MAX_STATES`` states, a sparse or meta tensor, an overlap longer than
-            the read's previous chunk or than this one, a read id the `names` rule refuses.
+            For a chunk the decoder cannot take: scores that are not 2-D or of an element type
+            other than float32, float16, bfloat16, float64 and int8, a row width that is not
+            ``5 * 4**k``, more than ``tovrel_tensors.MAX_STATES`` states, a sparse or meta
+            tensor, an overlap longer than the read's previous chunk or than this one, a read id
+            that is not a str or that the `names` rule refuses.
         ValueError
             For an overlap that is not an int of at least 0.
         TypeError

@@ -3,6 +3,7 @@ build of tovrel and torch, enough memory, and not left out (hung, or unable to r
 from __future__ import annotations
 
 import importlib.metadata
+import math
 import threading
 import time
 import uuid
@@ -17,7 +18,7 @@ REFRESH_SECONDS = 1.0  # how often the workers present are looked at again
 # whose heartbeat to the scheduler has not changed for SILENT_SECONDS, or that has not answered
 # its versions and build for ANSWER_SECONDS (importing torch on a loaded machine takes a while),
 # is left out.
-SILENT_SECONDS = 15.0
+SILENT_SECONDS = 60.0  # a loaded machine has delayed a running worker's heartbeat by 15 s
 ANSWER_SECONDS = 60.0
 # What Dask compares with a worker's memory limit is the process's whole resident memory, torch's
 # libraries included (bench/cluster_overhead.py measures it): about 770 MB idle after a run, and
@@ -30,7 +31,9 @@ PAUSE_SHARE = 0.8
 
 
 def min_worker_memory(threads: int) -> int:
-    return int((RESIDENT_BASE + RESIDENT_PER_THREAD * max(1, threads)) / PAUSE_SHARE)
+    """In whole megabytes, rounded up, so that the figure a warning names is the one to set."""
+    needed = (RESIDENT_BASE + RESIDENT_PER_THREAD * max(1, threads)) / PAUSE_SHARE
+    return math.ceil(needed / 10**6) * 10**6
 
 
 NOT_INSTALLED = "cannot import tovrel_decode: install the project in the workers' environment"

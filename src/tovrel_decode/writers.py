@@ -391,7 +391,8 @@ class Writer:
     """Writes DecodedReads to one output; made by `open_writer`.
 
     A writer may be used from several threads; its writes are serialised. After an error on the
-    output, every later call raises that error again.
+    output, every later call raises that error again, until `close` has raised it (a later
+    `close` does nothing).
 
     Examples
     --------

@@ -724,6 +724,23 @@ def test_inputs_that_cannot_travel_are_usage_errors(tmp_path):
             f"tovrel-decode: error: {tmp_path / name}: {what} cannot be sent to a cluster " \
             "(workers open the inputs by name); save it to a file on the shared file system", \
             (name, lines)
+    # A folder's entries are what the workers open: a link among them is refused the same way;
+    # and a path through this process's working folder would be resolved in each worker's own.
+    os.mkdir(tmp_path / "folder")
+    os.symlink("/dev/stdin", tmp_path / "folder" / "x.pt")
+    cwd_path = f"/proc/self/cwd/{tmp_path / 'in.pt'}"
+    for path, shown_path, what in (
+            (tmp_path / "folder", tmp_path / "folder" / "x.pt",
+             "a link to /dev/stdin, a descriptor of this process"),
+            (cwd_path, cwd_path, "a path through this process's own folders")):
+        with open(tmp_path / "in.pt", "rb") as stdin:
+            result = subprocess.run([DECODER, str(path), *nowhere], stdin=stdin,
+                                    capture_output=True, timeout=60)
+        lines = result.stderr.decode().strip().splitlines()
+        assert result.returncode == 2 and lines[-1] == \
+            f"tovrel-decode: error: {shown_path}: {what} cannot be sent to a cluster " \
+            "(workers open the inputs by name); save it to a file on the shared file system", \
+            (path, lines)
 
 
 def test_the_distributed_extra_pins_the_installed_dask():
@@ -921,7 +938,7 @@ def test_a_worker_stopped_before_the_run_is_left_out(scheduler, tmp_path):
         client.submit(build_identity, workers=[names["good"]], pure=False).result(timeout=300)
         stopped = client.run(os.getpid, workers=[names["stopped"]])[names["stopped"]]
         os.kill(stopped, signal.SIGSTOP)
-        silent = "from tovrel_decode import workers\nworkers.SILENT_SECONDS = 5\n"
+        silent = "from tovrel_decode import workers\nworkers.SILENT_SECONDS = 20\n"
         both = decode_patched(silent, tmp_path / "in.pt", "--scheduler", address)
         workers[1].terminate()
         workers[1].wait(timeout=60)
@@ -934,7 +951,7 @@ def test_a_worker_stopped_before_the_run_is_left_out(scheduler, tmp_path):
         for worker in workers:
             worker.terminate()
             worker.wait(timeout=60)
-    silence = f"worker {names['stopped']} does not answer (no heartbeat for over 5 s)"
+    silence = f"worker {names['stopped']} does not answer (no heartbeat for over 20 s)"
     assert both.returncode == 0 and both.stdout == want.stdout, both.stderr
     lines = both.stderr.decode().strip().splitlines()
     assert len(lines) == 2 and lines[0] == f"tovrel-decode: warning: {silence}; it gets no tasks"

@@ -232,6 +232,20 @@ def test_half_precision_is_widened_and_bad_values_are_refused():
         bad[1, 3, 7] = value
         with pytest.raises(ValueError, match=rf"crf_loss: chunk 1: scores hold {words} at block 3"):
             crf_loss(bad, targets, [5, 5])
+    # A block whose best scores are far from 0 would lose the posteriors' digits to rounding: the
+    # same model shifted towards 0 is what the loss takes. Masked (-inf) and very unlikely
+    # (-1e30) transitions beside ordinary ones are fine.
+    for offset, dtype, limit in ((2e4, torch.float32, "1e4"), (-2e4, torch.float32, "1e4"),
+                                 (3e38, torch.float32, "1e4"), (2e9, torch.float64, "1e9")):
+        far = scores.to(dtype).clone()
+        far[0, 4] += offset
+        with pytest.raises(ValueError,
+                           match=rf"chunk 0: scores reach beyond \+-{limit} .* block 4"):
+            crf_log_z(far)
+    masked = scores.clone()
+    masked[:, :, ::5] = -INF
+    masked[:, :, 1] = -1e30
+    assert crf_log_z(masked).isfinite().all()
     with pytest.raises(ValueError, match="base codes 0 to 3, found 4 in target 1"):
         crf_loss(scores, torch.tensor([[0, 1, 2], [1, 4, 0]]), [3, 3])
     with pytest.raises(ValueError, match=r"target_lengths\[0\] is -1, negative"):
