@@ -954,8 +954,9 @@ def test_a_worker_stopped_before_the_run_is_left_out(scheduler, tmp_path):
     silence = f"worker {names['stopped']} does not answer (no heartbeat for over 20 s)"
     assert both.returncode == 0 and both.stdout == want.stdout, both.stderr
     lines = both.stderr.decode().strip().splitlines()
-    assert len(lines) == 2 and lines[0] == f"tovrel-decode: warning: {silence}; it gets no tasks"
-    assert lines[1].startswith("tovrel-decode: 6 reads from 6 chunks"), lines
+    # The good worker may finish every task before the stopped one has been silent long enough.
+    assert lines[:-1] in ([], [f"tovrel-decode: warning: {silence}; it gets no tasks"]), lines
+    assert lines[-1].startswith("tovrel-decode: 6 reads from 6 chunks"), lines
     lines = alone.stderr.decode().strip().splitlines()
     assert alone.returncode == 1 and lines == [
         f"tovrel-decode: warning: {silence}; it gets no tasks",
