@@ -14,12 +14,11 @@ after: on a shared machine, read the figures with it.
 """
 import argparse
 import os
-import statistics
-import time
 
 import torch
 
 import tovrel_tensors
+from bench import median_times  # the same round-robin timing as the main benchmark
 
 
 def scores_for(k, chunks, blocks, seed):
@@ -37,17 +36,6 @@ def stored(scores):
     posts = (tovrel_tensors.posts(scores) * 255 - 128).round()
     floats = (scores, back, (posts + 128) / 255)
     return floats, tuple(t.to(torch.int8) for t in (scores, back, posts))
-
-
-def median_seconds(columns, rounds):
-    """Median seconds of each named callable, timed round-robin."""
-    samples = {name: [] for name in columns}
-    for _ in range(rounds):
-        for name, call in columns.items():
-            start = time.perf_counter()
-            call()
-            samples[name].append(time.perf_counter() - start)
-    return {name: statistics.median(values) for name, values in samples.items()}
 
 
 def main():
@@ -72,7 +60,7 @@ def main():
         eight_bit = scores.to(torch.int8)
         floats, ints = stored(scores[0])
         keywords = {"beam_size": options.beam_size}
-        t = median_seconds({
+        t = median_times({
             "decode float32": lambda: tovrel_tensors.decode_batch(scores, **keywords),
             "decode int8": lambda: tovrel_tensors.decode_batch(eight_bit.float(), **keywords),
             "search float32": lambda: tovrel_tensors.beam_search(*floats, **keywords),
