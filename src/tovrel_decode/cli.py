@@ -37,9 +37,11 @@ input layouts (torch.save files, loaded weights-only, or numpy files, never unpi
     standard input gives stdin_N).
 
 formats (from the output name, or --format): .fastq/.fq (the default, and for standard output),
-  .fasta/.fa, either with .gz, .sam, .bam (unaligned records with the moves in the mo tag)
+  .fasta/.fa, either with .gz, .bz2 or .xz, .sam, .bam (unaligned records with the moves in
+  the mo tag)
 
-exit status: 0 done; 1 bad input or an error on the output (nothing is written); 2 usage error;
+exit status: 0 done; 1 bad input or an error on the output (nothing written to a file;
+  standard output may have received reads before the failure); 2 usage error;
   128 + N after signal N (SIGINT, SIGTERM, SIGHUP), with no partial output left behind;
   141 when the reader of a pipe closes it early (nothing is printed)
 """
