@@ -17,6 +17,7 @@
 
 #include "beam_search.h"
 #include "crf_loss.h"
+#include "crf_target.h"
 #include "loss_targets.h"
 #include "tensor_access.h"
 #include "tensor_args.h"

@@ -9,6 +9,8 @@
 #include <map>
 #include <vector>
 
+#include "crf_target.h"
+
 namespace {
 
 using crf_loss::log_partition;

@@ -1,0 +1,267 @@
+#include "crf_target.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "beam_search.h"
+#include "crf_kernels.h"
+
+namespace crf_loss {
+
+namespace {
+
+constexpr int transitions = num_bases + 1;
+
+// exp and log of a row, in place: for float with the exact AVX2 kernels when `vector` (the same
+// bits as the C library's expf and logf), else one value at a time.
+void exp_row(float* values, int count, bool vector) {
+    if (vector) {
+        expf_avx2(values, values, size_t(count));
+        return;
+    }
+    for (int i = 0; i < count; ++i) values[i] = std::exp(values[i]);
+}
+
+void log_row(float* values, int count, bool vector) {
+    if (vector) {
+        logf_avx2(values, values, size_t(count));
+        return;
+    }
+    for (int i = 0; i < count; ++i) values[i] = std::log(values[i]);
+}
+
+void exp_row(double* values, int count, bool) {
+    for (int i = 0; i < count; ++i) values[i] = std::exp(values[i]);
+}
+
+void log_row(double* values, int count, bool) {
+    for (int i = 0; i < count; ++i) values[i] = std::log(values[i]);
+}
+
+// The lattice of one target over one chunk: its band of positions per boundary and the two
+// recursions over it, row by row. A row of boundary t holds positions lo(t) .. hi(t).
+template <typename Real>
+class TargetPaths {
+public:
+    static constexpr Real none = -std::numeric_limits<Real>::infinity();
+
+    TargetPaths(const Real* scores, int num_blocks, int num_states, const std::vector<int>& states,
+                bool vector)
+        : scores_(scores),
+          blocks_(num_blocks),
+          positions_(int(states.size())),
+          width_(size_t(num_states) * transitions),
+          vector_(vector),
+          stay_(states.size()),
+          step_(states.size(), 0) {
+        const int msb = num_states / num_bases;
+        for (int i = 0; i < positions_; ++i) {
+            stay_[size_t(i)] = size_t(states[size_t(i)]) * transitions;
+            if (i > 0) {
+                step_[size_t(i)] = stay_[size_t(i)] + 1 + size_t(states[size_t(i) - 1] / msb);
+            }
+        }
+        const size_t widest = size_t(std::min(positions_, blocks_ - positions_ + 2));
+        first_.resize(widest);
+        second_.resize(widest);
+        edges_.resize(widest);
+    }
+
+    int lo(int t) const { return std::max(0, positions_ - 1 - (blocks_ - t)); }
+    int hi(int t) const { return std::min(t, positions_ - 1); }
+    int count(int t) const { return hi(t) - lo(t) + 1; }
+
+    // Row t + 1 from row t, shifted by its maximum, which is returned (-inf when no path reaches
+    // the row: then the row is left unshifted).
+    Real forward(const Real* prev, int t, Real* next) {
+        const Real* row = scores_ + size_t(t) * width_;
+        const int from = lo(t), to = hi(t), start = lo(t + 1), n = count(t + 1);
+        for (int k = 0; k < n; ++k) {
+            const int i = start + k;
+            first_[size_t(k)] = i <= to ? prev[i - from] + row[stay_[size_t(i)]] : none;
+            second_[size_t(k)] = i > from ? prev[i - 1 - from] + row[step_[size_t(i)]] : none;
+        }
+        log_add_rows(next, n);
+        return shift_by_maximum(next, n);
+    }
+
+    // Block t of the backward pass: from the forward row t (`alpha`) and the backward row t + 1
+    // (`beta_next`), subtracts scale times the block's target posteriors from `grad` and writes the
+    // backward row t (shifted by its maximum) into `beta`.
+    void backward(const Real* alpha, const Real* beta_next, int t, Real* beta, Real* grad,
+                  double scale) {
+        const Real* row = scores_ + size_t(t) * width_;
+        Real* g = grad + size_t(t) * width_;
+        const int start = lo(t), n = count(t), next_lo = lo(t + 1), next_hi = hi(t + 1);
+        for (int k = 0; k < n; ++k) {
+            const int i = start + k;
+            first_[size_t(k)] =
+                i >= next_lo ? row[stay_[size_t(i)]] + beta_next[i - next_lo] : none;
+            second_[size_t(k)] =
+                i < next_hi ? row[step_[size_t(i) + 1]] + beta_next[i + 1 - next_lo] : none;
+        }
+        // The block's edges, stays in beta and steps in `edges`, as exponentials of their log
+        // weights less the largest.
+        Real top = none;
+        for (int k = 0; k < n; ++k) {
+            beta[k] = alpha[k] + first_[size_t(k)];
+            edges_[size_t(k)] = alpha[k] + second_[size_t(k)];
+            top = std::max(top, std::max(beta[k], edges_[size_t(k)]));
+        }
+        for (int k = 0; k < n; ++k) {
+            beta[k] -= top;
+            edges_[size_t(k)] -= top;
+        }
+        exp_row(beta, n, vector_);
+        exp_row(edges_.data(), n, vector_);
+        double sum = 0;
+        for (int k = 0; k < n; ++k) sum += double(beta[k]) + double(edges_[size_t(k)]);
+        const double factor = scale / sum;
+        for (int k = 0; k < n; ++k) {
+            // Edges of weight 0 are left alone, so that no 0 * inf reaches the gradient.
+            const size_t i = size_t(start + k);
+            if (beta[k] != 0) g[stay_[i]] = Real(double(g[stay_[i]]) - double(beta[k]) * factor);
+            const Real step = edges_[size_t(k)];
+            if (step != 0) g[step_[i + 1]] = Real(double(g[step_[i + 1]]) - double(step) * factor);
+        }
+        log_add_rows(beta, n);
+        shift_by_maximum(beta, n);
+    }
+
+private:
+    // out[k] = log(exp(first[k]) + exp(second[k])), as max + log(1 + exp(min - max)).
+    void log_add_rows(Real* out, int n) {
+        for (int k = 0; k < n; ++k) {
+            const Real a = first_[size_t(k)], b = second_[size_t(k)];
+            const Real top = std::max(a, b);
+            first_[size_t(k)] = top;
+            second_[size_t(k)] = top == none ? none : std::min(a, b) - top;
+        }
+        exp_row(second_.data(), n, vector_);
+        for (int k = 0; k < n; ++k) second_[size_t(k)] += Real(1);
+        log_row(second_.data(), n, vector_);
+        for (int k = 0; k < n; ++k) out[k] = first_[size_t(k)] + second_[size_t(k)];
+    }
+
+    static Real shift_by_maximum(Real* values, int n) {
+        const Real top = *std::max_element(values, values + n);
+        if (top != none) {
+            for (int k = 0; k < n; ++k) values[k] -= top;
+        }
+        return top;
+    }
+
+    const Real* scores_;
+    int blocks_, positions_;
+    size_t width_;
+    bool vector_;
+    std::vector<size_t> stay_, step_;  // score index of the stay in i, of the step into i
+    std::vector<Real> first_, second_, edges_;
+};
+
+template <typename Real>
+size_t band_cells(const TargetPaths<Real>& paths, int num_blocks) {
+    size_t total = 0;
+    for (int t = 0; t <= num_blocks; ++t) total += size_t(paths.count(t));
+    return total;
+}
+
+template <typename Real>
+double numerator_and_gradient(const Real* scores, int num_blocks, int num_states,
+                              const std::vector<int>& states, Real* grad, size_t max_kept,
+                              double scale, bool vector) {
+    const int positions = int(states.size()), T = num_blocks;
+    if (positions == 0 || positions - 1 > T) {
+        return -std::numeric_limits<double>::infinity();
+    }
+    TargetPaths<Real> paths(scores, num_blocks, num_states, states, vector);
+    // Rows kept for the backward pass: every one if they fit, else one in `segment` (the first
+    // row of each segment, from which the others are recomputed).
+    const bool keep_all = grad && band_cells(paths, T) <= max_kept;
+    const int segment =
+        !grad || keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
+    const int kept_rows = keep_all ? T + 1 : T / segment + 1;
+    std::vector<Real> kept_values;
+    std::vector<size_t> kept_at(size_t(kept_rows) + 1, 0);
+    if (grad) {
+        for (int r = 0; r < kept_rows; ++r) {
+            kept_at[size_t(r) + 1] = kept_at[size_t(r)] + size_t(paths.count(r * segment));
+        }
+        kept_values.resize(kept_at.back());
+    }
+    const size_t widest = size_t(std::min(positions, T - positions + 2));
+    std::vector<Real> alpha(widest), next(widest);
+    alpha[0] = 0;
+    if (grad) kept_values[0] = 0;
+    double offset = 0;
+    for (int t = 0; t < T; ++t) {
+        const Real top = paths.forward(alpha.data(), t, next.data());
+        if (top == TargetPaths<Real>::none) {
+            return -std::numeric_limits<double>::infinity();
+        }
+        offset += double(top);
+        alpha.swap(next);
+        if (grad && (t + 1) % segment == 0) {
+            std::copy_n(alpha.begin(), paths.count(t + 1),
+                        kept_values.begin() + ptrdiff_t(kept_at[size_t((t + 1) / segment)]));
+        }
+    }
+    // The last row holds position P - 1 alone, shifted to 0.
+    const double numerator = offset;
+    if (!grad || T == 0) {
+        return numerator;
+    }
+    // Segment by segment from the end: recompute its forward rows from the one kept (unless all
+    // are kept), then run the backward pass over its blocks.
+    std::vector<Real> rows(keep_all ? 0 : size_t(segment) * widest);
+    std::vector<Real> beta(widest), beta_prev(widest);
+    beta[0] = 0;
+    for (int t0 = ((T - 1) / segment) * segment; t0 >= 0; t0 -= segment) {
+        const int t1 = std::min(t0 + segment, T);
+        const Real* kept = kept_values.data() + kept_at[size_t(t0 / segment)];
+        if (!keep_all) {
+            std::copy_n(kept, paths.count(t0), rows.begin());
+            for (int t = t0; t + 1 < t1; ++t) {
+                paths.forward(rows.data() + size_t(t - t0) * widest, t,
+                              rows.data() + size_t(t - t0 + 1) * widest);
+            }
+        }
+        for (int t = t1 - 1; t >= t0; --t) {
+            const Real* alpha = keep_all ? kept : rows.data() + size_t(t - t0) * widest;
+            paths.backward(alpha, beta.data(), t, beta_prev.data(), grad, scale);
+            beta.swap(beta_prev);
+        }
+    }
+    return numerator;
+}
+
+}  // namespace
+
+template <typename Real>
+double target_log_weight(const Real* scores, int num_blocks, int num_states,
+                         const std::vector<int>& states, Same<Real>* grad, size_t max_kept,
+                         double scale) {
+    static const bool vector = exact_avx2_available();
+    return numerator_and_gradient(scores, num_blocks, num_states, states, grad, max_kept, scale,
+                                  vector);
+}
+
+template <typename Real>
+double target_log_weight_scalar(const Real* scores, int num_blocks, int num_states,
+                                const std::vector<int>& states, Same<Real>* grad, size_t max_kept,
+                                double scale) {
+    return numerator_and_gradient(scores, num_blocks, num_states, states, grad, max_kept, scale,
+                                  false);
+}
+
+template double target_log_weight(const float*, int, int, const std::vector<int>&, float*, size_t,
+                                  double);
+template double target_log_weight(const double*, int, int, const std::vector<int>&, double*, size_t,
+                                  double);
+template double target_log_weight_scalar(const float*, int, int, const std::vector<int>&, float*,
+                                         size_t, double);
+template double target_log_weight_scalar(const double*, int, int, const std::vector<int>&, double*,
+                                         size_t, double);
+
+}  // namespace crf_loss
