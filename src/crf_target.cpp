@@ -40,11 +40,14 @@ void log_row(double* values, int count, bool) {
 }
 
 // The lattice of one target over one chunk: its band of positions per boundary and the two
-// recursions over it, row by row. A row of boundary t holds positions lo(t) .. hi(t).
+// recursions over it, row by row. A row of boundary t holds positions lo(t) .. hi(t), in double:
+// the cells that the target's paths cross can lie hundreds of nats below the row's maximum, where
+// float would lose the digits of their sums. Only the exponentials and logarithms, of values
+// within [-inf, 0] and [1, 2], are taken in Real (their error does not grow with the cells').
 template <typename Real>
 class TargetPaths {
 public:
-    static constexpr Real none = -std::numeric_limits<Real>::infinity();
+    static constexpr double none = -std::numeric_limits<double>::infinity();
 
     TargetPaths(const Real* scores, int num_blocks, int num_states, const std::vector<int>& states,
                 bool vector)
@@ -66,6 +69,8 @@ public:
         first_.resize(widest);
         second_.resize(widest);
         edges_.resize(widest);
+        powers_.resize(widest);
+        steps_.resize(widest);
     }
 
     int lo(int t) const { return std::max(0, positions_ - 1 - (blocks_ - t)); }
@@ -74,7 +79,7 @@ public:
 
     // Row t + 1 from row t, shifted by its maximum, which is returned (-inf when no path reaches
     // the row: then the row is left unshifted).
-    Real forward(const Real* prev, int t, Real* next) {
+    double forward(const double* prev, int t, double* next) {
         const Real* row = scores_ + size_t(t) * width_;
         const int from = lo(t), to = hi(t), start = lo(t + 1), n = count(t + 1);
         for (int k = 0; k < n; ++k) {
@@ -89,7 +94,7 @@ public:
     // Block t of the backward pass: from the forward row t (`alpha`) and the backward row t + 1
     // (`beta_next`), subtracts scale times the block's target posteriors from `grad` and writes the
     // backward row t (shifted by its maximum) into `beta`.
-    void backward(const Real* alpha, const Real* beta_next, int t, Real* beta, Real* grad,
+    void backward(const double* alpha, const double* beta_next, int t, double* beta, Real* grad,
                   double scale) {
         const Real* row = scores_ + size_t(t) * width_;
         Real* g = grad + size_t(t) * width_;
@@ -101,28 +106,27 @@ public:
             second_[size_t(k)] =
                 i < next_hi ? row[step_[size_t(i) + 1]] + beta_next[i + 1 - next_lo] : none;
         }
-        // The block's edges, stays in beta and steps in `edges`, as exponentials of their log
-        // weights less the largest.
-        Real top = none;
+        // The block's edges, stays in `powers` and steps in `steps`, as exponentials of their
+        // log weights less the largest.
+        double top = none;
         for (int k = 0; k < n; ++k) {
-            beta[k] = alpha[k] + first_[size_t(k)];
-            edges_[size_t(k)] = alpha[k] + second_[size_t(k)];
-            top = std::max(top, std::max(beta[k], edges_[size_t(k)]));
+            edges_[size_t(k)] = alpha[k] + first_[size_t(k)];
+            top = std::max(top, std::max(edges_[size_t(k)], alpha[k] + second_[size_t(k)]));
         }
         for (int k = 0; k < n; ++k) {
-            beta[k] -= top;
-            edges_[size_t(k)] -= top;
+            powers_[size_t(k)] = Real(edges_[size_t(k)] - top);
+            steps_[size_t(k)] = Real((alpha[k] + second_[size_t(k)]) - top);
         }
-        exp_row(beta, n, vector_);
-        exp_row(edges_.data(), n, vector_);
+        exp_row(powers_.data(), n, vector_);
+        exp_row(steps_.data(), n, vector_);
         double sum = 0;
-        for (int k = 0; k < n; ++k) sum += double(beta[k]) + double(edges_[size_t(k)]);
+        for (int k = 0; k < n; ++k) sum += double(powers_[size_t(k)]) + double(steps_[size_t(k)]);
         const double factor = scale / sum;
         for (int k = 0; k < n; ++k) {
             // Edges of weight 0 are left alone, so that no 0 * inf reaches the gradient.
             const size_t i = size_t(start + k);
-            if (beta[k] != 0) g[stay_[i]] = Real(double(g[stay_[i]]) - double(beta[k]) * factor);
-            const Real step = edges_[size_t(k)];
+            const Real stay = powers_[size_t(k)], step = steps_[size_t(k)];
+            if (stay != 0) g[stay_[i]] = Real(double(g[stay_[i]]) - double(stay) * factor);
             if (step != 0) g[step_[i + 1]] = Real(double(g[step_[i + 1]]) - double(step) * factor);
         }
         log_add_rows(beta, n);
@@ -131,21 +135,21 @@ public:
 
 private:
     // out[k] = log(exp(first[k]) + exp(second[k])), as max + log(1 + exp(min - max)).
-    void log_add_rows(Real* out, int n) {
+    void log_add_rows(double* out, int n) {
         for (int k = 0; k < n; ++k) {
-            const Real a = first_[size_t(k)], b = second_[size_t(k)];
-            const Real top = std::max(a, b);
+            const double a = first_[size_t(k)], b = second_[size_t(k)];
+            const double top = std::max(a, b);
             first_[size_t(k)] = top;
-            second_[size_t(k)] = top == none ? none : std::min(a, b) - top;
+            powers_[size_t(k)] = top == none ? Real(none) : Real(std::min(a, b) - top);
         }
-        exp_row(second_.data(), n, vector_);
-        for (int k = 0; k < n; ++k) second_[size_t(k)] += Real(1);
-        log_row(second_.data(), n, vector_);
-        for (int k = 0; k < n; ++k) out[k] = first_[size_t(k)] + second_[size_t(k)];
+        exp_row(powers_.data(), n, vector_);
+        for (int k = 0; k < n; ++k) powers_[size_t(k)] += Real(1);
+        log_row(powers_.data(), n, vector_);
+        for (int k = 0; k < n; ++k) out[k] = first_[size_t(k)] + double(powers_[size_t(k)]);
     }
 
-    static Real shift_by_maximum(Real* values, int n) {
-        const Real top = *std::max_element(values, values + n);
+    static double shift_by_maximum(double* values, int n) {
+        const double top = *std::max_element(values, values + n);
         if (top != none) {
             for (int k = 0; k < n; ++k) values[k] -= top;
         }
@@ -157,7 +161,8 @@ private:
     size_t width_;
     bool vector_;
     std::vector<size_t> stay_, step_;  // score index of the stay in i, of the step into i
-    std::vector<Real> first_, second_, edges_;
+    std::vector<double> first_, second_, edges_;  // the two terms of each cell, edge weights
+    std::vector<Real> powers_, steps_;            // what exp and log are taken of
 };
 
 template <typename Real>
@@ -182,7 +187,7 @@ double numerator_and_gradient(const Real* scores, int num_blocks, int num_states
     const int segment =
         !grad || keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
     const int kept_rows = keep_all ? T + 1 : T / segment + 1;
-    std::vector<Real> kept_values;
+    std::vector<double> kept_values;
     std::vector<size_t> kept_at(size_t(kept_rows) + 1, 0);
     if (grad) {
         for (int r = 0; r < kept_rows; ++r) {
@@ -191,16 +196,16 @@ double numerator_and_gradient(const Real* scores, int num_blocks, int num_states
         kept_values.resize(kept_at.back());
     }
     const size_t widest = size_t(std::min(positions, T - positions + 2));
-    std::vector<Real> alpha(widest), next(widest);
+    std::vector<double> alpha(widest), next(widest);
     alpha[0] = 0;
     if (grad) kept_values[0] = 0;
     double offset = 0;
     for (int t = 0; t < T; ++t) {
-        const Real top = paths.forward(alpha.data(), t, next.data());
+        const double top = paths.forward(alpha.data(), t, next.data());
         if (top == TargetPaths<Real>::none) {
             return -std::numeric_limits<double>::infinity();
         }
-        offset += double(top);
+        offset += top;
         alpha.swap(next);
         if (grad && (t + 1) % segment == 0) {
             std::copy_n(alpha.begin(), paths.count(t + 1),
@@ -214,12 +219,12 @@ double numerator_and_gradient(const Real* scores, int num_blocks, int num_states
     }
     // Segment by segment from the end: recompute its forward rows from the one kept (unless all
     // are kept), then run the backward pass over its blocks.
-    std::vector<Real> rows(keep_all ? 0 : size_t(segment) * widest);
-    std::vector<Real> beta(widest), beta_prev(widest);
+    std::vector<double> rows(keep_all ? 0 : size_t(segment) * widest);
+    std::vector<double> beta(widest), beta_prev(widest);
     beta[0] = 0;
     for (int t0 = ((T - 1) / segment) * segment; t0 >= 0; t0 -= segment) {
         const int t1 = std::min(t0 + segment, T);
-        const Real* kept = kept_values.data() + kept_at[size_t(t0 / segment)];
+        const double* kept = kept_values.data() + kept_at[size_t(t0 / segment)];
         if (!keep_all) {
             std::copy_n(kept, paths.count(t0), rows.begin());
             for (int t = t0; t + 1 < t1; ++t) {
@@ -228,7 +233,7 @@ double numerator_and_gradient(const Real* scores, int num_blocks, int num_states
             }
         }
         for (int t = t1 - 1; t >= t0; --t) {
-            const Real* alpha = keep_all ? kept : rows.data() + size_t(t - t0) * widest;
+            const double* alpha = keep_all ? kept : rows.data() + size_t(t - t0) * widest;
             paths.backward(alpha, beta.data(), t, beta_prev.data(), grad, scale);
             beta.swap(beta_prev);
         }

@@ -10,10 +10,10 @@
 //   numerator = alpha[num_blocks][P - 1]
 //
 // Only positions max(0, P - 1 - (num_blocks - t)) .. min(t, P - 1) lie on such a path at
-// boundary t (the band); the rows hold those alone. The rows are computed in the scores' precision,
-// each shifted by its maximum, the shifts summed in double (as the log Z recursion does), with the
-// C library's exp and log (for float eight at a time where crf_kernels.h reproduces them), so the
-// bits depend on neither the processor's form nor the caller's threads.
+// boundary t (the band); the rows hold those alone, in double, each shifted by its maximum, the
+// shifts summed. Each cell is max + log(1 + exp(min - max)), exp and log taken in the scores'
+// precision with the C library's functions (for float eight at a time where crf_kernels.h
+// reproduces them), so the bits depend on neither the processor's form nor the caller's threads.
 #pragma once
 
 #include <cstddef>
