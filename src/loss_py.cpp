@@ -8,10 +8,12 @@
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/functions/basic_ops.h>
 
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -27,11 +29,19 @@
 struct __attribute__((visibility("hidden"))) CountsArg {
     py::object object;
 };
+// The reduction, checked by the function so that a wrong type is named in one line.
+struct __attribute__((visibility("hidden"))) ReductionArg {
+    py::object object;
+};
 namespace pybind11::detail {
 template <>
 struct type_caster<CountsArg> : any_object_caster<CountsArg> {
     static constexpr auto name =
         const_name("torch.Tensor | collections.abc.Sequence[typing.SupportsIndex]");
+};
+template <>
+struct type_caster<ReductionArg> : any_object_caster<ReductionArg> {
+    static constexpr auto name = const_name("str");
 };
 }  // namespace pybind11::detail
 
@@ -83,11 +93,25 @@ Batch checked_scores(const py::object& scores_arg, const py::object& lengths_arg
 }
 
 // Runs `each(i, scores)` for every chunk on the intra-op threads, with the chunk's scores in
-// float32 (widened on the thread that reads them) or, for float64 scores, in float64.
+// float32 (widened on the thread that reads them) or, for float64 scores, in float64. Called
+// without the interpreter lock. Between chunks the calling thread takes the lock to run the
+// signal handlers, so that Ctrl-C stops a long batch after the chunks under way: their error
+// (KeyboardInterrupt) is raised when they end, and no chunk starts after it.
 template <typename Each>
 void for_each_chunk(const Batch& batch, const Each& each) {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<bool> stopped{false};
+    std::optional<py::error_already_set> interrupt;
     at::parallel_for(0, int64_t(batch.chunks.size()), 1, [&](int64_t begin, int64_t end) {
-        for (int64_t i = begin; i < end; ++i) {
+        for (int64_t i = begin; i < end && !stopped.load(); ++i) {
+            if (std::this_thread::get_id() == caller) {
+                py::gil_scoped_acquire acquire;
+                if (PyErr_CheckSignals() != 0) {
+                    interrupt.emplace();
+                    stopped.store(true);
+                    break;
+                }
+            }
             const ScoreMatrix& chunk = batch.chunks[size_t(i)];
             if (batch.type == at::kDouble) {
                 each(size_t(i), chunk.scores.data_ptr<double>());
@@ -97,6 +121,9 @@ void for_each_chunk(const Batch& batch, const Each& each) {
             }
         }
     });
+    if (interrupt) {
+        throw std::move(*interrupt);
+    }
 }
 
 // A tensor of the element type the core computes in for these scores.
@@ -240,6 +267,13 @@ struct ChunkValues : torch::autograd::Function<ChunkValues> {
         const at::Tensor scale = outputs[0].detach().to(at::kDouble).contiguous();
         const std::vector<double> scales(scale.data_ptr<double>(),
                                          scale.data_ptr<double>() + scale.numel());
+        // An infinite weight times a gradient of both signs within a block has no value (it
+        // would come out as NaN): refused, as a NaN weight is.
+        for (size_t i = 0; i < scales.size(); ++i) {
+            TORCH_CHECK_VALUE(!saved->finite[i] || std::isfinite(scales[i]), batch.function,
+                              ": the gradient reaching chunk ", i, "'s value is ", scales[i],
+                              "; it must be finite.");
+        }
         at::Tensor result =
             chunk_gradients(batch, saved->finite, variables[1], variables[2], scales)
                 .to(batch.type);
@@ -267,8 +301,13 @@ at::Tensor crf_log_z(TensorArg scores, LengthsArg lengths) {
 }
 
 at::Tensor crf_loss_entry(TensorArg scores, TensorArg targets, CountsArg target_lengths,
-                          LengthsArg lengths, const std::string& reduction, bool zero_infinity) {
+                          LengthsArg lengths, ReductionArg reduction_arg, bool zero_infinity) {
     const char* function = "crf_loss";
+    if (!py::isinstance<py::str>(reduction_arg.object)) {
+        throw py::type_error(message(
+            function, "reduction must be a str, not " + type_name(reduction_arg.object) + "."));
+    }
+    const std::string reduction = reduction_arg.object.cast<std::string>();
     if (reduction != "none" && reduction != "sum" && reduction != "mean") {
         throw py::value_error(message(
             function, "reduction must be 'none', 'sum' or 'mean', not '" + reduction + "'."));
@@ -314,7 +353,7 @@ void register_training(py::module_& m) {
               .c_str());
     m.def("crf_loss", &crf_loss_entry, py::arg("scores"), py::arg("targets"),
           py::arg("target_lengths"), py::arg("lengths") = LengthsArg{py::none()}, py::kw_only(),
-          py::arg("reduction") = "mean", py::arg("zero_infinity") = false,
+          py::arg("reduction") = ReductionArg{py::str("mean")}, py::arg("zero_infinity") = false,
           doc(docs::crf_loss, docs::training_parameters, docs::crf_loss_parameters,
               docs::crf_loss_returns, docs::training_notes, docs::crf_loss_example)
               .c_str());
