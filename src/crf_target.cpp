@@ -15,12 +15,26 @@ constexpr int transitions = num_bases + 1;
 
 // exp and log of a row, in place: for float with the exact AVX2 kernels when `vector` (the same
 // bits as the C library's expf and logf), else one value at a time.
+//
+// exp is taken of values at most 0. For float, those below -88 give 0: their exp lies below
+// float's normal range (a weight under 1e-38 against the largest of its row or block, 1), and the
+// vector kernel would hand each of them to the scalar function. Both forms give the same bits.
 void exp_row(float* values, int count, bool vector) {
-    if (vector) {
-        expf_avx2(values, values, size_t(count));
+    constexpr float below_normal = -88.0f;
+    if (!vector) {
+        for (int i = 0; i < count; ++i) {
+            values[i] = values[i] < below_normal ? 0.0f : std::exp(values[i]);
+        }
         return;
     }
-    for (int i = 0; i < count; ++i) values[i] = std::exp(values[i]);
+    // Those values are marked by 1 (never an input here), whose exp, above 1, is then set to 0.
+    for (int i = 0; i < count; ++i) {
+        if (values[i] < below_normal) values[i] = 1.0f;
+    }
+    expf_avx2(values, values, size_t(count));
+    for (int i = 0; i < count; ++i) {
+        if (values[i] > 1.0f) values[i] = 0.0f;
+    }
 }
 
 void log_row(float* values, int count, bool vector) {
