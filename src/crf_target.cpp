@@ -186,33 +186,32 @@ size_t band_cells(const TargetPaths<Real>& paths, int num_blocks) {
     return total;
 }
 
+bool has_paths(const std::vector<int>& states, int num_blocks) {
+    return !states.empty() && int(states.size()) - 1 <= num_blocks;
+}
+
 template <typename Real>
-double numerator_and_gradient(const Real* scores, int num_blocks, int num_states,
-                              const std::vector<int>& states, Real* grad, size_t max_kept,
-                              double scale, bool vector) {
-    const int positions = int(states.size()), T = num_blocks;
-    if (positions == 0 || positions - 1 > T) {
+double forward_pass(const Real* scores, int num_blocks, int num_states,
+                    const std::vector<int>& states, TargetRows* kept, size_t max_kept,
+                    bool vector) {
+    const int T = num_blocks, positions = int(states.size());
+    if (!has_paths(states, T)) {
         return -std::numeric_limits<double>::infinity();
     }
     TargetPaths<Real> paths(scores, num_blocks, num_states, states, vector);
-    // Rows kept for the backward pass: every one if they fit, else one in `segment` (the first
-    // row of each segment, from which the others are recomputed).
-    const bool keep_all = grad && band_cells(paths, T) <= max_kept;
-    const int segment =
-        !grad || keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
-    const int kept_rows = keep_all ? T + 1 : T / segment + 1;
-    std::vector<double> kept_values;
-    std::vector<size_t> kept_at(size_t(kept_rows) + 1, 0);
-    if (grad) {
-        for (int r = 0; r < kept_rows; ++r) {
-            kept_at[size_t(r) + 1] = kept_at[size_t(r)] + size_t(paths.count(r * segment));
+    if (kept) {
+        // Every row if they fit, else the first of each segment (the others are recomputed).
+        const bool keep_all = band_cells(paths, T) <= max_kept;
+        kept->segment = keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
+        kept->at.assign(size_t(T / kept->segment) + 2, 0);
+        for (size_t r = 0; r + 1 < kept->at.size(); ++r) {
+            kept->at[r + 1] = kept->at[r] + size_t(paths.count(int(r) * kept->segment));
         }
-        kept_values.resize(kept_at.back());
+        kept->values.assign(kept->at.back(), 0);
     }
     const size_t widest = size_t(std::min(positions, T - positions + 2));
     std::vector<double> alpha(widest), next(widest);
     alpha[0] = 0;
-    if (grad) kept_values[0] = 0;
     double offset = 0;
     for (int t = 0; t < T; ++t) {
         const double top = paths.forward(alpha.data(), t, next.data());
@@ -221,16 +220,24 @@ double numerator_and_gradient(const Real* scores, int num_blocks, int num_states
         }
         offset += top;
         alpha.swap(next);
-        if (grad && (t + 1) % segment == 0) {
-            std::copy_n(alpha.begin(), paths.count(t + 1),
-                        kept_values.begin() + ptrdiff_t(kept_at[size_t((t + 1) / segment)]));
+        if (kept && (t + 1) % kept->segment == 0) {
+            std::copy_n(
+                alpha.begin(), paths.count(t + 1),
+                kept->values.begin() + ptrdiff_t(kept->at[size_t((t + 1) / kept->segment)]));
         }
     }
     // The last row holds position P - 1 alone, shifted to 0.
-    const double numerator = offset;
-    if (!grad || T == 0) {
-        return numerator;
-    }
+    return offset;
+}
+
+template <typename Real>
+void backward_pass(const Real* scores, int num_blocks, int num_states,
+                   const std::vector<int>& states, const TargetRows& kept, Real* grad, double scale,
+                   bool vector) {
+    const int T = num_blocks, positions = int(states.size()), segment = kept.segment;
+    TargetPaths<Real> paths(scores, num_blocks, num_states, states, vector);
+    const size_t widest = size_t(std::min(positions, T - positions + 2));
+    const bool keep_all = segment == 1;
     // Segment by segment from the end: recompute its forward rows from the one kept (unless all
     // are kept), then run the backward pass over its blocks.
     std::vector<double> rows(keep_all ? 0 : size_t(segment) * widest);
@@ -238,21 +245,38 @@ double numerator_and_gradient(const Real* scores, int num_blocks, int num_states
     beta[0] = 0;
     for (int t0 = ((T - 1) / segment) * segment; t0 >= 0; t0 -= segment) {
         const int t1 = std::min(t0 + segment, T);
-        const double* kept = kept_values.data() + kept_at[size_t(t0 / segment)];
+        const double* start = kept.values.data() + kept.at[size_t(t0 / segment)];
         if (!keep_all) {
-            std::copy_n(kept, paths.count(t0), rows.begin());
+            std::copy_n(start, paths.count(t0), rows.begin());
             for (int t = t0; t + 1 < t1; ++t) {
                 paths.forward(rows.data() + size_t(t - t0) * widest, t,
                               rows.data() + size_t(t - t0 + 1) * widest);
             }
         }
         for (int t = t1 - 1; t >= t0; --t) {
-            const double* alpha = keep_all ? kept : rows.data() + size_t(t - t0) * widest;
+            const double* alpha = keep_all ? start : rows.data() + size_t(t - t0) * widest;
             paths.backward(alpha, beta.data(), t, beta_prev.data(), grad, scale);
             beta.swap(beta_prev);
         }
     }
+}
+
+template <typename Real>
+double numerator_and_gradient(const Real* scores, int num_blocks, int num_states,
+                              const std::vector<int>& states, Real* grad, size_t max_kept,
+                              double scale, bool vector) {
+    TargetRows kept;
+    const double numerator = forward_pass(scores, num_blocks, num_states, states,
+                                          grad ? &kept : nullptr, max_kept, vector);
+    if (grad && std::isfinite(numerator) && num_blocks > 0) {
+        backward_pass(scores, num_blocks, num_states, states, kept, grad, scale, vector);
+    }
     return numerator;
+}
+
+bool vector_form() {
+    static const bool vector = exact_avx2_available();
+    return vector;
 }
 
 }  // namespace
@@ -261,9 +285,8 @@ template <typename Real>
 double target_log_weight(const Real* scores, int num_blocks, int num_states,
                          const std::vector<int>& states, Same<Real>* grad, size_t max_kept,
                          double scale) {
-    static const bool vector = exact_avx2_available();
     return numerator_and_gradient(scores, num_blocks, num_states, states, grad, max_kept, scale,
-                                  vector);
+                                  vector_form());
 }
 
 template <typename Real>
@@ -274,6 +297,21 @@ double target_log_weight_scalar(const Real* scores, int num_blocks, int num_stat
                                   false);
 }
 
+template <typename Real>
+double target_forward(const Real* scores, int num_blocks, int num_states,
+                      const std::vector<int>& states, TargetRows& kept, size_t max_kept) {
+    return forward_pass(scores, num_blocks, num_states, states, &kept, max_kept, vector_form());
+}
+
+template <typename Real>
+void target_backward(const Real* scores, int num_blocks, int num_states,
+                     const std::vector<int>& states, const TargetRows& kept, Same<Real>* grad,
+                     double scale) {
+    if (has_paths(states, num_blocks) && num_blocks > 0 && !kept.at.empty()) {
+        backward_pass(scores, num_blocks, num_states, states, kept, grad, scale, vector_form());
+    }
+}
+
 template double target_log_weight(const float*, int, int, const std::vector<int>&, float*, size_t,
                                   double);
 template double target_log_weight(const double*, int, int, const std::vector<int>&, double*, size_t,
@@ -282,5 +320,13 @@ template double target_log_weight_scalar(const float*, int, int, const std::vect
                                          size_t, double);
 template double target_log_weight_scalar(const double*, int, int, const std::vector<int>&, double*,
                                          size_t, double);
+template double target_forward(const float*, int, int, const std::vector<int>&, TargetRows&,
+                               size_t);
+template double target_forward(const double*, int, int, const std::vector<int>&, TargetRows&,
+                               size_t);
+template void target_backward(const float*, int, int, const std::vector<int>&, const TargetRows&,
+                              float*, double);
+template void target_backward(const double*, int, int, const std::vector<int>&, const TargetRows&,
+                              double*, double);
 
 }  // namespace crf_loss

@@ -42,6 +42,26 @@ double target_log_weight_scalar(const Real* scores, int num_blocks, int num_stat
                                 const std::vector<int>& states, Same<Real>* grad,
                                 size_t max_kept = size_t(1) << 22, double scale = 1);
 
+// The forward rows of a target that its gradient reads: every `segment`-th row, row r at
+// values[at[r]] with the band's positions of its boundary.
+struct TargetRows {
+    int segment = 1;
+    std::vector<size_t> at;
+    std::vector<double> values;
+};
+
+// target_log_weight in two halves, for a caller that keeps the forward rows between the value and
+// the gradient: the value, with the rows it keeps (all if they fit in max_kept values, else one in
+// sqrt(num_blocks + 1)); then, for a finite value, the gradient from those rows (the same bits as
+// target_log_weight's).
+template <typename Real>
+double target_forward(const Real* scores, int num_blocks, int num_states,
+                      const std::vector<int>& states, TargetRows& kept, size_t max_kept);
+template <typename Real>
+void target_backward(const Real* scores, int num_blocks, int num_states,
+                     const std::vector<int>& states, const TargetRows& kept, Same<Real>* grad,
+                     double scale);
+
 extern template double target_log_weight(const float*, int, int, const std::vector<int>&, float*,
                                          size_t, double);
 extern template double target_log_weight(const double*, int, int, const std::vector<int>&, double*,
@@ -50,5 +70,13 @@ extern template double target_log_weight_scalar(const float*, int, int, const st
                                                 float*, size_t, double);
 extern template double target_log_weight_scalar(const double*, int, int, const std::vector<int>&,
                                                 double*, size_t, double);
+extern template double target_forward(const float*, int, int, const std::vector<int>&, TargetRows&,
+                                      size_t);
+extern template double target_forward(const double*, int, int, const std::vector<int>&, TargetRows&,
+                                      size_t);
+extern template void target_backward(const float*, int, int, const std::vector<int>&,
+                                     const TargetRows&, float*, double);
+extern template void target_backward(const double*, int, int, const std::vector<int>&,
+                                     const TargetRows&, double*, double);
 
 }  // namespace crf_loss

@@ -136,17 +136,20 @@ at::Tensor core_tensor(const Batch& batch, at::IntArrayRef sizes) {
 struct Saved : torch::CustomClassHolder {
     std::shared_ptr<Batch> batch;
     std::vector<char> finite;
+    std::vector<crf_loss::TargetRows> target_rows;  // the numerator's forward rows, per chunk
 };
 
 // The value of every chunk, and with `guides` the forward guides and row shifts of every chunk
-// ((chunks, blocks + 1, states) and (chunks, blocks + 1)) for the gradient.
+// ((chunks, blocks + 1, states) and (chunks, blocks + 1)) and the numerator's forward rows for the
+// gradient (all of a chunk's if they take at most twice its guides' memory, else some).
 at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tensor* guides,
-                        at::Tensor* shifts) {
+                        at::Tensor* shifts, std::vector<crf_loss::TargetRows>* target_rows) {
     const size_t count = batch.chunks.size();
     const int64_t states = batch.width / 5, rows = batch.blocks + 1;
     if (guides) {
         *guides = core_tensor(batch, {int64_t(count), rows, states});
         *shifts = core_tensor(batch, {int64_t(count), rows});
+        target_rows->assign(batch.targets.size(), {});
     }
     std::vector<double> values(count, 0);
     std::vector<std::optional<crf_loss::BadScores>> bad(count);
@@ -174,8 +177,11 @@ at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tenso
             return;
         }
         const double numerator =
-            crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
-                                        batch.targets[i], static_cast<Real*>(nullptr));
+            guides ? crf_loss::target_forward(scores, chunk.num_blocks, chunk.num_states,
+                                              batch.targets[i], (*target_rows)[i],
+                                              size_t(chunk.num_blocks + 1) * size_t(states))
+                   : crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
+                                                 batch.targets[i], static_cast<Real*>(nullptr));
         values[i] = numerator == -INFINITY ? INFINITY : log_z - numerator;
     };
     {
@@ -209,6 +215,7 @@ at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tenso
 // finite value), from the guides of chunk_values, in one pass over each chunk's gradient.
 at::Tensor chunk_gradients(const Batch& batch, const std::vector<char>& finite,
                            const at::Tensor& guides, const at::Tensor& shifts,
+                           const std::vector<crf_loss::TargetRows>& target_rows,
                            const std::vector<double>& scales) {
     const int64_t rows = batch.blocks + 1, states = batch.width / 5;
     at::Tensor gradient =
@@ -226,8 +233,8 @@ at::Tensor chunk_gradients(const Batch& batch, const std::vector<char>& finite,
                                     guides.data_ptr<Real>() + int64_t(i) * rows * states,
                                     shifts.data_ptr<Real>() + int64_t(i) * rows, scales[i], grad);
         if (!batch.targets.empty()) {
-            crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
-                                        batch.targets[i], grad, size_t(1) << 22, scales[i]);
+            crf_loss::target_backward(scores, chunk.num_blocks, chunk.num_states, batch.targets[i],
+                                      target_rows[i], grad, scales[i]);
         }
     };
     // The backward pass may run on a thread of autograd's that does not hold the lock.
@@ -248,10 +255,11 @@ struct ChunkValues : torch::autograd::Function<ChunkValues> {
         auto saved = c10::make_intrusive<Saved>();
         saved->batch = batch;
         if (!batch->with_grad) {
-            return chunk_values(*batch, saved->finite, nullptr, nullptr);
+            return chunk_values(*batch, saved->finite, nullptr, nullptr, nullptr);
         }
         at::Tensor guides, shifts;
-        at::Tensor values = chunk_values(*batch, saved->finite, &guides, &shifts);
+        at::Tensor values =
+            chunk_values(*batch, saved->finite, &guides, &shifts, &saved->target_rows);
         // The scores are saved so that autograd refuses them if changed in place before backward.
         context->save_for_backward({scores, guides, shifts});
         context->saved_data["saved"] = c10::IValue::make_capsule(saved);
@@ -274,9 +282,9 @@ struct ChunkValues : torch::autograd::Function<ChunkValues> {
                               ": the gradient reaching chunk ", i, "'s value is ", scales[i],
                               "; it must be finite.");
         }
-        at::Tensor result =
-            chunk_gradients(batch, saved->finite, variables[1], variables[2], scales)
-                .to(batch.type);
+        at::Tensor result = chunk_gradients(batch, saved->finite, variables[1], variables[2],
+                                            saved->target_rows, scales)
+                                .to(batch.type);
         if (at::GradMode::is_enabled()) {
             // The gradient is computed outside autograd: a second derivative through it would
             // be silently wrong (or missing), so differentiating the result raises instead.
@@ -335,9 +343,11 @@ at::Tensor crf_edge_posteriors(TensorArg scores, LengthsArg lengths) {
     Batch batch = checked_scores(scores.object, lengths.object, "crf_edge_posteriors");
     at::NoGradGuard no_grad;
     std::vector<char> finite;
+    std::vector<crf_loss::TargetRows> no_targets;
     at::Tensor guides, shifts;
-    chunk_values(batch, finite, &guides, &shifts);
-    return chunk_gradients(batch, finite, guides, shifts, std::vector<double>(finite.size(), 1))
+    chunk_values(batch, finite, &guides, &shifts, &no_targets);
+    return chunk_gradients(batch, finite, guides, shifts, no_targets,
+                           std::vector<double>(finite.size(), 1))
         .to(batch.type);
 }
 

@@ -305,6 +305,16 @@ TEST(CrfLoss, FloatNumeratorKeepsItsBits) {
               value);
     EXPECT_EQ(grad, segment_grad);
     EXPECT_TRUE(std::isfinite(value));
+    // In two halves, with the rows kept in between (all of them, then some).
+    for (size_t budget : {size_t(1) << 22, size_t(1000)}) {
+        crf_loss::TargetRows kept;
+        std::vector<float> halves_grad(size, 0);
+        EXPECT_EQ(crf_loss::target_forward(scores, blocks, num_states, states, kept, budget),
+                  value);
+        crf_loss::target_backward(scores, blocks, num_states, states, kept, halves_grad.data(),
+                                  1.0);
+        EXPECT_EQ(grad, halves_grad);
+    }
 }
 
 TEST(CrfLoss, FloatNumeratorPrecisionDoesNotFallWithLength) {
