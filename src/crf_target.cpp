@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "beam_search.h"
 #include "crf_kernels.h"
@@ -15,26 +16,12 @@ constexpr int transitions = num_bases + 1;
 
 // exp and log of a row, in place: for float with the exact AVX2 kernels when `vector` (the same
 // bits as the C library's expf and logf), else one value at a time.
-//
-// exp is taken of values at most 0. For float, those below -88 give 0: their exp lies below
-// float's normal range (a weight under 1e-38 against the largest of its row or block, 1), and the
-// vector kernel would hand each of them to the scalar function. Both forms give the same bits.
 void exp_row(float* values, int count, bool vector) {
-    constexpr float below_normal = -88.0f;
-    if (!vector) {
-        for (int i = 0; i < count; ++i) {
-            values[i] = values[i] < below_normal ? 0.0f : std::exp(values[i]);
-        }
+    if (vector) {
+        expf_avx2(values, values, size_t(count));
         return;
     }
-    // Those values are marked by 1 (never an input here), whose exp, above 1, is then set to 0.
-    for (int i = 0; i < count; ++i) {
-        if (values[i] < below_normal) values[i] = 1.0f;
-    }
-    expf_avx2(values, values, size_t(count));
-    for (int i = 0; i < count; ++i) {
-        if (values[i] > 1.0f) values[i] = 0.0f;
-    }
+    for (int i = 0; i < count; ++i) values[i] = std::exp(values[i]);
 }
 
 void log_row(float* values, int count, bool vector) {
@@ -51,6 +38,25 @@ void exp_row(double* values, int count, bool) {
 
 void log_row(double* values, int count, bool) {
     for (int i = 0; i < count; ++i) values[i] = std::log(values[i]);
+}
+
+// exp is taken of values at most 0. In float, those below -88 give 0: their exp lies below
+// float's normal range (a weight under 1e-38 against the largest of its row or block, 1), and the
+// vector kernel would hand each of them to the scalar function. They are marked by the argument 1
+// (never one otherwise), whose exp, above 1, is read as 0; marks and reading are made in the loops
+// that make and use the values, and both forms see the same arguments.
+template <typename Real>
+Real exp_argument(double x) {
+    if constexpr (std::is_same_v<Real, float>) {
+        return x < -88.0 ? 1.0f : float(x);
+    } else {
+        return x;
+    }
+}
+
+template <typename Real>
+Real exp_result(Real y) {
+    return std::is_same_v<Real, float> && y > Real(1) ? Real(0) : y;
 }
 
 // The lattice of one target over one chunk: its band of positions per boundary and the two
@@ -128,13 +134,17 @@ public:
             top = std::max(top, std::max(edges_[size_t(k)], alpha[k] + second_[size_t(k)]));
         }
         for (int k = 0; k < n; ++k) {
-            powers_[size_t(k)] = Real(edges_[size_t(k)] - top);
-            steps_[size_t(k)] = Real((alpha[k] + second_[size_t(k)]) - top);
+            powers_[size_t(k)] = exp_argument<Real>(edges_[size_t(k)] - top);
+            steps_[size_t(k)] = exp_argument<Real>((alpha[k] + second_[size_t(k)]) - top);
         }
         exp_row(powers_.data(), n, vector_);
         exp_row(steps_.data(), n, vector_);
         double sum = 0;
-        for (int k = 0; k < n; ++k) sum += double(powers_[size_t(k)]) + double(steps_[size_t(k)]);
+        for (int k = 0; k < n; ++k) {
+            powers_[size_t(k)] = exp_result(powers_[size_t(k)]);
+            steps_[size_t(k)] = exp_result(steps_[size_t(k)]);
+            sum += double(powers_[size_t(k)]) + double(steps_[size_t(k)]);
+        }
         const double factor = scale / sum;
         for (int k = 0; k < n; ++k) {
             // Edges of weight 0 are left alone, so that no 0 * inf reaches the gradient.
@@ -154,10 +164,10 @@ private:
             const double a = first_[size_t(k)], b = second_[size_t(k)];
             const double top = std::max(a, b);
             first_[size_t(k)] = top;
-            powers_[size_t(k)] = top == none ? Real(none) : Real(std::min(a, b) - top);
+            powers_[size_t(k)] = exp_argument<Real>(top == none ? none : std::min(a, b) - top);
         }
         exp_row(powers_.data(), n, vector_);
-        for (int k = 0; k < n; ++k) powers_[size_t(k)] += Real(1);
+        for (int k = 0; k < n; ++k) powers_[size_t(k)] = exp_result(powers_[size_t(k)]) + Real(1);
         log_row(powers_.data(), n, vector_);
         for (int k = 0; k < n; ++k) out[k] = first_[size_t(k)] + double(powers_[size_t(k)]);
     }
