@@ -27,14 +27,16 @@ import torch_recursions  # noqa: E402
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def median_times(columns, rounds):
-    """Median seconds of each named callable, timed round-robin."""
+def median_times(columns, rounds, clock=time.perf_counter):
+    """Median seconds of each named callable, timed round-robin (by `clock`: time.thread_time
+    counts only the calling thread's processor time, steadier on a shared machine for work that
+    runs on that thread alone)."""
     samples = {name: [] for name in columns}
     for _ in range(rounds):
         for name, call in columns.items():
-            start = time.perf_counter()
+            start = clock()
             call()
-            samples[name].append(time.perf_counter() - start)
+            samples[name].append(clock() - start)
     return {name: statistics.median(values) for name, values in samples.items()}
 
 

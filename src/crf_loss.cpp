@@ -7,6 +7,7 @@
 
 #include "beam_search.h"
 #include "crf_kernels.h"
+#include "crf_target.h"
 #include "stable_guides.h"
 
 namespace crf_loss {
@@ -15,14 +16,6 @@ namespace {
 
 constexpr int transitions = num_bases + 1;  // a stay and four steps into each state
 constexpr double minus_infinity = -std::numeric_limits<double>::infinity();
-
-// log(exp(x) + exp(y)) in double; -inf when both are.
-double log_add(double x, double y) {
-    if (x < y) {
-        std::swap(x, y);
-    }
-    return y == minus_infinity ? x : x + std::log1p(std::exp(y - x));
-}
 
 // exp of `count` values (and log, in double): for float, the C library's expf, eight at a time
 // where the processor reproduces it exactly, so that the bits are the same either way.
@@ -333,97 +326,6 @@ std::vector<int> target_states(const int64_t* target, int target_length, int num
 }
 
 template <typename Real>
-double target_log_weight(const Real* scores, int num_blocks, int num_states,
-                         const std::vector<int>& states, Same<Real>* grad, size_t max_kept,
-                         double scale) {
-    const int positions = int(states.size());
-    const int T = num_blocks;
-    if (positions == 0 || positions - 1 > T) {
-        return minus_infinity;
-    }
-    const size_t width = size_t(num_states) * transitions;
-    const int msb = num_states / num_bases;
-    // Score index of the stay in position i, and of the step from position i - 1 into i.
-    std::vector<size_t> stay(positions), step(positions, 0);
-    for (int i = 0; i < positions; ++i) {
-        stay[i] = size_t(states[i]) * transitions;
-        if (i > 0) {
-            step[i] = stay[i] + 1 + size_t(states[i - 1] / msb);
-        }
-    }
-    // At boundary t only positions lo(t) .. hi(t) lie on a path from the start to the end.
-    auto lo = [&](int t) { return std::max(0, positions - 1 - (T - t)); };
-    auto hi = [&](int t) { return std::min(t, positions - 1); };
-    auto advance = [&](const double* prev, double* next, int t) {
-        const Real* row = scores + t * width;
-        for (int i = lo(t + 1); i <= hi(t + 1); ++i) {
-            const double stays = i <= hi(t) ? prev[i] + double(row[stay[i]]) : minus_infinity;
-            const double steps =
-                i >= 1 && i - 1 >= lo(t) ? prev[i - 1] + double(row[step[i]]) : minus_infinity;
-            next[i] = log_add(stays, steps);
-        }
-    };
-
-    // The forward rows at every `segment`-th boundary are kept (all of them if they fit in
-    // max_kept values); the backward pass recomputes the others a segment at a time.
-    const size_t row_size = size_t(positions);
-    const bool keep_all = (size_t(T) + 1) * row_size <= max_kept;
-    const int segment = keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
-    std::vector<double> kept(grad ? (size_t(T / segment) + 1) * row_size : 0, minus_infinity);
-    std::vector<double> alpha(row_size, minus_infinity), next(row_size, minus_infinity);
-    alpha[0] = 0;
-    if (grad) {
-        std::copy(alpha.begin(), alpha.end(), kept.begin());
-    }
-    for (int t = 0; t < T; ++t) {
-        advance(alpha.data(), next.data(), t);
-        alpha.swap(next);
-        if (grad && (t + 1) % segment == 0) {
-            std::copy(alpha.begin(), alpha.end(),
-                      kept.begin() + size_t((t + 1) / segment) * row_size);
-        }
-    }
-    const double numerator = alpha[positions - 1];
-    if (!grad || numerator == minus_infinity || T == 0) {
-        return numerator;
-    }
-
-    std::vector<double> rows(size_t(segment) * row_size, minus_infinity);
-    std::vector<double> beta(row_size, minus_infinity), beta_prev(row_size, minus_infinity);
-    beta[positions - 1] = 0;
-    for (int t0 = ((T - 1) / segment) * segment; t0 >= 0; t0 -= segment) {
-        const int t1 = std::min(t0 + segment, T);
-        std::copy_n(kept.begin() + size_t(t0 / segment) * row_size, row_size, rows.begin());
-        for (int t = t0; t + 1 < t1; ++t) {
-            advance(rows.data() + size_t(t - t0) * row_size,
-                    rows.data() + size_t(t - t0 + 1) * row_size, t);
-        }
-        for (int t = t1 - 1; t >= t0; --t) {
-            const double* a = rows.data() + size_t(t - t0) * row_size;
-            const Real* row = scores + t * width;
-            Real* g = grad + t * width;
-            for (int i = lo(t); i <= hi(t); ++i) {
-                const double stays =
-                    i >= lo(t + 1) ? double(row[stay[i]]) + beta[i] : minus_infinity;
-                const double steps =
-                    i + 1 < positions ? double(row[step[i + 1]]) + beta[i + 1] : minus_infinity;
-                if (stays != minus_infinity) {
-                    g[stay[i]] =
-                        Real(double(g[stay[i]]) - scale * std::exp(a[i] + stays - numerator));
-                }
-                if (steps != minus_infinity) {
-                    g[step[i + 1]] =
-                        Real(double(g[step[i + 1]]) - scale * std::exp(a[i] + steps - numerator));
-                }
-                beta_prev[i] = log_add(stays, steps);
-            }
-            beta.swap(beta_prev);
-        }
-    }
-    return numerator;
-}
-
-template <typename Real>
 double target_loss(const Real* scores, int num_blocks, int num_states,
                    const std::vector<int>& states, Same<Real>* grad) {
     const double log_z = log_partition(scores, num_blocks, num_states, grad);
@@ -446,10 +348,6 @@ template double forward_guides(const double*, int, int, double*, double*);
 template void scaled_edge_posts(const float*, int, int, const float*, const float*, double, float*);
 template void scaled_edge_posts(const double*, int, int, const double*, const double*, double,
                                 double*);
-template double target_log_weight(const float*, int, int, const std::vector<int>&, float*, size_t,
-                                  double);
-template double target_log_weight(const double*, int, int, const std::vector<int>&, double*, size_t,
-                                  double);
 template double target_loss(const float*, int, int, const std::vector<int>&, float*);
 template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 

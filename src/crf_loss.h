@@ -77,18 +77,7 @@ double log_partition(const Real* scores, int num_blocks, int num_states, Same<Re
 // The k-mer states s_0 .. s_{L-k} that a target of L >= k base codes (0..3) passes through.
 std::vector<int> target_states(const int64_t* target, int target_length, int num_states);
 
-// The numerator: the log weight of the paths that start in states[0] at boundary 0, end in the
-// last of `states` at boundary num_blocks, and at every block stay (scores[t][5 s_i]) or step to
-// the next state (scores[t][5 s_{i+1} + 1 + s_i / msb]). -inf when no path does (the target needs
-// more steps than there are blocks, or the scores forbid it). If `grad` is not null and the value
-// is finite, the posterior of each of those transitions is subtracted from grad at its score
-// (computed in double), times `scale`. The gradient reads every forward row again: all are kept if
-// they fit in max_kept doubles, else one in sqrt(num_blocks + 1) and the others are recomputed (the
-// same bits, in about 2 * sqrt(num_blocks) rows of states.size() doubles).
-template <typename Real>
-double target_log_weight(const Real* scores, int num_blocks, int num_states,
-                         const std::vector<int>& states, Same<Real>* grad,
-                         size_t max_kept = size_t(1) << 22, double scale = 1);
+// The numerator of a target and its gradient (target_log_weight) are in crf_target.h.
 
 // The loss of a target: log Z minus its numerator, +inf when no path emits the target. If `grad`
 // is not null it receives the gradient of the loss (num_blocks * 5 * num_states values, laid out
@@ -107,10 +96,6 @@ extern template void scaled_edge_posts(const float*, int, int, const float*, con
                                        float*);
 extern template void scaled_edge_posts(const double*, int, int, const double*, const double*,
                                        double, double*);
-extern template double target_log_weight(const float*, int, int, const std::vector<int>&, float*,
-                                         size_t, double);
-extern template double target_log_weight(const double*, int, int, const std::vector<int>&, double*,
-                                         size_t, double);
 extern template double target_loss(const float*, int, int, const std::vector<int>&, float*);
 extern template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 

@@ -8,15 +8,18 @@
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/functions/basic_ops.h>
 
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "beam_search.h"
 #include "crf_loss.h"
+#include "crf_target.h"
 #include "loss_targets.h"
 #include "tensor_access.h"
 #include "tensor_args.h"
@@ -26,11 +29,19 @@
 struct __attribute__((visibility("hidden"))) CountsArg {
     py::object object;
 };
+// The reduction, checked by the function so that a wrong type is named in one line.
+struct __attribute__((visibility("hidden"))) ReductionArg {
+    py::object object;
+};
 namespace pybind11::detail {
 template <>
 struct type_caster<CountsArg> : any_object_caster<CountsArg> {
     static constexpr auto name =
         const_name("torch.Tensor | collections.abc.Sequence[typing.SupportsIndex]");
+};
+template <>
+struct type_caster<ReductionArg> : any_object_caster<ReductionArg> {
+    static constexpr auto name = const_name("str");
 };
 }  // namespace pybind11::detail
 
@@ -82,11 +93,25 @@ Batch checked_scores(const py::object& scores_arg, const py::object& lengths_arg
 }
 
 // Runs `each(i, scores)` for every chunk on the intra-op threads, with the chunk's scores in
-// float32 (widened on the thread that reads them) or, for float64 scores, in float64.
+// float32 (widened on the thread that reads them) or, for float64 scores, in float64. Called
+// without the interpreter lock. Between chunks the calling thread takes the lock to run the
+// signal handlers, so that Ctrl-C stops a long batch after the chunks under way: their error
+// (KeyboardInterrupt) is raised when they end, and no chunk starts after it.
 template <typename Each>
 void for_each_chunk(const Batch& batch, const Each& each) {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<bool> stopped{false};
+    std::optional<py::error_already_set> interrupt;
     at::parallel_for(0, int64_t(batch.chunks.size()), 1, [&](int64_t begin, int64_t end) {
-        for (int64_t i = begin; i < end; ++i) {
+        for (int64_t i = begin; i < end && !stopped.load(); ++i) {
+            if (std::this_thread::get_id() == caller) {
+                py::gil_scoped_acquire acquire;
+                if (PyErr_CheckSignals() != 0) {
+                    interrupt.emplace();
+                    stopped.store(true);
+                    break;
+                }
+            }
             const ScoreMatrix& chunk = batch.chunks[size_t(i)];
             if (batch.type == at::kDouble) {
                 each(size_t(i), chunk.scores.data_ptr<double>());
@@ -96,6 +121,9 @@ void for_each_chunk(const Batch& batch, const Each& each) {
             }
         }
     });
+    if (interrupt) {
+        throw std::move(*interrupt);
+    }
 }
 
 // A tensor of the element type the core computes in for these scores.
@@ -108,17 +136,20 @@ at::Tensor core_tensor(const Batch& batch, at::IntArrayRef sizes) {
 struct Saved : torch::CustomClassHolder {
     std::shared_ptr<Batch> batch;
     std::vector<char> finite;
+    std::vector<crf_loss::TargetRows> target_rows;  // the numerator's forward rows, per chunk
 };
 
 // The value of every chunk, and with `guides` the forward guides and row shifts of every chunk
-// ((chunks, blocks + 1, states) and (chunks, blocks + 1)) for the gradient.
+// ((chunks, blocks + 1, states) and (chunks, blocks + 1)) and the numerator's forward rows for the
+// gradient (all of a chunk's if they take at most twice its guides' memory, else some).
 at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tensor* guides,
-                        at::Tensor* shifts) {
+                        at::Tensor* shifts, std::vector<crf_loss::TargetRows>* target_rows) {
     const size_t count = batch.chunks.size();
     const int64_t states = batch.width / 5, rows = batch.blocks + 1;
     if (guides) {
         *guides = core_tensor(batch, {int64_t(count), rows, states});
         *shifts = core_tensor(batch, {int64_t(count), rows});
+        target_rows->assign(batch.targets.size(), {});
     }
     std::vector<double> values(count, 0);
     std::vector<std::optional<crf_loss::BadScores>> bad(count);
@@ -146,8 +177,11 @@ at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tenso
             return;
         }
         const double numerator =
-            crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
-                                        batch.targets[i], static_cast<Real*>(nullptr));
+            guides ? crf_loss::target_forward(scores, chunk.num_blocks, chunk.num_states,
+                                              batch.targets[i], (*target_rows)[i],
+                                              size_t(chunk.num_blocks + 1) * size_t(states))
+                   : crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
+                                                 batch.targets[i], static_cast<Real*>(nullptr));
         values[i] = numerator == -INFINITY ? INFINITY : log_z - numerator;
     };
     {
@@ -181,6 +215,7 @@ at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tenso
 // finite value), from the guides of chunk_values, in one pass over each chunk's gradient.
 at::Tensor chunk_gradients(const Batch& batch, const std::vector<char>& finite,
                            const at::Tensor& guides, const at::Tensor& shifts,
+                           const std::vector<crf_loss::TargetRows>& target_rows,
                            const std::vector<double>& scales) {
     const int64_t rows = batch.blocks + 1, states = batch.width / 5;
     at::Tensor gradient =
@@ -198,8 +233,8 @@ at::Tensor chunk_gradients(const Batch& batch, const std::vector<char>& finite,
                                     guides.data_ptr<Real>() + int64_t(i) * rows * states,
                                     shifts.data_ptr<Real>() + int64_t(i) * rows, scales[i], grad);
         if (!batch.targets.empty()) {
-            crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
-                                        batch.targets[i], grad, size_t(1) << 22, scales[i]);
+            crf_loss::target_backward(scores, chunk.num_blocks, chunk.num_states, batch.targets[i],
+                                      target_rows[i], grad, scales[i]);
         }
     };
     // The backward pass may run on a thread of autograd's that does not hold the lock.
@@ -220,10 +255,11 @@ struct ChunkValues : torch::autograd::Function<ChunkValues> {
         auto saved = c10::make_intrusive<Saved>();
         saved->batch = batch;
         if (!batch->with_grad) {
-            return chunk_values(*batch, saved->finite, nullptr, nullptr);
+            return chunk_values(*batch, saved->finite, nullptr, nullptr, nullptr);
         }
         at::Tensor guides, shifts;
-        at::Tensor values = chunk_values(*batch, saved->finite, &guides, &shifts);
+        at::Tensor values =
+            chunk_values(*batch, saved->finite, &guides, &shifts, &saved->target_rows);
         // The scores are saved so that autograd refuses them if changed in place before backward.
         context->save_for_backward({scores, guides, shifts});
         context->saved_data["saved"] = c10::IValue::make_capsule(saved);
@@ -239,9 +275,16 @@ struct ChunkValues : torch::autograd::Function<ChunkValues> {
         const at::Tensor scale = outputs[0].detach().to(at::kDouble).contiguous();
         const std::vector<double> scales(scale.data_ptr<double>(),
                                          scale.data_ptr<double>() + scale.numel());
-        at::Tensor result =
-            chunk_gradients(batch, saved->finite, variables[1], variables[2], scales)
-                .to(batch.type);
+        // An infinite weight times a gradient of both signs within a block has no value (it
+        // would come out as NaN): refused, as a NaN weight is.
+        for (size_t i = 0; i < scales.size(); ++i) {
+            TORCH_CHECK_VALUE(!saved->finite[i] || std::isfinite(scales[i]), batch.function,
+                              ": the gradient reaching chunk ", i, "'s value is ", scales[i],
+                              "; it must be finite.");
+        }
+        at::Tensor result = chunk_gradients(batch, saved->finite, variables[1], variables[2],
+                                            saved->target_rows, scales)
+                                .to(batch.type);
         if (at::GradMode::is_enabled()) {
             // The gradient is computed outside autograd: a second derivative through it would
             // be silently wrong (or missing), so differentiating the result raises instead.
@@ -266,8 +309,13 @@ at::Tensor crf_log_z(TensorArg scores, LengthsArg lengths) {
 }
 
 at::Tensor crf_loss_entry(TensorArg scores, TensorArg targets, CountsArg target_lengths,
-                          LengthsArg lengths, const std::string& reduction, bool zero_infinity) {
+                          LengthsArg lengths, ReductionArg reduction_arg, bool zero_infinity) {
     const char* function = "crf_loss";
+    if (!py::isinstance<py::str>(reduction_arg.object)) {
+        throw py::type_error(message(
+            function, "reduction must be a str, not " + type_name(reduction_arg.object) + "."));
+    }
+    const std::string reduction = reduction_arg.object.cast<std::string>();
     if (reduction != "none" && reduction != "sum" && reduction != "mean") {
         throw py::value_error(message(
             function, "reduction must be 'none', 'sum' or 'mean', not '" + reduction + "'."));
@@ -295,9 +343,11 @@ at::Tensor crf_edge_posteriors(TensorArg scores, LengthsArg lengths) {
     Batch batch = checked_scores(scores.object, lengths.object, "crf_edge_posteriors");
     at::NoGradGuard no_grad;
     std::vector<char> finite;
+    std::vector<crf_loss::TargetRows> no_targets;
     at::Tensor guides, shifts;
-    chunk_values(batch, finite, &guides, &shifts);
-    return chunk_gradients(batch, finite, guides, shifts, std::vector<double>(finite.size(), 1))
+    chunk_values(batch, finite, &guides, &shifts, &no_targets);
+    return chunk_gradients(batch, finite, guides, shifts, no_targets,
+                           std::vector<double>(finite.size(), 1))
         .to(batch.type);
 }
 
@@ -313,7 +363,7 @@ void register_training(py::module_& m) {
               .c_str());
     m.def("crf_loss", &crf_loss_entry, py::arg("scores"), py::arg("targets"),
           py::arg("target_lengths"), py::arg("lengths") = LengthsArg{py::none()}, py::kw_only(),
-          py::arg("reduction") = "mean", py::arg("zero_infinity") = false,
+          py::arg("reduction") = ReductionArg{py::str("mean")}, py::arg("zero_infinity") = false,
           doc(docs::crf_loss, docs::training_parameters, docs::crf_loss_parameters,
               docs::crf_loss_returns, docs::training_notes, docs::crf_loss_example)
               .c_str());

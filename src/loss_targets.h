@@ -23,9 +23,14 @@ inline std::vector<int64_t> read_target_lengths(py::handle arg, size_t count,
     if (THPVariable_Check(arg.ptr())) {
         const at::Tensor tensor = THPVariable_Unpack(arg.ptr());
         tensor_access::check_cpu_strided(tensor, function, "target_lengths");
-        if (tensor.dim() != 1 || !at::isIntegralType(tensor.scalar_type(), false)) {
-            throw py::value_error(
-                message(function, "target_lengths must be a 1-D integer tensor."));
+        if (!at::isIntegralType(tensor.scalar_type(), false)) {
+            throw py::type_error(
+                message(function, "target_lengths must be an integer tensor, not " +
+                                      tensor_access::dtype_name(tensor) + "."));
+        }
+        if (tensor.dim() != 1) {
+            throw py::value_error(message(function, "target_lengths must be 1-D, not " +
+                                                        std::to_string(tensor.dim()) + "-D."));
         }
         const at::Tensor as_long = tensor.to(at::kLong).contiguous();
         values.assign(as_long.data_ptr<int64_t>(), as_long.data_ptr<int64_t>() + as_long.numel());

@@ -417,9 +417,12 @@ Raises
 ------
 ValueError
     For scores that hold NaN or +inf, naming the chunk and block, and for shapes and lengths
-    refused as by ``decode_batch``.
+    refused as by ``decode_batch``; in the backward pass, for a gradient of a chunk's value that
+    is inf or NaN.
 TypeError
-    For an argument of the wrong type or element type.)";
+    For an argument of the wrong type or element type (a float ``target_lengths`` included).
+KeyboardInterrupt
+    On Ctrl-C, seen between chunks in the forward and the backward pass.)";
 
 constexpr const char* crf_log_z =
     R"(log Z of each chunk: the log of the summed weight of all its paths.

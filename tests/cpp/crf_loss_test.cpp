@@ -9,6 +9,8 @@
 #include <map>
 #include <vector>
 
+#include "crf_target.h"
+
 namespace {
 
 using crf_loss::log_partition;
@@ -264,4 +266,74 @@ TEST(CrfLoss, FloatPrecisionDoesNotFallWithLength) {
         worst = std::max(worst, std::abs(double(posts[i]) - posts64[i]));
     }
     EXPECT_LT(worst, 1e-5);
+}
+
+// A target of 0.9 bases per block (a narrow band) over random scores, some transitions masked.
+struct LongTarget {
+    std::vector<double> scores64;
+    std::vector<float> scores;
+    std::vector<int> states;
+
+    LongTarget(int blocks, int num_states) {
+        scores64 = float_exact(random_scores(blocks, num_states, 17, 3));
+        for (size_t i = 3; i < scores64.size(); i += 97) scores64[i] = -inf;
+        scores = as_float(scores64);
+        std::vector<int64_t> target(size_t(blocks) * 9 / 10);
+        unsigned x = 5;
+        for (int64_t& base : target) {
+            x = x * 1664525u + 1013904223u;
+            base = (x >> 16) % 4;
+        }
+        states = target_states(target.data(), int(target.size()), num_states);
+    }
+};
+
+TEST(CrfLoss, FloatNumeratorKeepsItsBits) {
+    const int blocks = 3000, num_states = 64;
+    const LongTarget chunk(blocks, num_states);
+    const std::vector<int>& states = chunk.states;
+    const size_t size = chunk.scores.size();
+    std::vector<float> grad(size, 0), scalar_grad(size, 0), segment_grad(size, 0);
+    const float* scores = chunk.scores.data();
+    const double value = target_log_weight(scores, blocks, num_states, states, grad.data());
+    EXPECT_EQ(
+        crf_loss::target_log_weight_scalar(scores, blocks, num_states, states, scalar_grad.data()),
+        value);
+    EXPECT_EQ(grad, scalar_grad);
+    // Rows recomputed by segments rather than kept.
+    EXPECT_EQ(target_log_weight(scores, blocks, num_states, states, segment_grad.data(), 1000),
+              value);
+    EXPECT_EQ(grad, segment_grad);
+    EXPECT_TRUE(std::isfinite(value));
+    // In two halves, with the rows kept in between (all of them, then some).
+    for (size_t budget : {size_t(1) << 22, size_t(1000)}) {
+        crf_loss::TargetRows kept;
+        std::vector<float> halves_grad(size, 0);
+        EXPECT_EQ(crf_loss::target_forward(scores, blocks, num_states, states, kept, budget),
+                  value);
+        crf_loss::target_backward(scores, blocks, num_states, states, kept, halves_grad.data(),
+                                  1.0);
+        EXPECT_EQ(grad, halves_grad);
+    }
+}
+
+TEST(CrfLoss, FloatNumeratorPrecisionDoesNotFallWithLength) {
+    const int blocks = 10000, num_states = 64;
+    const LongTarget chunk(blocks, num_states);
+    const size_t size = chunk.scores.size();
+    std::vector<float> grad(size, 0);
+    std::vector<double> grad64(size, 0);
+    const double value =
+        target_log_weight(chunk.scores.data(), blocks, num_states, chunk.states, grad.data());
+    const double value64 =
+        target_log_weight(chunk.scores64.data(), blocks, num_states, chunk.states, grad64.data());
+    ASSERT_TRUE(std::isfinite(value64));
+    EXPECT_NEAR(value, value64, 1e-8 * std::abs(value64));
+    double worst = 0, total = 0;
+    for (size_t i = 0; i < size; ++i) {
+        worst = std::max(worst, std::abs(double(grad[i]) - grad64[i]));
+        total += grad64[i];
+    }
+    EXPECT_LT(worst, 1e-5);
+    EXPECT_NEAR(total, -blocks, 1e-6 * blocks);  // one transition of the target per block
 }

@@ -3,6 +3,9 @@ all paths, its gradients, the conventions it shares with torch's CTC loss, its d
 training on two processes with DistributedDataParallel."""
 import itertools
 import math
+import os
+import signal
+import threading
 
 import pytest
 import torch
@@ -265,6 +268,37 @@ def test_half_precision_is_widened_and_bad_values_are_refused():
         crf_log_z(scores[0])
     with pytest.raises(TypeError, match="targets must be an integer tensor"):
         crf_loss(scores, targets.float(), [5, 5])
+    # Wrong types are TypeErrors in one line, as the docstrings say; a wrong shape a ValueError.
+    for call, words in (
+            (lambda: crf_loss(scores, targets, torch.tensor([5.0, 5.0])),
+             "target_lengths must be an integer tensor, not torch.float32."),
+            (lambda: crf_loss(scores, targets, [5, 5], reduction=None),
+             "reduction must be a str, not NoneType."),
+            (lambda: crf_loss(scores, targets, [5, 5], reduction=b"sum"),
+             "reduction must be a str, not bytes.")):
+        with pytest.raises(TypeError) as error:
+            call()
+        assert str(error.value) == "crf_loss: " + words
+    with pytest.raises(ValueError, match="target_lengths must be 1-D, not 2-D"):
+        crf_loss(scores, targets, torch.tensor([[5, 5]]))
+
+
+def test_a_gradient_of_the_output_that_is_not_finite_is_refused():
+    # inf times the posteriors of a block, of both signs in the loss's gradient, has no value.
+    scores = random_scores(2, 10, 2, seed=16)
+    scores[:, :, 3] = -INF  # posteriors of 0, which inf would turn into NaN
+    targets = random_targets(2, 5, seed=17)
+    leaf = scores.clone().requires_grad_()
+    for weight in (INF, -INF, float("nan")):
+        for function in (lambda s: crf_loss(s, targets, [5, 5], reduction="none"), crf_log_z):
+            values = function(leaf)
+            with pytest.raises(ValueError, match=r"the gradient reaching chunk 1's value is "
+                               rf"{weight}; it must be finite"):
+                values.backward(torch.tensor([1.0, weight]))
+    # A chunk whose infinite loss is zeroed has a gradient of 0 whatever reaches it.
+    losses = crf_loss(leaf, targets, [5, 0], reduction="none", zero_infinity=True)
+    grad, = torch.autograd.grad(losses, leaf, torch.tensor([1.0, INF]))
+    assert grad[0].isfinite().all() and (grad[1] == 0).all()
 
 
 def test_bitwise_the_same_for_any_threads_and_batch():
@@ -285,6 +319,33 @@ def test_bitwise_the_same_for_any_threads_and_batch():
     alone = crf_loss(s, targets[4:5], [25], reduction="none")
     assert torch.equal(alone, results[0][0][4:5])
     assert torch.equal(torch.autograd.grad(alone.sum(), s)[0], results[0][1][4:5])
+
+
+def test_ctrl_c_stops_a_long_backward_pass_between_chunks():
+    # 48 chunks of several hundred milliseconds each; SIGINT is sent once the backward pass has
+    # begun (the hook on the losses runs just before it). The pass must stop at the next chunk,
+    # leaving no gradient, rather than finish and raise afterwards.
+    scores = random_scores(48, 3000, 1, seed=18).requires_grad_()
+    targets = random_targets(48, 1500, seed=19)
+    losses = crf_loss(scores, targets, [1500] * 48, reduction="none")
+    started = threading.Event()
+    losses.register_hook(lambda grad: started.set())
+
+    def interrupt():
+        started.wait()
+        os.kill(os.getpid(), signal.SIGINT)
+
+    sender = threading.Thread(target=interrupt)
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        sender.start()
+        with pytest.raises(KeyboardInterrupt):
+            losses.sum().backward()
+        assert scores.grad is None
+    finally:
+        started.set()
+        sender.join()
+        signal.signal(signal.SIGINT, previous)
 
 
 def ddp_worker(rank, world, rendezvous, scores, targets, output):

@@ -1,0 +1,342 @@
+#include "crf_target.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "beam_search.h"
+#include "crf_kernels.h"
+
+namespace crf_loss {
+
+namespace {
+
+constexpr int transitions = num_bases + 1;
+
+// exp and log of a row, in place: for float with the exact AVX2 kernels when `vector` (the same
+// bits as the C library's expf and logf), else one value at a time.
+void exp_row(float* values, int count, bool vector) {
+    if (vector) {
+        expf_avx2(values, values, size_t(count));
+        return;
+    }
+    for (int i = 0; i < count; ++i) values[i] = std::exp(values[i]);
+}
+
+void log_row(float* values, int count, bool vector) {
+    if (vector) {
+        logf_avx2(values, values, size_t(count));
+        return;
+    }
+    for (int i = 0; i < count; ++i) values[i] = std::log(values[i]);
+}
+
+void exp_row(double* values, int count, bool) {
+    for (int i = 0; i < count; ++i) values[i] = std::exp(values[i]);
+}
+
+void log_row(double* values, int count, bool) {
+    for (int i = 0; i < count; ++i) values[i] = std::log(values[i]);
+}
+
+// exp is taken of values at most 0. In float, those below -88 give 0: their exp lies below
+// float's normal range (a weight under 1e-38 against the largest of its row or block, 1), and the
+// vector kernel would hand each of them to the scalar function. They are marked by the argument 1
+// (never one otherwise), whose exp, above 1, is read as 0; marks and reading are made in the loops
+// that make and use the values, and both forms see the same arguments.
+template <typename Real>
+Real exp_argument(double x) {
+    if constexpr (std::is_same_v<Real, float>) {
+        return x < -88.0 ? 1.0f : float(x);
+    } else {
+        return x;
+    }
+}
+
+template <typename Real>
+Real exp_result(Real y) {
+    return std::is_same_v<Real, float> && y > Real(1) ? Real(0) : y;
+}
+
+// The lattice of one target over one chunk: its band of positions per boundary and the two
+// recursions over it, row by row. A row of boundary t holds positions lo(t) .. hi(t), in double:
+// the cells that the target's paths cross can lie hundreds of nats below the row's maximum, where
+// float would lose the digits of their sums. Only the exponentials and logarithms, of values
+// within [-inf, 0] and [1, 2], are taken in Real (their error does not grow with the cells').
+template <typename Real>
+class TargetPaths {
+public:
+    static constexpr double none = -std::numeric_limits<double>::infinity();
+
+    TargetPaths(const Real* scores, int num_blocks, int num_states, const std::vector<int>& states,
+                bool vector)
+        : scores_(scores),
+          blocks_(num_blocks),
+          positions_(int(states.size())),
+          width_(size_t(num_states) * transitions),
+          vector_(vector),
+          stay_(states.size()),
+          step_(states.size(), 0) {
+        const int msb = num_states / num_bases;
+        for (int i = 0; i < positions_; ++i) {
+            stay_[size_t(i)] = size_t(states[size_t(i)]) * transitions;
+            if (i > 0) {
+                step_[size_t(i)] = stay_[size_t(i)] + 1 + size_t(states[size_t(i) - 1] / msb);
+            }
+        }
+        const size_t widest = size_t(std::min(positions_, blocks_ - positions_ + 2));
+        first_.resize(widest);
+        second_.resize(widest);
+        edges_.resize(widest);
+        powers_.resize(widest);
+        steps_.resize(widest);
+    }
+
+    int lo(int t) const { return std::max(0, positions_ - 1 - (blocks_ - t)); }
+    int hi(int t) const { return std::min(t, positions_ - 1); }
+    int count(int t) const { return hi(t) - lo(t) + 1; }
+
+    // Row t + 1 from row t, shifted by its maximum, which is returned (-inf when no path reaches
+    // the row: then the row is left unshifted).
+    double forward(const double* prev, int t, double* next) {
+        const Real* row = scores_ + size_t(t) * width_;
+        const int from = lo(t), to = hi(t), start = lo(t + 1), n = count(t + 1);
+        for (int k = 0; k < n; ++k) {
+            const int i = start + k;
+            first_[size_t(k)] = i <= to ? prev[i - from] + row[stay_[size_t(i)]] : none;
+            second_[size_t(k)] = i > from ? prev[i - 1 - from] + row[step_[size_t(i)]] : none;
+        }
+        log_add_rows(next, n);
+        return shift_by_maximum(next, n);
+    }
+
+    // Block t of the backward pass: from the forward row t (`alpha`) and the backward row t + 1
+    // (`beta_next`), subtracts scale times the block's target posteriors from `grad` and writes the
+    // backward row t (shifted by its maximum) into `beta`.
+    void backward(const double* alpha, const double* beta_next, int t, double* beta, Real* grad,
+                  double scale) {
+        const Real* row = scores_ + size_t(t) * width_;
+        Real* g = grad + size_t(t) * width_;
+        const int start = lo(t), n = count(t), next_lo = lo(t + 1), next_hi = hi(t + 1);
+        for (int k = 0; k < n; ++k) {
+            const int i = start + k;
+            first_[size_t(k)] =
+                i >= next_lo ? row[stay_[size_t(i)]] + beta_next[i - next_lo] : none;
+            second_[size_t(k)] =
+                i < next_hi ? row[step_[size_t(i) + 1]] + beta_next[i + 1 - next_lo] : none;
+        }
+        // The block's edges, stays in `powers` and steps in `steps`, as exponentials of their
+        // log weights less the largest.
+        double top = none;
+        for (int k = 0; k < n; ++k) {
+            edges_[size_t(k)] = alpha[k] + first_[size_t(k)];
+            top = std::max(top, std::max(edges_[size_t(k)], alpha[k] + second_[size_t(k)]));
+        }
+        for (int k = 0; k < n; ++k) {
+            powers_[size_t(k)] = exp_argument<Real>(edges_[size_t(k)] - top);
+            steps_[size_t(k)] = exp_argument<Real>((alpha[k] + second_[size_t(k)]) - top);
+        }
+        exp_row(powers_.data(), n, vector_);
+        exp_row(steps_.data(), n, vector_);
+        double sum = 0;
+        for (int k = 0; k < n; ++k) {
+            powers_[size_t(k)] = exp_result(powers_[size_t(k)]);
+            steps_[size_t(k)] = exp_result(steps_[size_t(k)]);
+            sum += double(powers_[size_t(k)]) + double(steps_[size_t(k)]);
+        }
+        const double factor = scale / sum;
+        for (int k = 0; k < n; ++k) {
+            // Edges of weight 0 are left alone, so that no 0 * inf reaches the gradient.
+            const size_t i = size_t(start + k);
+            const Real stay = powers_[size_t(k)], step = steps_[size_t(k)];
+            if (stay != 0) g[stay_[i]] = Real(double(g[stay_[i]]) - double(stay) * factor);
+            if (step != 0) g[step_[i + 1]] = Real(double(g[step_[i + 1]]) - double(step) * factor);
+        }
+        log_add_rows(beta, n);
+        shift_by_maximum(beta, n);
+    }
+
+private:
+    // out[k] = log(exp(first[k]) + exp(second[k])), as max + log(1 + exp(min - max)).
+    void log_add_rows(double* out, int n) {
+        for (int k = 0; k < n; ++k) {
+            const double a = first_[size_t(k)], b = second_[size_t(k)];
+            const double top = std::max(a, b);
+            first_[size_t(k)] = top;
+            powers_[size_t(k)] = exp_argument<Real>(top == none ? none : std::min(a, b) - top);
+        }
+        exp_row(powers_.data(), n, vector_);
+        for (int k = 0; k < n; ++k) powers_[size_t(k)] = exp_result(powers_[size_t(k)]) + Real(1);
+        log_row(powers_.data(), n, vector_);
+        for (int k = 0; k < n; ++k) out[k] = first_[size_t(k)] + double(powers_[size_t(k)]);
+    }
+
+    static double shift_by_maximum(double* values, int n) {
+        const double top = *std::max_element(values, values + n);
+        if (top != none) {
+            for (int k = 0; k < n; ++k) values[k] -= top;
+        }
+        return top;
+    }
+
+    const Real* scores_;
+    int blocks_, positions_;
+    size_t width_;
+    bool vector_;
+    std::vector<size_t> stay_, step_;  // score index of the stay in i, of the step into i
+    std::vector<double> first_, second_, edges_;  // the two terms of each cell, edge weights
+    std::vector<Real> powers_, steps_;            // what exp and log are taken of
+};
+
+template <typename Real>
+size_t band_cells(const TargetPaths<Real>& paths, int num_blocks) {
+    size_t total = 0;
+    for (int t = 0; t <= num_blocks; ++t) total += size_t(paths.count(t));
+    return total;
+}
+
+bool has_paths(const std::vector<int>& states, int num_blocks) {
+    return !states.empty() && int(states.size()) - 1 <= num_blocks;
+}
+
+template <typename Real>
+double forward_pass(const Real* scores, int num_blocks, int num_states,
+                    const std::vector<int>& states, TargetRows* kept, size_t max_kept,
+                    bool vector) {
+    const int T = num_blocks, positions = int(states.size());
+    if (!has_paths(states, T)) {
+        return -std::numeric_limits<double>::infinity();
+    }
+    TargetPaths<Real> paths(scores, num_blocks, num_states, states, vector);
+    if (kept) {
+        // Every row if they fit, else the first of each segment (the others are recomputed).
+        const bool keep_all = band_cells(paths, T) <= max_kept;
+        kept->segment = keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
+        kept->at.assign(size_t(T / kept->segment) + 2, 0);
+        for (size_t r = 0; r + 1 < kept->at.size(); ++r) {
+            kept->at[r + 1] = kept->at[r] + size_t(paths.count(int(r) * kept->segment));
+        }
+        kept->values.assign(kept->at.back(), 0);
+    }
+    const size_t widest = size_t(std::min(positions, T - positions + 2));
+    std::vector<double> alpha(widest), next(widest);
+    alpha[0] = 0;
+    double offset = 0;
+    for (int t = 0; t < T; ++t) {
+        const double top = paths.forward(alpha.data(), t, next.data());
+        if (top == TargetPaths<Real>::none) {
+            return -std::numeric_limits<double>::infinity();
+        }
+        offset += top;
+        alpha.swap(next);
+        if (kept && (t + 1) % kept->segment == 0) {
+            std::copy_n(
+                alpha.begin(), paths.count(t + 1),
+                kept->values.begin() + ptrdiff_t(kept->at[size_t((t + 1) / kept->segment)]));
+        }
+    }
+    // The last row holds position P - 1 alone, shifted to 0.
+    return offset;
+}
+
+template <typename Real>
+void backward_pass(const Real* scores, int num_blocks, int num_states,
+                   const std::vector<int>& states, const TargetRows& kept, Real* grad, double scale,
+                   bool vector) {
+    const int T = num_blocks, positions = int(states.size()), segment = kept.segment;
+    TargetPaths<Real> paths(scores, num_blocks, num_states, states, vector);
+    const size_t widest = size_t(std::min(positions, T - positions + 2));
+    const bool keep_all = segment == 1;
+    // Segment by segment from the end: recompute its forward rows from the one kept (unless all
+    // are kept), then run the backward pass over its blocks.
+    std::vector<double> rows(keep_all ? 0 : size_t(segment) * widest);
+    std::vector<double> beta(widest), beta_prev(widest);
+    beta[0] = 0;
+    for (int t0 = ((T - 1) / segment) * segment; t0 >= 0; t0 -= segment) {
+        const int t1 = std::min(t0 + segment, T);
+        const double* start = kept.values.data() + kept.at[size_t(t0 / segment)];
+        if (!keep_all) {
+            std::copy_n(start, paths.count(t0), rows.begin());
+            for (int t = t0; t + 1 < t1; ++t) {
+                paths.forward(rows.data() + size_t(t - t0) * widest, t,
+                              rows.data() + size_t(t - t0 + 1) * widest);
+            }
+        }
+        for (int t = t1 - 1; t >= t0; --t) {
+            const double* alpha = keep_all ? start : rows.data() + size_t(t - t0) * widest;
+            paths.backward(alpha, beta.data(), t, beta_prev.data(), grad, scale);
+            beta.swap(beta_prev);
+        }
+    }
+}
+
+template <typename Real>
+double numerator_and_gradient(const Real* scores, int num_blocks, int num_states,
+                              const std::vector<int>& states, Real* grad, size_t max_kept,
+                              double scale, bool vector) {
+    TargetRows kept;
+    const double numerator = forward_pass(scores, num_blocks, num_states, states,
+                                          grad ? &kept : nullptr, max_kept, vector);
+    if (grad && std::isfinite(numerator) && num_blocks > 0) {
+        backward_pass(scores, num_blocks, num_states, states, kept, grad, scale, vector);
+    }
+    return numerator;
+}
+
+bool vector_form() {
+    static const bool vector = exact_avx2_available();
+    return vector;
+}
+
+}  // namespace
+
+template <typename Real>
+double target_log_weight(const Real* scores, int num_blocks, int num_states,
+                         const std::vector<int>& states, Same<Real>* grad, size_t max_kept,
+                         double scale) {
+    return numerator_and_gradient(scores, num_blocks, num_states, states, grad, max_kept, scale,
+                                  vector_form());
+}
+
+template <typename Real>
+double target_log_weight_scalar(const Real* scores, int num_blocks, int num_states,
+                                const std::vector<int>& states, Same<Real>* grad, size_t max_kept,
+                                double scale) {
+    return numerator_and_gradient(scores, num_blocks, num_states, states, grad, max_kept, scale,
+                                  false);
+}
+
+template <typename Real>
+double target_forward(const Real* scores, int num_blocks, int num_states,
+                      const std::vector<int>& states, TargetRows& kept, size_t max_kept) {
+    return forward_pass(scores, num_blocks, num_states, states, &kept, max_kept, vector_form());
+}
+
+template <typename Real>
+void target_backward(const Real* scores, int num_blocks, int num_states,
+                     const std::vector<int>& states, const TargetRows& kept, Same<Real>* grad,
+                     double scale) {
+    if (has_paths(states, num_blocks) && num_blocks > 0 && !kept.at.empty()) {
+        backward_pass(scores, num_blocks, num_states, states, kept, grad, scale, vector_form());
+    }
+}
+
+template double target_log_weight(const float*, int, int, const std::vector<int>&, float*, size_t,
+                                  double);
+template double target_log_weight(const double*, int, int, const std::vector<int>&, double*, size_t,
+                                  double);
+template double target_log_weight_scalar(const float*, int, int, const std::vector<int>&, float*,
+                                         size_t, double);
+template double target_log_weight_scalar(const double*, int, int, const std::vector<int>&, double*,
+                                         size_t, double);
+template double target_forward(const float*, int, int, const std::vector<int>&, TargetRows&,
+                               size_t);
+template double target_forward(const double*, int, int, const std::vector<int>&, TargetRows&,
+                               size_t);
+template void target_backward(const float*, int, int, const std::vector<int>&, const TargetRows&,
+                              float*, double);
+template void target_backward(const double*, int, int, const std::vector<int>&, const TargetRows&,
+                              double*, double);
+
+}  // namespace crf_loss
