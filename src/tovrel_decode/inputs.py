@@ -334,9 +334,21 @@ def spool_write(label, spool, piece):
         else:
             spool.flush()
     except OSError as error:
-        raise InputError(f"{label}: cannot copy it into {shown(tempfile.gettempdir())} "
-                         f"({error.strerror or error}); free space there or set TMPDIR to a "
-                         "folder with room") from None
+        raise NoRoom(label, tempfile.gettempdir(), error.strerror or str(error)) from None
+
+
+class NoRoom(InputError):
+    """The copy of an input does not fit in $TMPDIR (a fault of the machine, not of the input);
+    `where` names the machine when it is not the one that reports it."""
+
+    def __init__(self, label, folder, reason, where=None):
+        super().__init__(label, folder, reason, where)
+        self.label, self.folder, self.reason, self.where = label, folder, reason, where
+
+    def __str__(self):
+        on = f" on {self.where}" if self.where else ""
+        return (f"{self.label}: cannot copy it into {shown(self.folder)}{on} ({self.reason}); "
+                "free space there or set TMPDIR to a folder with room")
 
 
 def decompressed(label, path, head, compressed=None, stop=None):

@@ -140,6 +140,10 @@ def opened(path: str, identity: Optional[tuple], copies: Any = None) -> inputs.S
         seen = view_of(path, source.identity)
     except UnreadableFile as error:
         raise UnreadableInput(this_worker(), path, str(error).rsplit(": ", 1)[-1]) from None
+    except inputs.NoRoom as error:  # the client must learn which worker's disk is full
+        raise InputError(str(inputs.NoRoom(error.label, error.folder, error.reason,
+                                           f"worker {this_worker()} ({socket.gethostname()})"))
+                         ) from None
     except OSError as error:
         raise UnreadableInput(this_worker(), path, error.strerror or str(error)) from None
     if identity is not None and not same_file(seen, identity):

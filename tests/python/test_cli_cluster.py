@@ -7,6 +7,7 @@ import os
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -344,6 +345,12 @@ def scheduler():
                                   silence_logs=50) as local, \
             distributed.Client(local, set_as_default=False) as client:
         yield local.scheduler_address, client
+
+
+def address_of(client):
+    """The address of the cluster's only worker."""
+    (address,) = client.scheduler_info(n_workers=-1)["workers"]
+    return address
 
 
 def worker_states(client):
@@ -872,15 +879,17 @@ def test_a_full_temporary_folder_is_named_as_such(scheduler, tmp_path):
                               cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
+        full = address_of(client)
         result = decode(tmp_path / "in.pt.gz", "--scheduler", address)
     finally:
         worker.terminate()
         worker.wait(timeout=60)
     lines = result.stderr.decode().strip().splitlines()
+    # The worker whose disk is full is named: the client's own $TMPDIR may have room.
     assert result.returncode == 1 and lines == [
         f"tovrel-decode: error: {tmp_path / 'in.pt.gz'}: cannot copy it into "
-        f"{tmp_path / 'small'} (No space left on device); free space there or set TMPDIR to a "
-        "folder with room"], lines
+        f"{tmp_path / 'small'} on worker {full} ({socket.gethostname()}) (No space "
+        "left on device); free space there or set TMPDIR to a folder with room"], lines
 
 
 def count_copies(start):
