@@ -230,13 +230,13 @@ def open_input(path, copies=None):
 
 def copy_of(label, path, head, identity, copies):
     """The decompressed copy of a compressed file: shared from `copies` (waiting for the one
-    being made there, if any), or made here."""
+    being made there or on this machine, if any), or made here."""
     if copies is None:
         return decompressed(label, path, head)
     key = (path, identity)
     with copies.making(key):
-        return copies.get(key) or \
-            copies.put(key, decompressed(label, path, head, stop=copies.stopping))
+        return copies.get(key) or copies.put(key, copies.on_machine(
+            key, label, lambda: decompressed(label, path, head, stop=copies.stopping)))
 
 
 def share_copy(path, copies):
