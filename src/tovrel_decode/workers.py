@@ -272,4 +272,6 @@ class WorkerPool:
         self.refresh(force=True)
         while not self.usable:
             time.sleep(0.2)
-            self.refresh()
+            # Workers answer their questions within a fraction of a second: a run does not
+            # wait for the next look of once a second to hear them.
+            self.refresh(force=bool(self.admission.probes))
