@@ -1005,3 +1005,29 @@ def test_the_copies_of_a_killed_client_are_given_back_by_the_next_run(cluster, t
     assert there.returncode == 0, there.stderr
     wait_until(lambda: client.run(spools_held) == before,
                "the killed run's copies are given back")
+
+
+def test_a_file_planted_where_a_machine_copy_goes_is_not_taken_for_it(tmp_path, monkeypatch):
+    import asyncio
+    import tempfile
+    import types
+
+    from tovrel_decode import inputs as opening
+    from tovrel_decode import spools
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    torch.save([chunk(50, 2, 1)], tmp_path / "in.pt")
+    with gzip.open(tmp_path / "in.pt.gz", "wb") as packed:
+        packed.write((tmp_path / "in.pt").read_bytes())
+    torch.save([chunk(50, 2, 2)], tmp_path / "other.pt")
+    copies = spools.SharedCopies([], "tovrel-copies-test")
+    copies.setup(types.SimpleNamespace(state=types.SimpleNamespace(nthreads=1)))
+    status = os.stat(tmp_path / "in.pt.gz")
+    key = (str(tmp_path / "in.pt.gz"), opening.identity_of(status))
+    # Another user's file, or a link to one, where the copy would be named is not the copy.
+    os.symlink(tmp_path / "other.pt", spools.machine_name(copies.run, key))
+    source = opening.open_input(str(tmp_path / "in.pt.gz"), copies)
+    assert torch.equal(source.chunks[0].load()[0], chunk(50, 2, 1))
+    source.spool.close()
+    asyncio.run(copies.teardown(None))
+    assert sorted(os.listdir(tmp_path)) == ["in.pt", "in.pt.gz", "other.pt"]
