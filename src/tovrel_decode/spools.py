@@ -188,14 +188,18 @@ class SharedCopies(WorkerPlugin):
                     if self.stopping.wait(LOCK_POLL):
                         raise InputError(f"{label}: its copy was given up (the run ended)"
                                          ) from None
+            if os.fstat(lock).st_size:  # marked unshareable: make copies side by side
+                fcntl.flock(lock, fcntl.LOCK_UN)
+                return make()
             spool = opened_if_ours(name)
             if spool is not None:
                 return spool
             spool = make()
             try:
                 give_name(spool, name)
-            except OSError:
-                return spool  # not shared: the other workers make their own
+            except OSError:  # not shared: the other workers make their own, without waiting
+                os.write(lock, b"unshareable")
+                return spool
             if self.stopping.is_set():  # the run ended while it was made: teardown has looked
                 remove(name, spool)
             return spool

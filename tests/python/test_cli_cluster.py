@@ -1029,5 +1029,14 @@ def test_a_file_planted_where_a_machine_copy_goes_is_not_taken_for_it(tmp_path, 
     source = opening.open_input(str(tmp_path / "in.pt.gz"), copies)
     assert torch.equal(source.chunks[0].load()[0], chunk(50, 2, 1))
     source.spool.close()
+    # The copy could not be named: the machine's other workers make their own, and need not
+    # wait for one another.
+    assert os.path.getsize(spools.machine_name(copies.run, key) + ".lock") > 0
+    other = spools.SharedCopies([], copies.run)
+    other.setup(types.SimpleNamespace(state=types.SimpleNamespace(nthreads=1)))
+    source = opening.open_input(str(tmp_path / "in.pt.gz"), other)
+    assert torch.equal(source.chunks[0].load()[0], chunk(50, 2, 1))
+    source.spool.close()
+    asyncio.run(other.teardown(None))
     asyncio.run(copies.teardown(None))
     assert sorted(os.listdir(tmp_path)) == ["in.pt", "in.pt.gz", "other.pt"]
