@@ -108,8 +108,8 @@ def memory(folder, rounds):
 
 
 def compressed(folder, cluster, rounds):
-    """The same file decoded on the cluster gzip-compressed and not: each worker decompresses it
-    once for all its tasks."""
+    """The same file decoded on the cluster gzip-compressed and not: it is decompressed once per
+    machine, for all the tasks of its workers."""
     import gzip
 
     plain = os.path.join(folder, "eight.pt")

@@ -28,10 +28,11 @@ from .plan import Executor, PlannedRead
 from .results import ChunkResult
 from .sniff import has_score_suffix
 from .tasks import (STARTED_TOPIC, Task, TaskCutter, UnreadableInput, changed_here, client_view,
-                    decode_task, plan_task, planned_sources)
+                    decode_task, list_task, plan_task, planned_sources)
 from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
 
 CONNECT_TIMEOUT = 10.0
+PLAN_FILES = 50  # files planned by one task at least: a task costs more than opening a file
 TLS_SETTINGS = (("ca-file", "CA_FILE"), ("client.cert", "CLIENT__CERT"),
                 ("client.key", "CLIENT__KEY"))
 
@@ -274,6 +275,52 @@ class Unreadable:
             self.pool.refresh()
 
 
+class Planning:
+    """Plans a run's inputs on the workers: lists them on one (where the client cannot tell
+    that they are all files), then plans them in groups of files in input order, side by side;
+    each group's files are checked against the client's view of them (`before`, taken as the
+    run began)."""
+
+    def __init__(self, executor: "ClusterExecutor") -> None:
+        self.executor = executor
+        self.planned: list[inputs.Source] = []
+
+    def plan(self, paths: list[str], before: dict) -> tuple[list[inputs.Source], list[str]]:
+        """The planned sources in input order, and the warnings for files skipped."""
+        run = self.executor
+        skipped: list[str] = []
+        if all(before.values()):  # files, as every worker must see them: nothing to list
+            files = list(paths)
+        else:
+            _, files, skipped = self.result(self.task(list_task, paths, run.skip_unreadable),
+                                            lambda listed: listed)
+        size = max(PLAN_FILES, -(-len(files) // (2 * run.pool.threads)))
+        groups = [self.task(plan_task, files[start:start + size], False, run.copies)
+                  for start in range(0, len(files), size)]
+        for group in groups:
+            planned, more = self.result(group, lambda result: (
+                planned_sources(result[0], result[1], before), result[2]))
+            self.planned += planned
+            skipped += more
+        return self.planned, skipped
+
+    def task(self, function: Callable, *arguments: Any) -> Task:
+        task = Task(f"plan-{uuid.uuid4().hex[:12]}", [], 0, planning=(function, arguments))
+        self.executor.submit(task)
+        return task
+
+    def result(self, task: Task, take: Callable[[Any], Any]) -> Any:
+        """What `take` makes of a planning task's result (it checks the worker's view of the
+        files against the client's); the task runs again elsewhere while workers cannot read
+        the inputs."""
+        while True:
+            try:
+                return take(self.executor.result(task, lambda: None))
+            except UnreadableInput as error:
+                self.executor.unreadable.leave_out(error, self.planned)
+                self.executor.resubmit(task)
+
+
 class ClusterExecutor:
     def __init__(self, address: str, options: DecodeOptions, task_timeout: float,
                  warn: Callable[[str], None], skip_unreadable: bool = False) -> None:
@@ -319,27 +366,18 @@ class ClusterExecutor:
     # Planning
 
     def sources(self, paths: list[str], status: Callable[[str], None]) -> list[inputs.Source]:
-        """The inputs, planned on a worker (the client needs no access); the client's own view of
-        each file it can see is its identity, which every worker's view must match."""
+        """The inputs, planned on the workers (the client needs no access); the client's own view
+        of each file it can see is its identity, which every worker's view must match."""
         status(f"waiting for workers of {self.address}")
         self.pool.wait_for_usable()
         from . import spools
 
         self.copies = spools.share(self.client, paths)
-        status("opening the inputs on a worker")
+        status("opening the inputs on the workers")
         # Taken before the plan: a file replaced while a worker plans it is a change, not a
         # worker that sees another file.
         before = {path: client_view(path) for path in paths}
-        while True:
-            task = Task(f"plan-{uuid.uuid4().hex[:12]}", [], 0,
-                        planning=(paths, self.skip_unreadable, self.copies))
-            self.submit(task)
-            try:
-                planner, layouts, skipped = self.result(task, lambda: None)
-                self.planned = planned_sources(planner, layouts, before)
-                break
-            except UnreadableInput as error:
-                self.unreadable.leave_out(error, self.planned)
+        self.planned, skipped = Planning(self).plan(paths, before)
         for warning in skipped:
             self.warn(warning)
         return self.planned
@@ -351,7 +389,7 @@ class ClusterExecutor:
         task.workers = frozenset(self.pool.usable)
         task.started = task.started_on = None
         self.started.pop(task.id, None)
-        function, arguments = (plan_task, task.planning) if task.planning is not None else \
+        function, arguments = task.planning if task.planning is not None else \
             (decode_task, (task.pieces, self.options, self.copies))
         task.future = self.client.submit(
             function, task.id, *arguments, key=f"{function.__name__}-{task.id}-"

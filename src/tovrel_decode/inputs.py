@@ -230,13 +230,13 @@ def open_input(path, copies=None):
 
 def copy_of(label, path, head, identity, copies):
     """The decompressed copy of a compressed file: shared from `copies` (waiting for the one
-    being made there, if any), or made here."""
+    being made there or on this machine, if any), or made here."""
     if copies is None:
         return decompressed(label, path, head)
     key = (path, identity)
     with copies.making(key):
-        return copies.get(key) or \
-            copies.put(key, decompressed(label, path, head, stop=copies.stopping))
+        return copies.get(key) or copies.put(key, copies.on_machine(
+            key, label, lambda: decompressed(label, path, head, stop=copies.stopping)))
 
 
 def share_copy(path, copies):
@@ -334,9 +334,21 @@ def spool_write(label, spool, piece):
         else:
             spool.flush()
     except OSError as error:
-        raise InputError(f"{label}: cannot copy it into {shown(tempfile.gettempdir())} "
-                         f"({error.strerror or error}); free space there or set TMPDIR to a "
-                         "folder with room") from None
+        raise NoRoom(label, tempfile.gettempdir(), error.strerror or str(error)) from None
+
+
+class NoRoom(InputError):
+    """The copy of an input does not fit in $TMPDIR (a fault of the machine, not of the input);
+    `where` names the machine when it is not the one that reports it."""
+
+    def __init__(self, label, folder, reason, where=None):
+        super().__init__(label, folder, reason, where)
+        self.label, self.folder, self.reason, self.where = label, folder, reason, where
+
+    def __str__(self):
+        on = f" on {self.where}" if self.where else ""
+        return (f"{self.label}: cannot copy it into {shown(self.folder)}{on} ({self.reason}); "
+                "free space there or set TMPDIR to a folder with room")
 
 
 def decompressed(label, path, head, compressed=None, stop=None):

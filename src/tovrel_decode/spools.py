@@ -1,6 +1,7 @@
-"""The decompressed copies of a cluster run's compressed inputs on a worker: shared by the run's
-tasks there, given back when the run ends. Each worker starts on the run's first compressed input
-as soon as the run is registered, all of them at once, while one of them plans the run. The
+"""The decompressed copies of a cluster run's compressed inputs: made once on each machine, in
+$TMPDIR, and shared by the run's tasks on every worker there; given back when the run ends. Each
+worker starts on the run's first compressed input as soon as the run is registered, while one of
+them plans the run: the first to take the copy's lock makes it, the others wait for it. The
 scheduler keeps a record of the copies registered and of the run that owns them, so that the
 next run of the same machine gives back those of a run that was killed before it could."""
 from __future__ import annotations
@@ -8,19 +9,69 @@ from __future__ import annotations
 import asyncio
 import collections
 import contextlib
+import fcntl
+import glob
+import hashlib
 import os
 import socket
+import stat
+import tempfile
 import threading
 import uuid
-from typing import Any, BinaryIO, Iterator, Optional
+from typing import Any, BinaryIO, Callable, Iterator, Optional
 
 from distributed.diagnostics.plugin import WorkerPlugin
 
+from .errors import InputError
 from .sniff import COMPRESSION_SUFFIXES
 from .workers import bounded
 
 PLUGIN_SECONDS = 10.0  # for the workers to take up, or give back, the run's shared copies
 REGISTRY = "tovrel-copies"  # the scheduler's record of the shared copies registered, by name
+LOCK_POLL = 0.05  # seconds between looks at a copy's lock held by another worker
+
+
+def machine_prefix(run: str) -> str:
+    """What the names of the run's copies on this machine (and of their locks) start with."""
+    return os.path.join(tempfile.gettempdir(), f"{run}-")
+
+
+def machine_name(run: str, key: tuple) -> str:
+    """Where the copy of `key` (path, identity) for the run `run` is kept on this machine."""
+    return machine_prefix(run) + hashlib.sha256(repr(key).encode()).hexdigest()[:16]
+
+
+def opened_if_ours(name: str) -> Optional[BinaryIO]:
+    """The file `name`, if it is a regular file of this user (another user could have put any
+    content there), else None."""
+    try:
+        descriptor = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return None
+    status = os.fstat(descriptor)
+    if not stat.S_ISREG(status.st_mode) or status.st_uid != os.getuid():
+        os.close(descriptor)
+        return None
+    return open(descriptor, "rb")
+
+
+def give_name(spool: BinaryIO, name: str) -> None:
+    """Names the unnamed file `spool` `name` (linkat through /proc following the link, which
+    os.link does only when given a folder's descriptor)."""
+    folder = os.open(os.path.dirname(name), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.link(f"/proc/self/fd/{spool.fileno()}", os.path.basename(name), dst_dir_fd=folder)
+    finally:
+        os.close(folder)
+
+
+def remove(name: str, spool: Optional[BinaryIO] = None) -> None:
+    """Removes the name `name` (only while it names `spool`, where given)."""
+    try:
+        if spool is None or os.stat(name).st_ino == os.fstat(spool.fileno()).st_ino:
+            os.unlink(name)
+    except (OSError, ValueError):  # gone already, or the spool closed
+        pass
 
 
 def reopened(spool: BinaryIO) -> BinaryIO:
@@ -40,14 +91,17 @@ def first_compressed(paths: list[str]) -> Optional[str]:
 
 
 class SharedCopies(WorkerPlugin):
-    """Registered by the client for one run, under its own name, and removed when the run ends
-    (which stops a copy being made and closes every copy). Only one copy of a file is made at a
-    time: a task that needs it waits for the one being made. A worker keeps the latest copies
-    only, two per thread and one more: tasks come in input order, and an input's copy is not left
-    to fill $TMPDIR after its tasks are done (a copy dropped early is made again where needed)."""
+    """Registered by the client for one run, under its own name (`run`, which the names of its
+    copies on each machine start with), and removed when the run ends (which stops a copy being
+    made, closes every copy and removes their names). Only one copy of a file is made on a
+    machine at a time: a task that needs it waits for the one being made. A worker keeps the
+    latest copies only, two per thread and one more: tasks come in input order, and an input's
+    copy is not left to fill $TMPDIR after its tasks are done (a copy dropped early is made again
+    where needed)."""
 
-    def __init__(self, paths: Optional[list[str]] = None) -> None:
+    def __init__(self, paths: Optional[list[str]] = None, run: str = REGISTRY) -> None:
         self.paths = paths or []
+        self.run = run
 
     def setup(self, worker: Any) -> None:
         # Made on the worker: the plugin travels pickled, and locks and threads do not.
@@ -80,6 +134,8 @@ class SharedCopies(WorkerPlugin):
             for spool in self.copies.values():
                 spool.close()
             self.copies.clear()
+        for name in glob.glob(glob.escape(machine_prefix(self.run)) + "*"):
+            remove(name)
 
     @contextlib.contextmanager
     def making(self, key: tuple) -> Iterator[None]:
@@ -102,13 +158,53 @@ class SharedCopies(WorkerPlugin):
             kept = self.copies.setdefault(key, spool)  # another task's copy made meanwhile wins
             self.copies.move_to_end(key)
             while len(self.copies) > self.keep:
-                self.copies.popitem(last=False)[1].close()
+                old, spool = self.copies.popitem(last=False)
+                remove(machine_name(self.run, old), spool)
+                spool.close()
             opened = reopened(kept)
             if self.stopping.is_set():  # the run has ended: none is kept
                 for copy in self.copies.values():
                     copy.close()
                 self.copies.clear()
             return opened
+
+    def on_machine(self, key: tuple, label: str, make: Callable[[], BinaryIO]) -> BinaryIO:
+        """The copy of `key` made once on this machine for its workers of the run: the first to
+        take its lock makes it and names it whole (an unnamed file given a name), the others
+        wait and open it. Where it cannot be shared (a folder of another user's, a file system
+        without unnamed files), this worker's copy is its own."""
+        name = machine_name(self.run, key)
+        try:
+            lock = os.open(name + ".lock", os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC,
+                           0o600)
+        except OSError:
+            return make()
+        try:
+            while True:
+                try:
+                    fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    break
+                except BlockingIOError:
+                    if self.stopping.wait(LOCK_POLL):
+                        raise InputError(f"{label}: its copy was given up (the run ended)"
+                                         ) from None
+            if os.fstat(lock).st_size:  # marked unshareable: make copies side by side
+                fcntl.flock(lock, fcntl.LOCK_UN)
+                return make()
+            spool = opened_if_ours(name)
+            if spool is not None:
+                return spool
+            spool = make()
+            try:
+                give_name(spool, name)
+            except OSError:  # not shared: the other workers make their own, without waiting
+                os.write(lock, b"unshareable")
+                return spool
+            if self.stopping.is_set():  # the run ended while it was made: teardown has looked
+                remove(name, spool)
+            return spool
+        finally:
+            os.close(lock)
 
 
 def share(client: Any, paths: list[str]) -> str:
@@ -119,7 +215,7 @@ def share(client: Any, paths: list[str]) -> str:
 
     def register() -> None:
         client.set_metadata([REGISTRY, name], f"{socket.gethostname()}:{os.getpid()}")
-        client.register_plugin(SharedCopies(paths), name=name)
+        client.register_plugin(SharedCopies(paths, name), name=name)
 
     # The scheduler keeps the plugin at once and tells every worker; one that does not answer
     # must not hold the run (its tasks, if it ever takes any, make copies of their own).

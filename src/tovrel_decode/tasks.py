@@ -140,6 +140,10 @@ def opened(path: str, identity: Optional[tuple], copies: Any = None) -> inputs.S
         seen = view_of(path, source.identity)
     except UnreadableFile as error:
         raise UnreadableInput(this_worker(), path, str(error).rsplit(": ", 1)[-1]) from None
+    except inputs.NoRoom as error:  # the client must learn which worker's disk is full
+        raise InputError(str(inputs.NoRoom(error.label, error.folder, error.reason,
+                                           f"worker {this_worker()} ({socket.gethostname()})"))
+                         ) from None
     except OSError as error:
         raise UnreadableInput(this_worker(), path, error.strerror or str(error)) from None
     if identity is not None and not same_file(seen, identity):
@@ -167,6 +171,24 @@ def tell_start(task: str) -> None:
         pass
 
 
+def expanded(paths: list, skip_unreadable: bool) -> tuple[list, list]:
+    """On a worker: the input files of `paths` (folders listed) and the warnings for the files
+    skipped."""
+    skipped: list = []
+    try:
+        return inputs.expand(paths, skip_unreadable, skipped.append), skipped
+    except UnreadableFile as error:
+        path, _, reason = str(error).rpartition(": ")
+        raise UnreadableInput(this_worker(), path, reason) from None
+
+
+def list_task(task: str, paths: list, skip_unreadable: bool = False) -> tuple:
+    """On a worker: (this worker, the input files of `paths` in order, [warnings for files
+    skipped]), for the plan to be split across the workers."""
+    tell_start(task)
+    return (this_worker(), *expanded(paths, skip_unreadable))
+
+
 def plan_task(task: str, paths: list, skip_unreadable: bool = False,
               copies: Optional[str] = None) -> tuple:
     """On a worker: the input files and the layout of each, without data: (this worker,
@@ -175,12 +197,7 @@ def plan_task(task: str, paths: list, skip_unreadable: bool = False,
     tell_start(task)
     shared = copies_of(copies)
     layouts: list = []
-    skipped: list = []
-    try:
-        files = inputs.expand(paths, skip_unreadable, skipped.append)
-    except UnreadableFile as error:
-        path, _, reason = str(error).rpartition(": ")
-        raise UnreadableInput(this_worker(), path, reason) from None
+    files, skipped = expanded(paths, skip_unreadable)
     for path in files:
         source = opened(path, None, shared)
         layouts.append((path, source.overlap, view_of(path, source.identity), source.stem,
@@ -248,7 +265,7 @@ class Task:
     workers: frozenset = frozenset()  # those it may run on
     started: Optional[float] = None  # when its start was heard of
     started_on: Optional[str] = None
-    planning: Optional[tuple] = None  # the arguments of plan_task, for the task that plans
+    planning: Optional[tuple] = None  # (list_task or plan_task, its arguments) for planning
 
     def overdue(self, task_timeout: float) -> Optional[str]:
         """Why its worker is left out when the task has run (counted from its start, as the

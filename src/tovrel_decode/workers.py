@@ -78,88 +78,31 @@ def megabytes(count: Any) -> str:
     return f"{(count or 0) / 1e6:.0f} MB"
 
 
-class WorkerPool:
-    """The workers that take tasks. `refresh` looks at those present (at most once a second
-    unless forced): new ones are asked their versions through Dask's own report, paused ones do
-    not count, gone ones are dropped; without any worker that can take tasks for
-    NO_WORKERS_GRACE seconds, the run ends with one line saying why."""
+class Admission:
+    """Decides whether each new worker may take tasks: its memory limit must hold decoding with
+    its threads, and its versions and build must be the client's. The questions are tasks on the
+    worker, looked for at each refresh, so that a worker that does not answer holds nothing up.
+    A worker that fails is handed to `leave_out` with the reason."""
 
-    def __init__(self, client: Any, address: str, warn: Callable[[str], None],
-                 lost: Callable[[BaseException], ClusterError]) -> None:
+    def __init__(self, client: Any, leave_out: Callable[[str, str], None]) -> None:
         self.client = client
-        self.address = address
-        self.warn = warn
-        self.lost = lost
+        self.leave_out = leave_out
         self.expected = installed_versions()
         self.build = build_identity()
-        self.usable: dict[str, int] = {}  # address -> threads
         self.checked: set[str] = set()  # versions and memory fit
-        self.left_out: dict[str, str] = {}  # address -> why
-        self.paused: dict[str, str] = {}  # address -> what it holds
         self.undersized: dict[str, str] = {}  # address -> its memory limit, below the minimum
         self.probes: dict[str, tuple] = {}  # address -> (when asked, its versions, its build)
-        self.heard: dict[str, tuple] = {}  # address -> (its last heartbeat, when that changed)
-        self.last_refresh = 0.0
-        self.seen: list[str] = []  # the workers present when last looked at
-        self.none_since: Optional[float] = None
 
-    @property
-    def threads(self) -> int:
-        return max(1, sum(self.usable.values()))
-
-    def refresh(self, force: bool = False) -> None:
-        now = time.monotonic()
-        if not force and now - self.last_refresh < REFRESH_SECONDS:
-            return
-        self.last_refresh = now
-        present = self.present()
-        self.seen = list(present)
+    def admit(self, present: dict, left_out: dict, now: float) -> None:
         self.probes = {address: probes for address, probes in self.probes.items()
                        if address in present}
-        self.listen(present, now)
         new = [address for address in present
-               if address not in self.checked and address not in self.left_out]
+               if address not in self.checked and address not in left_out]
         if new:
             self.probe(new, present, now)
-        self.paused = {address: self.holding(info) for address, info in present.items()
-                       if address not in self.left_out and info.get("status") == "paused"}
-        self.usable = {address: int(info.get("nthreads", 1)) for address, info in present.items()
-                       if address in self.checked and address not in self.left_out and
-                       info.get("status", "running") == "running"}
-        if not self.usable and present and self.undersized.keys() >= present.keys():
-            raise ClusterError("no worker can take tasks: every worker's memory limit is below "
-                               "what decoding needs: " +
-                               "; ".join(f"worker {address} has {self.undersized[address]}"
-                                         for address in present))
-        if self.usable:
-            self.none_since = None
-        elif self.none_since is None:
-            self.none_since = now
-        elif now - self.none_since > NO_WORKERS_GRACE and not self.asked(present):
-            raise ClusterError(self.why_none())
 
-    def present(self) -> dict:
-        try:
-            return dict(self.client.scheduler_info(n_workers=-1)["workers"])
-        except Exception as error:  # the connection's own errors, of several kinds
-            raise self.lost(error) from None
-
-    @staticmethod
-    def holding(info: dict) -> str:
-        memory = (info.get("metrics") or {}).get("memory")
-        return f"it holds {megabytes(memory)} of its {megabytes(info.get('memory_limit'))} limit"
-
-    def listen(self, present: dict, now: float) -> None:
-        """Leaves out the workers whose heartbeat has not changed for SILENT_SECONDS (as this
-        client's clock counts, which need not agree with the scheduler's)."""
-        for address, info in present.items():
-            beat = info.get("last_seen")
-            heard = self.heard.get(address)
-            if heard is None or heard[0] != beat:
-                self.heard[address] = (beat, now)
-            elif now - heard[1] > SILENT_SECONDS:
-                self.leave_out(address, f"worker {address} does not answer (no heartbeat for "
-                                        f"over {SILENT_SECONDS:.0f} s)")
+    def forget(self, worker: str) -> None:
+        self.probes.pop(worker, None)
 
     def probe(self, new: list[str], present: dict, now: float) -> None:
         """Asks new workers their versions (through Dask's own report) and their build, each as a
@@ -229,12 +172,87 @@ class WorkerPool:
         else:
             self.checked.add(address)
 
+class WorkerPool:
+    """The workers that take tasks. `refresh` looks at those present (at most once a second
+    unless forced): new ones are admitted or left out by an Admission, paused ones do not
+    count, gone ones are dropped; without any worker that can take tasks for NO_WORKERS_GRACE
+    seconds, the run ends with one line saying why."""
+
+    def __init__(self, client: Any, address: str, warn: Callable[[str], None],
+                 lost: Callable[[BaseException], ClusterError]) -> None:
+        self.client = client
+        self.address = address
+        self.warn = warn
+        self.lost = lost
+        self.admission = Admission(client, self.leave_out)
+        self.usable: dict[str, int] = {}  # address -> threads
+        self.left_out: dict[str, str] = {}  # address -> why
+        self.paused: dict[str, str] = {}  # address -> what it holds
+        self.heard: dict[str, tuple] = {}  # address -> (its last heartbeat, when that changed)
+        self.last_refresh = 0.0
+        self.seen: list[str] = []  # the workers present when last looked at
+        self.none_since: Optional[float] = None
+
+    @property
+    def threads(self) -> int:
+        return max(1, sum(self.usable.values()))
+
+    def refresh(self, force: bool = False) -> None:
+        now = time.monotonic()
+        if not force and now - self.last_refresh < REFRESH_SECONDS:
+            return
+        self.last_refresh = now
+        present = self.present()
+        self.seen = list(present)
+        self.listen(present, now)
+        self.admission.admit(present, self.left_out, now)
+        self.paused = {address: self.holding(info) for address, info in present.items()
+                       if address not in self.left_out and info.get("status") == "paused"}
+        self.usable = {address: int(info.get("nthreads", 1)) for address, info in present.items()
+                       if address in self.admission.checked and address not in self.left_out and
+                       info.get("status", "running") == "running"}
+        undersized = self.admission.undersized
+        if not self.usable and present and undersized.keys() >= present.keys():
+            raise ClusterError("no worker can take tasks: every worker's memory limit is below "
+                               "what decoding needs: " +
+                               "; ".join(f"worker {address} has {undersized[address]}"
+                                         for address in present))
+        if self.usable:
+            self.none_since = None
+        elif self.none_since is None:
+            self.none_since = now
+        elif now - self.none_since > NO_WORKERS_GRACE and not self.admission.asked(present):
+            raise ClusterError(self.why_none())
+
+    def present(self) -> dict:
+        try:
+            return dict(self.client.scheduler_info(n_workers=-1)["workers"])
+        except Exception as error:  # the connection's own errors, of several kinds
+            raise self.lost(error) from None
+
+    @staticmethod
+    def holding(info: dict) -> str:
+        memory = (info.get("metrics") or {}).get("memory")
+        return f"it holds {megabytes(memory)} of its {megabytes(info.get('memory_limit'))} limit"
+
+    def listen(self, present: dict, now: float) -> None:
+        """Leaves out the workers whose heartbeat has not changed for SILENT_SECONDS (as this
+        client's clock counts, which need not agree with the scheduler's)."""
+        for address, info in present.items():
+            beat = info.get("last_seen")
+            heard = self.heard.get(address)
+            if heard is None or heard[0] != beat:
+                self.heard[address] = (beat, now)
+            elif now - heard[1] > SILENT_SECONDS:
+                self.leave_out(address, f"worker {address} does not answer (no heartbeat for "
+                                        f"over {SILENT_SECONDS:.0f} s)")
+
     def leave_out(self, worker: str, reason: str) -> None:
         if worker in self.left_out:
             return
         self.left_out[worker] = reason
         self.usable.pop(worker, None)
-        self.probes.pop(worker, None)  # its questions are dropped with it
+        self.admission.forget(worker)  # its questions are dropped with it
         self.warn(f"{reason}; it gets no tasks")
 
     def undecided(self) -> list[str]:
@@ -254,4 +272,6 @@ class WorkerPool:
         self.refresh(force=True)
         while not self.usable:
             time.sleep(0.2)
-            self.refresh()
+            # Workers answer their questions within a fraction of a second: a run does not
+            # wait for the next look of once a second to hear them.
+            self.refresh(force=bool(self.admission.probes))

@@ -7,6 +7,7 @@ import os
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -58,15 +59,22 @@ def start_worker(address, folder, *options):
                             stderr=subprocess.DEVNULL)
 
 
-def deleted_files_open():
-    """The files a process holds open that no longer have a name (unnamed spools among them)."""
+def spools_held():
+    """The files a process holds open that no longer have a name (unnamed spools among them),
+    and those of the copies of compressed inputs kept in $TMPDIR for the workers of a machine
+    (open, or left there)."""
+    import glob
+    import tempfile
+
     targets = []
     for fd in os.listdir("/proc/self/fd"):
         try:
             targets.append(os.readlink(f"/proc/self/fd/{fd}"))
         except OSError:
             pass
-    return [target for target in targets if target.endswith(" (deleted)")]
+    return [target for target in targets if target.endswith(" (deleted)") or
+            "/tovrel-copies-" in target] + \
+        glob.glob(os.path.join(tempfile.gettempdir(), "tovrel-copies-*"))
 
 
 def decoding(client):
@@ -137,11 +145,11 @@ def test_cluster_output_is_byte_identical_to_a_local_run(cluster, inputs, tmp_pa
             gzip.open(tmp_path / "user" / "one.pt.gz", "wb") as packed:
         packed.write(plain.read())
     with distributed.Client(local.scheduler_address) as client:
-        before = client.run(deleted_files_open)
+        before = client.run(spools_held)
         there = decode("one.pt.gz", "--scheduler", local.scheduler_address,
                        cwd=tmp_path / "user")
         assert there.returncode == 0 and there.stdout == here.stdout, there.stderr
-        assert client.run(deleted_files_open) == before
+        assert client.run(spools_held) == before
     missing = decode("absent.pt", "--scheduler", local.scheduler_address, cwd=tmp_path / "user")
     assert missing.stderr.decode().strip() == \
         f"tovrel-decode: error: {tmp_path / 'user' / 'absent.pt'}: No such file or directory"
@@ -346,6 +354,12 @@ def scheduler():
         yield local.scheduler_address, client
 
 
+def address_of(client):
+    """The address of the cluster's only worker."""
+    (address,) = client.scheduler_info(n_workers=-1)["workers"]
+    return address
+
+
 def worker_states(client):
     return {info["name"]: info["status"]
             for info in client.scheduler_info(n_workers=-1)["workers"].values()}
@@ -540,10 +554,17 @@ def test_small_files_share_tasks(cluster, tmp_path):
     for i in range(200):
         torch.save(chunk(30, 2, i), folder / f"{i:03d}.pt")
     want = decode(folder, "-q")
-    before = len(client.get_events(STARTED_TOPIC))
-    there = decode(folder, "-q", "--scheduler", local.scheduler_address)
-    assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
-    assert len(client.get_events(STARTED_TOPIC)) - before < 50  # 200 files
+    files = sorted(folder.iterdir())
+    # A folder is listed on a worker, then planned in groups of files side by side (two at
+    # least, more once both workers are known); files the client sees need no listing. The
+    # reads come in input order either way.
+    for inputs, listing in (([folder], 1), (files, 0)):
+        before = len(client.get_events(STARTED_TOPIC))
+        there = decode(*inputs, "-q", "--scheduler", local.scheduler_address)
+        assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
+        started = [event for _, event in client.get_events(STARTED_TOPIC)[before:]]
+        assert len(started) < 50  # 200 files
+        assert sum(event["task"].startswith("plan-") for event in started) >= listing + 2
 
 
 # The plan is the account of a run
@@ -872,15 +893,17 @@ def test_a_full_temporary_folder_is_named_as_such(scheduler, tmp_path):
                               cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
+        full = address_of(client)
         result = decode(tmp_path / "in.pt.gz", "--scheduler", address)
     finally:
         worker.terminate()
         worker.wait(timeout=60)
     lines = result.stderr.decode().strip().splitlines()
+    # The worker whose disk is full is named: the client's own $TMPDIR may have room.
     assert result.returncode == 1 and lines == [
         f"tovrel-decode: error: {tmp_path / 'in.pt.gz'}: cannot copy it into "
-        f"{tmp_path / 'small'} (No space left on device); free space there or set TMPDIR to a "
-        "folder with room"], lines
+        f"{tmp_path / 'small'} on worker {full} ({socket.gethostname()}) (No space "
+        "left on device); free space there or set TMPDIR to a folder with room"], lines
 
 
 def count_copies(start):
@@ -902,24 +925,24 @@ def count_copies(start):
     return 0
 
 
-def test_a_compressed_input_is_decompressed_once_per_worker(cluster, tmp_path):
+def test_a_compressed_input_is_decompressed_once_per_machine(cluster, tmp_path):
     local, client = cluster
     client.wait_for_workers(2, timeout=60)
     with gzip.open(tmp_path / "in.pt.gz", "wb") as packed:
         torch.save([chunk(200, 2, i) for i in range(24)], packed)
     want = decode(tmp_path / "in.pt.gz", "-q")
-    before = client.run(deleted_files_open)
+    before = client.run(spools_held)
     client.run(count_copies, True)
     try:
         there = decode(tmp_path / "in.pt.gz", "-q", "--scheduler", local.scheduler_address)
     finally:
         made = client.run(count_copies, False)
     assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
-    # Every worker makes its copy as the run starts, and the run's tasks (more than one per
-    # worker) share it; it is given back when the run ends.
-    assert sorted(made.values()) == [1, 1], made
+    # The workers of a machine share one copy, made as the run starts, and the run's tasks
+    # (more than one per worker) share it; it is given back when the run ends.
+    assert sorted(made.values()) == [0, 1], made
     assert len(client.get_events(STARTED_TOPIC)) > 2
-    assert client.run(deleted_files_open) == before
+    assert client.run(spools_held) == before
 
 
 def test_a_worker_stopped_before_the_run_is_left_out(scheduler, tmp_path):
@@ -970,15 +993,50 @@ def test_the_copies_of_a_killed_client_are_given_back_by_the_next_run(cluster, t
     with gzip.open(tmp_path / "slow.pt.gz", "wb") as packed:
         slow_scores(packed, 12)
     torch.save([chunk(50, 2, 1)], tmp_path / "plain.pt")
-    before = client.run(deleted_files_open)
+    before = client.run(spools_held)
     killed = subprocess.Popen([DECODER, str(tmp_path / "slow.pt.gz"), "--beam-size", "256",
                                "--scheduler", local.scheduler_address],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_until(lambda: decoding(client) or killed.poll() is not None, "decoding starts")
     killed.kill()
     killed.wait(timeout=60)
-    assert client.run(deleted_files_open) != before  # its workers hold its copies
+    assert client.run(spools_held) != before  # its workers hold its copies
     there = decode(tmp_path / "plain.pt", "-q", "--scheduler", local.scheduler_address)
     assert there.returncode == 0, there.stderr
-    wait_until(lambda: client.run(deleted_files_open) == before,
+    wait_until(lambda: client.run(spools_held) == before,
                "the killed run's copies are given back")
+
+
+def test_a_file_planted_where_a_machine_copy_goes_is_not_taken_for_it(tmp_path, monkeypatch):
+    import asyncio
+    import tempfile
+    import types
+
+    from tovrel_decode import inputs as opening
+    from tovrel_decode import spools
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    torch.save([chunk(50, 2, 1)], tmp_path / "in.pt")
+    with gzip.open(tmp_path / "in.pt.gz", "wb") as packed:
+        packed.write((tmp_path / "in.pt").read_bytes())
+    torch.save([chunk(50, 2, 2)], tmp_path / "other.pt")
+    copies = spools.SharedCopies([], "tovrel-copies-test")
+    copies.setup(types.SimpleNamespace(state=types.SimpleNamespace(nthreads=1)))
+    status = os.stat(tmp_path / "in.pt.gz")
+    key = (str(tmp_path / "in.pt.gz"), opening.identity_of(status))
+    # Another user's file, or a link to one, where the copy would be named is not the copy.
+    os.symlink(tmp_path / "other.pt", spools.machine_name(copies.run, key))
+    source = opening.open_input(str(tmp_path / "in.pt.gz"), copies)
+    assert torch.equal(source.chunks[0].load()[0], chunk(50, 2, 1))
+    source.spool.close()
+    # The copy could not be named: the machine's other workers make their own, and need not
+    # wait for one another.
+    assert os.path.getsize(spools.machine_name(copies.run, key) + ".lock") > 0
+    other = spools.SharedCopies([], copies.run)
+    other.setup(types.SimpleNamespace(state=types.SimpleNamespace(nthreads=1)))
+    source = opening.open_input(str(tmp_path / "in.pt.gz"), other)
+    assert torch.equal(source.chunks[0].load()[0], chunk(50, 2, 1))
+    source.spool.close()
+    asyncio.run(other.teardown(None))
+    asyncio.run(copies.teardown(None))
+    assert sorted(os.listdir(tmp_path)) == ["in.pt", "in.pt.gz", "other.pt"]
