@@ -487,6 +487,18 @@ TARGET_AVX2 void best_path_shifted_avx2(const float* scores, float* shifted, int
     }
 }
 
+// Copies `count` floats (a multiple of 8) to `to` with stores that bypass the cache when `to`
+// is aligned for them (callers fence once after the last).
+TARGET_AVX2 inline void stream_row(const float* from, float* to, size_t count) {
+    if (reinterpret_cast<uintptr_t>(to) % 32 != 0) {
+        std::memcpy(to, from, count * sizeof(float));
+        return;
+    }
+    for (size_t i = 0; i < count; i += lanes) {
+        _mm256_stream_ps(to + i, _mm256_loadu_ps(from + i));
+    }
+}
+
 TARGET_AVX2 float edge_norm_avx2(const float* fwd, const float* back, float shift, int num_states) {
     __m256 lane_top = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
     for (int s = 0; s < num_states; s += lanes) {
@@ -516,34 +528,52 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
     const int msb = lanes_of.msb;
     const __m256 scale_vector = _mm256_set1_ps(scale);
     const __m256 negative_infinity = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
-    std::vector<float> rows(2 * row, 0.0f);
+    std::vector<float> rows(2 * row, 0.0f), block_out(5 * row);
     float* next = rows.data();
     float* prev = rows.data() + row;
+    bool measure = true;
+    double block_norm = 0;
+    float back_shift = 0;
     Slots slots;
-    alignas(32) float tops[chunk], sums[chunk], result[chunk];
+    alignas(32) float tops[chunk], dead[chunk], sums[chunk], result[chunk];
     for (int timestep = num_timesteps - 1; timestep >= 0; --timestep) {
         const float* from = fwd + size_t(timestep) * row;
-        const __m256 norm =
-            _mm256_set1_ps(edge_norm_avx2(from + row, next, fwd_shifts[timestep + 1], num_states));
+        const float norm_value =
+            measure ? edge_norm_avx2(from + row, next, fwd_shifts[timestep + 1], num_states)
+                    : float(block_norm + double(fwd_shifts[timestep + 1]) - double(back_shift));
+        const __m256 norm = _mm256_set1_ps(norm_value);
         const float* timestep_scores = scores + size_t(timestep) * row * 5;
-        float* timestep_out = out + size_t(timestep) * row * 5;
+        // The posteriors of a block are gathered in `block_out` (cached) and then streamed to
+        // `out` whole: written straight there, each line of the gradient would first be read.
+        float* timestep_out = block_out.data();
+        __m256d low_total = _mm256_setzero_pd(), high_total = _mm256_setzero_pd();
         for (int pair_start = 0; pair_start < msb; pair_start += chunk / 4) {
             const int count = std::min(chunk, 4 * (msb - pair_start));
             back_slots(lanes_of, timestep_scores, next, pair_start, count, slots);
+            // As in backward_recursion, the exponentials ask for this chunk's share of the row
+            // before.
+            NextScores upcoming;
+            if (timestep > 0) {
+                const float* share = scores + (size_t(timestep - 1) * row + 4 * pair_start) * 5;
+                upcoming = NextScores(share, 5 * size_t(count), timestep_scores);
+            }
             // The largest term of each lane, 0 where all are -inf (their exponentials are 0).
             for (int i = 0; i < count; i += lanes) {
                 __m256 m = _mm256_load_ps(&slots.value[0][i]);
                 for (int k = 1; k < 5; ++k) {
                     m = keep_greater(m, _mm256_load_ps(&slots.value[k][i]));
                 }
-                m = _mm256_blendv_ps(m, _mm256_setzero_ps(),
-                                     _mm256_cmp_ps(m, negative_infinity, _CMP_EQ_OQ));
-                _mm256_store_ps(&tops[i], m);
+                const __m256 no_way = _mm256_cmp_ps(m, negative_infinity, _CMP_EQ_OQ);
+                _mm256_store_ps(&tops[i], _mm256_blendv_ps(m, _mm256_setzero_ps(), no_way));
+                _mm256_store_ps(&dead[i], no_way);
                 _mm256_store_ps(&sums[i], _mm256_setzero_ps());
             }
             // The exponentials replace the terms; their sums in slot order.
             for (int k = 0; k < 5; ++k) {
                 for (int i = 0; i < count; i += lanes) {
+                    if (i % (2 * lanes) == 0) {
+                        upcoming.ask_for_one_line();
+                    }
                     const __m256 e = exp8(_mm256_sub_ps(_mm256_load_ps(&slots.value[k][i]),
                                                         _mm256_load_ps(&tops[i])));
                     _mm256_store_ps(&slots.value[k][i], e);
@@ -553,10 +583,18 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
             for (int i = 0; i < count; i += lanes) {
                 const int s = pair_start + i / 4;
                 const __m256 top = _mm256_load_ps(&tops[i]);
-                _mm256_store_ps(&result[i], _mm256_add_ps(log8(_mm256_load_ps(&sums[i])), top));
+                const __m256 sum = _mm256_load_ps(&sums[i]);
+                _mm256_store_ps(&result[i], _mm256_add_ps(log8(sum), top));
                 const __m256 from_guides = gather(from + s, lanes_of.state);
-                const __m256 factor = _mm256_mul_ps(
-                    exp8(_mm256_sub_ps(_mm256_add_ps(from_guides, top), norm)), scale_vector);
+                const __m256 weight =
+                    _mm256_blendv_ps(exp8(_mm256_sub_ps(_mm256_add_ps(from_guides, top), norm)),
+                                     _mm256_setzero_ps(), _mm256_load_ps(&dead[i]));
+                const __m256 state_total = _mm256_mul_ps(weight, sum);
+                low_total =
+                    _mm256_add_pd(low_total, _mm256_cvtps_pd(_mm256_castps256_ps128(state_total)));
+                high_total = _mm256_add_pd(high_total,
+                                           _mm256_cvtps_pd(_mm256_extractf128_ps(state_total, 1)));
+                const __m256 factor = _mm256_mul_ps(weight, scale_vector);
                 float* step_out = timestep_out + 20 * s + 1;
                 for (int base = 0; base < 4; ++base) {
                     _mm256_storeu2_m128(
@@ -572,9 +610,15 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
             }
             store_back_lanes(result, msb, pair_start, count, prev);
         }
-        shift_row_avx2(prev, num_states);
+        stream_row(block_out.data(), out + size_t(timestep) * row * 5, row * 5);
+        alignas(32) double pairs[4];
+        _mm256_store_pd(pairs, _mm256_add_pd(low_total, high_total));
+        block_norm = double(norm_value) + std::log((pairs[0] + pairs[1]) + (pairs[2] + pairs[3]));
+        measure = !std::isfinite(block_norm);
+        back_shift = shift_row_avx2(prev, num_states);
         std::swap(next, prev);
     }
+    _mm_sfence();
 }
 
 TARGET_AVX2 float shift_row_avx2(float* row, int count) {
