@@ -531,22 +531,16 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
     std::vector<float> rows(2 * row, 0.0f), block_out(5 * row);
     float* next = rows.data();
     float* prev = rows.data() + row;
-    bool measure = true;
-    double block_norm = 0;
-    float back_shift = 0;
     Slots slots;
     alignas(32) float tops[chunk], dead[chunk], sums[chunk], result[chunk];
     for (int timestep = num_timesteps - 1; timestep >= 0; --timestep) {
         const float* from = fwd + size_t(timestep) * row;
-        const float norm_value =
-            measure ? edge_norm_avx2(from + row, next, fwd_shifts[timestep + 1], num_states)
-                    : float(block_norm + double(fwd_shifts[timestep + 1]) - double(back_shift));
-        const __m256 norm = _mm256_set1_ps(norm_value);
+        const __m256 norm =
+            _mm256_set1_ps(edge_norm_avx2(from + row, next, fwd_shifts[timestep + 1], num_states));
         const float* timestep_scores = scores + size_t(timestep) * row * 5;
         // The posteriors of a block are gathered in `block_out` (cached) and then streamed to
         // `out` whole: written straight there, each line of the gradient would first be read.
         float* timestep_out = block_out.data();
-        __m256d low_total = _mm256_setzero_pd(), high_total = _mm256_setzero_pd();
         for (int pair_start = 0; pair_start < msb; pair_start += chunk / 4) {
             const int count = std::min(chunk, 4 * (msb - pair_start));
             back_slots(lanes_of, timestep_scores, next, pair_start, count, slots);
@@ -589,11 +583,6 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
                 const __m256 weight =
                     _mm256_blendv_ps(exp8(_mm256_sub_ps(_mm256_add_ps(from_guides, top), norm)),
                                      _mm256_setzero_ps(), _mm256_load_ps(&dead[i]));
-                const __m256 state_total = _mm256_mul_ps(weight, sum);
-                low_total =
-                    _mm256_add_pd(low_total, _mm256_cvtps_pd(_mm256_castps256_ps128(state_total)));
-                high_total = _mm256_add_pd(high_total,
-                                           _mm256_cvtps_pd(_mm256_extractf128_ps(state_total, 1)));
                 const __m256 factor = _mm256_mul_ps(weight, scale_vector);
                 float* step_out = timestep_out + 20 * s + 1;
                 for (int base = 0; base < 4; ++base) {
@@ -611,11 +600,7 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
             store_back_lanes(result, msb, pair_start, count, prev);
         }
         stream_row(block_out.data(), out + size_t(timestep) * row * 5, row * 5);
-        alignas(32) double pairs[4];
-        _mm256_store_pd(pairs, _mm256_add_pd(low_total, high_total));
-        block_norm = double(norm_value) + std::log((pairs[0] + pairs[1]) + (pairs[2] + pairs[3]));
-        measure = !std::isfinite(block_norm);
-        back_shift = shift_row_avx2(prev, num_states);
+        shift_row_avx2(prev, num_states);
         std::swap(next, prev);
     }
     _mm_sfence();

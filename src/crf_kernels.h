@@ -61,21 +61,16 @@ float shift_row_avx2(float* row, int count);
 // their maximum, and the posterior of edge e_j is e_j * (w_s * scale), with one exponential per
 // state, not per edge:
 //   w_s = exp((fwd[t][s] + m_s) - norm[t])  (0 when all five terms are -inf),
-//   norm[t] = log sum over the edges of block t of exp(fwd[t][s] + x_j), the rows as shifted:
-// the normaliser of block t on its own, so that no offset that grows with length enters it. The
-// last block's norm is measured at the boundary after it (edge_norm); each block before takes
-// the norm of the block after it, norm[t + 1] + log(sum of that block's posteriors), moved by the
-// shifts of the rows between, + fwd_shifts[t + 1] - back_shift[t + 1] (exact but for one block's
-// rounding, which the next block's sum measures; a sum that is not finite has the norm measured).
-// Every form makes these steps in this order, the block's posteriors summed in double by the lane
-// of the vector form (lane 4p + o holds state o * msb + 2i + p), combined as edge_norm combines.
+//   norm[t] = edge_norm(fwd[t + 1], back[t + 1], fwd_shifts[t + 1]),
+// in that order of operations in every form. norm[t] normalises each block on its own, so that no
+// offset that grows with length enters it.
 void edge_posts_scalar(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
                        float* out, int num_timesteps, int num_states);
 void edge_posts_avx2(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
                      float* out, int num_timesteps, int num_states);
 
-// A norm measured at a boundary after the block, of the forward and backward rows there and the
-// forward row's shift: shift + top + log(sum_s exp((fwd[s] + back[s]) - top)), top the largest
+// norm[t] above, from the forward and backward rows at boundary t + 1 and the forward row's shift:
+// shift + top + log(sum_s exp((fwd[s] + back[s]) - top)), top the largest
 // fwd[s] + back[s]: the exponentials in float, their sum in double, element s added to partial
 // sum s mod 8 and the eight combined as ((p0 + p4) + (p1 + p5)) + ((p2 + p6) + (p3 + p7)), so
 // that eight lanes of a vector give the same bits.

@@ -103,28 +103,18 @@ Real forward_block(const Real* row, const Real* prev, Real* next, int num_states
     return log_sums(work, next, num_states);
 }
 
-// Shifts a row down by its largest entry when that is finite and not 0 (as shift_row_scalar),
-// and returns the shift (else 0).
+// Shifts a row down by its largest entry when that is finite and not 0 (as shift_row_scalar).
 template <typename Real>
-Real shift_row(Real* row, int count) {
+void shift_row(Real* row, int count) {
     const Real shift = *std::max_element(row, row + count);
-    if (!std::isfinite(shift) || shift == 0) {
-        return 0;
+    if (std::isfinite(shift) && shift != 0) {
+        for (int i = 0; i < count; ++i) {
+            row[i] -= shift;
+        }
     }
-    for (int i = 0; i < count; ++i) {
-        row[i] -= shift;
-    }
-    return shift;
 }
 
-// Sums of eight partial sums, combined as ((p0 + p4) + (p1 + p5)) + ((p2 + p6) + (p3 + p7)): the
-// order of the lanes of two vectors of four doubles added, then their halves.
-double combined(const double (&partial)[8]) {
-    return ((partial[0] + partial[4]) + (partial[1] + partial[5])) +
-           ((partial[2] + partial[6]) + (partial[3] + partial[7]));
-}
-
-// norm of edge_posts_scalar (crf_kernels.h: edge_norm_scalar), in Real.
+// norm[t] of edge_posts_scalar (crf_kernels.h: edge_norm_scalar), in Real.
 template <typename Real>
 Real edge_norm_form(const Real* fwd, const Real* back, Real shift, int num_states) {
     Real top = -std::numeric_limits<Real>::infinity();
@@ -135,7 +125,9 @@ Real edge_norm_form(const Real* fwd, const Real* back, Real shift, int num_state
     for (int s = 0; s < num_states; ++s) {
         partial[s % 8] += double(std::exp((fwd[s] + back[s]) - top));
     }
-    return Real(double(shift) + double(top) + std::log(combined(partial)));
+    const double sum = ((partial[0] + partial[4]) + (partial[1] + partial[5])) +
+                       ((partial[2] + partial[6]) + (partial[3] + partial[7]));
+    return Real(double(shift) + double(top) + std::log(sum));
 }
 
 // edge_posts_scalar (crf_kernels.h) in Real: the backward recursion, two rows of it kept, with
@@ -144,21 +136,14 @@ template <typename Real>
 void edge_posts_form(const Real* scores, const Real* fwd, const Real* fwd_shifts, Real scale,
                      Real* out, int num_blocks, int num_states) {
     const size_t states = size_t(num_states), width = states * transitions;
-    const int msb = std::max(1, num_states / num_bases);
     std::vector<Real> rows(2 * states, Real(0));
     Real* next = rows.data();
     Real* prev = rows.data() + states;
-    bool measure = true;  // the norm of the first block is measured, the others carried
-    double block_norm = 0;
-    Real back_shift = 0;
     for (int t = num_blocks - 1; t >= 0; --t) {
         const Real* from = fwd + size_t(t) * states;
-        const Real norm = measure
-                              ? edge_norm_form(from + states, next, fwd_shifts[t + 1], num_states)
-                              : Real(block_norm + double(fwd_shifts[t + 1]) - double(back_shift));
+        const Real norm = edge_norm_form(from + states, next, fwd_shifts[t + 1], num_states);
         const Real* row = scores + size_t(t) * width;
         Real* posts = out + size_t(t) * width;
-        double partial[8] = {};  // of the block's posteriors, by the lane of the vector form
         for (int s = 0; s < num_states; ++s) {
             // The stay into s, then the steps from s into the four states that drop its oldest
             // base, with the indices of their scores.
@@ -187,17 +172,12 @@ void edge_posts_form(const Real* scores, const Real* fwd, const Real* fwd_shifts
             }
             prev[s] = std::log(sum) + top;
             const Real weight = dead ? Real(0) : std::exp((from[s] + top) - norm);
-            partial[4 * ((s % msb) % 2) + s / msb] += double(weight * sum);
             const Real factor = weight * scale;
             for (int j = 0; j < transitions; ++j) {
                 posts[edge[j]] = terms[j] * factor;
             }
         }
-        // The next block's norm is this one's, measured, moved by the shifts of the rows
-        // between: exact but for one block's rounding, which the next measure corrects.
-        block_norm = double(norm) + std::log(combined(partial));
-        measure = !std::isfinite(block_norm);
-        back_shift = shift_row(prev, num_states);
+        shift_row(prev, num_states);
         std::swap(next, prev);
     }
 }
