@@ -8,15 +8,16 @@
 - the precision of float32 log Z, edge posteriors and numerator against float64 at 1,000, 10,000
   and 100,000 blocks.
 
-    .venv/bin/python bench/loss.py [--rounds 3]
+The columns of a case are timed round-robin (one call of each per round), so that the ratios of
+one run compare times taken under the same load.
+
+    .venv/bin/python bench/loss.py [--rounds 5]
 """
 import argparse
-import statistics
-import time
-
 import torch
 
 import tovrel_tensors
+from bench import median_times  # the same round-robin timing as the main benchmark
 from tovrel_tensors import crf_edge_posteriors, crf_log_z, crf_loss
 
 
@@ -38,15 +39,6 @@ def torch_log_z(scores):
     return torch.logsumexp(fwd, 1)
 
 
-def median_ms(function, rounds):
-    times = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return 1000 * statistics.median(times)
-
-
 def scores_of(chunks, blocks, k, seed=0):
     generator = torch.Generator().manual_seed(seed)
     return (torch.rand(chunks, blocks, 5 * 4**k, generator=generator) * 2 - 1) * 3
@@ -54,7 +46,7 @@ def scores_of(chunks, blocks, k, seed=0):
 
 def speed(rounds):
     torch.set_num_threads(1)
-    print("one thread unless stated; medians of", rounds, "rounds; times in ms")
+    print("one thread unless stated; medians of", rounds, "rounds, round-robin; times in ms")
     header = ("case", "recursions", "log Z", "log Z+grad", "torch+grad", "loss+grad",
               "grad/recursions", "torch/ours", "numerator/log Z")
     print(("{:>16}" * len(header)).format(*header))
@@ -83,9 +75,10 @@ def speed(rounds):
         def reference_grad():
             torch.autograd.grad(torch_log_z(leaf).sum(), leaf)
 
-        times = [median_ms(f, rounds) for f in (recursions, log_z_only, log_z_grad)]
-        times.append(median_ms(reference_grad, max(1, rounds // 2)))
-        times.append(median_ms(loss_grad, rounds))
+        t = median_times({"recursions": recursions, "log Z": log_z_only, "log Z+grad": log_z_grad,
+                          "torch+grad": reference_grad, "loss+grad": loss_grad}, rounds)
+        times = [1000 * t[name] for name in ("recursions", "log Z", "log Z+grad", "torch+grad",
+                                             "loss+grad")]
         ratios = (times[2] / times[0], times[3] / times[2], (times[4] - times[2]) / times[2])
         print(("{:>16}" + "{:>16.1f}" * 5 + "{:>16.2f}" * 3).format(
             f"k={k} T={blocks} N={chunks}", *times, *ratios))
@@ -98,10 +91,15 @@ def speed(rounds):
     def batch():
         torch.autograd.grad(crf_loss(leaf, targets, [500] * 8), leaf)
 
-    one = median_ms(batch, rounds)
-    torch.set_num_threads(2)
-    two = median_ms(batch, rounds)
+    def on(threads):
+        def timed():
+            torch.set_num_threads(threads)
+            batch()
+        return timed
+
+    t = median_times({"one": on(1), "two": on(2)}, rounds)
     torch.set_num_threads(1)
+    one, two = 1000 * t["one"], 1000 * t["two"]
     print(f"loss+grad, k=5 T=1000 N=8: one thread {one:.1f} ms, two threads {two:.1f} ms, "
           f"speed-up {one / two:.2f}")
 
@@ -135,7 +133,7 @@ def precision():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     speed(args.rounds)
     precision()
