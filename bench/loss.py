@@ -108,10 +108,15 @@ def speed(rounds):
     def batch():
         torch.autograd.grad(crf_loss(leaf, targets, [500] * 8), leaf)
 
-    one = median_ms(batch, rounds)
-    torch.set_num_threads(2)
-    two = median_ms(batch, rounds)
+    def on(threads):
+        def timed():
+            torch.set_num_threads(threads)
+            batch()
+        return timed
+
+    t = median_times({"one": on(1), "two": on(2)}, rounds)
     torch.set_num_threads(1)
+    one, two = 1000 * t["one"], 1000 * t["two"]
     print(f"loss+grad, k=5 T=1000 N=8: one thread {one:.1f} ms, two threads {two:.1f} ms, "
           f"speed-up {one / two:.2f}")
 

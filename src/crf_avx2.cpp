@@ -292,22 +292,71 @@ TARGET_AVX2 void logf_avx2(const float* in, float* out, size_t count) {
 
 namespace {
 
+// The backward recursion's lanes: lane 4p + o holds state o * msb + s + p, two neighbouring
+// states s, s + 1 (s even) for each oldest base o. All eight step to the same destinations
+// 4s + b and 4s + 4 + b, so for each base b their step scores are two runs of four floats (at
+// 20s + 1 + 5b and 20s + 21 + 5b) and their guides two values.
+struct BackLanes {
+    int msb;
+    __m256i state;        // the lane's state less s
+    __m256i stay_offset;  // the index of its stay's score less 5s
+
+    TARGET_AVX2 explicit BackLanes(int num_states) : msb(num_states / 4) {
+        state = _mm256_setr_epi32(0, msb, 2 * msb, 3 * msb, 1, msb + 1, 2 * msb + 1, 3 * msb + 1);
+        stay_offset = _mm256_mullo_epi32(state, _mm256_set1_epi32(5));
+    }
+};
+
+// The five slots of the `count` lanes of a chunk from pair `pair_start`: each state's score plus
+// the next boundary's guide of its destination.
+TARGET_AVX2 inline void back_slots(const BackLanes& lanes_of, const float* timestep_scores,
+                                   const float* next_guides, int pair_start, int count,
+                                   Slots& slots) {
+    for (int i = 0; i < count; i += lanes) {
+        const int s = pair_start + i / 4;
+        const __m256 stay = gather(timestep_scores + 5 * s, lanes_of.stay_offset);
+        const __m256 stay_guides = gather(next_guides + s, lanes_of.state);
+        _mm256_store_ps(&slots.value[0][i], _mm256_add_ps(stay, stay_guides));
+        const float* step_scores = timestep_scores + 20 * s + 1;
+        const __m256 guides = _mm256_loadu_ps(next_guides + 4 * s);
+        for (int base = 0; base < 4; ++base) {
+            const __m256 step =
+                _mm256_loadu2_m128(step_scores + 20 + 5 * base, step_scores + 5 * base);
+            const __m256 step_guides = _mm256_permutevar8x32_ps(
+                guides,
+                _mm256_setr_epi32(base, base, base, base, 4 + base, 4 + base, 4 + base, 4 + base));
+            _mm256_store_ps(&slots.value[1 + base][i], _mm256_add_ps(step, step_guides));
+        }
+    }
+}
+
+// Back from lanes to states: each oldest base gets a pair of neighbours.
+TARGET_AVX2 inline void store_back_lanes(const float* result, int msb, int pair_start, int count,
+                                         float* guides) {
+    for (int i = 0; i < count; i += lanes) {
+        const int s = pair_start + i / 4;
+        const __m128 first = _mm_load_ps(&result[i]);       // s for o = 0 .. 3
+        const __m128 second = _mm_load_ps(&result[i + 4]);  // s + 1 for o = 0 .. 3
+        const __m128 low = _mm_unpacklo_ps(first, second);
+        const __m128 high = _mm_unpackhi_ps(first, second);
+        _mm_storel_pi(reinterpret_cast<__m64*>(guides + s), low);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(guides + msb + s), low);
+        _mm_storel_pi(reinterpret_cast<__m64*>(guides + 2 * msb + s), high);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(guides + 3 * msb + s), high);
+    }
+}
+
 // The backward recursion; `masked` and `row_shifts` as for stable_back_guides_scalar.
 TARGET_AVX2 void backward_recursion(const float* scores, float* back_guides, float* row_shifts,
                                     int num_timesteps, int num_states, bool masked) {
-    // Lane 4p + o holds state o * msb + s + p: two neighbouring states s, s + 1 (s even) for each
-    // oldest base o. All eight step to the same destinations 4s + b and 4s + 4 + b, so for each
-    // base b their step scores are two runs of four floats and their guides two values.
     const size_t row = size_t(num_states);
-    const int msb = num_states / 4;
+    const BackLanes lanes_of(num_states);
+    const int msb = lanes_of.msb;
     std::fill(back_guides + size_t(num_timesteps) * row,
               back_guides + size_t(num_timesteps + 1) * row, 0.0f);
     if (row_shifts != nullptr) {
         row_shifts[num_timesteps] = 0.0f;
     }
-    const __m256i lane_state =
-        _mm256_setr_epi32(0, msb, 2 * msb, 3 * msb, 1, msb + 1, 2 * msb + 1, 3 * msb + 1);
-    const __m256i stay_offset = _mm256_mullo_epi32(lane_state, _mm256_set1_epi32(5));
     Slots slots;
     alignas(32) float result[chunk];
     for (int timestep = num_timesteps - 1; timestep >= 0; --timestep) {
@@ -317,22 +366,7 @@ TARGET_AVX2 void backward_recursion(const float* scores, float* back_guides, flo
         // A chunk covers chunk / 8 pairs of neighbouring states.
         for (int pair_start = 0; pair_start < msb; pair_start += chunk / 4) {
             const int count = std::min(chunk, 4 * (msb - pair_start));
-            for (int i = 0; i < count; i += lanes) {
-                const int s = pair_start + i / 4;
-                const __m256 stay = gather(timestep_scores + 5 * s, stay_offset);
-                const __m256 stay_guides = gather(next_timestep_guides + s, lane_state);
-                _mm256_store_ps(&slots.value[0][i], _mm256_add_ps(stay, stay_guides));
-                const float* step_scores = timestep_scores + 20 * s + 1;
-                const __m256 guides = _mm256_loadu_ps(next_timestep_guides + 4 * s);
-                for (int base = 0; base < 4; ++base) {
-                    const __m256 step =
-                        _mm256_loadu2_m128(step_scores + 20 + 5 * base, step_scores + 5 * base);
-                    const __m256 step_guides = _mm256_permutevar8x32_ps(
-                        guides, _mm256_setr_epi32(base, base, base, base, 4 + base, 4 + base,
-                                                  4 + base, 4 + base));
-                    _mm256_store_ps(&slots.value[1 + base][i], _mm256_add_ps(step, step_guides));
-                }
-            }
+            back_slots(lanes_of, timestep_scores, next_timestep_guides, pair_start, count, slots);
             // Each chunk asks for its share of the row before, which comes next.
             NextScores upcoming;
             if (timestep > 0) {
@@ -340,18 +374,7 @@ TARGET_AVX2 void backward_recursion(const float* scores, float* back_guides, flo
                 upcoming = NextScores(share, 5 * size_t(count), timestep_scores);
             }
             log_sum_exp5(slots, count, result, upcoming, masked);
-            // Back from lanes to states: each oldest base gets a pair of neighbours.
-            for (int i = 0; i < count; i += lanes) {
-                const int s = pair_start + i / 4;
-                const __m128 first = _mm_load_ps(&result[i]);       // s for o = 0 .. 3
-                const __m128 second = _mm_load_ps(&result[i + 4]);  // s + 1 for o = 0 .. 3
-                const __m128 low = _mm_unpacklo_ps(first, second);
-                const __m128 high = _mm_unpackhi_ps(first, second);
-                _mm_storel_pi(reinterpret_cast<__m64*>(this_timestep_guides + s), low);
-                _mm_storeh_pi(reinterpret_cast<__m64*>(this_timestep_guides + msb + s), low);
-                _mm_storel_pi(reinterpret_cast<__m64*>(this_timestep_guides + 2 * msb + s), high);
-                _mm_storeh_pi(reinterpret_cast<__m64*>(this_timestep_guides + 3 * msb + s), high);
-            }
+            store_back_lanes(result, msb, pair_start, count, this_timestep_guides);
         }
         if (row_shifts != nullptr) {
             row_shifts[timestep] = shift_row_avx2(this_timestep_guides, num_states);
@@ -464,46 +487,123 @@ TARGET_AVX2 void best_path_shifted_avx2(const float* scores, float* shifted, int
     }
 }
 
-TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const float* back,
-                                 const float* norms, float scale, float* out, int num_timesteps,
-                                 int num_states) {
-    const size_t row = size_t(num_states);
-    const int msb = num_states / 4;
-    const __m256i halves = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
-    const __m256 scale_vector = _mm256_set1_ps(scale);
-    for (int timestep = 0; timestep < num_timesteps; ++timestep) {
-        const float* timestep_scores = scores + size_t(timestep) * row * 5;
-        const float* from = fwd + size_t(timestep) * row;
-        const float* to = back + size_t(timestep + 1) * row;
-        float* timestep_out = out + size_t(timestep) * row * 5;
-        const __m256 norm = _mm256_set1_ps(norms[timestep]);
-        for (int d = 0; d < num_states; d += lanes) {
-            __m256 slot[5];
-            transpose_scores(timestep_scores + 5 * d, slot);
-            const __m256 to_guides = _mm256_loadu_ps(to + d);
-            alignas(32) float posts[5][lanes];
-            for (int j = 0; j < 5; ++j) {
-                __m256 from_guides;
-                if (j == 0) {
-                    from_guides = _mm256_loadu_ps(from + d);
-                } else {
-                    const __m128 sources = _mm_castpd_ps(
-                        _mm_load_sd(reinterpret_cast<const double*>(from + d / 4 + (j - 1) * msb)));
-                    from_guides = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(sources), halves);
-                }
-                const __m256 x = _mm256_sub_ps(
-                    _mm256_add_ps(_mm256_add_ps(slot[j], from_guides), to_guides), norm);
-                _mm256_store_ps(posts[j], _mm256_mul_ps(exp8(x), scale_vector));
-            }
-            // Back to the layout of the scores: the five posteriors of each destination together.
-            float* destination = timestep_out + 5 * size_t(d);
-            for (int l = 0; l < lanes; ++l) {
-                for (int j = 0; j < 5; ++j) {
-                    destination[5 * l + j] = posts[j][l];
-                }
-            }
-        }
+// Copies `count` floats (a multiple of 8) to `to` with stores that bypass the cache when `to`
+// is aligned for them (callers fence once after the last).
+TARGET_AVX2 inline void stream_row(const float* from, float* to, size_t count) {
+    if (reinterpret_cast<uintptr_t>(to) % 32 != 0) {
+        std::memcpy(to, from, count * sizeof(float));
+        return;
     }
+    for (size_t i = 0; i < count; i += lanes) {
+        _mm256_stream_ps(to + i, _mm256_loadu_ps(from + i));
+    }
+}
+
+TARGET_AVX2 float edge_norm_avx2(const float* fwd, const float* back, float shift, int num_states) {
+    __m256 lane_top = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
+    for (int s = 0; s < num_states; s += lanes) {
+        lane_top = _mm256_max_ps(lane_top, add8(fwd + s, back + s));
+    }
+    alignas(32) float tops[lanes];
+    _mm256_store_ps(tops, lane_top);
+    // Which of two equal zeros is the top changes no difference below.
+    const float top = *std::max_element(tops, tops + lanes);
+    const __m256 top_vector = _mm256_set1_ps(top);
+    __m256d low = _mm256_setzero_pd(), high = _mm256_setzero_pd();  // partial sums 0-3, 4-7
+    for (int s = 0; s < num_states; s += lanes) {
+        const __m256 e = exp8(_mm256_sub_ps(add8(fwd + s, back + s), top_vector));
+        low = _mm256_add_pd(low, _mm256_cvtps_pd(_mm256_castps256_ps128(e)));
+        high = _mm256_add_pd(high, _mm256_cvtps_pd(_mm256_extractf128_ps(e, 1)));
+    }
+    alignas(32) double pairs[4];
+    _mm256_store_pd(pairs, _mm256_add_pd(low, high));
+    const double sum = (pairs[0] + pairs[1]) + (pairs[2] + pairs[3]);
+    return float(double(shift) + double(top) + std::log(sum));
+}
+
+TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const float* fwd_shifts,
+                                 float scale, float* out, int num_timesteps, int num_states) {
+    const size_t row = size_t(num_states);
+    const BackLanes lanes_of(num_states);
+    const int msb = lanes_of.msb;
+    const __m256 scale_vector = _mm256_set1_ps(scale);
+    const __m256 negative_infinity = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
+    std::vector<float> rows(2 * row, 0.0f), block_out(5 * row);
+    float* next = rows.data();
+    float* prev = rows.data() + row;
+    Slots slots;
+    alignas(32) float tops[chunk], dead[chunk], sums[chunk], result[chunk];
+    for (int timestep = num_timesteps - 1; timestep >= 0; --timestep) {
+        const float* from = fwd + size_t(timestep) * row;
+        const __m256 norm =
+            _mm256_set1_ps(edge_norm_avx2(from + row, next, fwd_shifts[timestep + 1], num_states));
+        const float* timestep_scores = scores + size_t(timestep) * row * 5;
+        // The posteriors of a block are gathered in `block_out` (cached) and then streamed to
+        // `out` whole: written straight there, each line of the gradient would first be read.
+        float* timestep_out = block_out.data();
+        for (int pair_start = 0; pair_start < msb; pair_start += chunk / 4) {
+            const int count = std::min(chunk, 4 * (msb - pair_start));
+            back_slots(lanes_of, timestep_scores, next, pair_start, count, slots);
+            // As in backward_recursion, the exponentials ask for this chunk's share of the row
+            // before.
+            NextScores upcoming;
+            if (timestep > 0) {
+                const float* share = scores + (size_t(timestep - 1) * row + 4 * pair_start) * 5;
+                upcoming = NextScores(share, 5 * size_t(count), timestep_scores);
+            }
+            // The largest term of each lane, 0 where all are -inf (their exponentials are 0).
+            for (int i = 0; i < count; i += lanes) {
+                __m256 m = _mm256_load_ps(&slots.value[0][i]);
+                for (int k = 1; k < 5; ++k) {
+                    m = keep_greater(m, _mm256_load_ps(&slots.value[k][i]));
+                }
+                const __m256 no_way = _mm256_cmp_ps(m, negative_infinity, _CMP_EQ_OQ);
+                _mm256_store_ps(&tops[i], _mm256_blendv_ps(m, _mm256_setzero_ps(), no_way));
+                _mm256_store_ps(&dead[i], no_way);
+                _mm256_store_ps(&sums[i], _mm256_setzero_ps());
+            }
+            // The exponentials replace the terms; their sums in slot order.
+            for (int k = 0; k < 5; ++k) {
+                for (int i = 0; i < count; i += lanes) {
+                    if (i % (2 * lanes) == 0) {
+                        upcoming.ask_for_one_line();
+                    }
+                    const __m256 e = exp8(_mm256_sub_ps(_mm256_load_ps(&slots.value[k][i]),
+                                                        _mm256_load_ps(&tops[i])));
+                    _mm256_store_ps(&slots.value[k][i], e);
+                    _mm256_store_ps(&sums[i], _mm256_add_ps(_mm256_load_ps(&sums[i]), e));
+                }
+            }
+            for (int i = 0; i < count; i += lanes) {
+                const int s = pair_start + i / 4;
+                const __m256 top = _mm256_load_ps(&tops[i]);
+                const __m256 sum = _mm256_load_ps(&sums[i]);
+                _mm256_store_ps(&result[i], _mm256_add_ps(log8(sum), top));
+                const __m256 from_guides = gather(from + s, lanes_of.state);
+                const __m256 weight =
+                    _mm256_blendv_ps(exp8(_mm256_sub_ps(_mm256_add_ps(from_guides, top), norm)),
+                                     _mm256_setzero_ps(), _mm256_load_ps(&dead[i]));
+                const __m256 factor = _mm256_mul_ps(weight, scale_vector);
+                float* step_out = timestep_out + 20 * s + 1;
+                for (int base = 0; base < 4; ++base) {
+                    _mm256_storeu2_m128(
+                        step_out + 20 + 5 * base, step_out + 5 * base,
+                        _mm256_mul_ps(_mm256_load_ps(&slots.value[1 + base][i]), factor));
+                }
+                // The stays, one lane at a time: lane 4p + o is the stay of o * msb + s + p.
+                alignas(32) float stays[lanes];
+                _mm256_store_ps(stays, _mm256_mul_ps(_mm256_load_ps(&slots.value[0][i]), factor));
+                for (int l = 0; l < lanes; ++l) {
+                    timestep_out[5 * size_t((l % 4) * msb + s + l / 4)] = stays[l];
+                }
+            }
+            store_back_lanes(result, msb, pair_start, count, prev);
+        }
+        stream_row(block_out.data(), out + size_t(timestep) * row * 5, row * 5);
+        shift_row_avx2(prev, num_states);
+        std::swap(next, prev);
+    }
+    _mm_sfence();
 }
 
 TARGET_AVX2 float shift_row_avx2(float* row, int count) {

@@ -55,12 +55,27 @@ float shift_row_scalar(float* row, int count);
 float shift_row_avx2(float* row, int count);
 
 // The edge posteriors of a CRF loss (crf_loss.h), times `scale`, into `out` laid out as the
-// scores: out[t][5d + j] = scale * exp(((scores[t][5d + j] + fwd[t][src]) + back[t + 1][d])
-// - norms[t]), src the source of that edge, in that order of operations in every form.
-void edge_posts_scalar(const float* scores, const float* fwd, const float* back, const float* norms,
-                       float scale, float* out, int num_timesteps, int num_states);
-void edge_posts_avx2(const float* scores, const float* fwd, const float* back, const float* norms,
-                     float scale, float* out, int num_timesteps, int num_states);
+// scores, from the forward guides `fwd` of stable_fwd_guides and their `fwd_shifts`: the backward
+// recursion of stable_back_guides (rows shifted) runs with the posteriors folded into it. Its five
+// terms of source s, x_j = scores[t][e_j] + back[t + 1][dest_j], give e_j = exp(x_j - m_s), m_s
+// their maximum, and the posterior of edge e_j is e_j * (w_s * scale), with one exponential per
+// state, not per edge:
+//   w_s = exp((fwd[t][s] + m_s) - norm[t])  (0 when all five terms are -inf),
+//   norm[t] = edge_norm(fwd[t + 1], back[t + 1], fwd_shifts[t + 1]),
+// in that order of operations in every form. norm[t] normalises each block on its own, so that no
+// offset that grows with length enters it.
+void edge_posts_scalar(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
+                       float* out, int num_timesteps, int num_states);
+void edge_posts_avx2(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
+                     float* out, int num_timesteps, int num_states);
+
+// norm[t] above, from the forward and backward rows at boundary t + 1 and the forward row's shift:
+// shift + top + log(sum_s exp((fwd[s] + back[s]) - top)), top the largest
+// fwd[s] + back[s]: the exponentials in float, their sum in double, element s added to partial
+// sum s mod 8 and the eight combined as ((p0 + p4) + (p1 + p5)) + ((p2 + p6) + (p3 + p7)), so
+// that eight lanes of a vector give the same bits.
+float edge_norm_scalar(const float* fwd, const float* back, float shift, int num_states);
+float edge_norm_avx2(const float* fwd, const float* back, float shift, int num_states);
 
 // Validates the sizes of a recursion (throws std::invalid_argument or std::length_error) and
 // returns the length of its guide array.
@@ -80,8 +95,8 @@ struct CrfKernels {
                               int num_timesteps, int num_states);
     void (*best_path_shifted)(const float* scores, float* shifted, int num_timesteps,
                               int num_states);
-    void (*edge_posts)(const float* scores, const float* fwd, const float* back, const float* norms,
-                       float scale, float* out, int num_timesteps, int num_states);
+    void (*edge_posts)(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
+                       float* out, int num_timesteps, int num_states);
 };
 
 // The form for `num_states` states: the fastest this processor runs exactly, else the scalar one.

@@ -17,19 +17,7 @@ namespace {
 constexpr int transitions = num_bases + 1;  // a stay and four steps into each state
 constexpr double minus_infinity = -std::numeric_limits<double>::infinity();
 
-// exp of `count` values (and log, in double): for float, the C library's expf, eight at a time
-// where the processor reproduces it exactly, so that the bits are the same either way.
-void exp_array(const float* in, float* out, size_t count) {
-    static const bool vector = exact_avx2_available();
-    if (vector) {
-        expf_avx2(in, out, count);
-        return;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        out[i] = std::exp(in[i]);
-    }
-}
-
+// exp and log of `count` values, in double.
 void exp_array(const double* in, double* out, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         out[i] = std::exp(in[i]);
@@ -108,96 +96,94 @@ Real forward_block(const Real* row, const Real* prev, Real* next, int num_states
     return log_sums(work, next, num_states);
 }
 
-// One block of the backward recursion from `next` (boundary t + 1) into `prev` (boundary t),
-// shifted so that its maximum is 0 (some state at a boundary that a path crosses reaches the
-// end, so the maximum is finite).
+// Shifts a row down by its largest entry when that is finite and not 0 (as shift_row_scalar).
 template <typename Real>
-void backward_block(const Real* row, const Real* next, Real* prev, int num_states,
-                    Workspace<Real>& work) {
-    for (int s = 0; s < num_states; ++s) {
-        Real* terms = work.terms.data() + size_t(s) * transitions;
-        terms[0] = row[size_t(s) * transitions] + next[s];
-        const int dest_a = (s * num_bases) % num_states;
-        const size_t trans_a = size_t(dest_a) * transitions + 1 + (s * num_bases) / num_states;
-        for (int b = 0; b < num_bases; ++b) {
-            terms[1 + b] = row[trans_a + size_t(transitions) * b] + next[dest_a + b];
+void shift_row(Real* row, int count) {
+    const Real shift = *std::max_element(row, row + count);
+    if (std::isfinite(shift) && shift != 0) {
+        for (int i = 0; i < count; ++i) {
+            row[i] -= shift;
         }
     }
-    shift_terms(work, num_states);
-    const Real best = log_sums(work, prev, num_states);
-    for (int s = 0; s < num_states; ++s) {
-        prev[s] -= best;
-    }
 }
 
-// The backward guides of every boundary, each row shifted so that its maximum is 0.
-void backward_guides(const float* scores, int num_blocks, int num_states, float* back) {
-    std::vector<float> shifts(size_t(num_blocks) + 1);
-    compute_stable_back_guides(scores, back, shifts.data(), num_blocks, num_states);
-}
-
-void backward_guides(const double* scores, int num_blocks, int num_states, double* back) {
-    const size_t states = size_t(num_states), width = states * transitions;
-    Workspace<double> work(num_states);
-    std::fill_n(back + size_t(num_blocks) * states, states, 0.0);
-    for (int t = num_blocks - 1; t >= 0; --t) {
-        backward_block(scores + size_t(t) * width, back + (size_t(t) + 1) * states,
-                       back + size_t(t) * states, num_states, work);
-    }
-}
-
-// The log of the summed weight of all paths at one boundary, less the offsets of its guides but
-// for the forward row's own shift: shift + logsumexp_s (fwd[s] + back[s]), the sum in double.
+// norm[t] of edge_posts_scalar (crf_kernels.h: edge_norm_scalar), in Real.
 template <typename Real>
-Real boundary_norm(const Real* fwd, const Real* back, Real shift, int num_states,
-                   std::vector<Real>& terms) {
+Real edge_norm_form(const Real* fwd, const Real* back, Real shift, int num_states) {
     Real top = -std::numeric_limits<Real>::infinity();
     for (int s = 0; s < num_states; ++s) {
-        terms[size_t(s)] = fwd[s] + back[s];
-        top = std::max(top, terms[size_t(s)]);
+        top = std::max(top, fwd[s] + back[s]);
     }
+    double partial[8] = {};
     for (int s = 0; s < num_states; ++s) {
-        terms[size_t(s)] -= top;
+        partial[s % 8] += double(std::exp((fwd[s] + back[s]) - top));
     }
-    exp_array(terms.data(), terms.data(), size_t(num_states));
-    double sum = 0;
-    for (int s = 0; s < num_states; ++s) {
-        sum += terms[size_t(s)];
-    }
+    const double sum = ((partial[0] + partial[4]) + (partial[1] + partial[5])) +
+                       ((partial[2] + partial[6]) + (partial[3] + partial[7]));
     return Real(double(shift) + double(top) + std::log(sum));
 }
 
-// The pass over the blocks of edge_posts_scalar, in Real.
+// edge_posts_scalar (crf_kernels.h) in Real: the backward recursion, two rows of it kept, with
+// each block's edge posteriors computed from its terms.
 template <typename Real>
-void edge_posts_form(const Real* scores, const Real* fwd, const Real* back, const Real* norms,
-                     Real scale, Real* out, int num_blocks, int num_states) {
+void edge_posts_form(const Real* scores, const Real* fwd, const Real* fwd_shifts, Real scale,
+                     Real* out, int num_blocks, int num_states) {
     const size_t states = size_t(num_states), width = states * transitions;
-    const int msb = num_states / num_bases;
-    for (int t = 0; t < num_blocks; ++t) {
+    std::vector<Real> rows(2 * states, Real(0));
+    Real* next = rows.data();
+    Real* prev = rows.data() + states;
+    for (int t = num_blocks - 1; t >= 0; --t) {
         const Real* from = fwd + size_t(t) * states;
-        const Real* to = back + (size_t(t) + 1) * states;
-        const Real norm = norms[t];
-        for (int d = 0; d < num_states; ++d) {
-            const Real* row = scores + size_t(t) * width + size_t(d) * transitions;
-            Real* posts = out + size_t(t) * width + size_t(d) * transitions;
-            posts[0] = std::exp(((row[0] + from[d]) + to[d]) - norm) * scale;
+        const Real norm = edge_norm_form(from + states, next, fwd_shifts[t + 1], num_states);
+        const Real* row = scores + size_t(t) * width;
+        Real* posts = out + size_t(t) * width;
+        for (int s = 0; s < num_states; ++s) {
+            // The stay into s, then the steps from s into the four states that drop its oldest
+            // base, with the indices of their scores.
+            size_t edge[transitions];
+            int dest[transitions];
+            edge[0] = size_t(s) * transitions;
+            dest[0] = s;
+            const int dest_a = (s * num_bases) % num_states;
             for (int b = 0; b < num_bases; ++b) {
-                const Real x = ((row[1 + b] + from[d / num_bases + b * msb]) + to[d]) - norm;
-                posts[1 + b] = std::exp(x) * scale;
+                dest[1 + b] = dest_a + b;
+                edge[1 + b] = size_t(dest_a + b) * transitions + 1 + (s * num_bases) / num_states;
+            }
+            Real terms[transitions];
+            for (int j = 0; j < transitions; ++j) {
+                terms[j] = row[edge[j]] + next[dest[j]];
+            }
+            Real top = *std::max_element(terms, terms + transitions);
+            const bool dead = top == -std::numeric_limits<Real>::infinity();  // no way to the end
+            if (dead) {
+                top = 0;  // every term's exponential is then 0, and prev[s] -inf
+            }
+            Real sum = 0;
+            for (int j = 0; j < transitions; ++j) {
+                terms[j] = std::exp(terms[j] - top);
+                sum += terms[j];
+            }
+            prev[s] = std::log(sum) + top;
+            const Real weight = dead ? Real(0) : std::exp((from[s] + top) - norm);
+            const Real factor = weight * scale;
+            for (int j = 0; j < transitions; ++j) {
+                posts[edge[j]] = terms[j] * factor;
             }
         }
+        shift_row(prev, num_states);
+        std::swap(next, prev);
     }
 }
 
-void edge_posts(const float* scores, const float* fwd, const float* back, const float* norms,
-                float scale, float* out, int num_blocks, int num_states) {
+void edge_posts(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
+                float* out, int num_blocks, int num_states) {
     crf_kernels_for(num_states)
-        .edge_posts(scores, fwd, back, norms, scale, out, num_blocks, num_states);
+        .edge_posts(scores, fwd, fwd_shifts, scale, out, num_blocks, num_states);
 }
 
-void edge_posts(const double* scores, const double* fwd, const double* back, const double* norms,
-                double scale, double* out, int num_blocks, int num_states) {
-    edge_posts_form(scores, fwd, back, norms, scale, out, num_blocks, num_states);
+void edge_posts(const double* scores, const double* fwd, const double* fwd_shifts, double scale,
+                double* out, int num_blocks, int num_states) {
+    edge_posts_form(scores, fwd, fwd_shifts, scale, out, num_blocks, num_states);
 }
 
 // The forward guides and their shifts (crf_loss::forward_guides); returns the shifts' sum.
@@ -237,6 +223,30 @@ double forward_offset(const double* scores, int num_blocks, int num_states, doub
 template <typename Real>
 constexpr Real max_block_score = std::is_same_v<Real, float> ? Real(1e4) : Real(1e9);
 
+// The largest of `count` scores, NaN or +inf if one is: eight independent lanes, which the
+// compiler turns into vector instructions (a scan that stops at the first NaN does not vectorise).
+template <typename Real>
+Real largest_score(const Real* row, size_t count) {
+    Real top[8];
+    std::fill_n(top, 8, -std::numeric_limits<Real>::infinity());
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        for (int l = 0; l < 8; ++l) {
+            const Real x = row[i + l];
+            // A NaN, once taken, stays: no comparison with it is true.
+            top[l] = x > top[l] || x != x ? x : top[l];
+        }
+    }
+    for (; i < count; ++i) {
+        top[0] = row[i] > top[0] || row[i] != row[i] ? row[i] : top[0];
+    }
+    Real largest = top[0];
+    for (int l = 1; l < 8; ++l) {
+        largest = largest != largest || top[l] > largest || top[l] != top[l] ? top[l] : largest;
+    }
+    return largest;
+}
+
 }  // namespace
 
 template <typename Real>
@@ -244,6 +254,11 @@ std::optional<BadScores> first_bad_block(const Real* scores, int num_blocks, int
     const size_t width = size_t(num_states) * transitions;
     for (int block = 0; block < num_blocks; ++block) {
         const Real* row = scores + size_t(block) * width;
+        const Real top = largest_score(row, width);
+        if (top == -std::numeric_limits<Real>::infinity() ||
+            std::abs(top) <= max_block_score<Real>) {
+            continue;  // the common case, checked without a branch per score
+        }
         Real largest = -std::numeric_limits<Real>::infinity();
         for (size_t i = 0; i < width; ++i) {
             if (std::isnan(row[i])) {
@@ -281,16 +296,7 @@ double forward_guides(const Real* scores, int num_blocks, int num_states, Same<R
 template <typename Real>
 void scaled_edge_posts(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
                        const Same<Real>* shifts, double scale, Same<Real>* out) {
-    const size_t states = size_t(num_states);
-    std::vector<Real> back((size_t(num_blocks) + 1) * states);
-    std::vector<Real> norms(static_cast<size_t>(num_blocks)), terms(states);
-    backward_guides(scores, num_blocks, num_states, back.data());
-    for (int t = 0; t < num_blocks; ++t) {
-        const size_t boundary = (size_t(t) + 1) * states;
-        norms[size_t(t)] =
-            boundary_norm(fwd + boundary, back.data() + boundary, shifts[t + 1], num_states, terms);
-    }
-    edge_posts(scores, fwd, back.data(), norms.data(), Real(scale), out, num_blocks, num_states);
+    edge_posts(scores, fwd, shifts, Real(scale), out, num_blocks, num_states);
 }
 
 template <typename Real>
@@ -353,7 +359,11 @@ template double target_loss(const double*, int, int, const std::vector<int>&, do
 
 }  // namespace crf_loss
 
-void edge_posts_scalar(const float* scores, const float* fwd, const float* back, const float* norms,
-                       float scale, float* out, int num_timesteps, int num_states) {
-    crf_loss::edge_posts_form(scores, fwd, back, norms, scale, out, num_timesteps, num_states);
+void edge_posts_scalar(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
+                       float* out, int num_timesteps, int num_states) {
+    crf_loss::edge_posts_form(scores, fwd, fwd_shifts, scale, out, num_timesteps, num_states);
+}
+
+float edge_norm_scalar(const float* fwd, const float* back, float shift, int num_states) {
+    return crf_loss::edge_norm_form(fwd, back, shift, num_states);
 }

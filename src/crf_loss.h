@@ -15,10 +15,10 @@
 //
 // Precision does not fall with length: each row of guides is shifted by its maximum, the shifts
 // summed in double, and the edge posteriors of a block are normalised by that block alone. The
-// float recursions and the pass over the gradient run in AVX2 where the processor reproduces the
-// scalar forms' bits (crf_kernels.h), so the bits depend on neither. Everything is computed in
-// `Real` (float or double) on one thread in a fixed order, so the bits never depend on the caller's
-// threads or on the other chunks of a batch.
+// float recursions, the gradient folded into the backward one, run in AVX2 where the processor
+// reproduces the scalar forms' bits (crf_kernels.h), so the bits depend on neither. Everything is
+// computed in `Real` (float or double) on one thread in a fixed order, so the bits never depend on
+// the caller's threads or on the other chunks of a batch.
 #pragma once
 
 #include <cstddef>
@@ -60,10 +60,12 @@ double forward_guides(const Real* scores, int num_blocks, int num_states, Same<R
 
 // `scale` times the edge posteriors into `out` (laid out as the scores), from the scores and the
 // guides and shifts of forward_guides, whose log Z must be finite. Runs the backward recursion
-// (renormalised likewise) and then one pass over the blocks: for the edge j of destination d in
-// block t, out = scale * exp(fwd[t][src(d, j)] + scores[t][5d + j] + back[t + 1][d] - c[t]), with
+// (renormalised likewise) with the posteriors folded into it: its terms of source s in block t,
+// exp(scores[t][e] + back[t + 1][d] - m_s) for each edge e from s (into d), m_s their maximum,
+// times one factor per state, scale * exp(fwd[t][s] + m_s - c[t]), give the posteriors, with
 // c[t] = shifts[t + 1] + logsumexp_s (fwd[t + 1][s] + back[t + 1][s]) normalising each block on
-// its own, so that no offset that grows with length enters the exponent.
+// its own, so that no offset that grows with length enters the exponent (crf_kernels.h,
+// edge_posts_scalar). Two rows of backward guides are kept, not all.
 template <typename Real>
 void scaled_edge_posts(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
                        const Same<Real>* shifts, double scale, Same<Real>* out);

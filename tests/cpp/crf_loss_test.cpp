@@ -159,6 +159,33 @@ TEST(CrfLoss, MaskedTransitionsMatchBruteForceAndNeverGiveNaN) {
     for (double g : grad) EXPECT_EQ(g, 0);
 }
 
+TEST(CrfLoss, StatesWithNoWayOutAndScoresFarFromZero) {
+    // Scores on a grid of 2^-10, so that moving a block by -8192 is exact in float; states 3 and
+    // 40 have every transition out of them masked in every block.
+    const int blocks = 30, num_states = 64, msb = num_states / 4;
+    std::vector<float> scores = as_float(random_scores(blocks, num_states, 21));
+    for (float& score : scores) score = std::round(score * 1024) / 1024;
+    for (int t = 0; t < blocks; ++t) {
+        float* row = scores.data() + size_t(t) * 5 * num_states;
+        for (const int s : {3, 40}) {
+            row[5 * s] = -INFINITY;
+            for (int b = 0; b < 4; ++b)
+                row[5 * ((s * 4) % num_states + b) + 1 + s / msb] = -INFINITY;
+        }
+    }
+    std::vector<float> posts(scores.size()), moved_posts(scores.size());
+    const double log_z = log_partition(scores.data(), blocks, num_states, posts.data());
+    std::vector<float> moved = scores;
+    for (size_t i = 5 * num_states * 4; i < moved.size(); ++i) moved[i] -= 8192;  // blocks 4 on
+    const double moved_log_z = log_partition(moved.data(), blocks, num_states, moved_posts.data());
+    EXPECT_NEAR(moved_log_z, log_z - 8192.0 * (blocks - 4), 1e-2);
+    for (size_t i = 0; i < posts.size(); ++i) {
+        ASSERT_TRUE(std::isfinite(moved_posts[i])) << i;
+        // Near -8192, float's grid is 1e-3: sums of guides and scores keep fewer digits.
+        ASSERT_NEAR(moved_posts[i], posts[i], 1e-2 * posts[i] + 1e-7) << i;
+    }
+}
+
 TEST(CrfLoss, TargetsOfEveryShape) {
     const int blocks = 5, num_states = 16;
     const std::vector<double> scores = random_scores(blocks, num_states, 11);

@@ -152,14 +152,18 @@ TEST(StableGuides, Avx2FormsGiveTheScalarBits) {
             EXPECT_EQ(std::memcmp(c.data(), d.data(), size * sizeof(float)), 0) << n;
             EXPECT_EQ(sa, sb);
             EXPECT_EQ(sc, sd);
-            if (shifted) {  // the loss's pass over the gradient, from these guides
-                std::vector<float> norms(blocks), e(scores.size()), f(scores.size());
-                for (int t = 0; t < blocks; ++t) norms[t] = sc[t + 1] + 0.25f * float(t % 3);
-                edge_posts_scalar(scores.data(), c.data(), a.data(), norms.data(), -0.75f, e.data(),
-                                  blocks, n);
-                edge_posts_avx2(scores.data(), c.data(), a.data(), norms.data(), -0.75f, f.data(),
-                                blocks, n);
+            if (shifted) {  // the loss's backward pass with its gradient, from these guides
+                std::vector<float> e(scores.size()), f(scores.size());
+                edge_posts_scalar(scores.data(), c.data(), sc.data(), -0.75f, e.data(), blocks, n);
+                edge_posts_avx2(scores.data(), c.data(), sc.data(), -0.75f, f.data(), blocks, n);
                 EXPECT_EQ(std::memcmp(e.data(), f.data(), e.size() * sizeof(float)), 0) << n;
+                for (int t = 0; t <= blocks; ++t) {
+                    const float* fwd_row = c.data() + size_t(t) * n;
+                    const float* back_row = a.data() + size_t(t) * n;
+                    const float x = edge_norm_scalar(fwd_row, back_row, sc[t], n);
+                    const float y = edge_norm_avx2(fwd_row, back_row, sc[t], n);
+                    EXPECT_EQ(std::memcmp(&x, &y, sizeof x), 0) << n << " " << t;
+                }
             }
         }
         std::vector<float> shifted(scores.size()), shifted_v(scores.size());
