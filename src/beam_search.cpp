@@ -38,6 +38,7 @@ constexpr CrfKernels scalar_kernels = {"scalar",
                                        posts_scalar,
                                        stable_back_guides_scalar,
                                        stable_fwd_guides_scalar,
+                                       stable_fwd_guides_from_scalar,
                                        best_path_shifted_scalar,
                                        edge_posts_scalar};
 constexpr CrfKernels avx2_kernels = {"avx2",
@@ -47,6 +48,7 @@ constexpr CrfKernels avx2_kernels = {"avx2",
                                      posts_avx2,
                                      stable_back_guides_avx2,
                                      stable_fwd_guides_avx2,
+                                     stable_fwd_guides_from_avx2,
                                      best_path_shifted_avx2,
                                      edge_posts_avx2};
 

@@ -409,13 +409,17 @@ TARGET_AVX2 inline void transpose_scores(const float* scores, __m256 (&slot)[5])
         _mm256_blend_ps(_mm256_blend_ps(r[1], r[2], 0x22), _mm256_blend_ps(r[3], r[4], 0x88), 0xcc);
 }
 
-// The forward recursion; `masked` and `row_shifts` as for stable_fwd_guides_scalar.
+// The forward recursion; `masked` and `row_shifts` as for stable_fwd_guides_scalar. It starts
+// from zeros, or with `from_given` from the row (and shift) that fwd_guides holds.
 TARGET_AVX2 void forward_recursion(const float* scores, float* fwd_guides, float* row_shifts,
-                                   int num_timesteps, int num_states, bool masked) {
+                                   int num_timesteps, int num_states, bool masked,
+                                   bool from_given = false) {
     const size_t row = size_t(num_states);
-    std::fill(fwd_guides, fwd_guides + row, 0.0f);
-    if (row_shifts != nullptr) {
-        row_shifts[0] = 0.0f;
+    if (!from_given) {
+        std::fill(fwd_guides, fwd_guides + row, 0.0f);
+        if (row_shifts != nullptr) {
+            row_shifts[0] = 0.0f;
+        }
     }
     const int msb = num_states / 4;
     // Destinations d .. d + 7 come from d / 4 and d / 4 + 1 in their first and second halves.
@@ -634,6 +638,11 @@ void stable_back_guides_avx2(const float* scores, float* guides, float* row_shif
 void stable_fwd_guides_avx2(const float* scores, float* guides, float* row_shifts,
                             int num_timesteps, int num_states) {
     forward_recursion(scores, guides, row_shifts, num_timesteps, num_states, true);
+}
+
+void stable_fwd_guides_from_avx2(const float* scores, float* guides, float* row_shifts,
+                                 int num_timesteps, int num_states) {
+    forward_recursion(scores, guides, row_shifts, num_timesteps, num_states, true, true);
 }
 
 TARGET_AVX2 void posts_avx2(const float* fwd_guides, const float* back_guides, float* posts,

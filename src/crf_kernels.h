@@ -40,6 +40,14 @@ void stable_back_guides_avx2(const float* scores, float* back_guides, float* row
 void stable_fwd_guides_avx2(const float* scores, float* fwd_guides, float* row_shifts,
                             int num_timesteps, int num_states);
 
+// stable_fwd_guides from the row that fwd_guides already holds (and its shift, row_shifts[0]),
+// not from zeros: it writes rows 1 .. num_timesteps. A recursion run a stretch of blocks at a
+// time, each stretch from the last row of the one before, gives the bits of one run.
+void stable_fwd_guides_from_scalar(const float* scores, float* fwd_guides, float* row_shifts,
+                                   int num_timesteps, int num_states);
+void stable_fwd_guides_from_avx2(const float* scores, float* fwd_guides, float* row_shifts,
+                                 int num_timesteps, int num_states);
+
 // The scores of every block less the increase, in that block, of the best path's score: a
 // max-product forward recursion, each row shifted down by its largest entry (shift_row); that
 // shift is the block's. Along the best path the shifted scores sum to 0 at every block, so the
@@ -93,6 +101,8 @@ struct CrfKernels {
                                int num_timesteps, int num_states);
     void (*stable_fwd_guides)(const float* scores, float* fwd_guides, float* row_shifts,
                               int num_timesteps, int num_states);
+    void (*stable_fwd_guides_from)(const float* scores, float* fwd_guides, float* row_shifts,
+                                   int num_timesteps, int num_states);
     void (*best_path_shifted)(const float* scores, float* shifted, int num_timesteps,
                               int num_states);
     void (*edge_posts)(const float* scores, const float* fwd, const float* fwd_shifts, float scale,

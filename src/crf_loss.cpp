@@ -186,25 +186,16 @@ void edge_posts(const double* scores, const double* fwd, const double* fwd_shift
     edge_posts_form(scores, fwd, fwd_shifts, scale, out, num_blocks, num_states);
 }
 
-// The forward guides and their shifts (crf_loss::forward_guides); returns the shifts' sum.
-double forward_offset(const float* scores, int num_blocks, int num_states, float* fwd,
-                      float* shifts) {
-    compute_stable_fwd_guides(scores, fwd, shifts, num_blocks, num_states);
-    double offset = 0;
-    for (int t = 0; t <= num_blocks; ++t) {
-        offset += shifts[t];
-    }
-    return offset;
+// The forward recursion over `count` blocks from the row of guides that fwd[0] holds (its shift
+// in shifts[0]) into rows 1 .. count, each shifted by its maximum when that is finite.
+void forward_stretch(const float* scores, int count, int num_states, float* fwd, float* shifts) {
+    crf_kernels_for(num_states).stable_fwd_guides_from(scores, fwd, shifts, count, num_states);
 }
 
-double forward_offset(const double* scores, int num_blocks, int num_states, double* fwd,
-                      double* shifts) {
+void forward_stretch(const double* scores, int count, int num_states, double* fwd, double* shifts) {
     const size_t states = size_t(num_states), width = states * transitions;
     Workspace<double> work(num_states);
-    std::fill_n(fwd, states, 0.0);
-    shifts[0] = 0;
-    double offset = 0;
-    for (int t = 0; t < num_blocks; ++t) {
+    for (int t = 0; t < count; ++t) {
         double* next = fwd + (size_t(t) + 1) * states;
         const double best = forward_block(scores + size_t(t) * width, fwd + size_t(t) * states,
                                           next, num_states, work);
@@ -213,9 +204,16 @@ double forward_offset(const double* scores, int num_blocks, int num_states, doub
         for (size_t s = 0; s < states; ++s) {
             next[s] -= shifts[t + 1];
         }
-        offset += shifts[t + 1];
     }
-    return offset;
+}
+
+// Blocks whose scores (about 128 KiB) stay in the second-level cache between the recursion and
+// the check that reads them next: the recursion hides the reading from memory in its arithmetic,
+// the check alone could not.
+template <typename Real>
+int stretch_blocks(int num_states) {
+    const size_t width = size_t(num_states) * transitions * sizeof(Real);
+    return int(std::max<size_t>(1, (size_t(128) << 10) / width));
 }
 
 // The largest magnitude of a block's best score that keeps a block's posteriors within about
@@ -281,16 +279,59 @@ std::optional<BadScores> first_bad_block(const Real* scores, int num_blocks, int
     return std::nullopt;
 }
 
+namespace {
+
+// forward_guides, and with `check` first_bad_block of each stretch of blocks just after the
+// recursion has read it.
 template <typename Real>
-double forward_guides(const Real* scores, int num_blocks, int num_states, Same<Real>* fwd,
-                      Same<Real>* shifts) {
-    const double offset = forward_offset(scores, num_blocks, num_states, fwd, shifts);
-    const Real* last = fwd + size_t(num_blocks) * size_t(num_states);
+std::optional<BadScores> forward_pass(const Real* scores, int num_blocks, int num_states, Real* fwd,
+                                      Real* shifts, bool check, double& log_z) {
+    const size_t states = size_t(num_states), width = states * transitions;
+    if constexpr (std::is_same_v<Real, float>) {
+        guide_array_size(num_blocks, num_states);  // as the decoding path validates the sizes
+    }
+    std::fill_n(fwd, states, Real(0));
+    shifts[0] = 0;
+    const int stretch = check ? stretch_blocks<Real>(num_states) : std::max(num_blocks, 1);
+    for (int first = 0; first < num_blocks && num_states > 0; first += stretch) {
+        const int count = std::min(stretch, num_blocks - first);
+        const Real* part = scores + size_t(first) * width;
+        forward_stretch(part, count, num_states, fwd + size_t(first) * states, shifts + first);
+        if (check) {
+            if (std::optional<BadScores> bad = first_bad_block(part, count, num_states)) {
+                bad->block += first;
+                return bad;
+            }
+        }
+    }
+    double offset = 0;
+    for (int t = 0; t <= num_blocks; ++t) {
+        offset += shifts[t];
+    }
+    const Real* last = fwd + size_t(num_blocks) * states;
     double sum = 0;
     for (int s = 0; s < num_states; ++s) {
         sum += std::exp(double(last[s]));
     }
-    return offset + std::log(sum);
+    log_z = offset + std::log(sum);
+    return std::nullopt;
+}
+
+}  // namespace
+
+template <typename Real>
+double forward_guides(const Real* scores, int num_blocks, int num_states, Same<Real>* fwd,
+                      Same<Real>* shifts) {
+    double log_z = 0;
+    forward_pass(scores, num_blocks, num_states, fwd, shifts, false, log_z);
+    return log_z;
+}
+
+template <typename Real>
+std::optional<BadScores> checked_forward_guides(const Real* scores, int num_blocks, int num_states,
+                                                Same<Real>* fwd, Same<Real>* shifts,
+                                                double& log_z) {
+    return forward_pass(scores, num_blocks, num_states, fwd, shifts, true, log_z);
 }
 
 template <typename Real>
@@ -351,6 +392,10 @@ template double log_partition(const float*, int, int, float*);
 template double log_partition(const double*, int, int, double*);
 template double forward_guides(const float*, int, int, float*, float*);
 template double forward_guides(const double*, int, int, double*, double*);
+template std::optional<BadScores> checked_forward_guides(const float*, int, int, float*, float*,
+                                                         double&);
+template std::optional<BadScores> checked_forward_guides(const double*, int, int, double*, double*,
+                                                         double&);
 template void scaled_edge_posts(const float*, int, int, const float*, const float*, double, float*);
 template void scaled_edge_posts(const double*, int, int, const double*, const double*, double,
                                 double*);

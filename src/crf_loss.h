@@ -58,6 +58,14 @@ template <typename Real>
 double forward_guides(const Real* scores, int num_blocks, int num_states, Same<Real>* fwd,
                       Same<Real>* shifts);
 
+// first_bad_block and forward_guides in one pass over the scores from memory: the recursion runs
+// a stretch of blocks at a time and the check reads each stretch just after it, from cache (the
+// recursion is plain arithmetic whatever the values). Returns the first bad block (the guides are
+// then not to be used), else sets `log_z`; guides, shifts and log Z have forward_guides' bits.
+template <typename Real>
+std::optional<BadScores> checked_forward_guides(const Real* scores, int num_blocks, int num_states,
+                                                Same<Real>* fwd, Same<Real>* shifts, double& log_z);
+
 // `scale` times the edge posteriors into `out` (laid out as the scores), from the scores and the
 // guides and shifts of forward_guides, whose log Z must be finite. Runs the backward recursion
 // (renormalised likewise) with the posteriors folded into it: its terms of source s in block t,
@@ -94,6 +102,10 @@ extern template double log_partition(const float*, int, int, float*);
 extern template double log_partition(const double*, int, int, double*);
 extern template double forward_guides(const float*, int, int, float*, float*);
 extern template double forward_guides(const double*, int, int, double*, double*);
+extern template std::optional<BadScores> checked_forward_guides(const float*, int, int, float*,
+                                                                float*, double&);
+extern template std::optional<BadScores> checked_forward_guides(const double*, int, int, double*,
+                                                                double*, double&);
 extern template void scaled_edge_posts(const float*, int, int, const float*, const float*, double,
                                        float*);
 extern template void scaled_edge_posts(const double*, int, int, const double*, const double*,

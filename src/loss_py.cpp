@@ -178,10 +178,6 @@ at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tenso
     auto each = [&](size_t i, const auto* scores) {
         using Real = std::remove_const_t<std::remove_pointer_t<decltype(scores)>>;
         const ScoreMatrix& chunk = batch.chunks[i];
-        bad[i] = crf_loss::first_bad_block(scores, chunk.num_blocks, chunk.num_states);
-        if (bad[i]) {
-            return;
-        }
         std::vector<Real> own;
         Real *fwd, *row_shifts;
         if (guides) {
@@ -192,8 +188,12 @@ at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tenso
             fwd = own.data();
             row_shifts = own.data() + size_t(chunk.num_blocks + 1) * size_t(states);
         }
-        const double log_z =
-            crf_loss::forward_guides(scores, chunk.num_blocks, chunk.num_states, fwd, row_shifts);
+        double log_z = 0;
+        bad[i] = crf_loss::checked_forward_guides(scores, chunk.num_blocks, chunk.num_states, fwd,
+                                                  row_shifts, log_z);
+        if (bad[i]) {
+            return;
+        }
         if (batch.targets.empty()) {
             values[i] = log_z;
             return;

@@ -71,13 +71,18 @@ void stable_back_guides_scalar(const float* scores, float* back_guides, float* r
 
 void stable_fwd_guides_scalar(const float* scores, float* fwd_guides, float* row_shifts,
                               int num_timesteps, int num_states) {
-    const size_t row = size_t(num_states);
-    const size_t num_transitions = row * (num_bases + 1);
-    const int msb = num_states / num_bases;
-    std::fill(fwd_guides, fwd_guides + row, 0.0f);
+    std::fill(fwd_guides, fwd_guides + size_t(num_states), 0.0f);
     if (row_shifts != nullptr) {
         row_shifts[0] = 0.0f;
     }
+    stable_fwd_guides_from_scalar(scores, fwd_guides, row_shifts, num_timesteps, num_states);
+}
+
+void stable_fwd_guides_from_scalar(const float* scores, float* fwd_guides, float* row_shifts,
+                                   int num_timesteps, int num_states) {
+    const size_t row = size_t(num_states);
+    const size_t num_transitions = row * (num_bases + 1);
+    const int msb = num_states / num_bases;
     for (int timestep = 0; timestep < num_timesteps; ++timestep) {
         const float* last_timestep_guides = fwd_guides + size_t(timestep) * row;
         float* this_timestep_guides = fwd_guides + size_t(timestep + 1) * row;

@@ -7,6 +7,9 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "crf_target.h"
@@ -184,6 +187,48 @@ TEST(CrfLoss, StatesWithNoWayOutAndScoresFarFromZero) {
         // Near -8192, float's grid is 1e-3: sums of guides and scores keep fewer digits.
         ASSERT_NEAR(moved_posts[i], posts[i], 1e-2 * posts[i] + 1e-7) << i;
     }
+}
+
+// The check read a stretch of blocks at a time, after the recursion: the same guides, bits
+// and all, as the recursion over the whole chunk at once, and the first bad block, in whichever
+// stretch it lies (k = 5: stretches of 6 blocks in float, 3 in double).
+template <typename Real>
+void check_stretches(const std::vector<Real>& scores, int blocks, int num_states) {
+    const size_t rows = size_t(blocks) + 1, width = size_t(5 * num_states);
+    std::vector<Real> fwd(rows * num_states), shifts(rows), checked_fwd(fwd), checked_shifts(rows);
+    const double log_z =
+        crf_loss::forward_guides(scores.data(), blocks, num_states, fwd.data(), shifts.data());
+    double checked_log_z = 0;
+    EXPECT_FALSE(crf_loss::checked_forward_guides(scores.data(), blocks, num_states,
+                                                  checked_fwd.data(), checked_shifts.data(),
+                                                  checked_log_z));
+    EXPECT_EQ(checked_log_z, log_z);
+    EXPECT_EQ(checked_fwd, fwd);
+    EXPECT_EQ(checked_shifts, shifts);
+    const Real too_far = std::is_same_v<Real, float> ? Real(2e4) : Real(2e9);
+    const std::vector<std::pair<Real, std::string>> faults = {
+        {NAN, "hold NaN"}, {INFINITY, "hold +inf"}, {too_far, "reach beyond"}};
+    for (const int block : {0, 5, 6, 13, blocks - 1}) {
+        for (const auto& [value, problem] : faults) {
+            std::vector<Real> bad = scores;
+            bad[block * width + 7] = value;
+            bad[(blocks - 1) * width + 3] = NAN;  // a later fault is not the one reported
+            const auto found =
+                crf_loss::checked_forward_guides(bad.data(), blocks, num_states, checked_fwd.data(),
+                                                 checked_shifts.data(), checked_log_z);
+            ASSERT_TRUE(found);
+            EXPECT_EQ(found->block, block);
+            EXPECT_EQ(found->problem.rfind(block == blocks - 1 ? "hold" : problem, 0), 0u)
+                << found->problem;
+        }
+    }
+}
+
+TEST(CrfLoss, ScoresCheckedAStretchAtATime) {
+    const int blocks = 20, num_states = 1024;
+    const std::vector<double> scores = random_scores(blocks, num_states, 31);
+    check_stretches(as_float(scores), blocks, num_states);
+    check_stretches(scores, blocks, num_states);
 }
 
 TEST(CrfLoss, TargetsOfEveryShape) {
