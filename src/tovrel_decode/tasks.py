@@ -6,7 +6,8 @@ is cut across several. The worker opens the files itself (checking that each is 
 client sees), decodes a window of chunks at a time with the engine of a local run, gives the
 pages of the mapped file back after each window, and lets go of the files when the task ends: an
 idle worker holds no input (but for the copies of compressed inputs that the run's tasks share,
-spools.py, given back when the run ends).
+and the small files it opened to plan the run, kept for its tasks of the run: spools.py; both
+given back when the run ends).
 """
 from __future__ import annotations
 
