@@ -298,9 +298,10 @@ class Planning:
         groups = [self.task(plan_task, files[start:start + size], False, run.copies)
                   for start in range(0, len(files), size)]
         for group in groups:
-            planned, more = self.result(group, lambda result: (
-                planned_sources(result[0], result[1], before), result[2]))
+            planner, planned, more = self.result(group, lambda result: (
+                result[0], planned_sources(result[0], result[1], before), result[2]))
             self.planned += planned
+            self.executor.planners += [planner] * len(planned)
             skipped += more
         return self.planned, skipped
 
@@ -333,6 +334,7 @@ class ClusterExecutor:
         self.planned: list[inputs.Source] = []
         self.started: dict[str, tuple[float, str]] = {}  # task -> (when heard, worker)
         self.copies: Optional[str] = None  # the name of the workers' shared copies of the run
+        self.planners: list[str] = []  # the worker that planned each source (and holds it)
         self.client = connect(address)
         self.pool = WorkerPool(self.client, address, warn, self.lost)
         self.unreadable = Unreadable(self.pool)
@@ -377,6 +379,7 @@ class ClusterExecutor:
         # Taken before the plan: a file replaced while a worker plans it is a change, not a
         # worker that sees another file.
         before = {path: client_view(path) for path in paths}
+        self.planners = []
         self.planned, skipped = Planning(self).plan(paths, before)
         for warning in skipped:
             self.warn(warning)
@@ -386,7 +389,11 @@ class ClusterExecutor:
 
     def submit(self, task: Task) -> None:
         """Planning and decoding alike: each has its start heard and its time limit."""
-        task.workers = frozenset(self.pool.usable)
+        # A worker keeps the small files it planned open for the run: a task of those goes to
+        # it, unless it is not usable or already has its share of the tasks in flight.
+        task.workers = frozenset([task.prefer]) if task.prefer in self.pool.usable else \
+            frozenset(self.pool.usable)
+        task.prefer = None  # sent again, it goes to any usable worker
         task.started = task.started_on = None
         self.started.pop(task.id, None)
         function, arguments = task.planning if task.planning is not None else \
@@ -431,6 +438,16 @@ class ClusterExecutor:
                 self.resubmit(task)
             top_up()
 
+    def preferring(self, task: Task, in_flight: Deque[Task]) -> Task:
+        """`task`, to be sent to the worker that planned its first file while that worker has
+        fewer than two tasks per thread in flight (so that the others are not left idle)."""
+        planner = self.planners[task.pieces[0].source] if task.pieces and \
+            task.pieces[0].source < len(self.planners) else None
+        threads = self.pool.usable.get(planner, 0) if planner is not None else 0
+        if sum(1 for other in in_flight if other.workers == {planner}) < 2 * threads:
+            task.prefer = planner
+        return task
+
     def chunk_results(self, reads: list[PlannedRead]
                       ) -> Iterator[tuple[inputs.Chunk, ChunkResult]]:
         cutter = TaskCutter(self.planned, uuid.uuid4().hex[:12])
@@ -439,7 +456,7 @@ class ClusterExecutor:
         def top_up() -> None:
             self.pool.refresh()  # workers that joined since take tasks, even while results come
             while cutter and len(in_flight) < 2 * self.pool.threads and self.pool.usable:
-                in_flight.append(cutter.next(self.pool.threads))
+                in_flight.append(self.preferring(cutter.next(self.pool.threads), in_flight))
                 self.submit(in_flight[-1])
 
         top_up()

@@ -29,6 +29,8 @@ from .workers import bounded
 PLUGIN_SECONDS = 10.0  # for the workers to take up, or give back, the run's shared copies
 REGISTRY = "tovrel-copies"  # the scheduler's record of the shared copies registered, by name
 LOCK_POLL = 0.05  # seconds between looks at a copy's lock held by another worker
+HELD_FILE_BYTES = 4 << 20  # the planned files a worker holds open for its decode tasks...
+HELD_BYTES = 256 << 20  # ...and all of them: opening a small file costs more than decoding it
 
 
 def machine_prefix(run: str) -> str:
@@ -110,6 +112,7 @@ class SharedCopies(WorkerPlugin):
         self.makers: dict[tuple, threading.Lock] = {}  # key -> held while its copy is made
         self.stopping = threading.Event()  # seen by a copy being made
         self.keep = 2 * int(getattr(worker.state, "nthreads", 1)) + 1
+        self.held = HeldSources()
         self.ahead = threading.Thread(target=self.copy_ahead, daemon=True,
                                       name="tovrel-copy-ahead")
         self.ahead.start()
@@ -134,6 +137,7 @@ class SharedCopies(WorkerPlugin):
             for spool in self.copies.values():
                 spool.close()
             self.copies.clear()
+        self.held.clear()
         for name in glob.glob(glob.escape(machine_prefix(self.run)) + "*"):
             remove(name)
 
@@ -205,6 +209,33 @@ class SharedCopies(WorkerPlugin):
             return spool
         finally:
             os.close(lock)
+
+
+class HeldSources:
+    """The small files that this worker opened to plan the run, kept open for its decode tasks
+    of the same run, which then need not open them again (a file that is small next to what
+    opening it costs, within a budget for all of them); let go when the run ends."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.sources: dict[str, tuple[Any, Any]] = {}  # path -> (its Source, this worker's view)
+        self.size = 0
+
+    def hold(self, path: str, source: Any, view: Any, size: int) -> None:
+        with self.lock:
+            if size <= HELD_FILE_BYTES and self.size + size <= HELD_BYTES and \
+                    path not in self.sources:
+                self.sources[path] = (source, view)
+                self.size += size
+
+    def get(self, path: str) -> Optional[tuple[Any, Any]]:
+        with self.lock:
+            return self.sources.get(path)
+
+    def clear(self) -> None:
+        with self.lock:
+            self.sources.clear()
+            self.size = 0
 
 
 def share(client: Any, paths: list[str]) -> str:

@@ -6,7 +6,8 @@ is cut across several. The worker opens the files itself (checking that each is 
 client sees), decodes a window of chunks at a time with the engine of a local run, gives the
 pages of the mapped file back after each window, and lets go of the files when the task ends: an
 idle worker holds no input (but for the copies of compressed inputs that the run's tasks share,
-spools.py, given back when the run ends).
+and the small files it opened to plan the run, kept for its tasks of the run: spools.py; both
+given back when the run ends).
 """
 from __future__ import annotations
 
@@ -200,9 +201,29 @@ def plan_task(task: str, paths: list, skip_unreadable: bool = False,
     files, skipped = expanded(paths, skip_unreadable)
     for path in files:
         source = opened(path, None, shared)
-        layouts.append((path, source.overlap, view_of(path, source.identity), source.stem,
+        view = view_of(path, source.identity)
+        if shared is not None and source.identity is not None and source.spool is None and \
+                source.chunks and all(chunk.mapped for chunk in source.chunks):
+            shared.held.hold(path, source, view, source.identity[2])
+        layouts.append((path, source.overlap, view, source.stem,
                         [(c.name, c.label, c.shape, c.dtype, c.stored) for c in source.chunks]))
     return this_worker(), layouts, skipped
+
+
+def reopened(path: str, identity: Optional[tuple], shared: Any) -> inputs.Source:
+    """The planned input: the source that this worker opened to plan it, where it holds it, the
+    file is the one the client sees (as this worker saw it when it opened it) and the path still
+    names it; else the file opened again."""
+    held = shared.held.get(path) if shared is not None else None
+    if held is not None and identity is not None:
+        source, view = held
+        try:
+            unchanged = inputs.identity_of(os.stat(path)) == source.identity
+        except OSError:
+            unchanged = False
+        if unchanged and same_file(view, identity):
+            return source
+    return opened(path, identity, shared)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -240,7 +261,7 @@ def decode_task(task: str, pieces: list[Piece], options: DecodeOptions,
         window, loaded, values = [], [], 0
 
     for piece in pieces:
-        source = opened(piece.path, piece.identity, shared)
+        source = reopened(piece.path, piece.identity, shared)
         chunks = source.chunks[piece.start:piece.stop]
         if len(chunks) != piece.stop - piece.start:
             raise InputError(f"{shown(piece.path)} changed or was removed during the run")
@@ -266,6 +287,7 @@ class Task:
     started: Optional[float] = None  # when its start was heard of
     started_on: Optional[str] = None
     planning: Optional[tuple] = None  # (list_task or plan_task, its arguments) for planning
+    prefer: Optional[str] = None  # the worker that planned its files, sent it first if usable
 
     def overdue(self, task_timeout: float) -> Optional[str]:
         """Why its worker is left out when the task has run (counted from its start, as the

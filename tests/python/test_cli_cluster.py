@@ -567,6 +567,71 @@ def test_small_files_share_tasks(cluster, tmp_path):
         assert sum(event["task"].startswith("plan-") for event in started) >= listing + 2
 
 
+def count_opens(start):
+    """On a worker: counts the input files opened from now on, or ends the count and says
+    which (a path for each opening)."""
+    from tovrel_decode import inputs as opening
+
+    real = opening.__dict__.setdefault("real_open_input", opening.open_input)
+    if not start:
+        opening.open_input = real
+        return opening.files_opened
+
+    def counted(path, *args, **options):
+        opening.files_opened.append(path)
+        return real(path, *args, **options)
+
+    opening.files_opened = []
+    opening.open_input = counted
+    return []
+
+
+def test_small_files_are_opened_once_on_the_cluster(cluster, tmp_path):
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    folder = tmp_path / "small"
+    folder.mkdir()
+    for i in range(200):
+        torch.save(chunk(30, 2, 300 + i), folder / f"{i:03d}.pt")
+    want = decode(folder, "-q")
+    client.run(count_opens, True)
+    try:
+        there = decode(*sorted(folder.iterdir()), "-q", "--scheduler", local.scheduler_address)
+    finally:
+        opened = client.run(count_opens, False)
+    assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
+    # The worker that plans a group of small files keeps them open for its tasks of the run,
+    # which are sent to it while it has room for them (the others to any worker): files are
+    # opened once or twice, not twice each (to plan and to decode).
+    counts = collections.Counter(path for paths in opened.values() for path in paths)
+    assert set(counts) == {str(path) for path in folder.iterdir()}
+    assert max(counts.values()) <= 2 and sum(counts.values()) < 2 * len(counts), counts
+
+
+def test_a_held_file_is_checked_again_before_a_task_decodes_it(tmp_path):
+    from tovrel_decode import spools, tasks
+
+    path = tmp_path / "in.pt"
+    torch.save([chunk(100, 2, i) for i in range(3)], path)
+    seen = tasks.client_view(str(path))
+
+    class Shared:
+        held = spools.HeldSources()
+
+    source = tasks.opened(str(path), seen)
+    Shared.held.hold(str(path), source, tasks.view_of(str(path), source.identity), 1)
+    assert tasks.reopened(str(path), seen, Shared) is source
+    # Replaced after the plan: the held source is not used, and the new file is not the one the
+    # client saw.
+    torch.save([chunk(100, 2, 9)], tmp_path / "new.pt")
+    os.replace(tmp_path / "new.pt", path)
+    with pytest.raises(tasks.UnreadableInput) as raised:
+        tasks.reopened(str(path), seen, Shared)
+    assert raised.value.differs
+    # Nor is a held source whose view is not the client's.
+    assert tasks.reopened(str(path), tasks.client_view(str(path)), Shared) is not source
+
+
 # The plan is the account of a run
 
 
