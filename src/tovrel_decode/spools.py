@@ -30,7 +30,8 @@ PLUGIN_SECONDS = 10.0  # for the workers to take up, or give back, the run's sha
 REGISTRY = "tovrel-copies"  # the scheduler's record of the shared copies registered, by name
 LOCK_POLL = 0.05  # seconds between looks at a copy's lock held by another worker
 HELD_FILE_BYTES = 4 << 20  # the planned files a worker holds open for its decode tasks...
-HELD_BYTES = 256 << 20  # ...and all of them: opening a small file costs more than decoding it
+HELD_BYTES = 64 << 20  # ...and all of them: opening a small file costs more than decoding it
+HELD_FILES = 256  # a held file may keep a descriptor, and 1024 is a common limit of a process
 
 
 def machine_prefix(run: str) -> str:
@@ -214,23 +215,30 @@ class SharedCopies(WorkerPlugin):
 class HeldSources:
     """The small files that this worker opened to plan the run, kept open for its decode tasks
     of the same run, which then need not open them again (a file that is small next to what
-    opening it costs, within a budget for all of them); let go when the run ends."""
+    opening it costs, within a budget for all of them); each is let go when a task takes it, and
+    the rest when the run ends."""
 
     def __init__(self) -> None:
         self.lock = threading.Lock()
-        self.sources: dict[str, tuple[Any, Any]] = {}  # path -> (its Source, this worker's view)
+        self.sources: dict[str, tuple[Any, Any, int]] = {}  # path -> (Source, this worker's view, size)
         self.size = 0
 
     def hold(self, path: str, source: Any, view: Any, size: int) -> None:
         with self.lock:
             if size <= HELD_FILE_BYTES and self.size + size <= HELD_BYTES and \
-                    path not in self.sources:
-                self.sources[path] = (source, view)
+                    len(self.sources) < HELD_FILES and path not in self.sources:
+                self.sources[path] = (source, view, size)
                 self.size += size
 
-    def get(self, path: str) -> Optional[tuple[Any, Any]]:
+    def take(self, path: str) -> Optional[tuple[Any, Any]]:
+        """The source held for `path` and this worker's view of it, no longer held."""
         with self.lock:
-            return self.sources.get(path)
+            held = self.sources.pop(path, None)
+            if held is None:
+                return None
+            source, view, size = held
+            self.size -= size
+            return source, view
 
     def clear(self) -> None:
         with self.lock:

@@ -214,7 +214,7 @@ def reopened(path: str, identity: Optional[tuple], shared: Any) -> inputs.Source
     """The planned input: the source that this worker opened to plan it, where it holds it, the
     file is the one the client sees (as this worker saw it when it opened it) and the path still
     names it; else the file opened again."""
-    held = shared.held.get(path) if shared is not None else None
+    held = shared.held.take(path) if shared is not None else None
     if held is not None and identity is not None:
         source, view = held
         try:

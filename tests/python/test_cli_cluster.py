@@ -608,7 +608,7 @@ def test_small_files_are_opened_once_on_the_cluster(cluster, tmp_path):
     assert max(counts.values()) <= 2 and sum(counts.values()) < 2 * len(counts), counts
 
 
-def test_a_held_file_is_checked_again_before_a_task_decodes_it(tmp_path):
+def test_a_held_file_is_checked_again_before_a_task_decodes_it(tmp_path, monkeypatch):
     from tovrel_decode import spools, tasks
 
     path = tmp_path / "in.pt"
@@ -618,18 +618,32 @@ def test_a_held_file_is_checked_again_before_a_task_decodes_it(tmp_path):
     class Shared:
         held = spools.HeldSources()
 
-    source = tasks.opened(str(path), seen)
-    Shared.held.hold(str(path), source, tasks.view_of(str(path), source.identity), 1)
+    def hold():
+        source = tasks.opened(str(path), seen)
+        Shared.held.hold(str(path), source, tasks.view_of(str(path), source.identity), 1)
+        return source
+
+    source = hold()
     assert tasks.reopened(str(path), seen, Shared) is source
+    # A task takes it: the next one opens the file again, and nothing stays held for the run.
+    assert tasks.reopened(str(path), seen, Shared) is not source and not Shared.held.sources
     # Replaced after the plan: the held source is not used, and the new file is not the one the
     # client saw.
+    source = hold()
+    view = tasks.view_of(str(path), source.identity)
     torch.save([chunk(100, 2, 9)], tmp_path / "new.pt")
     os.replace(tmp_path / "new.pt", path)
     with pytest.raises(tasks.UnreadableInput) as raised:
         tasks.reopened(str(path), seen, Shared)
     assert raised.value.differs
     # Nor is a held source whose view is not the client's.
+    Shared.held.hold(str(path), source, view, 1)
     assert tasks.reopened(str(path), tasks.client_view(str(path)), Shared) is not source
+    # A held file may keep a descriptor open: a worker holds only so many at once.
+    monkeypatch.setattr(spools, "HELD_FILES", 2)
+    for name in "abc":
+        Shared.held.hold(name, source, None, 1)
+    assert sorted(Shared.held.sources) == ["a", "b"]
 
 
 # The plan is the account of a run
