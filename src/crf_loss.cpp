@@ -240,7 +240,9 @@ Real largest_score(const Real* row, size_t count) {
     }
     Real largest = top[0];
     for (int l = 1; l < 8; ++l) {
-        largest = largest != largest || top[l] > largest || top[l] != top[l] ? top[l] : largest;
+        if (largest == largest) {  // a NaN found in an earlier lane stays
+            largest = top[l] > largest || top[l] != top[l] ? top[l] : largest;
+        }
     }
     return largest;
 }

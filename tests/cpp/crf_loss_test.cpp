@@ -222,6 +222,17 @@ void check_stretches(const std::vector<Real>& scores, int blocks, int num_states
                 << found->problem;
         }
     }
+    // A NaN is found in whichever of the scan's lanes it falls, and in the tail beyond them.
+    for (size_t column = 0; column < width; column += column < 16 ? 1 : width - 17) {
+        std::vector<Real> bad = scores;
+        bad[5 * width + column] = NAN;
+        const auto found =
+            crf_loss::checked_forward_guides(bad.data(), blocks, num_states, checked_fwd.data(),
+                                             checked_shifts.data(), checked_log_z);
+        ASSERT_TRUE(found) << column;
+        EXPECT_EQ(found->block, 5);
+        EXPECT_EQ(found->problem, "hold NaN") << column;
+    }
 }
 
 TEST(CrfLoss, ScoresCheckedAStretchAtATime) {

@@ -235,6 +235,15 @@ def test_half_precision_is_widened_and_bad_values_are_refused():
         bad[1, 3, 7] = value
         with pytest.raises(ValueError, match=rf"crf_loss: chunk 1: scores hold {words} at block 3"):
             crf_loss(bad, targets, [5, 5])
+    # Wherever a NaN lies in its block (k = 1: rows of 20, not a whole number of vector lanes),
+    # with the rest masked or not.
+    for column in range(20):
+        for rest in (0.0, -INF):
+            bad = torch.full((1, 3, 20), rest)
+            bad[0, 1, 6] = 0.0
+            bad[0, 1, column] = float("nan")
+            with pytest.raises(ValueError, match="chunk 0: scores hold NaN at block 1"):
+                crf_log_z(bad)
     # A block whose best scores are far from 0 would lose the posteriors' digits to rounding: the
     # same model shifted towards 0 is what the loss takes. Masked (-inf) and very unlikely
     # (-1e30) transitions beside ordinary ones are fine.
