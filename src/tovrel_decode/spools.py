@@ -17,6 +17,7 @@ import socket
 import stat
 import tempfile
 import threading
+import time
 import uuid
 from typing import Any, BinaryIO, Callable, Iterator, Optional
 
@@ -29,6 +30,8 @@ from .workers import bounded
 PLUGIN_SECONDS = 10.0  # for the workers to take up, or give back, the run's shared copies
 REGISTRY = "tovrel-copies"  # the scheduler's record of the shared copies registered, by name
 LOCK_POLL = 0.05  # seconds between looks at a copy's lock held by another worker
+LOCK_BEAT = 1.0  # the maker of a copy touches its lock this often...
+LOCK_STALE = 15.0  # ...and one untouched this long is held by a stopped worker: make our own
 HELD_FILE_BYTES = 4 << 20  # the planned files a worker holds open for its decode tasks...
 HELD_BYTES = 64 << 20  # ...and all of them: opening a small file costs more than decoding it
 HELD_FILES = 256  # a held file may keep a descriptor, and 1024 is a common limit of a process
@@ -177,7 +180,7 @@ class SharedCopies(WorkerPlugin):
         """The copy of `key` made once on this machine for its workers of the run: the first to
         take its lock makes it and names it whole (an unnamed file given a name), the others
         wait and open it. Where it cannot be shared (a folder of another user's, a file system
-        without unnamed files), this worker's copy is its own."""
+        without unnamed files, a maker that has stopped), this worker's copy is its own."""
         name = machine_name(self.run, key)
         try:
             lock = os.open(name + ".lock", os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC,
@@ -185,21 +188,19 @@ class SharedCopies(WorkerPlugin):
         except OSError:
             return make()
         try:
-            while True:
-                try:
-                    fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                    break
-                except BlockingIOError:
-                    if self.stopping.wait(LOCK_POLL):
-                        raise InputError(f"{label}: its copy was given up (the run ended)"
-                                         ) from None
+            if self.stopping.is_set():  # teardown may have looked for the run's names already
+                remove(name + ".lock")
+                raise InputError(f"{label}: its copy was given up (the run ended)")
+            if not self.locked(lock, label):  # its maker has stopped: the copy is this worker's own
+                return make()
             if os.fstat(lock).st_size:  # marked unshareable: make copies side by side
                 fcntl.flock(lock, fcntl.LOCK_UN)
                 return make()
             spool = opened_if_ours(name)
             if spool is not None:
                 return spool
-            spool = make()
+            with beating(lock):
+                spool = make()
             try:
                 give_name(spool, name)
             except OSError:  # not shared: the other workers make their own, without waiting
@@ -210,6 +211,45 @@ class SharedCopies(WorkerPlugin):
             return spool
         finally:
             os.close(lock)
+
+    def locked(self, lock: int, label: str) -> bool:
+        """Takes the lock of a copy: True once taken, False when the worker that holds it has
+        not touched it for LOCK_STALE seconds (stopped, its copy may never come)."""
+        last_touch, seen_at = os.fstat(lock).st_mtime_ns, time.monotonic()
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return True
+            except BlockingIOError:
+                if self.stopping.wait(LOCK_POLL):
+                    raise InputError(f"{label}: its copy was given up (the run ended)") from None
+            touch = os.fstat(lock).st_mtime_ns
+            if touch != last_touch:
+                last_touch, seen_at = touch, time.monotonic()
+            elif time.monotonic() - seen_at > LOCK_STALE:
+                return False
+
+
+@contextlib.contextmanager
+def beating(lock: int) -> Iterator[None]:
+    """Touches the lock `lock` every LOCK_BEAT seconds while a copy is made under it, so that
+    the workers waiting for it can tell a slow maker from a stopped one."""
+    done = threading.Event()
+
+    def beat() -> None:
+        while not done.wait(LOCK_BEAT):
+            try:
+                os.utime(lock)
+            except OSError:
+                return
+
+    thread = threading.Thread(target=beat, daemon=True, name="tovrel-copy-beat")
+    thread.start()
+    try:
+        yield
+    finally:
+        done.set()
+        thread.join()
 
 
 class HeldSources:

@@ -20,6 +20,7 @@ REFRESH_SECONDS = 1.0  # how often the workers present are looked at again
 # is left out.
 SILENT_SECONDS = 60.0  # a loaded machine has delayed a running worker's heartbeat by 15 s
 ANSWER_SECONDS = 60.0
+FETCH_SECONDS = 10.0  # to fetch an answer given: its worker may have stopped since
 # What Dask compares with a worker's memory limit is the process's whole resident memory, torch's
 # libraries included (bench/cluster_overhead.py measures it): about 770 MB idle after a run, and
 # at its peak 880, 990 and 1040 MB with 1, 2 and 4 threads. A worker holds the idle figure with a
@@ -52,6 +53,14 @@ def bounded(call: Callable[[], Any], seconds: float) -> None:
     thread = threading.Thread(target=quietly, daemon=True)
     thread.start()
     thread.join(seconds)
+
+
+def cause_of(error: BaseException) -> str:
+    """The first line of an error's text, or what it is when it has none (a timeout)."""
+    if isinstance(error, TimeoutError) or type(error).__name__ == "TimeoutError":
+        return f"its answer did not come within {FETCH_SECONDS:.0f} s"
+    text = str(error)
+    return text.splitlines()[0] if text else type(error).__name__
 
 
 class ClusterError(DecodeError):
@@ -149,10 +158,10 @@ class Admission:
     def judge(self, address: str, versions: Any, build: Any) -> None:
         """Takes a worker whose versions and build are this client's; leaves out any other."""
         try:
-            found = versions.result()["packages"]
+            found = versions.result(timeout=FETCH_SECONDS)["packages"]
         except Exception as error:
             self.leave_out(address, f"worker {address} cannot be asked its versions "
-                                    f"({str(error).splitlines()[0] if str(error) else error})")
+                                    f"({cause_of(error)})")
             return
         if found.get("tovrel") is None:
             self.leave_out(address, f"a worker ({address}) {NOT_INSTALLED}")
@@ -161,10 +170,9 @@ class Admission:
             self.leave_out(address, version_mismatch(address, found, self.expected))
             return
         try:
-            differences = build_differences(build.result(), self.build)
+            differences = build_differences(build.result(timeout=FETCH_SECONDS), self.build)
         except Exception as error:
-            differences = [f"it cannot be asked its build "
-                           f"({str(error).splitlines()[0] if str(error) else error})"]
+            differences = [f"it cannot be asked its build ({cause_of(error)})"]
         if differences:
             self.leave_out(address, f"worker {address} has another build of tovrel "
                                     f"{found['tovrel']} than this client: "

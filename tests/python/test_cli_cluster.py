@@ -1119,3 +1119,35 @@ def test_a_file_planted_where_a_machine_copy_goes_is_not_taken_for_it(tmp_path, 
     asyncio.run(other.teardown(None))
     asyncio.run(copies.teardown(None))
     assert sorted(os.listdir(tmp_path)) == ["in.pt", "in.pt.gz", "other.pt"]
+
+
+def test_a_stopped_maker_of_a_machine_copy_does_not_hold_the_run(tmp_path, monkeypatch):
+    import asyncio
+    import fcntl
+    import tempfile
+    import types
+
+    from tovrel_decode import inputs as opening
+    from tovrel_decode import spools
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    monkeypatch.setattr(spools, "LOCK_STALE", 0.5)
+    torch.save([chunk(50, 2, 1)], tmp_path / "in.pt")
+    with gzip.open(tmp_path / "in.pt.gz", "wb") as packed:
+        packed.write((tmp_path / "in.pt").read_bytes())
+    copies = spools.SharedCopies([], "tovrel-copies-test")
+    copies.setup(types.SimpleNamespace(state=types.SimpleNamespace(nthreads=1)))
+    key = (str(tmp_path / "in.pt.gz"), opening.identity_of(os.stat(tmp_path / "in.pt.gz")))
+    # Another worker took the copy's lock and stopped (SIGSTOP): it never touches the lock
+    # again, and this worker makes its own copy rather than wait for it.
+    stopped = os.open(spools.machine_name(copies.run, key) + ".lock", os.O_RDWR | os.O_CREAT)
+    fcntl.flock(stopped, fcntl.LOCK_EX)
+    source = opening.open_input(str(tmp_path / "in.pt.gz"), copies)
+    assert torch.equal(source.chunks[0].load()[0], chunk(50, 2, 1))
+    source.spool.close()
+    os.close(stopped)
+    asyncio.run(copies.teardown(None))
+    # A task still running when the run ended leaves no lock behind.
+    with pytest.raises(opening.InputError, match="given up"):
+        copies.on_machine(key, "in.pt.gz", lambda: None)
+    assert sorted(os.listdir(tmp_path)) == ["in.pt", "in.pt.gz"]
