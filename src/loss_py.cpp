@@ -27,26 +27,6 @@
 #include "tensor_args.h"
 #include "tensors_docs.h"
 
-// The bases of each target: like the lengths of a batch, but never None.
-struct __attribute__((visibility("hidden"))) CountsArg {
-    py::object object;
-};
-// The reduction, checked by the function so that a wrong type is named in one line.
-struct __attribute__((visibility("hidden"))) ReductionArg {
-    py::object object;
-};
-namespace pybind11::detail {
-template <>
-struct type_caster<CountsArg> : any_object_caster<CountsArg> {
-    static constexpr auto name =
-        const_name("torch.Tensor | collections.abc.Sequence[typing.SupportsIndex]");
-};
-template <>
-struct type_caster<ReductionArg> : any_object_caster<ReductionArg> {
-    static constexpr auto name = const_name("str");
-};
-}  // namespace pybind11::detail
-
 namespace {
 
 using tensor_access::as_tensor;
@@ -331,17 +311,12 @@ at::Tensor crf_log_z(TensorArg scores, LengthsArg lengths) {
 }
 
 at::Tensor crf_loss_entry(TensorArg scores, TensorArg targets, CountsArg target_lengths,
-                          LengthsArg lengths, ReductionArg reduction_arg, bool zero_infinity) {
+                          LengthsArg lengths, ReductionArg reduction_arg,
+                          FlagArg zero_infinity_arg) {
     const char* function = "crf_loss";
-    if (!py::isinstance<py::str>(reduction_arg.object)) {
-        throw py::type_error(message(
-            function, "reduction must be a str, not " + type_name(reduction_arg.object) + "."));
-    }
-    const std::string reduction = reduction_arg.object.cast<std::string>();
-    if (reduction != "none" && reduction != "sum" && reduction != "mean") {
-        throw py::value_error(message(
-            function, "reduction must be 'none', 'sum' or 'mean', not '" + reduction + "'."));
-    }
+    const std::string reduction = loss_targets::checked_reduction(reduction_arg.object, function);
+    const bool zero_infinity =
+        loss_targets::checked_flag(zero_infinity_arg.object, function, "zero_infinity");
     Batch batch = checked_scores(scores.object, lengths.object, function);
     batch.zero_infinity = zero_infinity;
     std::vector<int64_t> counts;
@@ -385,7 +360,8 @@ void register_training(py::module_& m) {
               .c_str());
     m.def("crf_loss", &crf_loss_entry, py::arg("scores"), py::arg("targets"),
           py::arg("target_lengths"), py::arg("lengths") = LengthsArg{py::none()}, py::kw_only(),
-          py::arg("reduction") = ReductionArg{py::str("mean")}, py::arg("zero_infinity") = false,
+          py::arg("reduction") = ReductionArg{py::str("mean")},
+          py::arg("zero_infinity") = FlagArg{py::bool_(false)},
           doc(docs::crf_loss, docs::training_parameters, docs::crf_loss_parameters,
               docs::crf_loss_returns, docs::training_notes, docs::crf_loss_example)
               .c_str());

@@ -9,12 +9,63 @@
 
 #include "crf_loss.h"
 #include "tensor_access.h"
+#include "tensor_args.h"
+
+// The bases of each target: like the lengths of a batch, but never None.
+struct __attribute__((visibility("hidden"))) CountsArg {
+    py::object object;
+};
+// The reduction and zero_infinity, checked by the function so that a wrong type is named in one
+// line.
+struct __attribute__((visibility("hidden"))) ReductionArg {
+    py::object object;
+};
+struct __attribute__((visibility("hidden"))) FlagArg {
+    py::object object;
+};
+namespace pybind11::detail {
+template <>
+struct type_caster<CountsArg> : any_object_caster<CountsArg> {
+    static constexpr auto name =
+        const_name("torch.Tensor | collections.abc.Sequence[typing.SupportsIndex]");
+};
+template <>
+struct type_caster<ReductionArg> : any_object_caster<ReductionArg> {
+    static constexpr auto name = const_name("str");
+};
+template <>
+struct type_caster<FlagArg> : any_object_caster<FlagArg> {
+    static constexpr auto name = const_name("bool");
+};
+}  // namespace pybind11::detail
 
 namespace loss_targets {
 
 using tensor_access::as_tensor;
 using tensor_access::message;
 using tensor_access::type_name;
+
+inline std::string checked_reduction(py::handle arg, const char* function) {
+    if (!py::isinstance<py::str>(arg)) {
+        throw py::type_error(
+            message(function, "reduction must be a str, not " + type_name(arg) + "."));
+    }
+    const std::string reduction = arg.cast<std::string>();
+    if (reduction != "none" && reduction != "sum" && reduction != "mean") {
+        throw py::value_error(message(
+            function, "reduction must be 'none', 'sum' or 'mean', not '" + reduction + "'."));
+    }
+    return reduction;
+}
+
+// A bool (as torch's losses take it): any other value is refused rather than taken for its truth.
+inline bool checked_flag(py::handle arg, const char* function, const char* name) {
+    if (!py::isinstance<py::bool_>(arg)) {
+        throw py::type_error(
+            message(function, std::string(name) + " must be a bool, not " + type_name(arg) + "."));
+    }
+    return arg.cast<bool>();
+}
 
 // Target lengths: a 1-D integer tensor or a sequence of ints, one per chunk.
 inline std::vector<int64_t> read_target_lengths(py::handle arg, size_t count,

@@ -284,7 +284,9 @@ def test_half_precision_is_widened_and_bad_values_are_refused():
             (lambda: crf_loss(scores, targets, [5, 5], reduction=None),
              "reduction must be a str, not NoneType."),
             (lambda: crf_loss(scores, targets, [5, 5], reduction=b"sum"),
-             "reduction must be a str, not bytes.")):
+             "reduction must be a str, not bytes."),
+            (lambda: crf_loss(scores, targets, [5, 5], zero_infinity="no"),
+             "zero_infinity must be a bool, not str.")):
         with pytest.raises(TypeError) as error:
             call()
         assert str(error.value) == "crf_loss: " + words
