@@ -54,7 +54,13 @@ Batch checked_scores(const py::object& scores_arg, const py::object& lengths_arg
                                       "not " +
                                           std::to_string(scores.dim()) + "-D."));
     }
-    // Checked here, so that a bad width is named as the loss sees it, not as the decoder does.
+    // Checked here for the whole batch, so that a bad type or width is named as the loss sees it,
+    // not as the decoder's check of one chunk does.
+    if (!at::isFloatingType(scores.scalar_type())) {
+        throw py::type_error(
+            message(function, "scores must be " + chunk_rule::accepted_type_names(false) +
+                                  ", not " + tensor_access::dtype_name(scores) + "."));
+    }
     const int64_t columns = scores.size(2), states = columns / 5;
     if (columns % 5 != 0 || size_t(states) > max_decoder_states ||
         !is_kmer_state_count(size_t(states))) {
