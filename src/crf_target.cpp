@@ -59,6 +59,38 @@ Real exp_result(Real y) {
     return std::is_same_v<Real, float> && y > Real(1) ? Real(0) : y;
 }
 
+// The positions on a target's paths at boundary t: band_lo(t) .. band_hi(t).
+int band_lo(int t, int num_blocks, int positions) {
+    return std::max(0, positions - 1 - (num_blocks - t));
+}
+int band_hi(int t, int positions) { return std::min(t, positions - 1); }
+
+bool has_paths(size_t positions, int num_blocks) {
+    return positions > 0 && int(positions) - 1 <= num_blocks;
+}
+
+// Every `segment`-th row of the band is kept: all of them if they fit in max_kept values, else one
+// in sqrt(num_blocks + 1).
+struct KeptLayout {
+    int segment = 1;
+    std::vector<size_t> at;  // where row r starts; at.back() values in all
+};
+
+KeptLayout kept_layout(int num_blocks, size_t positions, size_t max_kept) {
+    const int P = int(positions);
+    const auto cells = [&](int t) { return size_t(band_hi(t, P) - band_lo(t, num_blocks, P) + 1); };
+    size_t all = 0;
+    for (int t = 0; t <= num_blocks; ++t) all += cells(t);
+    KeptLayout layout;
+    layout.segment =
+        all <= max_kept ? 1 : std::max(1, int(std::ceil(std::sqrt(double(num_blocks) + 1))));
+    layout.at.assign(size_t(num_blocks / layout.segment) + 2, 0);
+    for (size_t r = 0; r + 1 < layout.at.size(); ++r) {
+        layout.at[r + 1] = layout.at[r] + cells(int(r) * layout.segment);
+    }
+    return layout;
+}
+
 // The lattice of one target over one chunk: its band of positions per boundary and the two
 // recursions over it, row by row. A row of boundary t holds positions lo(t) .. hi(t), in double:
 // the cells that the target's paths cross can lie hundreds of nats below the row's maximum, where
@@ -93,8 +125,8 @@ public:
         steps_.resize(widest);
     }
 
-    int lo(int t) const { return std::max(0, positions_ - 1 - (blocks_ - t)); }
-    int hi(int t) const { return std::min(t, positions_ - 1); }
+    int lo(int t) const { return band_lo(t, blocks_, positions_); }
+    int hi(int t) const { return band_hi(t, positions_); }
     int count(int t) const { return hi(t) - lo(t) + 1; }
 
     // Row t + 1 from row t, shifted by its maximum, which is returned (-inf when no path reaches
@@ -190,34 +222,20 @@ private:
 };
 
 template <typename Real>
-size_t band_cells(const TargetPaths<Real>& paths, int num_blocks) {
-    size_t total = 0;
-    for (int t = 0; t <= num_blocks; ++t) total += size_t(paths.count(t));
-    return total;
-}
-
-bool has_paths(const std::vector<int>& states, int num_blocks) {
-    return !states.empty() && int(states.size()) - 1 <= num_blocks;
-}
-
-template <typename Real>
 double forward_pass(const Real* scores, int num_blocks, int num_states,
                     const std::vector<int>& states, TargetRows* kept, size_t max_kept,
                     bool vector) {
     const int T = num_blocks, positions = int(states.size());
-    if (!has_paths(states, T)) {
+    if (!has_paths(states.size(), T)) {
         return -std::numeric_limits<double>::infinity();
     }
     TargetPaths<Real> paths(scores, num_blocks, num_states, states, vector);
     if (kept) {
         // Every row if they fit, else the first of each segment (the others are recomputed).
-        const bool keep_all = band_cells(paths, T) <= max_kept;
-        kept->segment = keep_all ? 1 : std::max(1, int(std::ceil(std::sqrt(double(T) + 1))));
-        kept->at.assign(size_t(T / kept->segment) + 2, 0);
-        for (size_t r = 0; r + 1 < kept->at.size(); ++r) {
-            kept->at[r + 1] = kept->at[r] + size_t(paths.count(int(r) * kept->segment));
-        }
-        kept->values.assign(kept->at.back(), 0);
+        KeptLayout layout = kept_layout(T, states.size(), max_kept);
+        kept->segment = layout.segment;
+        kept->at = std::move(layout.at);
+        kept->values[0] = 0;  // row 0: position 0 alone
     }
     const size_t widest = size_t(std::min(positions, T - positions + 2));
     std::vector<double> alpha(widest), next(widest);
@@ -231,9 +249,8 @@ double forward_pass(const Real* scores, int num_blocks, int num_states,
         offset += top;
         alpha.swap(next);
         if (kept && (t + 1) % kept->segment == 0) {
-            std::copy_n(
-                alpha.begin(), paths.count(t + 1),
-                kept->values.begin() + ptrdiff_t(kept->at[size_t((t + 1) / kept->segment)]));
+            std::copy_n(alpha.begin(), paths.count(t + 1),
+                        kept->values + kept->at[size_t((t + 1) / kept->segment)]);
         }
     }
     // The last row holds position P - 1 alone, shifted to 0.
@@ -255,7 +272,7 @@ void backward_pass(const Real* scores, int num_blocks, int num_states,
     beta[0] = 0;
     for (int t0 = ((T - 1) / segment) * segment; t0 >= 0; t0 -= segment) {
         const int t1 = std::min(t0 + segment, T);
-        const double* start = kept.values.data() + kept.at[size_t(t0 / segment)];
+        const double* start = kept.values + kept.at[size_t(t0 / segment)];
         if (!keep_all) {
             std::copy_n(start, paths.count(t0), rows.begin());
             for (int t = t0; t + 1 < t1; ++t) {
@@ -276,6 +293,8 @@ double numerator_and_gradient(const Real* scores, int num_blocks, int num_states
                               const std::vector<int>& states, Real* grad, size_t max_kept,
                               double scale, bool vector) {
     TargetRows kept;
+    std::vector<double> values(grad ? kept_values(num_blocks, states.size(), max_kept) : 0);
+    kept.values = values.data();
     const double numerator = forward_pass(scores, num_blocks, num_states, states,
                                           grad ? &kept : nullptr, max_kept, vector);
     if (grad && std::isfinite(numerator) && num_blocks > 0) {
@@ -290,6 +309,11 @@ bool vector_form() {
 }
 
 }  // namespace
+
+size_t kept_values(int num_blocks, size_t positions, size_t max_kept) {
+    return has_paths(positions, num_blocks) ? kept_layout(num_blocks, positions, max_kept).at.back()
+                                            : 0;
+}
 
 template <typename Real>
 double target_log_weight(const Real* scores, int num_blocks, int num_states,
@@ -317,7 +341,7 @@ template <typename Real>
 void target_backward(const Real* scores, int num_blocks, int num_states,
                      const std::vector<int>& states, const TargetRows& kept, Same<Real>* grad,
                      double scale) {
-    if (has_paths(states, num_blocks) && num_blocks > 0 && !kept.at.empty()) {
+    if (has_paths(states.size(), num_blocks) && num_blocks > 0 && !kept.at.empty()) {
         backward_pass(scores, num_blocks, num_states, states, kept, grad, scale, vector_form());
     }
 }

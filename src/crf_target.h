@@ -43,17 +43,22 @@ double target_log_weight_scalar(const Real* scores, int num_blocks, int num_stat
                                 size_t max_kept = size_t(1) << 22, double scale = 1);
 
 // The forward rows of a target that its gradient reads: every `segment`-th row, row r at
-// values[at[r]] with the band's positions of its boundary.
+// values[at[r]] with the band's positions of its boundary. `values` is the caller's, with room for
+// kept_values() values, so that a batch's rows can be one allocation, made before its threads
+// start and backed by huge pages as the guides are, rather than one zero-filled vector per chunk.
 struct TargetRows {
     int segment = 1;
     std::vector<size_t> at;
-    std::vector<double> values;
+    double* values = nullptr;
 };
 
+// How many values target_forward keeps for a target of `positions` k-mers over num_blocks blocks.
+size_t kept_values(int num_blocks, size_t positions, size_t max_kept);
+
 // target_log_weight in two halves, for a caller that keeps the forward rows between the value and
-// the gradient: the value, with the rows it keeps (all if they fit in max_kept values, else one in
-// sqrt(num_blocks + 1)); then, for a finite value, the gradient from those rows (the same bits as
-// target_log_weight's).
+// the gradient: the value, with the rows it keeps in kept.values (all if they fit in max_kept
+// values, else one in sqrt(num_blocks + 1)); then, for a finite value, the gradient from those rows
+// (the same bits as target_log_weight's).
 template <typename Real>
 double target_forward(const Real* scores, int num_blocks, int num_states,
                       const std::vector<int>& states, TargetRows& kept, size_t max_kept);

@@ -132,6 +132,12 @@ void advise_huge_pages(const at::Tensor& tensor) {
 #endif
 }
 
+// The most values of the numerator's forward rows kept whole for a chunk: as many as its guides
+// hold (in double, twice their memory for float scores).
+size_t max_target_rows(const ScoreMatrix& chunk) {
+    return size_t(chunk.num_blocks + 1) * size_t(chunk.num_states);
+}
+
 // A tensor of the element type the core computes in for these scores.
 at::Tensor core_tensor(const Batch& batch, at::IntArrayRef sizes) {
     at::Tensor tensor = at::empty(sizes, batch.type == at::kDouble ? at::kDouble : at::kFloat);
@@ -145,19 +151,39 @@ struct Saved : torch::CustomClassHolder {
     std::shared_ptr<Batch> batch;
     std::vector<char> finite;
     std::vector<crf_loss::TargetRows> target_rows;  // the numerator's forward rows, per chunk
+    at::Tensor target_values;                       // where those rows are, for every chunk
 };
+
+// The numerator's forward rows of every chunk, all of a chunk's if they take at most twice its
+// guides' memory, else some: one allocation for the batch.
+void keep_target_rows(const Batch& batch, std::vector<crf_loss::TargetRows>& target_rows,
+                      at::Tensor& target_values) {
+    std::vector<size_t> starts(batch.targets.size() + 1, 0);
+    for (size_t i = 0; i < batch.targets.size(); ++i) {
+        const ScoreMatrix& chunk = batch.chunks[i];
+        starts[i + 1] = starts[i] + crf_loss::kept_values(chunk.num_blocks, batch.targets[i].size(),
+                                                          max_target_rows(chunk));
+    }
+    target_values = at::empty({int64_t(starts.back())}, at::kDouble);
+    advise_huge_pages(target_values);
+    target_rows.assign(batch.targets.size(), {});
+    for (size_t i = 0; i < batch.targets.size(); ++i) {
+        target_rows[i].values = target_values.data_ptr<double>() + starts[i];
+    }
+}
 
 // The value of every chunk, and with `guides` the forward guides and row shifts of every chunk
 // ((chunks, blocks + 1, states) and (chunks, blocks + 1)) and the numerator's forward rows for the
 // gradient (all of a chunk's if they take at most twice its guides' memory, else some).
 at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tensor* guides,
-                        at::Tensor* shifts, std::vector<crf_loss::TargetRows>* target_rows) {
+                        at::Tensor* shifts, std::vector<crf_loss::TargetRows>* target_rows,
+                        at::Tensor* target_values) {
     const size_t count = batch.chunks.size();
     const int64_t states = batch.width / 5, rows = batch.blocks + 1;
     if (guides) {
         *guides = core_tensor(batch, {int64_t(count), rows, states});
         *shifts = core_tensor(batch, {int64_t(count), rows});
-        target_rows->assign(batch.targets.size(), {});
+        keep_target_rows(batch, *target_rows, *target_values);
     }
     std::vector<double> values(count, 0);
     std::vector<std::optional<crf_loss::BadScores>> bad(count);
@@ -187,7 +213,7 @@ at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tenso
         const double numerator =
             guides ? crf_loss::target_forward(scores, chunk.num_blocks, chunk.num_states,
                                               batch.targets[i], (*target_rows)[i],
-                                              size_t(chunk.num_blocks + 1) * size_t(states))
+                                              max_target_rows(chunk))
                    : crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
                                                  batch.targets[i], static_cast<Real*>(nullptr));
         values[i] = numerator == -INFINITY ? INFINITY : log_z - numerator;
@@ -263,11 +289,11 @@ struct ChunkValues : torch::autograd::Function<ChunkValues> {
         auto saved = c10::make_intrusive<Saved>();
         saved->batch = batch;
         if (!batch->with_grad) {
-            return chunk_values(*batch, saved->finite, nullptr, nullptr, nullptr);
+            return chunk_values(*batch, saved->finite, nullptr, nullptr, nullptr, nullptr);
         }
         at::Tensor guides, shifts;
-        at::Tensor values =
-            chunk_values(*batch, saved->finite, &guides, &shifts, &saved->target_rows);
+        at::Tensor values = chunk_values(*batch, saved->finite, &guides, &shifts,
+                                         &saved->target_rows, &saved->target_values);
         // The scores are saved so that autograd refuses them if changed in place before backward.
         context->save_for_backward({scores, guides, shifts});
         context->saved_data["saved"] = c10::IValue::make_capsule(saved);
@@ -347,8 +373,8 @@ at::Tensor crf_edge_posteriors(TensorArg scores, LengthsArg lengths) {
     at::NoGradGuard no_grad;
     std::vector<char> finite;
     std::vector<crf_loss::TargetRows> no_targets;
-    at::Tensor guides, shifts;
-    chunk_values(batch, finite, &guides, &shifts, &no_targets);
+    at::Tensor guides, shifts, no_rows;
+    chunk_values(batch, finite, &guides, &shifts, &no_targets, &no_rows);
     return chunk_gradients(batch, finite, guides, shifts, no_targets,
                            std::vector<double>(finite.size(), 1))
         .to(batch.type);

@@ -391,6 +391,8 @@ TEST(CrfLoss, FloatNumeratorKeepsItsBits) {
     // In two halves, with the rows kept in between (all of them, then some).
     for (size_t budget : {size_t(1) << 22, size_t(1000)}) {
         crf_loss::TargetRows kept;
+        std::vector<double> kept_values(crf_loss::kept_values(blocks, states.size(), budget));
+        kept.values = kept_values.data();
         std::vector<float> halves_grad(size, 0);
         EXPECT_EQ(crf_loss::target_forward(scores, blocks, num_states, states, kept, budget),
                   value);
