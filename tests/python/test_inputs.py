@@ -76,6 +76,14 @@ def test_compressed_big_endian_and_oddly_named_files(tmp_path):
         packed.write(b"not scores at all")
     assert one_line_error(decode(str(tmp_path / "noise.pt.gz"))) == \
         f"tovrel-decode: error: {tmp_path / 'noise.pt.gz'}: compressed, but not a score file"
+    # gzip is inflated on a thread of its own: its faults still reach the run.
+    packed = (tmp_path / "g.pt.gz").read_bytes()
+    flipped = bytearray(packed)
+    flipped[-6] ^= 0xFF  # the checksum
+    for name, damaged in (("cut.pt.gz", packed[:len(packed) // 2]), ("crc.pt.gz", flipped)):
+        (tmp_path / name).write_bytes(bytes(damaged))
+        assert one_line_error(decode(str(tmp_path / name))).startswith(
+            f"tovrel-decode: error: {tmp_path / name}: a damaged or truncated gz file (")
 
 
 def test_outputs_of_other_formats_are_written_or_refused(tmp_path):
