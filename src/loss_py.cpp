@@ -56,7 +56,8 @@ Batch checked_scores(const py::object& scores_arg, const py::object& lengths_arg
     }
     // Checked here for the whole batch, so that a bad type or width is named as the loss sees it,
     // not as the decoder's check of one chunk does.
-    if (!at::isFloatingType(scores.scalar_type())) {
+    const at::ScalarType type = scores.scalar_type();
+    if (type != at::kFloat && type != at::kHalf && type != at::kBFloat16 && type != at::kDouble) {
         throw py::type_error(
             message(function, "scores must be " + chunk_rule::accepted_type_names(false) +
                                   ", not " + tensor_access::dtype_name(scores) + "."));

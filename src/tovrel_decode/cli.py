@@ -6,6 +6,7 @@ rest of the command load, so that a signal during start-up ends the run as one a
 import argparse
 import os
 import re
+import resource
 import signal
 import stat
 import sys
@@ -414,8 +415,22 @@ def quiet_unraisable(unraisable):
     every failure that matters is reported once, as one line."""
 
 
+def raise_open_file_limit():
+    """Lets the command hold as many files open as the system allows it: a compressed input's
+    copy, an .npy or .npz input each hold one for the run, and a common default of 1,024 is far
+    below the usual hard limit."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = 1 << 20 if hard == resource.RLIM_INFINITY else hard
+    if soft != resource.RLIM_INFINITY and soft < wanted:
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+        except (ValueError, OSError):  # refused (a system maximum below it): keep the limit
+            pass
+
+
 def main(argv=None):
     previous = install_signal_handlers()
+    raise_open_file_limit()
     # As the command, the run's seconds count from the start of the process.
     started = None if argv is None else time.perf_counter()
     argv = sys.argv[1:] if argv is None else [str(arg) for arg in argv]

@@ -5,8 +5,11 @@ torch.save zip files and .npy files, memory-mapped, so that only the chunks bein
 held in private memory. Streams (standard input, FIFOs, sockets) and compressed files are copied
 to an unnamed file in $TMPDIR first and read from there like any file.
 """
+import contextlib
 import ctypes
 import dataclasses
+import errno
+import lzma
 import mmap
 import os
 import re
@@ -223,9 +226,20 @@ def open_input(path, copies=None):
     except InputError:
         raise
     except OSError as error:
+        if error.errno == errno.EMFILE:
+            raise too_many_open_files(label) from None
         raise UnreadableFile(f"{label}: {error.strerror or error}") from None
     except (ValueError, KeyError, zipfile.BadZipFile, EOFError) as error:
         raise InputError(f"{label}: not a score file ({first_line(error)})") from None
+
+
+def too_many_open_files(label):
+    """The fault of the process's limit on open files, not of the input being opened."""
+    import resource
+
+    limit = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+    return InputError(f"{label}: too many files open at once (this process may open {limit}); "
+                      "raise it (ulimit -n)")
 
 
 def copy_of(label, path, head, identity, copies):
@@ -308,13 +322,36 @@ def spooled(label, stream):
     if not head.startswith(SCORE_MAGICS) and not compression_of(head):
         raise InputError(f"{label}: not a score file (it starts with {head[:8]!r})")
     spool = spool_file(label)
-    spool_write(label, spool, head)
-    while piece := stream.read(STREAM_PIECE):
-        spool_write(label, spool, piece)
-    spool_write(label, spool, b"")
+    with closed_on_failure(spool):
+        spool_write(label, spool, head)
+        while piece := stream.read(STREAM_PIECE):
+            spool_write(label, spool, piece)
+        spool_write(label, spool, b"")
     if compression_of(head):
         return decompressed(label, f"/proc/self/fd/{spool.fileno()}", head, spool)
     return spool
+
+
+@contextlib.contextmanager
+def closed_on_failure(spool):
+    """Closes a copy that will not be handed on: one held open by the frames of an exception
+    would keep its space in $TMPDIR until the next garbage collection, which an idle worker may
+    never run."""
+    try:
+        yield
+    except BaseException:
+        spool.close()
+        raise
+
+
+def decompression_errors():
+    """What the readers of gzip, bzip2 and xz raise for a damaged or truncated file."""
+    errors = [OSError, EOFError, ValueError, zlib.error, lzma.LZMAError]
+    with contextlib.suppress(ImportError):
+        from isal import isal_zlib
+
+        errors.append(isal_zlib.error)
+    return tuple(errors)
 
 
 def spool_file(label):
@@ -357,6 +394,7 @@ def decompressed(label, path, head, compressed=None, stop=None):
     import xopen
 
     spool = spool_file(label)
+    damaged = decompression_errors()
     try:
         # gzip is inflated on a thread of its own while this one writes the copy (in process,
         # with ISA-L: half the time of doing both here); bzip2 and xz stay in process.
@@ -368,28 +406,36 @@ def decompressed(label, path, head, compressed=None, stop=None):
                     raise InputError(f"{label}: its copy was given up (the run ended)")
                 try:
                     piece = stream.read(STREAM_PIECE)
-                except (OSError, EOFError, ValueError) as error:
+                except damaged as error:
                     raise InputError(f"{label}: a damaged or truncated {compression_of(head)} "
                                      f"file ({first_line(error)})") from None
                 spool_write(label, spool, piece)
                 if not piece:
                     break
-    except OSError as error:  # opening it
+        spool.seek(0)
+        if not spool.read(8).startswith(SCORE_MAGICS):
+            raise InputError(f"{label}: compressed, but not a score file")
+    except InputError:  # a ValueError, but not a fault of the file's compression
+        spool.close()
+        raise
+    except damaged as error:  # opening it
+        spool.close()
         raise InputError(f"{label}: a damaged or truncated {compression_of(head)} file "
                          f"({first_line(error)})") from None
+    except BaseException:
+        spool.close()
+        raise
     finally:
         if compressed is not None:
             compressed.close()
-    spool.seek(0)
-    if not spool.read(8).startswith(SCORE_MAGICS):
-        raise InputError(f"{label}: compressed, but not a score file")
     return spool
 
 
 def open_spooled(label, spool):
-    spool.seek(0)
-    head = spool.read(8)
-    source = open_file(label, f"/proc/self/fd/{spool.fileno()}", head, spool)
+    with closed_on_failure(spool):
+        spool.seek(0)
+        head = spool.read(8)
+        source = open_file(label, f"/proc/self/fd/{spool.fileno()}", head, spool)
     source.spool = spool
     return source
 
@@ -406,6 +452,8 @@ def torch_load(label, file, mmap):
             warnings.simplefilter("ignore")  # notes on pickle protocols would add lines
             return torch.load(file, map_location="cpu", weights_only=True, mmap=mmap)
     except Exception as error:  # torch raises many kinds for files it cannot read safely
+        if "Too many open files" in str(error) or getattr(error, "errno", None) == errno.EMFILE:
+            raise too_many_open_files(label) from None
         if isinstance(error, OSError) and error.strerror:
             raise InputError(f"{label}: {error.strerror}") from None
         lines = [line.strip() for line in str(error).splitlines() if line.strip()]

@@ -3,6 +3,7 @@ the file alone, archives closed once read, compressed and big-endian files, name
 UTF-8, and messages that name the file."""
 import gzip
 import os
+import re
 import resource
 import subprocess
 import types
@@ -55,6 +56,20 @@ def test_archives_are_closed_once_read(tmp_path):
     result = decode(str(folder), "-q", preexec_fn=few_descriptors)
     assert result.returncode == 0, result.stderr
     assert result.stdout.count("\n@") + 1 == 300
+    # A compressed input's copy holds a descriptor for the run: the command takes what the hard
+    # limit allows, and past it names the limit, not the input.
+    packed = tmp_path / "packed"
+    packed.mkdir()
+    torch.save(chunk(10, 1, 0), tmp_path / "one.pt")
+    for i in range(200):
+        (packed / f"{i:04d}.pt.gz").write_bytes(gzip.compress((tmp_path / "one.pt").read_bytes()))
+    soft_only = decode(str(packed), "-q", preexec_fn=lambda: resource.setrlimit(
+        resource.RLIMIT_NOFILE, (128, resource.getrlimit(resource.RLIMIT_NOFILE)[1])))
+    assert soft_only.returncode == 0, soft_only.stderr
+    assert soft_only.stdout.count("\n@") + 1 == 200
+    assert re.fullmatch(rf"tovrel-decode: error: {packed}/\d+\.pt\.gz: too many files open at "
+                        r"once \(this process may open 128\); raise it \(ulimit -n\)",
+                        one_line_error(decode(str(packed), "-q", preexec_fn=few_descriptors)))
 
 
 def test_compressed_big_endian_and_oddly_named_files(tmp_path):
@@ -123,3 +138,39 @@ def test_a_chunk_too_large_for_the_arrays_names_itself():
     with pytest.raises(InputError, match=r"^f.pt: chunk 3: 30000000 blocks of 1024 states are too "
                                          r"large: their arrays need 2\^31 entries or more"):
         checks.check_chunk("f.pt: chunk 3", chunk)
+
+
+def test_a_copy_that_fails_is_let_go_at_once(tmp_path, monkeypatch):
+    # An unnamed copy kept open by an exception's frames holds its space in TMPDIR until a
+    # garbage collection, which an idle cluster worker may never run.
+    import gc
+
+    from tovrel_decode import inputs
+
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    monkeypatch.setattr(inputs.tempfile, "tempdir", None)
+    torch.save(chunk(40, 2, 3), tmp_path / "s.pt")
+    packed = gzip.compress((tmp_path / "s.pt").read_bytes())
+    (tmp_path / "cut.pt.gz").write_bytes(packed[:len(packed) // 2])
+    flipped = bytearray(packed)
+    flipped[20:24] = bytes(b ^ 0xA5 for b in flipped[20:24])  # a damaged deflate block
+    (tmp_path / "bad.pt.gz").write_bytes(bytes(flipped))
+    (tmp_path / "text.gz").write_bytes(gzip.compress(b"not scores"))
+
+    def copies_open():
+        folder = str(tmp_path)
+        links = (os.readlink(f"/proc/self/fd/{fd}") for fd in os.listdir("/proc/self/fd")
+                 if os.path.exists(f"/proc/self/fd/{fd}"))
+        return [link for link in links if link.startswith(folder) and "(deleted)" in link
+                or link.startswith(folder + "/#")]
+
+    gc.disable()
+    try:
+        for name, words in (("cut.pt.gz", "a damaged or truncated gz file"),
+                            ("bad.pt.gz", "a damaged or truncated gz file (Error"),
+                            ("text.gz", "compressed, but not a score file")):
+            with pytest.raises(InputError, match=rf"{name}: {re.escape(words)}"):
+                inputs.open_input(str(tmp_path / name))
+            assert copies_open() == []
+    finally:
+        gc.enable()

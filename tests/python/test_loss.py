@@ -288,7 +288,9 @@ def test_half_precision_is_widened_and_bad_values_are_refused():
             (lambda: crf_loss(scores, targets, [5, 5], zero_infinity="no"),
              "zero_infinity must be a bool, not str."),
             (lambda: crf_loss(scores.to(torch.int8), targets, [5, 5]),
-             "scores must be float32, float16, bfloat16 or float64, not torch.int8.")):
+             "scores must be float32, float16, bfloat16 or float64, not torch.int8."),
+            (lambda: crf_loss(scores[:0].to(torch.float8_e5m2), targets[:0], []),
+             "scores must be float32, float16, bfloat16 or float64, not torch.float8_e5m2.")):
         with pytest.raises(TypeError) as error:
             call()
         assert str(error.value) == "crf_loss: " + words
