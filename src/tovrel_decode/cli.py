@@ -417,7 +417,7 @@ def quiet_unraisable(unraisable):
 
 def raise_open_file_limit():
     """Lets the command hold as many files open as the system allows it: a compressed input's
-    copy, an .npy or .npz input each hold one for the run, and a common default of 1,024 is far
+    copy and an .npy input each hold one for the run, and a common default of 1,024 is far
     below the usual hard limit."""
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     wanted = 1 << 20 if hard == resource.RLIM_INFINITY else hard
