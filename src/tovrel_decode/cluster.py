@@ -256,8 +256,12 @@ class Unreadable:
     def __init__(self, pool: WorkerPool) -> None:
         self.pool = pool
         self.reasons: dict[str, dict[str, str]] = {}  # path -> worker -> why
+        self.seen_at_start: dict[str, Optional[tuple]] = {}  # the client's view as the run began
 
     def leave_out(self, error: UnreadableInput, planned: list[inputs.Source]) -> None:
+        if self.seen_at_start.get(error.path) is not None and \
+                not os.path.lexists(error.path):
+            raise InputError(f"{shown(error.path)} changed or was removed during the run")
         if not error.differs and not os.access(error.path, os.R_OK):
             raise InputError(f"{shown(error.path)}: {error.reason}")
         if error.differs and changed_here(error.path, planned):
@@ -379,6 +383,7 @@ class ClusterExecutor:
         # Taken before the plan: a file replaced while a worker plans it is a change, not a
         # worker that sees another file.
         before = {path: client_view(path) for path in paths}
+        self.unreadable.seen_at_start = before
         self.planners = []
         self.planned, skipped = Planning(self).plan(paths, before)
         for warning in skipped:

@@ -271,6 +271,17 @@ def test_an_input_replaced_mid_run(cluster, tmp_path):
     assert process.returncode == 1 and err.decode() == \
         f"tovrel-decode: error: {tmp_path / 'slow.pt'} changed or was removed during the run\n"
     assert not (tmp_path / "out.fq").exists()
+    # Removed, as every worker and the client see: the same, not a worker that cannot read it.
+    slow_scores(tmp_path / "slow.pt", 40)
+    process = subprocess.Popen([DECODER, str(tmp_path / "slow.pt"), "-o",
+                                str(tmp_path / "out.fq"), "--beam-size", "256", "--scheduler",
+                                local.scheduler_address], stderr=subprocess.PIPE)
+    wait_until(lambda: decoding(client) or process.poll() is not None, "decoding starts")
+    os.remove(tmp_path / "slow.pt")
+    _, err = process.communicate(timeout=300)
+    assert process.returncode == 1 and err.decode() == \
+        f"tovrel-decode: error: {tmp_path / 'slow.pt'} changed or was removed during the run\n"
+    assert not (tmp_path / "out.fq").exists()
 
 
 def test_workers_joining_mid_run_get_tasks_and_stale_ones_none(tmp_path):
