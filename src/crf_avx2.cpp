@@ -526,7 +526,8 @@ TARGET_AVX2 float edge_norm_avx2(const float* fwd, const float* back, float shif
 }
 
 TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const float* fwd_shifts,
-                                 float scale, float* out, int num_timesteps, int num_states) {
+                                 float scale, float* out, int num_timesteps, int num_states,
+                                 RowHook<float> hook) {
     const size_t row = size_t(num_states);
     const BackLanes lanes_of(num_states);
     const int msb = lanes_of.msb;
@@ -602,6 +603,9 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
                 }
             }
             store_back_lanes(result, msb, pair_start, count, prev);
+        }
+        if (hook.call != nullptr) {
+            hook.call(hook.context, timestep, block_out.data());
         }
         stream_row(block_out.data(), out + size_t(timestep) * row * 5, row * 5);
         shift_row_avx2(prev, num_states);

@@ -72,10 +72,18 @@ float shift_row_avx2(float* row, int count);
 //   norm[t] = edge_norm(fwd[t + 1], back[t + 1], fwd_shifts[t + 1]),
 // in that order of operations in every form. norm[t] normalises each block on its own, so that no
 // offset that grows with length enters it.
+// `hook`, if set, is called with each block's row of posteriors once it is complete and before it
+// is written out, from the last block to the first: what it changes in the row is written in
+// place of it, while the row is still in cache.
+template <typename Real>
+struct RowHook {
+    void (*call)(void* context, int block, Real* row) = nullptr;
+    void* context = nullptr;
+};
 void edge_posts_scalar(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
-                       float* out, int num_timesteps, int num_states);
+                       float* out, int num_timesteps, int num_states, RowHook<float> hook = {});
 void edge_posts_avx2(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
-                     float* out, int num_timesteps, int num_states);
+                     float* out, int num_timesteps, int num_states, RowHook<float> hook = {});
 
 // norm[t] above, from the forward and backward rows at boundary t + 1 and the forward row's shift:
 // shift + top + log(sum_s exp((fwd[s] + back[s]) - top)), top the largest
@@ -106,7 +114,7 @@ struct CrfKernels {
     void (*best_path_shifted)(const float* scores, float* shifted, int num_timesteps,
                               int num_states);
     void (*edge_posts)(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
-                       float* out, int num_timesteps, int num_states);
+                       float* out, int num_timesteps, int num_states, RowHook<float> hook);
 };
 
 // The form for `num_states` states: the fastest this processor runs exactly, else the scalar one.

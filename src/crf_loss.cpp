@@ -127,7 +127,7 @@ Real edge_norm_form(const Real* fwd, const Real* back, Real shift, int num_state
 // each block's edge posteriors computed from its terms.
 template <typename Real>
 void edge_posts_form(const Real* scores, const Real* fwd, const Real* fwd_shifts, Real scale,
-                     Real* out, int num_blocks, int num_states) {
+                     Real* out, int num_blocks, int num_states, RowHook<Real> hook) {
     const size_t states = size_t(num_states), width = states * transitions;
     std::vector<Real> rows(2 * states, Real(0));
     Real* next = rows.data();
@@ -170,20 +170,23 @@ void edge_posts_form(const Real* scores, const Real* fwd, const Real* fwd_shifts
                 posts[edge[j]] = terms[j] * factor;
             }
         }
+        if (hook.call != nullptr) {
+            hook.call(hook.context, t, posts);
+        }
         shift_row(prev, num_states);
         std::swap(next, prev);
     }
 }
 
 void edge_posts(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
-                float* out, int num_blocks, int num_states) {
+                float* out, int num_blocks, int num_states, RowHook<float> hook) {
     crf_kernels_for(num_states)
-        .edge_posts(scores, fwd, fwd_shifts, scale, out, num_blocks, num_states);
+        .edge_posts(scores, fwd, fwd_shifts, scale, out, num_blocks, num_states, hook);
 }
 
 void edge_posts(const double* scores, const double* fwd, const double* fwd_shifts, double scale,
-                double* out, int num_blocks, int num_states) {
-    edge_posts_form(scores, fwd, fwd_shifts, scale, out, num_blocks, num_states);
+                double* out, int num_blocks, int num_states, RowHook<double> hook) {
+    edge_posts_form(scores, fwd, fwd_shifts, scale, out, num_blocks, num_states, hook);
 }
 
 // The forward recursion over `count` blocks from the row of guides that fwd[0] holds (its shift
@@ -338,8 +341,9 @@ std::optional<BadScores> checked_forward_guides(const Real* scores, int num_bloc
 
 template <typename Real>
 void scaled_edge_posts(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
-                       const Same<Real>* shifts, double scale, Same<Real>* out) {
-    edge_posts(scores, fwd, shifts, Real(scale), out, num_blocks, num_states);
+                       const Same<Real>* shifts, double scale, Same<Real>* out,
+                       RowHook<Real> hook) {
+    edge_posts(scores, fwd, shifts, Real(scale), out, num_blocks, num_states, hook);
 }
 
 template <typename Real>
@@ -398,17 +402,18 @@ template std::optional<BadScores> checked_forward_guides(const float*, int, int,
                                                          double&);
 template std::optional<BadScores> checked_forward_guides(const double*, int, int, double*, double*,
                                                          double&);
-template void scaled_edge_posts(const float*, int, int, const float*, const float*, double, float*);
+template void scaled_edge_posts(const float*, int, int, const float*, const float*, double, float*,
+                                RowHook<float>);
 template void scaled_edge_posts(const double*, int, int, const double*, const double*, double,
-                                double*);
+                                double*, RowHook<double>);
 template double target_loss(const float*, int, int, const std::vector<int>&, float*);
 template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 
 }  // namespace crf_loss
 
 void edge_posts_scalar(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
-                       float* out, int num_timesteps, int num_states) {
-    crf_loss::edge_posts_form(scores, fwd, fwd_shifts, scale, out, num_timesteps, num_states);
+                       float* out, int num_timesteps, int num_states, RowHook<float> hook) {
+    crf_loss::edge_posts_form(scores, fwd, fwd_shifts, scale, out, num_timesteps, num_states, hook);
 }
 
 float edge_norm_scalar(const float* fwd, const float* back, float shift, int num_states) {

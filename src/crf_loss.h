@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "crf_kernels.h"
+
 namespace crf_loss {
 
 // Real itself, written so that only the scores decide Real and a null output can be passed.
@@ -73,10 +75,11 @@ std::optional<BadScores> checked_forward_guides(const Real* scores, int num_bloc
 // times one factor per state, scale * exp(fwd[t][s] + m_s - c[t]), give the posteriors, with
 // c[t] = shifts[t + 1] + logsumexp_s (fwd[t + 1][s] + back[t + 1][s]) normalising each block on
 // its own, so that no offset that grows with length enters the exponent (crf_kernels.h,
-// edge_posts_scalar). Two rows of backward guides are kept, not all.
+// edge_posts_scalar). Two rows of backward guides are kept, not all. `hook` as in crf_kernels.h.
 template <typename Real>
 void scaled_edge_posts(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
-                       const Same<Real>* shifts, double scale, Same<Real>* out);
+                       const Same<Real>* shifts, double scale, Same<Real>* out,
+                       RowHook<Real> hook = {});
 
 // log Z of the chunk (-inf when no path crosses it). If `edge_posts` is not null it receives the
 // num_blocks * 5 * num_states edge posteriors, laid out as the scores (all 0 when log Z is -inf);
@@ -107,9 +110,9 @@ extern template std::optional<BadScores> checked_forward_guides(const float*, in
 extern template std::optional<BadScores> checked_forward_guides(const double*, int, int, double*,
                                                                 double*, double&);
 extern template void scaled_edge_posts(const float*, int, int, const float*, const float*, double,
-                                       float*);
+                                       float*, RowHook<float>);
 extern template void scaled_edge_posts(const double*, int, int, const double*, const double*,
-                                       double, double*);
+                                       double, double*, RowHook<double>);
 extern template double target_loss(const float*, int, int, const std::vector<int>&, float*);
 extern template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 

@@ -144,12 +144,11 @@ public:
     }
 
     // Block t of the backward pass: from the forward row t (`alpha`) and the backward row t + 1
-    // (`beta_next`), subtracts scale times the block's target posteriors from `grad` and writes the
-    // backward row t (shifted by its maximum) into `beta`.
-    void backward(const double* alpha, const double* beta_next, int t, double* beta, Real* grad,
+    // (`beta_next`), subtracts scale times the block's target posteriors from `g`, the block's row
+    // of the gradient, and writes the backward row t (shifted by its maximum) into `beta`.
+    void backward(const double* alpha, const double* beta_next, int t, double* beta, Real* g,
                   double scale) {
         const Real* row = scores_ + size_t(t) * width_;
-        Real* g = grad + size_t(t) * width_;
         const int start = lo(t), n = count(t), next_lo = lo(t + 1), next_hi = hi(t + 1);
         for (int k = 0; k < n; ++k) {
             const int i = start + k;
@@ -257,34 +256,67 @@ double forward_pass(const Real* scores, int num_blocks, int num_states,
     return offset;
 }
 
+// The backward pass of a target a block at a time, from the last block to the first, from the
+// forward rows kept: entering a segment it recomputes the segment's rows from the one kept (unless
+// all are kept).
+template <typename Real>
+class TargetBackward {
+public:
+    TargetBackward(const Real* scores, int num_blocks, int num_states,
+                   const std::vector<int>& states, const TargetRows& kept, double scale,
+                   bool vector)
+        : paths_(scores, num_blocks, num_states, states, vector),
+          kept_(kept),
+          scale_(scale),
+          blocks_(num_blocks),
+          widest_(size_t(std::min(int(states.size()), num_blocks - int(states.size()) + 2))),
+          rows_(kept.segment == 1 ? 0 : size_t(kept.segment) * widest_),
+          beta_(widest_),
+          beta_prev_(widest_) {
+        beta_[0] = 0;
+    }
+
+    // Subtracts scale times the target's posteriors of block t from `row`, the block's gradient.
+    void block(int t, Real* row) {
+        const int segment = kept_.segment, t0 = (t / segment) * segment;
+        const double* start = kept_.values + kept_.at[size_t(t0 / segment)];
+        const double* alpha = start;
+        if (segment > 1) {
+            const int t1 = std::min(t0 + segment, blocks_);
+            if (t == t1 - 1) {
+                std::copy_n(start, paths_.count(t0), rows_.begin());
+                for (int u = t0; u + 1 < t1; ++u) {
+                    paths_.forward(rows_.data() + size_t(u - t0) * widest_, u,
+                                   rows_.data() + size_t(u - t0 + 1) * widest_);
+                }
+            }
+            alpha = rows_.data() + size_t(t - t0) * widest_;
+        }
+        paths_.backward(alpha, beta_.data(), t, beta_prev_.data(), row, scale_);
+        beta_.swap(beta_prev_);
+    }
+
+    static void block_of(void* pass, int t, Real* row) {
+        static_cast<TargetBackward*>(pass)->block(t, row);
+    }
+
+private:
+    TargetPaths<Real> paths_;
+    const TargetRows& kept_;
+    double scale_;
+    int blocks_;
+    size_t widest_;
+    std::vector<double> rows_, beta_, beta_prev_;
+};
+
 template <typename Real>
 void backward_pass(const Real* scores, int num_blocks, int num_states,
                    const std::vector<int>& states, const TargetRows& kept, Real* grad, double scale,
                    bool vector) {
-    const int T = num_blocks, positions = int(states.size()), segment = kept.segment;
-    TargetPaths<Real> paths(scores, num_blocks, num_states, states, vector);
-    const size_t widest = size_t(std::min(positions, T - positions + 2));
-    const bool keep_all = segment == 1;
-    // Segment by segment from the end: recompute its forward rows from the one kept (unless all
-    // are kept), then run the backward pass over its blocks.
-    std::vector<double> rows(keep_all ? 0 : size_t(segment) * widest);
-    std::vector<double> beta(widest), beta_prev(widest);
-    beta[0] = 0;
-    for (int t0 = ((T - 1) / segment) * segment; t0 >= 0; t0 -= segment) {
-        const int t1 = std::min(t0 + segment, T);
-        const double* start = kept.values + kept.at[size_t(t0 / segment)];
-        if (!keep_all) {
-            std::copy_n(start, paths.count(t0), rows.begin());
-            for (int t = t0; t + 1 < t1; ++t) {
-                paths.forward(rows.data() + size_t(t - t0) * widest, t,
-                              rows.data() + size_t(t - t0 + 1) * widest);
-            }
-        }
-        for (int t = t1 - 1; t >= t0; --t) {
-            const double* alpha = keep_all ? start : rows.data() + size_t(t - t0) * widest;
-            paths.backward(alpha, beta.data(), t, beta_prev.data(), grad, scale);
-            beta.swap(beta_prev);
-        }
+    TargetBackward<Real> pass(scores, num_blocks, num_states, states, kept, scale, vector);
+    const size_t width = size_t(num_states) * transitions;
+    for (int t = num_blocks - 1; t >= 0; --t) {
+        pass.block(t, grad + size_t(t) * width);
     }
 }
 
@@ -346,6 +378,19 @@ void target_backward(const Real* scores, int num_blocks, int num_states,
     }
 }
 
+template <typename Real>
+void scaled_loss_posts(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
+                       const Same<Real>* shifts, double scale, const std::vector<int>& states,
+                       const TargetRows& kept, Same<Real>* grad) {
+    if (!has_paths(states.size(), num_blocks) || num_blocks == 0 || kept.at.empty()) {
+        scaled_edge_posts(scores, num_blocks, num_states, fwd, shifts, scale, grad);
+        return;
+    }
+    TargetBackward<Real> target(scores, num_blocks, num_states, states, kept, scale, vector_form());
+    scaled_edge_posts(scores, num_blocks, num_states, fwd, shifts, scale, grad,
+                      RowHook<Real>{&TargetBackward<Real>::block_of, &target});
+}
+
 template double target_log_weight(const float*, int, int, const std::vector<int>&, float*, size_t,
                                   double);
 template double target_log_weight(const double*, int, int, const std::vector<int>&, double*, size_t,
@@ -362,5 +407,10 @@ template void target_backward(const float*, int, int, const std::vector<int>&, c
                               float*, double);
 template void target_backward(const double*, int, int, const std::vector<int>&, const TargetRows&,
                               double*, double);
+
+template void scaled_loss_posts(const float*, int, int, const float*, const float*, double,
+                                const std::vector<int>&, const TargetRows&, float*);
+template void scaled_loss_posts(const double*, int, int, const double*, const double*, double,
+                                const std::vector<int>&, const TargetRows&, double*);
 
 }  // namespace crf_loss

@@ -67,6 +67,18 @@ void target_backward(const Real* scores, int num_blocks, int num_states,
                      const std::vector<int>& states, const TargetRows& kept, Same<Real>* grad,
                      double scale);
 
+// scaled_edge_posts and then target_backward in one pass: each block's row of the gradient gets
+// the target's posteriors subtracted while it is in cache, before it is written out (the same
+// bits as the two one after the other). `kept` as target_forward left it.
+template <typename Real>
+void scaled_loss_posts(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
+                       const Same<Real>* shifts, double scale, const std::vector<int>& states,
+                       const TargetRows& kept, Same<Real>* grad);
+
+extern template void scaled_loss_posts(const float*, int, int, const float*, const float*, double,
+                                       const std::vector<int>&, const TargetRows&, float*);
+extern template void scaled_loss_posts(const double*, int, int, const double*, const double*,
+                                       double, const std::vector<int>&, const TargetRows&, double*);
 extern template double target_log_weight(const float*, int, int, const std::vector<int>&, float*,
                                          size_t, double);
 extern template double target_log_weight(const double*, int, int, const std::vector<int>&, double*,

@@ -264,12 +264,14 @@ at::Tensor chunk_gradients(const Batch& batch, const std::vector<char>& finite,
         if (!finite[i]) {
             return;
         }
-        crf_loss::scaled_edge_posts(scores, chunk.num_blocks, chunk.num_states,
-                                    guides.data_ptr<Real>() + int64_t(i) * rows * states,
-                                    shifts.data_ptr<Real>() + int64_t(i) * rows, scales[i], grad);
-        if (!batch.targets.empty()) {
-            crf_loss::target_backward(scores, chunk.num_blocks, chunk.num_states, batch.targets[i],
-                                      target_rows[i], grad, scales[i]);
+        const Real* fwd = guides.data_ptr<Real>() + int64_t(i) * rows * states;
+        const Real* row_shifts = shifts.data_ptr<Real>() + int64_t(i) * rows;
+        if (batch.targets.empty()) {
+            crf_loss::scaled_edge_posts(scores, chunk.num_blocks, chunk.num_states, fwd, row_shifts,
+                                        scales[i], grad);
+        } else {
+            crf_loss::scaled_loss_posts(scores, chunk.num_blocks, chunk.num_states, fwd, row_shifts,
+                                        scales[i], batch.targets[i], target_rows[i], grad);
         }
     };
     // The backward pass may run on a thread of autograd's that does not hold the lock.

@@ -402,6 +402,39 @@ TEST(CrfLoss, FloatNumeratorKeepsItsBits) {
     }
 }
 
+// The gradient of the loss with the target's posteriors subtracted block by block inside the
+// edge posteriors' pass, against the two passes one after the other: the same bits, with all
+// forward rows kept or some, in float (vector and scalar forms) and in double.
+template <typename Real>
+void expect_loss_posts_in_one_pass(const std::vector<Real>& scores, int blocks, int num_states,
+                                   const std::vector<int>& states) {
+    const size_t states_count = size_t(num_states), size = scores.size();
+    std::vector<Real> fwd((size_t(blocks) + 1) * states_count), shifts(size_t(blocks) + 1);
+    crf_loss::forward_guides(scores.data(), blocks, num_states, fwd.data(), shifts.data());
+    for (size_t budget : {size_t(1) << 22, size_t(200)}) {
+        crf_loss::TargetRows kept;
+        std::vector<double> values(crf_loss::kept_values(blocks, states.size(), budget));
+        kept.values = values.data();
+        crf_loss::target_forward(scores.data(), blocks, num_states, states, kept, budget);
+        std::vector<Real> apart(size), together(size);
+        crf_loss::scaled_edge_posts(scores.data(), blocks, num_states, fwd.data(), shifts.data(),
+                                    0.75, apart.data());
+        crf_loss::target_backward(scores.data(), blocks, num_states, states, kept, apart.data(),
+                                  0.75);
+        crf_loss::scaled_loss_posts(scores.data(), blocks, num_states, fwd.data(), shifts.data(),
+                                    0.75, states, kept, together.data());
+        EXPECT_EQ(apart, together) << num_states << " states, budget " << budget;
+    }
+}
+
+TEST(CrfLoss, LossPostsInOnePassKeepTheirBits) {
+    for (int num_states : {4, 64}) {
+        const LongTarget chunk(400, num_states);
+        expect_loss_posts_in_one_pass(chunk.scores, 400, num_states, chunk.states);
+        expect_loss_posts_in_one_pass(chunk.scores64, 400, num_states, chunk.states);
+    }
+}
+
 TEST(CrfLoss, FloatNumeratorPrecisionDoesNotFallWithLength) {
     const int blocks = 10000, num_states = 64;
     const LongTarget chunk(blocks, num_states);
