@@ -290,7 +290,8 @@ namespace {
 // recursion has read it.
 template <typename Real>
 std::optional<BadScores> forward_pass(const Real* scores, int num_blocks, int num_states, Real* fwd,
-                                      Real* shifts, bool check, double& log_z) {
+                                      Real* shifts, bool check, double& log_z,
+                                      StretchHook hook = {}) {
     const size_t states = size_t(num_states), width = states * transitions;
     if constexpr (std::is_same_v<Real, float>) {
         guide_array_size(num_blocks, num_states);  // as the decoding path validates the sizes
@@ -307,6 +308,9 @@ std::optional<BadScores> forward_pass(const Real* scores, int num_blocks, int nu
                 bad->block += first;
                 return bad;
             }
+        }
+        if (hook.call != nullptr) {
+            hook.call(hook.context, first + count);
         }
     }
     double offset = 0;
@@ -334,9 +338,9 @@ double forward_guides(const Real* scores, int num_blocks, int num_states, Same<R
 
 template <typename Real>
 std::optional<BadScores> checked_forward_guides(const Real* scores, int num_blocks, int num_states,
-                                                Same<Real>* fwd, Same<Real>* shifts,
-                                                double& log_z) {
-    return forward_pass(scores, num_blocks, num_states, fwd, shifts, true, log_z);
+                                                Same<Real>* fwd, Same<Real>* shifts, double& log_z,
+                                                StretchHook hook) {
+    return forward_pass(scores, num_blocks, num_states, fwd, shifts, true, log_z, hook);
 }
 
 template <typename Real>
@@ -399,9 +403,9 @@ template double log_partition(const double*, int, int, double*);
 template double forward_guides(const float*, int, int, float*, float*);
 template double forward_guides(const double*, int, int, double*, double*);
 template std::optional<BadScores> checked_forward_guides(const float*, int, int, float*, float*,
-                                                         double&);
+                                                         double&, StretchHook);
 template std::optional<BadScores> checked_forward_guides(const double*, int, int, double*, double*,
-                                                         double&);
+                                                         double&, StretchHook);
 template void scaled_edge_posts(const float*, int, int, const float*, const float*, double, float*,
                                 RowHook<float>);
 template void scaled_edge_posts(const double*, int, int, const double*, const double*, double,

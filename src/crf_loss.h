@@ -60,13 +60,22 @@ template <typename Real>
 double forward_guides(const Real* scores, int num_blocks, int num_states, Same<Real>* fwd,
                       Same<Real>* shifts);
 
+// Called by checked_forward_guides once the blocks before `end` are done and checked, while the
+// scores of the last stretch are in cache.
+struct StretchHook {
+    void (*call)(void* context, int end) = nullptr;
+    void* context = nullptr;
+};
+
 // first_bad_block and forward_guides in one pass over the scores from memory: the recursion runs
 // a stretch of blocks at a time and the check reads each stretch just after it, from cache (the
-// recursion is plain arithmetic whatever the values). Returns the first bad block (the guides are
-// then not to be used), else sets `log_z`; guides, shifts and log Z have forward_guides' bits.
+// recursion is plain arithmetic whatever the values), then `hook`. Returns the first bad block
+// (the guides are then not to be used), else sets `log_z`; guides, shifts and log Z have
+// forward_guides' bits.
 template <typename Real>
 std::optional<BadScores> checked_forward_guides(const Real* scores, int num_blocks, int num_states,
-                                                Same<Real>* fwd, Same<Real>* shifts, double& log_z);
+                                                Same<Real>* fwd, Same<Real>* shifts, double& log_z,
+                                                StretchHook hook = {});
 
 // `scale` times the edge posteriors into `out` (laid out as the scores), from the scores and the
 // guides and shifts of forward_guides, whose log Z must be finite. Runs the backward recursion
@@ -106,9 +115,9 @@ extern template double log_partition(const double*, int, int, double*);
 extern template double forward_guides(const float*, int, int, float*, float*);
 extern template double forward_guides(const double*, int, int, double*, double*);
 extern template std::optional<BadScores> checked_forward_guides(const float*, int, int, float*,
-                                                                float*, double&);
+                                                                float*, double&, StretchHook);
 extern template std::optional<BadScores> checked_forward_guides(const double*, int, int, double*,
-                                                                double*, double&);
+                                                                double*, double&, StretchHook);
 extern template void scaled_edge_posts(const float*, int, int, const float*, const float*, double,
                                        float*, RowHook<float>);
 extern template void scaled_edge_posts(const double*, int, int, const double*, const double*,

@@ -220,40 +220,69 @@ private:
     std::vector<Real> powers_, steps_;            // what exp and log are taken of
 };
 
+// The forward pass of a target over the blocks, as far as it is asked to go, keeping the rows
+// that the backward pass reads in `kept` where given. Needs has_paths.
+template <typename Real>
+class TargetForward {
+public:
+    TargetForward(const Real* scores, int num_blocks, int num_states,
+                  const std::vector<int>& states, TargetRows* kept, size_t max_kept, bool vector)
+        : paths_(scores, num_blocks, num_states, states, vector),
+          kept_(kept),
+          alpha_(size_t(std::min(int(states.size()), num_blocks - int(states.size()) + 2))),
+          next_(alpha_.size()) {
+        alpha_[0] = 0;
+        if (kept_) {
+            // Every row if they fit, else the first of each segment (the others are recomputed).
+            KeptLayout layout = kept_layout(num_blocks, states.size(), max_kept);
+            kept_->segment = layout.segment;
+            kept_->at = std::move(layout.at);
+            kept_->values[0] = 0;  // row 0: position 0 alone
+        }
+    }
+
+    // Runs the blocks before `end` not yet run, until no path reaches a boundary.
+    void advance(int end) {
+        for (; t_ < end && !dead_; ++t_) {
+            const double top = paths_.forward(alpha_.data(), t_, next_.data());
+            if (top == TargetPaths<Real>::none) {
+                dead_ = true;
+                return;
+            }
+            offset_ += top;
+            alpha_.swap(next_);
+            if (kept_ && (t_ + 1) % kept_->segment == 0) {
+                std::copy_n(alpha_.begin(), paths_.count(t_ + 1),
+                            kept_->values + kept_->at[size_t((t_ + 1) / kept_->segment)]);
+            }
+        }
+    }
+
+    static void advance_to(void* pass, int end) { static_cast<TargetForward*>(pass)->advance(end); }
+
+    // The log weight of the target's paths through the blocks run (the last row holds position
+    // P - 1 alone, shifted to 0), -inf if none.
+    double value() const { return dead_ ? -std::numeric_limits<double>::infinity() : offset_; }
+
+private:
+    TargetPaths<Real> paths_;
+    TargetRows* kept_;
+    std::vector<double> alpha_, next_;
+    int t_ = 0;
+    bool dead_ = false;
+    double offset_ = 0;
+};
+
 template <typename Real>
 double forward_pass(const Real* scores, int num_blocks, int num_states,
                     const std::vector<int>& states, TargetRows* kept, size_t max_kept,
                     bool vector) {
-    const int T = num_blocks, positions = int(states.size());
-    if (!has_paths(states.size(), T)) {
+    if (!has_paths(states.size(), num_blocks)) {
         return -std::numeric_limits<double>::infinity();
     }
-    TargetPaths<Real> paths(scores, num_blocks, num_states, states, vector);
-    if (kept) {
-        // Every row if they fit, else the first of each segment (the others are recomputed).
-        KeptLayout layout = kept_layout(T, states.size(), max_kept);
-        kept->segment = layout.segment;
-        kept->at = std::move(layout.at);
-        kept->values[0] = 0;  // row 0: position 0 alone
-    }
-    const size_t widest = size_t(std::min(positions, T - positions + 2));
-    std::vector<double> alpha(widest), next(widest);
-    alpha[0] = 0;
-    double offset = 0;
-    for (int t = 0; t < T; ++t) {
-        const double top = paths.forward(alpha.data(), t, next.data());
-        if (top == TargetPaths<Real>::none) {
-            return -std::numeric_limits<double>::infinity();
-        }
-        offset += top;
-        alpha.swap(next);
-        if (kept && (t + 1) % kept->segment == 0) {
-            std::copy_n(alpha.begin(), paths.count(t + 1),
-                        kept->values + kept->at[size_t((t + 1) / kept->segment)]);
-        }
-    }
-    // The last row holds position P - 1 alone, shifted to 0.
-    return offset;
+    TargetForward<Real> pass(scores, num_blocks, num_states, states, kept, max_kept, vector);
+    pass.advance(num_blocks);
+    return pass.value();
 }
 
 // The backward pass of a target a block at a time, from the last block to the first, from the
@@ -379,6 +408,29 @@ void target_backward(const Real* scores, int num_blocks, int num_states,
 }
 
 template <typename Real>
+std::optional<BadScores> checked_forward_with_target(const Real* scores, int num_blocks,
+                                                     int num_states, Same<Real>* fwd,
+                                                     Same<Real>* shifts, double& log_z,
+                                                     const std::vector<int>& states,
+                                                     TargetRows* kept, size_t max_kept,
+                                                     double& numerator) {
+    numerator = -std::numeric_limits<double>::infinity();
+    if (!has_paths(states.size(), num_blocks)) {
+        return checked_forward_guides(scores, num_blocks, num_states, fwd, shifts, log_z);
+    }
+    TargetForward<Real> target(scores, num_blocks, num_states, states, kept, max_kept,
+                               vector_form());
+    std::optional<BadScores> bad =
+        checked_forward_guides(scores, num_blocks, num_states, fwd, shifts, log_z,
+                               StretchHook{&TargetForward<Real>::advance_to, &target});
+    if (!bad) {
+        target.advance(num_blocks);
+        numerator = target.value();
+    }
+    return bad;
+}
+
+template <typename Real>
 void scaled_loss_posts(const Real* scores, int num_blocks, int num_states, const Same<Real>* fwd,
                        const Same<Real>* shifts, double scale, const std::vector<int>& states,
                        const TargetRows& kept, Same<Real>* grad) {
@@ -412,5 +464,14 @@ template void scaled_loss_posts(const float*, int, int, const float*, const floa
                                 const std::vector<int>&, const TargetRows&, float*);
 template void scaled_loss_posts(const double*, int, int, const double*, const double*, double,
                                 const std::vector<int>&, const TargetRows&, double*);
+
+template std::optional<BadScores> checked_forward_with_target(const float*, int, int, float*,
+                                                              float*, double&,
+                                                              const std::vector<int>&, TargetRows*,
+                                                              size_t, double&);
+template std::optional<BadScores> checked_forward_with_target(const double*, int, int, double*,
+                                                              double*, double&,
+                                                              const std::vector<int>&, TargetRows*,
+                                                              size_t, double&);
 
 }  // namespace crf_loss

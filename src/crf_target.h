@@ -67,6 +67,18 @@ void target_backward(const Real* scores, int num_blocks, int num_states,
                      const std::vector<int>& states, const TargetRows& kept, Same<Real>* grad,
                      double scale);
 
+// checked_forward_guides and then target_forward (with `kept`, else target_log_weight's value
+// alone) in one pass over the scores: the target's recursion runs over each stretch of blocks just
+// after the guides' (the same bits as one after the other). `numerator` is set, -inf when no path
+// emits the target, unless bad scores are returned.
+template <typename Real>
+std::optional<BadScores> checked_forward_with_target(const Real* scores, int num_blocks,
+                                                     int num_states, Same<Real>* fwd,
+                                                     Same<Real>* shifts, double& log_z,
+                                                     const std::vector<int>& states,
+                                                     TargetRows* kept, size_t max_kept,
+                                                     double& numerator);
+
 // scaled_edge_posts and then target_backward in one pass: each block's row of the gradient gets
 // the target's posteriors subtracted while it is in cache, before it is written out (the same
 // bits as the two one after the other). `kept` as target_forward left it.
@@ -75,6 +87,14 @@ void scaled_loss_posts(const Real* scores, int num_blocks, int num_states, const
                        const Same<Real>* shifts, double scale, const std::vector<int>& states,
                        const TargetRows& kept, Same<Real>* grad);
 
+extern template std::optional<BadScores> checked_forward_with_target(const float*, int, int, float*,
+                                                                     float*, double&,
+                                                                     const std::vector<int>&,
+                                                                     TargetRows*, size_t, double&);
+extern template std::optional<BadScores> checked_forward_with_target(const double*, int, int,
+                                                                     double*, double*, double&,
+                                                                     const std::vector<int>&,
+                                                                     TargetRows*, size_t, double&);
 extern template void scaled_loss_posts(const float*, int, int, const float*, const float*, double,
                                        const std::vector<int>&, const TargetRows&, float*);
 extern template void scaled_loss_posts(const double*, int, int, const double*, const double*,

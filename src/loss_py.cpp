@@ -202,21 +202,19 @@ at::Tensor chunk_values(const Batch& batch, std::vector<char>& finite, at::Tenso
             row_shifts = own.data() + size_t(chunk.num_blocks + 1) * size_t(states);
         }
         double log_z = 0;
-        bad[i] = crf_loss::checked_forward_guides(scores, chunk.num_blocks, chunk.num_states, fwd,
-                                                  row_shifts, log_z);
-        if (bad[i]) {
-            return;
-        }
         if (batch.targets.empty()) {
+            bad[i] = crf_loss::checked_forward_guides(scores, chunk.num_blocks, chunk.num_states,
+                                                      fwd, row_shifts, log_z);
             values[i] = log_z;
             return;
         }
-        const double numerator =
-            guides ? crf_loss::target_forward(scores, chunk.num_blocks, chunk.num_states,
-                                              batch.targets[i], (*target_rows)[i],
-                                              max_target_rows(chunk))
-                   : crf_loss::target_log_weight(scores, chunk.num_blocks, chunk.num_states,
-                                                 batch.targets[i], static_cast<Real*>(nullptr));
+        double numerator = 0;
+        bad[i] = crf_loss::checked_forward_with_target(
+            scores, chunk.num_blocks, chunk.num_states, fwd, row_shifts, log_z, batch.targets[i],
+            guides ? &(*target_rows)[i] : nullptr, max_target_rows(chunk), numerator);
+        if (bad[i]) {
+            return;
+        }
         values[i] = numerator == -INFINITY ? INFINITY : log_z - numerator;
     };
     {

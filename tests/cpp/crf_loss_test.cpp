@@ -402,9 +402,10 @@ TEST(CrfLoss, FloatNumeratorKeepsItsBits) {
     }
 }
 
-// The gradient of the loss with the target's posteriors subtracted block by block inside the
-// edge posteriors' pass, against the two passes one after the other: the same bits, with all
-// forward rows kept or some, in float (vector and scalar forms) and in double.
+// The forward passes of log Z and of the target in one, and the gradient of the loss with the
+// target's posteriors subtracted block by block inside the edge posteriors' pass, against the two
+// passes one after the other: the same bits, with all forward rows kept or some, in float (vector
+// and scalar forms) and in double.
 template <typename Real>
 void expect_loss_posts_in_one_pass(const std::vector<Real>& scores, int blocks, int num_states,
                                    const std::vector<int>& states) {
@@ -412,10 +413,29 @@ void expect_loss_posts_in_one_pass(const std::vector<Real>& scores, int blocks, 
     std::vector<Real> fwd((size_t(blocks) + 1) * states_count), shifts(size_t(blocks) + 1);
     crf_loss::forward_guides(scores.data(), blocks, num_states, fwd.data(), shifts.data());
     for (size_t budget : {size_t(1) << 22, size_t(200)}) {
-        crf_loss::TargetRows kept;
+        crf_loss::TargetRows kept, kept_too;
         std::vector<double> values(crf_loss::kept_values(blocks, states.size(), budget));
+        std::vector<double> values_too(values.size());
         kept.values = values.data();
-        crf_loss::target_forward(scores.data(), blocks, num_states, states, kept, budget);
+        kept_too.values = values_too.data();
+        const double numerator =
+            crf_loss::target_forward(scores.data(), blocks, num_states, states, kept, budget);
+        // The forward passes in one, likewise.
+        std::vector<Real> fwd_too(fwd.size()), shifts_too(shifts.size());
+        double log_z = 0, numerator_too = 0;
+        EXPECT_FALSE(crf_loss::checked_forward_with_target(
+            scores.data(), blocks, num_states, fwd_too.data(), shifts_too.data(), log_z, states,
+            &kept_too, budget, numerator_too));
+        EXPECT_EQ(numerator_too, numerator);
+        EXPECT_EQ(log_z, crf_loss::forward_guides(scores.data(), blocks, num_states, fwd_too.data(),
+                                                  shifts_too.data()));
+        EXPECT_EQ(fwd_too, fwd);
+        EXPECT_EQ(values_too, values);
+        EXPECT_EQ(kept_too.at, kept.at);
+        EXPECT_FALSE(crf_loss::checked_forward_with_target(scores.data(), blocks, num_states,
+                                                           fwd_too.data(), shifts_too.data(), log_z,
+                                                           states, nullptr, budget, numerator_too));
+        EXPECT_EQ(numerator_too, numerator);
         std::vector<Real> apart(size), together(size);
         crf_loss::scaled_edge_posts(scores.data(), blocks, num_states, fwd.data(), shifts.data(),
                                     0.75, apart.data());
