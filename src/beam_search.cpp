@@ -40,7 +40,8 @@ constexpr CrfKernels scalar_kernels = {"scalar",
                                        stable_fwd_guides_scalar,
                                        stable_fwd_guides_from_scalar,
                                        best_path_shifted_scalar,
-                                       edge_posts_scalar};
+                                       edge_posts_scalar,
+                                       scores_within_scalar};
 constexpr CrfKernels avx2_kernels = {"avx2",
                                      16,
                                      back_guides_avx2,
@@ -50,7 +51,8 @@ constexpr CrfKernels avx2_kernels = {"avx2",
                                      stable_fwd_guides_avx2,
                                      stable_fwd_guides_from_avx2,
                                      best_path_shifted_avx2,
-                                     edge_posts_avx2};
+                                     edge_posts_avx2,
+                                     scores_within_avx2};
 
 }  // namespace
 

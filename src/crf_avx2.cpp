@@ -614,6 +614,36 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
     _mm_sfence();
 }
 
+TARGET_AVX2 bool scores_within_avx2(const float* row, size_t count, float limit) {
+    // Four maxima and four NaN masks side by side, so that no lane waits on the one before it.
+    const __m256 none = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
+    __m256 top[4] = {none, none, none, none};
+    __m256 nan[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
+                     _mm256_setzero_ps()};
+    size_t i = 0;
+    for (; i + 4 * lanes <= count; i += 4 * lanes) {
+        for (int k = 0; k < 4; ++k) {
+            const __m256 x = _mm256_loadu_ps(row + i + size_t(k) * lanes);
+            top[k] = _mm256_max_ps(top[k], x);
+            nan[k] = _mm256_or_ps(nan[k], _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+        }
+    }
+    for (; i < count; i += lanes) {
+        const __m256 x = _mm256_loadu_ps(row + i);
+        top[0] = _mm256_max_ps(top[0], x);
+        nan[0] = _mm256_or_ps(nan[0], _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+    }
+    const __m256 any_nan = _mm256_or_ps(_mm256_or_ps(nan[0], nan[1]), _mm256_or_ps(nan[2], nan[3]));
+    if (_mm256_movemask_ps(any_nan) != 0) {
+        return false;
+    }
+    alignas(32) float tops[lanes];
+    _mm256_store_ps(tops,
+                    _mm256_max_ps(_mm256_max_ps(top[0], top[1]), _mm256_max_ps(top[2], top[3])));
+    const float largest = *std::max_element(tops, tops + lanes);
+    return largest == -std::numeric_limits<float>::infinity() || std::abs(largest) <= limit;
+}
+
 TARGET_AVX2 float shift_row_avx2(float* row, int count) {
     const float shift = row_max(row, count);
     if (!std::isfinite(shift) || shift == 0.0f) {

@@ -93,6 +93,12 @@ void edge_posts_avx2(const float* scores, const float* fwd, const float* fwd_shi
 float edge_norm_scalar(const float* fwd, const float* back, float shift, int num_states);
 float edge_norm_avx2(const float* fwd, const float* back, float shift, int num_states);
 
+// True when a row of `count` scores (a multiple of 8 for the AVX2 form) holds no NaN and its
+// largest score is -inf or within +-limit: the common case of the loss's check of its scores, whose
+// other cases the caller looks into score by score.
+bool scores_within_scalar(const float* row, size_t count, float limit);
+bool scores_within_avx2(const float* row, size_t count, float limit);
+
 // Validates the sizes of a recursion (throws std::invalid_argument or std::length_error) and
 // returns the length of its guide array.
 size_t guide_array_size(int num_timesteps, int num_states);
@@ -115,6 +121,7 @@ struct CrfKernels {
                               int num_states);
     void (*edge_posts)(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
                        float* out, int num_timesteps, int num_states, RowHook<float> hook);
+    bool (*scores_within)(const float* row, size_t count, float limit);
 };
 
 // The form for `num_states` states: the fastest this processor runs exactly, else the scalar one.

@@ -250,6 +250,18 @@ Real largest_score(const Real* row, size_t count) {
     return largest;
 }
 
+template <typename Real>
+bool scores_within_form(const Real* row, size_t count) {
+    const Real top = largest_score(row, count);
+    return top == -std::numeric_limits<Real>::infinity() || std::abs(top) <= max_block_score<Real>;
+}
+
+bool scores_within(const float* row, size_t count, int num_states) {
+    return crf_kernels_for(num_states).scores_within(row, count, max_block_score<float>);
+}
+
+bool scores_within(const double* row, size_t count, int) { return scores_within_form(row, count); }
+
 }  // namespace
 
 template <typename Real>
@@ -257,9 +269,7 @@ std::optional<BadScores> first_bad_block(const Real* scores, int num_blocks, int
     const size_t width = size_t(num_states) * transitions;
     for (int block = 0; block < num_blocks; ++block) {
         const Real* row = scores + size_t(block) * width;
-        const Real top = largest_score(row, width);
-        if (top == -std::numeric_limits<Real>::infinity() ||
-            std::abs(top) <= max_block_score<Real>) {
+        if (scores_within(row, width, num_states)) {
             continue;  // the common case, checked without a branch per score
         }
         Real largest = -std::numeric_limits<Real>::infinity();
@@ -414,6 +424,11 @@ template double target_loss(const float*, int, int, const std::vector<int>&, flo
 template double target_loss(const double*, int, int, const std::vector<int>&, double*);
 
 }  // namespace crf_loss
+
+bool scores_within_scalar(const float* row, size_t count, float limit) {
+    const float top = crf_loss::largest_score(row, count);
+    return top == -std::numeric_limits<float>::infinity() || std::abs(top) <= limit;
+}
 
 void edge_posts_scalar(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
                        float* out, int num_timesteps, int num_states, RowHook<float> hook) {

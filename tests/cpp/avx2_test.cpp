@@ -89,6 +89,32 @@ TEST(Avx2Recursions, PosteriorRowsWithNanAndZerosFirst) {
     expect_same_bits(posts, posts_v);
 }
 
+TEST(Avx2Recursions, ScoresWithinAgreesWithScalar) {
+    if (!exact_avx2_available()) {
+        GTEST_SKIP() << "no AVX2 with FMA, or a C library whose expf differs";
+    }
+    const float inf = std::numeric_limits<float>::infinity();
+    for (size_t count : {size_t(80), size_t(5120)}) {
+        const std::vector<float> plain = scores_with_specials(1, int(count / 5), 7, 0.0f);
+        EXPECT_TRUE(scores_within_avx2(plain.data(), count, 1e4f));
+        for (const float value : {std::numeric_limits<float>::quiet_NaN(), inf, -inf, 2e4f, -2e4f,
+                                  1e4f, -1e4f, 9999.0f}) {
+            for (size_t at = 0; at < count; at += at < 40 ? 1 : 37) {
+                std::vector<float> row = plain;
+                row[at] = value;
+                SCOPED_TRACE(std::to_string(value) + " at " + std::to_string(at));
+                EXPECT_EQ(scores_within_avx2(row.data(), count, 1e4f),
+                          scores_within_scalar(row.data(), count, 1e4f));
+            }
+        }
+        std::vector<float> masked(count, -inf);
+        EXPECT_TRUE(scores_within_avx2(masked.data(), count, 1e4f));
+        masked[count - 1] = -2e4f;  // the largest, far below 0
+        EXPECT_FALSE(scores_within_avx2(masked.data(), count, 1e4f));
+        EXPECT_FALSE(scores_within_scalar(masked.data(), count, 1e4f));
+    }
+}
+
 TEST(CrfKernels, OneTableChosenOnce) {
     // Below 16 states only the scalar form applies; above, the AVX2 one where it is exact.
     EXPECT_STREQ(crf_kernels_for(4).name, "scalar");
