@@ -6,13 +6,13 @@ rest of the command load, so that a signal during start-up ends the run as one a
 import argparse
 import os
 import re
-import resource
 import signal
 import stat
 import sys
 import time
 
 from .errors import DecodeError, UsageError
+from .limits import raise_open_file_limit
 
 PROGRAM = "tovrel-decode"
 HANDLED_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -413,19 +413,6 @@ def write_reads(planned, executor, target, kind, args, terminal, header):
 def quiet_unraisable(unraisable):
     """Errors in finalisers (a closed library handle, a client torn down) are not the user's:
     every failure that matters is reported once, as one line."""
-
-
-def raise_open_file_limit():
-    """Lets the command hold as many files open as the system allows it: a compressed input's
-    copy and an .npy input each hold one for the run, and a common default of 1,024 is far
-    below the usual hard limit."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    wanted = 1 << 20 if hard == resource.RLIM_INFINITY else hard
-    if soft != resource.RLIM_INFINITY and soft < wanted:
-        try:
-            resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
-        except (ValueError, OSError):  # refused (a system maximum below it): keep the limit
-            pass
 
 
 def main(argv=None):

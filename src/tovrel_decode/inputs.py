@@ -227,19 +227,27 @@ def open_input(path, copies=None):
         raise
     except OSError as error:
         if error.errno == errno.EMFILE:
-            raise too_many_open_files(label) from None
+            raise TooManyOpenFiles(label) from None
         raise UnreadableFile(f"{label}: {error.strerror or error}") from None
     except (ValueError, KeyError, zipfile.BadZipFile, EOFError) as error:
         raise InputError(f"{label}: not a score file ({first_line(error)})") from None
 
 
-def too_many_open_files(label):
-    """The fault of the process's limit on open files, not of the input being opened."""
-    import resource
+class TooManyOpenFiles(InputError):
+    """The fault of the process's limit on open files, not of the input being opened; `where`
+    names the worker when it is not the process that reports it."""
 
-    limit = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
-    return InputError(f"{label}: too many files open at once (this process may open {limit}); "
-                      "raise it (ulimit -n)")
+    def __init__(self, label, where=None):
+        import resource
+
+        self.label, self.where = label, where
+        self.limit = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+        super().__init__(label, where)
+
+    def __str__(self):
+        who = self.where or "this process"
+        return (f"{self.label}: too many files open at once ({who} may open {self.limit}); "
+                "raise it (ulimit -n)")
 
 
 def copy_of(label, path, head, identity, copies):
@@ -340,8 +348,15 @@ def closed_on_failure(spool):
     try:
         yield
     except BaseException:
-        spool.close()
+        close_quietly(spool)
         raise
+
+
+def close_quietly(spool):
+    """Closes a copy being given up: its buffered bytes, flushed on closing, would meet a full
+    disk again, and that error must not take the place of the one that ended the copy."""
+    with contextlib.suppress(OSError):
+        spool.close()
 
 
 def decompression_errors():
@@ -402,7 +417,6 @@ def decompressed(label, path, head, compressed=None, stop=None):
         with xopen.xopen(path, "rb", format=kind, threads=1 if kind == "gz" else 0) as stream:
             while True:
                 if stop is not None and stop.is_set():
-                    spool.close()
                     raise InputError(f"{label}: its copy was given up (the run ended)")
                 try:
                     piece = stream.read(STREAM_PIECE)
@@ -416,14 +430,14 @@ def decompressed(label, path, head, compressed=None, stop=None):
         if not spool.read(8).startswith(SCORE_MAGICS):
             raise InputError(f"{label}: compressed, but not a score file")
     except InputError:  # a ValueError, but not a fault of the file's compression
-        spool.close()
+        close_quietly(spool)
         raise
     except damaged as error:  # opening it
-        spool.close()
+        close_quietly(spool)
         raise InputError(f"{label}: a damaged or truncated {compression_of(head)} file "
                          f"({first_line(error)})") from None
     except BaseException:
-        spool.close()
+        close_quietly(spool)
         raise
     finally:
         if compressed is not None:
@@ -453,7 +467,7 @@ def torch_load(label, file, mmap):
             return torch.load(file, map_location="cpu", weights_only=True, mmap=mmap)
     except Exception as error:  # torch raises many kinds for files it cannot read safely
         if "Too many open files" in str(error) or getattr(error, "errno", None) == errno.EMFILE:
-            raise too_many_open_files(label) from None
+            raise TooManyOpenFiles(label) from None
         if isinstance(error, OSError) and error.strerror:
             raise InputError(f"{label}: {error.strerror}") from None
         lines = [line.strip() for line in str(error).splitlines() if line.strip()]

@@ -10,6 +10,7 @@ import asyncio
 import collections
 import contextlib
 import fcntl
+import gc
 import glob
 import hashlib
 import os
@@ -24,6 +25,7 @@ from typing import Any, BinaryIO, Callable, Iterator, Optional
 from distributed.diagnostics.plugin import WorkerPlugin
 
 from .errors import InputError
+from .limits import raise_open_file_limit
 from .sniff import COMPRESSION_SUFFIXES
 from .workers import bounded
 
@@ -110,6 +112,7 @@ class SharedCopies(WorkerPlugin):
         self.run = run
 
     def setup(self, worker: Any) -> None:
+        raise_open_file_limit()  # a worker holds inputs open as the command does
         # Made on the worker: the plugin travels pickled, and locks and threads do not.
         self.copies: collections.OrderedDict = collections.OrderedDict()
         self.lock = threading.Lock()
@@ -144,6 +147,9 @@ class SharedCopies(WorkerPlugin):
         self.held.clear()
         for name in glob.glob(glob.escape(machine_prefix(self.run)) + "*"):
             remove(name)
+        # A failed task's traceback, kept in cycles, can hold a copy or an input open (and its
+        # space in $TMPDIR taken) until a collection, which an idle worker may not run.
+        gc.collect()
 
     @contextlib.contextmanager
     def making(self, key: tuple) -> Iterator[None]:

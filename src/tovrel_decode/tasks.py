@@ -145,6 +145,9 @@ def opened(path: str, identity: Optional[tuple], copies: Any = None) -> inputs.S
         raise InputError(str(inputs.NoRoom(error.label, error.folder, error.reason,
                                            f"worker {this_worker()} ({socket.gethostname()})"))
                          ) from None
+    except inputs.TooManyOpenFiles as error:  # and which worker's limit is reached
+        raise InputError(str(inputs.TooManyOpenFiles(
+            error.label, f"worker {this_worker()} ({socket.gethostname()})"))) from None
     except OSError as error:
         raise UnreadableInput(this_worker(), path, error.strerror or str(error)) from None
     if identity is not None and not same_file(seen, identity):

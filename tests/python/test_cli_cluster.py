@@ -985,6 +985,23 @@ def test_a_full_temporary_folder_is_named_as_such(scheduler, tmp_path):
         wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
         full = address_of(client)
         result = decode(tmp_path / "in.pt.gz", "--scheduler", address)
+        # A run that fails beside a copy that fits leaves nothing held on the worker, so that the
+        # next run has the whole folder.
+        (tmp_path / "both").mkdir()
+        with gzip.open(tmp_path / "both" / "a.pt.gz", "wb") as packed:
+            torch.save([chunk(300, 3, 9)], packed)
+        os.link(tmp_path / "in.pt.gz", tmp_path / "both" / "b.pt.gz")
+        assert decode(tmp_path / "both", "--scheduler", address).returncode == 1
+
+        def held_in(folder):
+            fds = [os.readlink(f"/proc/self/fd/{fd}") for fd in os.listdir("/proc/self/fd")
+                   if os.path.exists(f"/proc/self/fd/{fd}")]
+            with open("/proc/self/maps") as maps:
+                return [name for name in fds + maps.read().splitlines()
+                        if folder in name and "(deleted)" in name]
+
+        assert list(client.run(held_in, str(tmp_path / "small")).values()) == [[]]
+        assert decode(tmp_path / "both" / "a.pt.gz", "--scheduler", address).returncode == 0
     finally:
         worker.terminate()
         worker.wait(timeout=60)

@@ -174,3 +174,28 @@ def test_a_copy_that_fails_is_let_go_at_once(tmp_path, monkeypatch):
             assert copies_open() == []
     finally:
         gc.enable()
+
+
+@pytest.mark.skipif(not IS_ROOT, reason="mounting a file system needs root")
+def test_a_copy_that_does_not_fit_is_named_as_such(tmp_path):
+    # The copy's buffered bytes, flushed as it is given up, meet the full disk again: the first
+    # fault is the one named. A byte already there leaves the disk full at no whole piece.
+    torch.save(chunk(8000, 2, 5), tmp_path / "s.pt")  # 2.6 MB
+    (tmp_path / "s.pt.gz").write_bytes(gzip.compress((tmp_path / "s.pt").read_bytes()))
+    small = tmp_path / "small"
+    small.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(small)]).returncode:
+        pytest.skip("this machine cannot mount a tmpfs")
+    try:
+        (small / "pad").write_bytes(b"x")
+        for args, label in (([str(tmp_path / "s.pt.gz")], str(tmp_path / "s.pt.gz")),
+                            (["-"], "standard input")):
+            with open(tmp_path / "s.pt", "rb") as stdin:
+                result = decode(*args, "-o", str(tmp_path / "out.fq"), stdin=stdin,
+                                env={**os.environ, "TMPDIR": str(small)})
+            assert one_line_error(result) == (
+                f"tovrel-decode: error: {label}: cannot copy it into {small} (No space left on "
+                "device); free space there or set TMPDIR to a folder with room")
+            assert not (tmp_path / "out.fq").exists()
+    finally:
+        subprocess.run(["umount", str(small)])
