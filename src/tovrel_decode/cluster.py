@@ -299,7 +299,7 @@ class Planning:
             _, files, skipped = self.result(self.task(list_task, paths, run.skip_unreadable),
                                             lambda listed: listed)
         size = max(PLAN_FILES, -(-len(files) // (2 * run.pool.threads)))
-        groups = [self.task(plan_task, files[start:start + size], False, run.copies)
+        groups = [self.task(plan_task, files[start:start + size], False, run.copies.name)
                   for start in range(0, len(files), size)]
         for group in groups:
             planner, planned, more = self.result(group, lambda result: (
@@ -337,7 +337,7 @@ class ClusterExecutor:
         self.skip_unreadable = skip_unreadable
         self.planned: list[inputs.Source] = []
         self.started: dict[str, tuple[float, str]] = {}  # task -> (when heard, worker)
-        self.copies: Optional[str] = None  # the name of the workers' shared copies of the run
+        self.copies: Optional[Any] = None  # the workers' shared copies of the run (spools.Shared)
         self.planners: list[str] = []  # the worker that planned each source (and holds it)
         self.client = connect(address)
         self.pool = WorkerPool(self.client, address, warn, self.lost)
@@ -354,10 +354,10 @@ class ClusterExecutor:
 
     def close(self) -> None:
         if self.copies is not None:
-            name, self.copies = self.copies, None
+            shared, self.copies = self.copies, None
             from . import spools
 
-            spools.give_back(self.client, name)
+            spools.give_back(self.client, shared.name, shared.registering)
         try:
             self.client.close(timeout=5)
         except Exception:  # a scheduler that is gone cannot be told goodbye
@@ -378,7 +378,9 @@ class ClusterExecutor:
         self.pool.wait_for_usable()
         from . import spools
 
-        self.copies = spools.share(self.client, paths)
+        # Known before it is registered: a run interrupted while it registers gives it back.
+        self.copies = spools.Shared()
+        spools.share(self.client, paths, self.copies)
         status("opening the inputs on the workers")
         # Taken before the plan: a file replaced while a worker plans it is a change, not a
         # worker that sees another file.
@@ -402,7 +404,7 @@ class ClusterExecutor:
         task.started = task.started_on = None
         self.started.pop(task.id, None)
         function, arguments = task.planning if task.planning is not None else \
-            (decode_task, (task.pieces, self.options, self.copies))
+            (decode_task, (task.pieces, self.options, self.copies.name))
         task.future = self.client.submit(
             function, task.id, *arguments, key=f"{function.__name__}-{task.id}-"
             f"{uuid.uuid4().hex[:8]}", workers=list(task.workers), allow_other_workers=False,

@@ -292,26 +292,41 @@ class HeldSources:
             self.size = 0
 
 
-def share(client: Any, paths: list[str]) -> str:
-    """Registers the shared copies of a run of `paths` on every worker; their name. The copies
-    that runs of this machine could not give back (their process was killed) are removed in the
+class Shared:
+    """The shared copies of a run: their name, and the thread registering them, which a run
+    interrupted while it waits must let finish before it gives them back (else they would be
+    registered after they were given back, and stay)."""
+
+    def __init__(self) -> None:
+        self.name = f"tovrel-copies-{uuid.uuid4().hex[:12]}"
+        self.registering: Optional[threading.Thread] = None
+
+
+def share(client: Any, paths: list[str], shared: Shared) -> None:
+    """Registers the shared copies `shared` of a run of `paths` on every worker. The copies that
+    runs of this machine could not give back (their process was killed) are removed in the
     background."""
-    name = f"tovrel-copies-{uuid.uuid4().hex[:12]}"
+    name = shared.name
 
     def register() -> None:
         client.set_metadata([REGISTRY, name], f"{socket.gethostname()}:{os.getpid()}")
         client.register_plugin(SharedCopies(paths, name), name=name)
 
+    def started(thread: threading.Thread) -> None:
+        shared.registering = thread
+
     # The scheduler keeps the plugin at once and tells every worker; one that does not answer
     # must not hold the run (its tasks, if it ever takes any, make copies of their own).
-    bounded(register, PLUGIN_SECONDS)
+    bounded(register, PLUGIN_SECONDS, started)
     threading.Thread(target=give_back_stale, args=(client,), daemon=True).start()
-    return name
 
 
-def give_back(client: Any, name: str) -> None:
-    """Removes the shared copies `name` from the workers, which closes them."""
+def give_back(client: Any, name: str, registering: Optional[threading.Thread] = None) -> None:
+    """Removes the shared copies `name` from the workers, which closes them, once the thread
+    `registering` them, if any, has ended."""
     def unregister() -> None:
+        if registering is not None:
+            registering.join(PLUGIN_SECONDS)
         try:
             client.unregister_worker_plugin(name)
         finally:

@@ -41,9 +41,11 @@ NOT_INSTALLED = "cannot import tovrel_decode: install the project in the workers
 PACKAGES = ("tovrel", "torch")
 
 
-def bounded(call: Callable[[], Any], seconds: float) -> None:
+def bounded(call: Callable[[], Any], seconds: float,
+            started: Optional[Callable[[threading.Thread], None]] = None) -> None:
     """Calls `call` on a thread of its own for at most `seconds`; its errors are dropped (the
-    connection's own, of several kinds: a lost scheduler is found by what comes next)."""
+    connection's own, of several kinds: a lost scheduler is found by what comes next). `started`
+    is told the thread before it is waited for."""
     def quietly() -> None:
         try:
             call()
@@ -52,6 +54,8 @@ def bounded(call: Callable[[], Any], seconds: float) -> None:
 
     thread = threading.Thread(target=quietly, daemon=True)
     thread.start()
+    if started is not None:
+        started(thread)
     thread.join(seconds)
 
 

@@ -1179,3 +1179,38 @@ def test_a_stopped_maker_of_a_machine_copy_does_not_hold_the_run(tmp_path, monke
     with pytest.raises(opening.InputError, match="given up"):
         copies.on_machine(key, "in.pt.gz", lambda: None)
     assert sorted(os.listdir(tmp_path)) == ["in.pt", "in.pt.gz"]
+
+
+def test_copies_still_being_registered_when_the_run_ends_are_given_back(monkeypatch):
+    # A run interrupted while it waits for the workers to take its shared copies must give them
+    # back once they are taken, not before (they would stay on the workers).
+    from tovrel_decode import spools
+
+    monkeypatch.setattr(spools, "PLUGIN_SECONDS", 60)
+    release, calls = threading.Event(), []
+
+    class Client:
+        def set_metadata(self, keys, value):
+            pass
+
+        def get_metadata(self, keys, default=None):
+            return default
+
+        def register_plugin(self, plugin, name):
+            release.wait(60)
+            calls.append(("register", name))
+
+        def unregister_worker_plugin(self, name):
+            calls.append(("unregister", name))
+
+    shared = spools.Shared()
+    run = threading.Thread(target=spools.share, args=(Client(), [], shared), daemon=True)
+    run.start()
+    wait_until(lambda: shared.registering is not None, "the registration starts")
+    # The run ends (as on Ctrl-C, which leaves `share` while the registration goes on).
+    ending = threading.Thread(target=spools.give_back,
+                              args=(Client(), shared.name, shared.registering))
+    ending.start()
+    release.set()
+    ending.join(120)
+    assert calls == [("register", shared.name), ("unregister", shared.name)]
