@@ -337,7 +337,7 @@ class ClusterExecutor:
         self.skip_unreadable = skip_unreadable
         self.planned: list[inputs.Source] = []
         self.started: dict[str, tuple[float, str]] = {}  # task -> (when heard, worker)
-        self.copies: Optional[Any] = None  # the workers' shared copies of the run (spools.Shared)
+        self.copies: Any = None  # the workers' shared copies of the run (a spools.Shared)
         self.planners: list[str] = []  # the worker that planned each source (and holds it)
         self.client = connect(address)
         self.pool = WorkerPool(self.client, address, warn, self.lost)
