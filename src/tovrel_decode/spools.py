@@ -27,7 +27,7 @@ from distributed.diagnostics.plugin import WorkerPlugin
 from .errors import InputError
 from .limits import raise_open_file_limit
 from .sniff import COMPRESSION_SUFFIXES
-from .workers import bounded
+from .workers import bounded, min_worker_memory
 
 PLUGIN_SECONDS = 10.0  # for the workers to take up, or give back, the run's shared copies
 REGISTRY = "tovrel-copies"  # the scheduler's record of the shared copies registered, by name
@@ -118,11 +118,16 @@ class SharedCopies(WorkerPlugin):
         self.lock = threading.Lock()
         self.makers: dict[tuple, threading.Lock] = {}  # key -> held while its copy is made
         self.stopping = threading.Event()  # seen by a copy being made
-        self.keep = 2 * int(getattr(worker.state, "nthreads", 1)) + 1
+        threads = int(getattr(worker.state, "nthreads", 1))
+        self.keep = 2 * threads + 1
         self.held = HeldSources()
         self.ahead = threading.Thread(target=self.copy_ahead, daemon=True,
                                       name="tovrel-copy-ahead")
-        self.ahead.start()
+        # A worker whose memory limit is below what decoding needs gets no tasks: loading torch
+        # for a copy would take it past its limit, and Dask would restart it again and again.
+        limit = getattr(getattr(worker, "memory_manager", None), "memory_limit", None) or 0
+        if not 0 < limit < min_worker_memory(threads):
+            self.ahead.start()
 
     def copy_ahead(self) -> None:
         """Makes the copy of the run's first compressed input before any task asks for it."""
@@ -139,7 +144,8 @@ class SharedCopies(WorkerPlugin):
     async def teardown(self, worker: Any) -> None:
         self.stopping.set()
         # Off the worker's event loop: a copy being made stops at its next piece.
-        await asyncio.get_running_loop().run_in_executor(None, self.ahead.join)
+        if self.ahead.is_alive():
+            await asyncio.get_running_loop().run_in_executor(None, self.ahead.join)
         with self.lock:
             for spool in self.copies.values():
                 spool.close()
