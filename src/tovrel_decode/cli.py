@@ -2,6 +2,8 @@
 
 Only the standard library is imported here: the signal handlers are in place before torch and the
 rest of the command load, so that a signal during start-up ends the run as one at any other time.
+The command line is read without torch, so that a cluster run connects, and its workers start on
+it, while torch loads.
 """
 import argparse
 import os
@@ -12,9 +14,11 @@ import sys
 import time
 
 from .errors import DecodeError, UsageError
-from .limits import raise_open_file_limit
+from .limits import MAX_THREADS, raise_open_file_limit
 
 PROGRAM = "tovrel-decode"
+MAX_BEAM_SIZE = 256  # tovrel_tensors.MAX_BEAM_SIZE, which loads torch (a test keeps them equal)
+SEARCH_OPTIONS = ("beam_size", "beam_cut", "temperature", "q_shift", "q_scale")
 HANDLED_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 # A task may take this many seconds per 100,000 blocks it holds (and at least this many).
 DEFAULT_TASK_TIMEOUT = 120.0
@@ -156,23 +160,42 @@ def bounded(kind, low, high):
     return parse
 
 
-def search_option(name, kind=float):
-    """A search parameter, refused by the rule every decoder applies (one message for all)."""
+def search_option(kind):
+    """A search parameter as given; `check_search_options` applies the rule every decoder
+    applies, once torch is loaded."""
     def parse(text):
-        import tovrel_tensors
-
         try:
-            value = kind(text)
+            return kind(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"invalid {kind.__name__} value: {text!r}") from None
+    return parse
+
+
+def check_search_options(args):
+    """UsageError for a search parameter that every decoder refuses (one message for all), as
+    argparse words the errors of the other options."""
+    import tovrel_tensors
+
+    for name in SEARCH_OPTIONS:
+        value = getattr(args, name)
         try:
             tovrel_tensors.check_options(**{name: value})
         except (ValueError, TypeError, OverflowError) as error:
-            if isinstance(error, ValueError) and str(error).startswith(name):
-                raise argparse.ArgumentTypeError(str(error)) from None
-            raise argparse.ArgumentTypeError(f"{name}: {text} is out of range") from None
-        return value
-    return parse
+            reason = str(error) if isinstance(error, ValueError) and str(error).startswith(name) \
+                else f"{name}: {value} is out of range"
+            raise UsageError(f"argument --{name.replace('_', '-')}: {reason}") from None
+
+
+class VersionAction(argparse.Action):
+    """--version, whose text needs torch: made only when asked for."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="show program's version number and exit"):
+        super().__init__(option_strings, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(version_text())
+        parser.exit()
 
 
 def scheduler_address(text):
@@ -219,32 +242,27 @@ def parse_arguments(argv):
                              "leave no path of finite scores) with a warning, instead of failing")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="no progress, no warnings and no summary")
-    parser.add_argument("--version", action="version", version=version_text())
+    parser.add_argument("--version", action=VersionAction)
     return parser.parse_args(argv), parser
 
 
 def add_search_options(parser):
-    import tovrel_tensors
-
-    widest = tovrel_tensors.MAX_BEAM_SIZE
-    parser.add_argument("--beam-size", type=search_option("beam_size", int), default=5,
-                        help=f"paths kept per block, 1 to {widest} (default 5)")
-    parser.add_argument("--beam-cut", type=search_option("beam_cut"), default=100.0,
+    parser.add_argument("--beam-size", type=search_option(int), default=5,
+                        help=f"paths kept per block, 1 to {MAX_BEAM_SIZE} (default 5)")
+    parser.add_argument("--beam-cut", type=search_option(float), default=100.0,
                         help="drop paths more than log(beam_cut) * temperature below the best; "
                              "0 or less: no cut (default 100)")
-    parser.add_argument("--temperature", type=search_option("temperature"), default=1.0,
+    parser.add_argument("--temperature", type=search_option(float), default=1.0,
                         help="softening of merged paths and scale of the cut, at least 0 "
                              "(0: the plain maximum; default 1)")
-    parser.add_argument("--q-shift", type=search_option("q_shift"), default=0.0,
+    parser.add_argument("--q-shift", type=search_option(float), default=0.0,
                         help="added to every Phred quality (default 0)")
-    parser.add_argument("--q-scale", type=search_option("q_scale"), default=1.0,
+    parser.add_argument("--q-scale", type=search_option(float), default=1.0,
                         help="every Phred quality is multiplied by this first (default 1)")
 
 
 def add_placement_options(parser):
     """Where the work runs, which never changes the output."""
-    from .engine import MAX_THREADS
-
     parser.add_argument("--threads", type=bounded(int, 1, MAX_THREADS),
                         default=min(len(os.sched_getaffinity(0)), MAX_THREADS),
                         help=f"intra-op threads decoding chunks at once, 1 to {MAX_THREADS} "
@@ -325,7 +343,7 @@ def recorded_command_line(argv, parser):
 
 def run(argv, terminal):
     """Carries out one command line; returns the summary line."""
-    from . import engine, plan, targets, writers
+    from . import targets, writers
 
     args, parser = parse_arguments(argv)
     kind = writers.format_of(args.output, args.format)
@@ -336,29 +354,29 @@ def run(argv, terminal):
     if unused and kind not in ("sam", "bam"):
         verb = "only change" if len(unused) > 1 else "only changes"
         terminal.warn(f"{' and '.join(unused)} {verb} SAM/BAM records; {kind} output has none")
-    options = engine.DecodeOptions(beam_size=args.beam_size, beam_cut=args.beam_cut,
-                                   temperature=args.temperature, q_shift=args.q_shift,
-                                   q_scale=args.q_scale)
-    if args.scheduler is not None:
-        if "-" in args.inputs:
-            raise UsageError("standard input cannot be sent to a cluster; name a file")
-        from . import cluster
-
-        cluster.refuse_what_cannot_travel(args.inputs)
-        # Workers resolve paths in their own working folders: send them absolute.
-        paths = [os.path.abspath(path) for path in args.inputs]
-        target.check([path for path in paths if os.path.isfile(path)], kind)
-        terminal.status(f"connecting to {args.scheduler}")
-        executor = cluster.ClusterExecutor(args.scheduler, options, args.task_timeout,
-                                           terminal.warn, args.skip_unreadable)
-    else:
-        from . import inputs, local
-
-        paths = inputs.expand(args.inputs, args.skip_unreadable, terminal.warn)
-        target.check(paths, kind)
-        clear = "\r\033[K" if terminal.progress else ""
-        executor = local.LocalExecutor(options, args.threads, f"{clear}{PROGRAM}: error: ")
+    session = executor = None
     try:
+        if args.scheduler is not None:
+            session = cluster_session(args, target, kind, terminal)
+        check_search_options(args)
+        from . import engine, plan
+
+        options = engine.DecodeOptions(beam_size=args.beam_size, beam_cut=args.beam_cut,
+                                       temperature=args.temperature, q_shift=args.q_shift,
+                                       q_scale=args.q_scale)
+        if session is not None:
+            from . import cluster
+
+            paths = session.paths
+            executor = cluster.ClusterExecutor(session, options, args.task_timeout,
+                                               terminal.warn, args.skip_unreadable)
+        else:
+            from . import inputs, local
+
+            paths = inputs.expand(args.inputs, args.skip_unreadable, terminal.warn)
+            target.check(paths, kind)
+            clear = "\r\033[K" if terminal.progress else ""
+            executor = local.LocalExecutor(options, args.threads, f"{clear}{PROGRAM}: error: ")
         sources = executor.sources(paths, terminal.status)
         planned = plan.plan_reads(sources, sam_names=kind in ("sam", "bam"))
         if any(chunk.shape[1] == 5 * 4 for read in planned for chunk in read.chunks):
@@ -370,7 +388,28 @@ def run(argv, terminal):
             if kind in ("sam", "bam") else {}
         return write_reads(planned, executor, target, kind, args, terminal, header)
     finally:
-        executor.close()
+        if executor is not None:
+            executor.close()
+        elif session is not None:
+            session.close()
+
+
+def cluster_session(args, target, kind, terminal):
+    """The run's session with its scheduler, started once the inputs are known to be files
+    that can travel and the output can be written: its workers start on the run while torch
+    loads here."""
+    from . import connection
+
+    if "-" in args.inputs:
+        raise UsageError("standard input cannot be sent to a cluster; name a file")
+    connection.refuse_what_cannot_travel(args.inputs)
+    # Workers resolve paths in their own working folders: send them absolute.
+    paths = [os.path.abspath(path) for path in args.inputs]
+    target.check([path for path in paths if os.path.isfile(path)], kind)
+    terminal.status(f"connecting to {args.scheduler}")
+    session = connection.Session(args.scheduler, paths)
+    session.start()
+    return session
 
 
 def write_reads(planned, executor, target, kind, args, terminal, header):

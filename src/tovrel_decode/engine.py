@@ -24,10 +24,10 @@ import tovrel_tensors
 from . import checks, names
 from .assembly import (ChunkResults, InvalidPolicy, NewChunk, OnInvalid, PendingRead,
                        ReadAssembler)
+from .limits import MAX_THREADS
 from .results import (ChunkResult, DecodedChunk, DecodedRead, InvalidChunk, InvalidRead,
                       ReadInfo, check_overlap, is_int)
 
-MAX_THREADS = 1024
 # About 100,000 blocks of float32 scores at k = 5.
 DEFAULT_MAX_PENDING_BYTES = 2 * 1024**3
 # A window holds four chunks per thread, or fewer once it holds this many values of 8-bit scores

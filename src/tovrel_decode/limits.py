@@ -1,8 +1,11 @@
-"""The limits of the process that a run may need raised."""
+"""The limits of a run: those of the process that it may need raised, and the most threads it
+may be given."""
 from __future__ import annotations
 
 import contextlib
 import resource
+
+MAX_THREADS = 1024
 
 
 def raise_open_file_limit() -> None:

@@ -7,8 +7,10 @@ import pytest
 import torch
 
 import tovrel
+import tovrel_tensors
 
 from decoder_helpers import DECODER, chunk, expected, fastq, on_terminal
+from tovrel_decode import cli
 
 
 
@@ -176,7 +178,11 @@ def test_bad_options(tmp_path, run):
     for options in (["--beam-size", "0"], ["--beam-size", "257"], ["--threads", "0"],
                     ["--beam-cut", "high"], [], ["--temperature", "nan"], ["--temperature", "-1"],
                     ["--temperature", "inf"], ["--beam-cut", "nan"], ["--beam-cut", "inf"],
-                    ["--q-shift", "nan"], ["--q-scale", "-inf"], ["--format", "txt"]):
+                    ["--q-shift", "nan"], ["--q-scale", "-inf"], ["--format", "txt"],
+                    ["--beam-size", str(2**70)]):
         result = run(tmp_path / "in.pt", *options) if options else run()
         assert result.returncode == 2, options
         assert "usage: tovrel-decode" in result.stderr
+    # The command line is read before torch loads, with the module's widest beam as its own.
+    assert cli.MAX_BEAM_SIZE == tovrel_tensors.MAX_BEAM_SIZE
+    assert "beam_size: 1180591620717411303424 is out of range" in result.stderr

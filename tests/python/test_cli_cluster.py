@@ -1214,3 +1214,49 @@ def test_copies_still_being_registered_when_the_run_ends_are_given_back(monkeypa
     release.set()
     ending.join(120)
     assert calls == [("register", shared.name), ("unregister", shared.name)]
+
+
+# On the client: records whether torch had loaded when the run's shared copies were registered.
+TORCH_AT_REGISTRATION = """
+import sys
+from tovrel_decode import spools
+real_share = spools.share
+def share(*args):
+    with open({record!r}, "w") as record:
+        record.write(str("torch" in sys.modules))
+    return real_share(*args)
+spools.share = share
+"""
+
+
+def copy_plugins(dask_worker):
+    return sorted(name for name in dask_worker.plugins if name.startswith("tovrel-copies-"))
+
+
+def test_the_workers_take_up_the_run_before_torch_loads_on_the_client(cluster, tmp_path):
+    # The workers start decompressing a compressed input while the client loads torch: the
+    # command line is read, and the run registered, without it.
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    torch.save([chunk(50, 2, 1)], tmp_path / "in.pt")
+    record = tmp_path / "torch-loaded"
+    result = decode_patched(TORCH_AT_REGISTRATION.format(record=str(record)), tmp_path / "in.pt",
+                            "-q", "--scheduler", local.scheduler_address)
+    assert result.returncode == 0, result.stderr
+    assert record.read_text() == "False"
+    # A search parameter that every decoder refuses is found once torch has loaded, after the
+    # run was registered: still a usage error, and what the run registered is given back.
+    before = client.run(copy_plugins)
+    refused = decode(tmp_path / "in.pt", "--beam-size", "0", "--scheduler",
+                     local.scheduler_address)
+    lines = refused.stderr.decode().strip().splitlines()
+    assert refused.returncode == 2 and len(lines) == 2, lines
+    assert lines[1] == "tovrel-decode: error: argument --beam-size: beam_size must be between 1 " \
+                       "and 256, not 0."
+    assert client.run(copy_plugins) == before
+    # A usage error comes before a scheduler that cannot be reached.
+    unreachable = decode_patched("from tovrel_decode import connection\n"
+                                 "connection.CONNECT_TIMEOUT = 1\n", tmp_path / "in.pt",
+                                 "--temperature", "-1", "--scheduler", "tcp://127.0.0.1:9")
+    lines = unreachable.stderr.decode().strip().splitlines()
+    assert unreachable.returncode == 2 and "argument --temperature:" in lines[-1], lines
