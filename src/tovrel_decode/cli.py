@@ -358,6 +358,7 @@ def run(argv, terminal):
     try:
         if args.scheduler is not None:
             session = cluster_session(args, target, kind, terminal)
+            session.start()
         check_search_options(args)
         from . import engine, plan
 
@@ -395,7 +396,7 @@ def run(argv, terminal):
 
 
 def cluster_session(args, target, kind, terminal):
-    """The run's session with its scheduler, started once the inputs are known to be files
+    """The run's session with its scheduler, to be started once the inputs are known to be files
     that can travel and the output can be written: its workers start on the run while torch
     loads here."""
     from . import connection
@@ -407,9 +408,7 @@ def cluster_session(args, target, kind, terminal):
     paths = [os.path.abspath(path) for path in args.inputs]
     target.check([path for path in paths if os.path.isfile(path)], kind)
     terminal.status(f"connecting to {args.scheduler}")
-    session = connection.Session(args.scheduler, paths)
-    session.start()
-    return session
+    return connection.Session(args.scheduler, paths)
 
 
 def write_reads(planned, executor, target, kind, args, terminal, header):
@@ -485,7 +484,8 @@ def main(argv=None):
         terminal.say(f"{PROGRAM}: error: {lines[0]}")
         return error.status if isinstance(error, DecodeError) else 1
     finally:
-        sys.unraisablehook = unraisable_hook
+        if started is not None:  # as the command, a client torn down at exit stays quiet too
+            sys.unraisablehook = unraisable_hook
         for signum, handler in previous.items():
             signal.signal(signum, handler)
     return 0

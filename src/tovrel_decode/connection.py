@@ -20,6 +20,8 @@ from .sniff import has_score_suffix
 from .workers import ClusterError
 
 CONNECT_TIMEOUT = 10.0
+# Dask's own timeout does not bound a scheduler that accepts the connection and never answers.
+ANSWER_SECONDS = CONNECT_TIMEOUT + 5.0
 TLS_SETTINGS = (("ca-file", "CA_FILE"), ("client.cert", "CLIENT__CERT"),
                 ("client.key", "CLIENT__KEY"))
 
@@ -237,10 +239,11 @@ def connect(address: str) -> Any:
 
 class Session:
     """A run's client of the scheduler and the workers' shared copies of its inputs. `start`
-    connects and registers the copies as soon as the command line is read, before torch loads
-    here, so that the workers decompress the run's first compressed input while this client
-    loads the rest. A failure to connect is kept and raised by `client`, after the command's
-    own usage errors; `close` gives back what was taken, however far `start` came."""
+    connects and registers the copies on a thread of its own as soon as the command line is
+    read, so that the workers decompress the run's first compressed input while this client
+    loads torch and checks the rest of the command line. A failure to connect, or a scheduler
+    that does not answer, is raised by `client`; `close` gives back what was taken, however far
+    `start` came, without waiting for a connection still being made."""
 
     def __init__(self, address: str, paths: list[str]) -> None:
         self.distributed = import_dask()
@@ -249,33 +252,67 @@ class Session:
         self.address = address
         self.paths = paths
         self.copies = spools.Shared()  # known before it is registered, for `close`
-        self.connection: Any = None
+        self.lock = threading.Lock()
+        self.connection: Any = None  # set, under the lock, once connected
+        self.closed = False
         self.failure: Optional[Exception] = None
+        self.connected = threading.Event()
+        self.shared = threading.Event()
+        self.thread: Optional[threading.Thread] = None
 
     def start(self) -> None:
+        self.thread = threading.Thread(target=self.connect_and_share, daemon=True,
+                                       name="tovrel-connect")
+        self.thread.start()
+
+    def connect_and_share(self) -> None:
         from . import spools
 
         try:
-            self.connection = connect(self.address)
-            spools.share(self.connection, self.paths, self.copies)
-        except ClusterError as error:
+            connection = connect(self.address)
+        except Exception as error:  # connect words its own failures; keep any other as it is
             self.failure = error
+            self.connected.set()
+            return
+        with self.lock:
+            if self.closed:  # the run ended while this connected: nothing to register
+                close_client(connection)
+                return
+            self.connection = connection
+        self.connected.set()
+        try:
+            spools.share(connection, self.paths, self.copies)
+        finally:
+            self.shared.set()
 
     def client(self) -> Any:
+        """The connected client, once the run's copies are registered; ClusterError for a
+        failure to connect or a scheduler that has not answered in time."""
+        if not self.connected.wait(ANSWER_SECONDS):
+            raise ClusterError(f"{self.address}: cannot reach the scheduler (no answer within "
+                               f"{ANSWER_SECONDS:.0f} s)")
         if self.failure is not None:
             raise self.failure
+        self.shared.wait()
         return self.connection
 
     def close(self) -> None:
         """Gives back the shared copies and closes the client; safe to call twice."""
-        connection, self.connection = self.connection, None
+        with self.lock:
+            self.closed = True
+            connection, self.connection = self.connection, None
         if connection is None:
             return
         from . import spools
 
+        self.shared.wait(spools.PLUGIN_SECONDS)  # the registration has a bound of its own
         if self.copies.registering is not None:
             spools.give_back(connection, self.copies.name, self.copies.registering)
-        try:
-            connection.close(timeout=5)
-        except Exception:  # a scheduler that is gone cannot be told goodbye
-            pass
+        close_client(connection)
+
+
+def close_client(connection: Any) -> None:
+    try:
+        connection.close(timeout=5)
+    except Exception:  # a scheduler that is gone cannot be told goodbye
+        pass

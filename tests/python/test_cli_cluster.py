@@ -1216,16 +1216,14 @@ def test_copies_still_being_registered_when_the_run_ends_are_given_back(monkeypa
     assert calls == [("register", shared.name), ("unregister", shared.name)]
 
 
-# On the client: records whether torch had loaded when the run's shared copies were registered.
-TORCH_AT_REGISTRATION = """
+# Reads a cluster run's command line and makes its session, as the command does before it loads
+# torch: neither may load it, or the workers would wait for torch to load on the client.
+WITHOUT_TORCH = """
 import sys
-from tovrel_decode import spools
-real_share = spools.share
-def share(*args):
-    with open({record!r}, "w") as record:
-        record.write(str("torch" in sys.modules))
-    return real_share(*args)
-spools.share = share
+from tovrel_decode import cli, connection
+args, _ = cli.parse_arguments(["in.pt.gz", "--scheduler", "tcp://127.0.0.1:9", "--beam-size", "9"])
+connection.Session(args.scheduler, args.inputs)
+print("torch" in sys.modules)
 """
 
 
@@ -1239,11 +1237,8 @@ def test_the_workers_take_up_the_run_before_torch_loads_on_the_client(cluster, t
     local, client = cluster
     client.wait_for_workers(2, timeout=60)
     torch.save([chunk(50, 2, 1)], tmp_path / "in.pt")
-    record = tmp_path / "torch-loaded"
-    result = decode_patched(TORCH_AT_REGISTRATION.format(record=str(record)), tmp_path / "in.pt",
-                            "-q", "--scheduler", local.scheduler_address)
-    assert result.returncode == 0, result.stderr
-    assert record.read_text() == "False"
+    assert subprocess.run([sys.executable, "-c", WITHOUT_TORCH], capture_output=True,
+                          check=True).stdout == b"False\n"
     # A search parameter that every decoder refuses is found once torch has loaded, after the
     # run was registered: still a usage error, and what the run registered is given back.
     before = client.run(copy_plugins)
@@ -1254,9 +1249,43 @@ def test_the_workers_take_up_the_run_before_torch_loads_on_the_client(cluster, t
     assert lines[1] == "tovrel-decode: error: argument --beam-size: beam_size must be between 1 " \
                        "and 256, not 0."
     assert client.run(copy_plugins) == before
-    # A usage error comes before a scheduler that cannot be reached.
-    unreachable = decode_patched("from tovrel_decode import connection\n"
-                                 "connection.CONNECT_TIMEOUT = 1\n", tmp_path / "in.pt",
-                                 "--temperature", "-1", "--scheduler", "tcp://127.0.0.1:9")
-    lines = unreachable.stderr.decode().strip().splitlines()
-    assert unreachable.returncode == 2 and "argument --temperature:" in lines[-1], lines
+    # Interrupted as soon as the copies are registered (while torch loads): they are given back.
+    held = client.run(spools_held)
+    interrupted = decode_patched(INTERRUPTED_AFTER_REGISTRATION, tmp_path / "in.pt", "-o",
+                                 tmp_path / "out.fq", "--scheduler", local.scheduler_address)
+    assert interrupted.returncode == 130, interrupted.stderr
+    assert client.run(copy_plugins) == before and client.run(spools_held) == held
+    assert not (tmp_path / "out.fq").exists()
+
+
+# On the client: SIGINT as soon as the run's shared copies are registered.
+INTERRUPTED_AFTER_REGISTRATION = """
+import os
+import signal
+from tovrel_decode import spools
+real_share = spools.share
+def share(*args):
+    real_share(*args)
+    os.kill(os.getpid(), signal.SIGINT)
+spools.share = share
+"""
+
+
+def test_a_scheduler_that_never_answers(tmp_path):
+    # It accepts connections (the listening socket's backlog does) and never says a word.
+    torch.save([chunk(50, 2, 1)], tmp_path / "in.pt")
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(8)
+        address = f"tcp://127.0.0.1:{silent.getsockname()[1]}"
+        # A usage error does not wait for the scheduler.
+        refused = decode(tmp_path / "in.pt", "--temperature", "-1", "--scheduler", address)
+        lines = refused.stderr.decode().strip().splitlines()
+        assert refused.returncode == 2 and "argument --temperature:" in lines[-1], lines
+        # Nor does the run wait for ever: one line, exit 1.
+        result = decode_patched("from tovrel_decode import connection\n"
+                                "connection.ANSWER_SECONDS = 2\n", tmp_path / "in.pt",
+                                "--scheduler", address)
+    lines = result.stderr.decode().strip().splitlines()
+    assert result.returncode == 1 and lines == [
+        f"tovrel-decode: error: {address}: cannot reach the scheduler (no answer within 2 s)"]
