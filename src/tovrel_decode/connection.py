@@ -288,12 +288,12 @@ class Session:
     def client(self) -> Any:
         """The connected client, once the run's copies are registered; ClusterError for a
         failure to connect or a scheduler that has not answered in time."""
-        if not self.connected.wait(ANSWER_SECONDS):
+        if not waited(self.connected, ANSWER_SECONDS):
             raise ClusterError(f"{self.address}: cannot reach the scheduler (no answer within "
                                f"{ANSWER_SECONDS:.0f} s)")
         if self.failure is not None:
             raise self.failure
-        self.shared.wait()
+        waited(self.shared, float("inf"))  # the registration has a bound of its own
         return self.connection
 
     def close(self) -> None:
@@ -305,7 +305,7 @@ class Session:
             return
         from . import spools
 
-        self.shared.wait(spools.PLUGIN_SECONDS)  # the registration has a bound of its own
+        waited(self.shared, spools.PLUGIN_SECONDS)
         if self.copies.registering is not None:
             spools.give_back(connection, self.copies.name, self.copies.registering)
         close_client(connection)
@@ -316,3 +316,13 @@ def close_client(connection: Any) -> None:
         connection.close(timeout=5)
     except Exception:  # a scheduler that is gone cannot be told goodbye
         pass
+
+
+def waited(event: threading.Event, seconds: float) -> bool:
+    """Waits up to `seconds` for `event`, a little at a time: a signal that the system hands to
+    another thread reaches this one's handler only between waits."""
+    deadline = time.monotonic() + seconds
+    while not event.wait(min(0.1, max(0.0, deadline - time.monotonic()))):
+        if time.monotonic() >= deadline:
+            return False
+    return True

@@ -1271,13 +1271,19 @@ spools.share = share
 """
 
 
+def silent_scheduler():
+    """A listening socket that accepts connections (its backlog does) and never says a word, and
+    its address."""
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(8)
+    return silent, f"tcp://127.0.0.1:{silent.getsockname()[1]}"
+
+
 def test_a_scheduler_that_never_answers(tmp_path):
-    # It accepts connections (the listening socket's backlog does) and never says a word.
     torch.save([chunk(50, 2, 1)], tmp_path / "in.pt")
-    with socket.socket() as silent:
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(8)
-        address = f"tcp://127.0.0.1:{silent.getsockname()[1]}"
+    silent, address = silent_scheduler()
+    with silent:
         # A usage error does not wait for the scheduler.
         refused = decode(tmp_path / "in.pt", "--temperature", "-1", "--scheduler", address)
         lines = refused.stderr.decode().strip().splitlines()
@@ -1289,3 +1295,14 @@ def test_a_scheduler_that_never_answers(tmp_path):
     lines = result.stderr.decode().strip().splitlines()
     assert result.returncode == 1 and lines == [
         f"tovrel-decode: error: {address}: cannot reach the scheduler (no answer within 2 s)"]
+    # Ctrl-C while it waits ends the run at once, as at any other time.
+    silent, address = silent_scheduler()
+    with silent:
+        waiting = subprocess.Popen([DECODER, tmp_path / "in.pt", "--scheduler", address],
+                                   stderr=subprocess.PIPE, preexec_fn=lambda: signal.signal(
+                                       signal.SIGINT, signal.SIG_DFL))
+        connection, _ = silent.accept()  # it is connecting
+        waiting.send_signal(signal.SIGINT)
+        _, stopped = waiting.communicate(timeout=120)
+        connection.close()
+    assert waiting.returncode == 130 and stopped == b"", stopped
