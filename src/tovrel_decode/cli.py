@@ -174,6 +174,8 @@ def search_option(kind):
 def check_search_options(args):
     """UsageError for a search parameter that every decoder refuses (one message for all), as
     argparse words the errors of the other options."""
+    import torch  # noqa: F401  (first: it loads the libraries that tovrel_tensors links)
+
     import tovrel_tensors
 
     for name in SEARCH_OPTIONS:
