@@ -137,9 +137,10 @@ class ClusterExecutor:
         self.session.close()
 
     def lost(self, error: BaseException) -> ClusterError:
-        """The run's tasks are cancelled when the client loses the scheduler: say that."""
-        cause = "" if isinstance(error, self.distributed.CancelledError) or not str(error) else \
-            f" ({str(error).splitlines()[0]})"
+        """The run's tasks are cancelled when the client loses the scheduler: say that (with the
+        connection's error, not a lookup in an answer that never came)."""
+        cause = "" if isinstance(error, (self.distributed.CancelledError, LookupError)) or \
+            not str(error) else f" ({str(error).splitlines()[0]})"
         return ClusterError(f"{self.address}: lost the scheduler{cause}")
 
     # Planning

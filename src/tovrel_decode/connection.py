@@ -259,8 +259,10 @@ class Session:
         self.connected = threading.Event()
         self.shared = threading.Event()
         self.thread: Optional[threading.Thread] = None
+        self.started = 0.0  # when `start` began to connect
 
     def start(self) -> None:
+        self.started = time.monotonic()
         self.thread = threading.Thread(target=self.connect_and_share, daemon=True,
                                        name="tovrel-connect")
         self.thread.start()
@@ -288,7 +290,7 @@ class Session:
     def client(self) -> Any:
         """The connected client, once the run's copies are registered; ClusterError for a
         failure to connect or a scheduler that has not answered in time."""
-        if not waited(self.connected, ANSWER_SECONDS):
+        if not waited(self.connected, self.started + ANSWER_SECONDS - time.monotonic()):
             raise ClusterError(f"{self.address}: cannot reach the scheduler (no answer within "
                                f"{ANSWER_SECONDS:.0f} s)")
         if self.failure is not None:

@@ -1306,3 +1306,16 @@ def test_a_scheduler_that_never_answers(tmp_path):
         _, stopped = waiting.communicate(timeout=120)
         connection.close()
     assert waiting.returncode == 130 and stopped == b"", stopped
+
+
+def test_a_lost_scheduler_is_named_with_the_connection_error_only():
+    from types import SimpleNamespace
+
+    from tovrel_decode import cluster
+
+    executor = SimpleNamespace(distributed=distributed, address="tcp://h:1")
+    # The answer of a scheduler that has died lacks what was asked of it.
+    assert str(cluster.ClusterExecutor.lost(executor, KeyError("workers"))) == \
+        "tcp://h:1: lost the scheduler"
+    assert str(cluster.ClusterExecutor.lost(executor, OSError("Stream is closed"))) == \
+        "tcp://h:1: lost the scheduler (Stream is closed)"
