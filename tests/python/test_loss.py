@@ -378,6 +378,9 @@ def ddp_worker(rank, world, rendezvous, scores, targets, output):
     loss.backward()
     if rank == 0:
         torch.save([p.grad for p in model.parameters()], output)
+    # Both ranks leave together: a rank that tears its group down while the other still works in
+    # it can abort inside gloo ("terminate called without an active exception").
+    dist.barrier()
     dist.destroy_process_group()
 
 
