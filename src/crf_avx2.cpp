@@ -298,14 +298,28 @@ namespace {
 // 20s + 1 + 5b and 20s + 21 + 5b) and their guides two values.
 struct BackLanes {
     int msb;
-    __m256i state;        // the lane's state less s
     __m256i stay_offset;  // the index of its stay's score less 5s
 
     TARGET_AVX2 explicit BackLanes(int num_states) : msb(num_states / 4) {
-        state = _mm256_setr_epi32(0, msb, 2 * msb, 3 * msb, 1, msb + 1, 2 * msb + 1, 3 * msb + 1);
+        const __m256i state =  // the lane's state less s
+            _mm256_setr_epi32(0, msb, 2 * msb, 3 * msb, 1, msb + 1, 2 * msb + 1, 3 * msb + 1);
         stay_offset = _mm256_mullo_epi32(state, _mm256_set1_epi32(5));
     }
 };
+
+// The lanes of pair s (s even) from a row of states: four pairs of neighbours, loaded whole and
+// interleaved (a gather of the same eight values is several times slower).
+TARGET_AVX2 inline __m256 load_back_lanes(const float* row, int msb, int s) {
+    const __m128 oldest_01 = _mm_loadh_pi(
+        _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(row + s))),
+        reinterpret_cast<const __m64*>(row + msb + s));
+    const __m128 oldest_23 = _mm_loadh_pi(
+        _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(row + 2 * msb + s))),
+        reinterpret_cast<const __m64*>(row + 3 * msb + s));
+    const __m128 firsts = _mm_shuffle_ps(oldest_01, oldest_23, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m128 seconds = _mm_shuffle_ps(oldest_01, oldest_23, _MM_SHUFFLE(3, 1, 3, 1));
+    return _mm256_set_m128(seconds, firsts);
+}
 
 // The five slots of the `count` lanes of a chunk from pair `pair_start`: each state's score plus
 // the next boundary's guide of its destination.
@@ -315,7 +329,7 @@ TARGET_AVX2 inline void back_slots(const BackLanes& lanes_of, const float* times
     for (int i = 0; i < count; i += lanes) {
         const int s = pair_start + i / 4;
         const __m256 stay = gather(timestep_scores + 5 * s, lanes_of.stay_offset);
-        const __m256 stay_guides = gather(next_guides + s, lanes_of.state);
+        const __m256 stay_guides = load_back_lanes(next_guides, lanes_of.msb, s);
         _mm256_store_ps(&slots.value[0][i], _mm256_add_ps(stay, stay_guides));
         const float* step_scores = timestep_scores + 20 * s + 1;
         const __m256 guides = _mm256_loadu_ps(next_guides + 4 * s);
@@ -491,17 +505,34 @@ TARGET_AVX2 void best_path_shifted_avx2(const float* scores, float* shifted, int
     }
 }
 
-// Copies `count` floats (a multiple of 8) to `to` with stores that bypass the cache when `to`
-// is aligned for them (callers fence once after the last).
-TARGET_AVX2 inline void stream_row(const float* from, float* to, size_t count) {
-    if (reinterpret_cast<uintptr_t>(to) % 32 != 0) {
-        std::memcpy(to, from, count * sizeof(float));
-        return;
+// A finished block's row of posteriors on its way to the gradient, a vector at a time between the
+// next block's exponentials: its writes to memory then overlap the arithmetic instead of stalling
+// it in a burst at the end of each block.
+struct PendingRow {
+    const float* from = nullptr;
+    float* to = nullptr;
+    size_t left = 0;  // a multiple of 8
+
+    TARGET_AVX2 void start(const float* row, float* destination, size_t count) {
+        finish();
+        from = row;
+        to = destination;
+        left = count;
     }
-    for (size_t i = 0; i < count; i += lanes) {
-        _mm256_stream_ps(to + i, _mm256_loadu_ps(from + i));
+    TARGET_AVX2 void write_one() {
+        if (left != 0) {
+            _mm256_storeu_ps(to, _mm256_loadu_ps(from));
+            from += lanes;
+            to += lanes;
+            left -= lanes;
+        }
     }
-}
+    TARGET_AVX2 void finish() {
+        while (left != 0) {
+            write_one();
+        }
+    }
+};
 
 TARGET_AVX2 float edge_norm_avx2(const float* fwd, const float* back, float shift, int num_states) {
     __m256 lane_top = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
@@ -533,19 +564,23 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
     const int msb = lanes_of.msb;
     const __m256 scale_vector = _mm256_set1_ps(scale);
     const __m256 negative_infinity = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
-    std::vector<float> rows(2 * row, 0.0f), block_out(5 * row);
+    // Two rows of posteriors: one being computed, the one before on its way out.
+    std::vector<float> rows(2 * row, 0.0f), block_rows(10 * row);
+    PendingRow pending;
     float* next = rows.data();
     float* prev = rows.data() + row;
     Slots slots;
     alignas(32) float tops[chunk], dead[chunk], sums[chunk], result[chunk];
+    float block_norm = edge_norm_avx2(fwd + size_t(num_timesteps) * row, next,
+                                      fwd_shifts[num_timesteps], num_states);
     for (int timestep = num_timesteps - 1; timestep >= 0; --timestep) {
         const float* from = fwd + size_t(timestep) * row;
-        const __m256 norm =
-            _mm256_set1_ps(edge_norm_avx2(from + row, next, fwd_shifts[timestep + 1], num_states));
+        const __m256 norm = _mm256_set1_ps(block_norm);
+        __m256d mass_low = _mm256_setzero_pd(), mass_high = _mm256_setzero_pd();  // lanes 0-3, 4-7
         const float* timestep_scores = scores + size_t(timestep) * row * 5;
-        // The posteriors of a block are gathered in `block_out` (cached) and then streamed to
-        // `out` whole: written straight there, each line of the gradient would first be read.
-        float* timestep_out = block_out.data();
+        // The posteriors of a block are gathered in cache and written out during the next block:
+        // written straight to `out`, each line of the gradient would be read first, scattered.
+        float* timestep_out = block_rows.data() + size_t(timestep % 2) * 5 * row;
         for (int pair_start = 0; pair_start < msb; pair_start += chunk / 4) {
             const int count = std::min(chunk, 4 * (msb - pair_start));
             back_slots(lanes_of, timestep_scores, next, pair_start, count, slots);
@@ -575,6 +610,7 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
                     }
                     const __m256 e = exp8(_mm256_sub_ps(_mm256_load_ps(&slots.value[k][i]),
                                                         _mm256_load_ps(&tops[i])));
+                    pending.write_one();  // a block has as many vectors as exponential steps
                     _mm256_store_ps(&slots.value[k][i], e);
                     _mm256_store_ps(&sums[i], _mm256_add_ps(_mm256_load_ps(&sums[i]), e));
                 }
@@ -584,10 +620,16 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
                 const __m256 top = _mm256_load_ps(&tops[i]);
                 const __m256 sum = _mm256_load_ps(&sums[i]);
                 _mm256_store_ps(&result[i], _mm256_add_ps(log8(sum), top));
-                const __m256 from_guides = gather(from + s, lanes_of.state);
+                const __m256 from_guides = load_back_lanes(from, msb, s);
                 const __m256 weight =
                     _mm256_blendv_ps(exp8(_mm256_sub_ps(_mm256_add_ps(from_guides, top), norm)),
                                      _mm256_setzero_ps(), _mm256_load_ps(&dead[i]));
+                mass_low = _mm256_add_pd(
+                    mass_low, _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(weight)),
+                                            _mm256_cvtps_pd(_mm256_castps256_ps128(sum))));
+                mass_high = _mm256_add_pd(
+                    mass_high, _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(weight, 1)),
+                                             _mm256_cvtps_pd(_mm256_extractf128_ps(sum, 1))));
                 const __m256 factor = _mm256_mul_ps(weight, scale_vector);
                 float* step_out = timestep_out + 20 * s + 1;
                 for (int base = 0; base < 4; ++base) {
@@ -605,13 +647,19 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
             store_back_lanes(result, msb, pair_start, count, prev);
         }
         if (hook.call != nullptr) {
-            hook.call(hook.context, timestep, block_out.data());
+            hook.call(hook.context, timestep, timestep_out);
         }
-        stream_row(block_out.data(), out + size_t(timestep) * row * 5, row * 5);
-        shift_row_avx2(prev, num_states);
+        pending.start(timestep_out, out + size_t(timestep) * row * 5, row * 5);
+        const float back_shift = shift_row_avx2(prev, num_states);
+        alignas(32) double pairs[4];
+        _mm256_store_pd(pairs, _mm256_add_pd(mass_low, mass_high));
+        const double mass = (pairs[0] + pairs[1]) + (pairs[2] + pairs[3]);
+        block_norm = float(((double(fwd_shifts[timestep]) + double(block_norm)) -
+                            double(back_shift)) +
+                           std::log(mass));
         std::swap(next, prev);
     }
-    _mm_sfence();
+    pending.finish();
 }
 
 TARGET_AVX2 bool scores_within_avx2(const float* row, size_t count, float limit) {

@@ -69,9 +69,14 @@ float shift_row_avx2(float* row, int count);
 // their maximum, and the posterior of edge e_j is e_j * (w_s * scale), with one exponential per
 // state, not per edge:
 //   w_s = exp((fwd[t][s] + m_s) - norm[t])  (0 when all five terms are -inf),
-//   norm[t] = edge_norm(fwd[t + 1], back[t + 1], fwd_shifts[t + 1]),
-// in that order of operations in every form. norm[t] normalises each block on its own, so that no
-// offset that grows with length enters it.
+//   norm[T - 1] = edge_norm(fwd[T], back[T], fwd_shifts[T])  (back[T] all 0),
+//   norm[t - 1] = ((fwd_shifts[t] + norm[t]) - back_shift[t]) + log(mass[t])  (in double),
+// in that order of operations in every form; back_shift[t] is the shift of backward row t, and
+// mass[t] = sum_s w_s * (e_0 + ... + e_4), the unscaled sum of block t's posteriors (about 1),
+// is made of products in double added in the AVX2 form's lanes (state o * msb + r in lane
+// 4 (r mod 2) + o, states in order) and the lanes combined as in edge_norm. That is the log-sum
+// of fwd + back at boundary t without a pass of its own: each block is normalised on its own, so
+// that no offset that grows with length enters it.
 // `hook`, if set, is called with each block's row of posteriors once it is complete and before it
 // is written out, from the last block to the first: what it changes in the row is written in
 // place of it, while the row is still in cache.
@@ -85,7 +90,7 @@ void edge_posts_scalar(const float* scores, const float* fwd, const float* fwd_s
 void edge_posts_avx2(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
                      float* out, int num_timesteps, int num_states, RowHook<float> hook = {});
 
-// norm[t] above, from the forward and backward rows at boundary t + 1 and the forward row's shift:
+// norm[T - 1] above, from the forward and backward rows at a boundary and the forward row's shift:
 // shift + top + log(sum_s exp((fwd[s] + back[s]) - top)), top the largest
 // fwd[s] + back[s]: the exponentials in float, their sum in double, element s added to partial
 // sum s mod 8 and the eight combined as ((p0 + p4) + (p1 + p5)) + ((p2 + p6) + (p3 + p7)), so

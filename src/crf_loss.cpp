@@ -97,17 +97,20 @@ Real forward_block(const Real* row, const Real* prev, Real* next, int num_states
 }
 
 // Shifts a row down by its largest entry when that is finite and not 0 (as shift_row_scalar).
+// Returns the shift, 0 when the row is left as it was.
 template <typename Real>
-void shift_row(Real* row, int count) {
+Real shift_row(Real* row, int count) {
     const Real shift = *std::max_element(row, row + count);
-    if (std::isfinite(shift) && shift != 0) {
-        for (int i = 0; i < count; ++i) {
-            row[i] -= shift;
-        }
+    if (!std::isfinite(shift) || shift == 0) {
+        return 0;
     }
+    for (int i = 0; i < count; ++i) {
+        row[i] -= shift;
+    }
+    return shift;
 }
 
-// norm[t] of edge_posts_scalar (crf_kernels.h: edge_norm_scalar), in Real.
+// norm[T - 1] of edge_posts_scalar (crf_kernels.h: edge_norm_scalar), in Real.
 template <typename Real>
 Real edge_norm_form(const Real* fwd, const Real* back, Real shift, int num_states) {
     Real top = -std::numeric_limits<Real>::infinity();
@@ -132,9 +135,12 @@ void edge_posts_form(const Real* scores, const Real* fwd, const Real* fwd_shifts
     std::vector<Real> rows(2 * states, Real(0));
     Real* next = rows.data();
     Real* prev = rows.data() + states;
+    const int msb = num_states / num_bases;
+    Real norm = edge_norm_form(fwd + size_t(num_blocks) * states, next, fwd_shifts[num_blocks],
+                               num_states);
     for (int t = num_blocks - 1; t >= 0; --t) {
         const Real* from = fwd + size_t(t) * states;
-        const Real norm = edge_norm_form(from + states, next, fwd_shifts[t + 1], num_states);
+        double mass[8] = {};  // in the AVX2 form's lanes (crf_kernels.h)
         const Real* row = scores + size_t(t) * width;
         Real* posts = out + size_t(t) * width;
         for (int s = 0; s < num_states; ++s) {
@@ -165,6 +171,7 @@ void edge_posts_form(const Real* scores, const Real* fwd, const Real* fwd_shifts
             }
             prev[s] = std::log(sum) + top;
             const Real weight = dead ? Real(0) : std::exp((from[s] + top) - norm);
+            mass[4 * ((s % msb) % 2) + s / msb] += double(weight) * double(sum);
             const Real factor = weight * scale;
             for (int j = 0; j < transitions; ++j) {
                 posts[edge[j]] = terms[j] * factor;
@@ -173,7 +180,11 @@ void edge_posts_form(const Real* scores, const Real* fwd, const Real* fwd_shifts
         if (hook.call != nullptr) {
             hook.call(hook.context, t, posts);
         }
-        shift_row(prev, num_states);
+        const Real back_shift = shift_row(prev, num_states);
+        const double block_mass = ((mass[0] + mass[4]) + (mass[1] + mass[5])) +
+                                  ((mass[2] + mass[6]) + (mass[3] + mass[7]));
+        norm = Real(((double(fwd_shifts[t]) + double(norm)) - double(back_shift)) +
+                    std::log(block_mass));
         std::swap(next, prev);
     }
 }
