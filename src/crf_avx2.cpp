@@ -310,12 +310,12 @@ struct BackLanes {
 // The lanes of pair s (s even) from a row of states: four pairs of neighbours, loaded whole and
 // interleaved (a gather of the same eight values is several times slower).
 TARGET_AVX2 inline __m256 load_back_lanes(const float* row, int msb, int s) {
-    const __m128 oldest_01 = _mm_loadh_pi(
-        _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(row + s))),
-        reinterpret_cast<const __m64*>(row + msb + s));
-    const __m128 oldest_23 = _mm_loadh_pi(
-        _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(row + 2 * msb + s))),
-        reinterpret_cast<const __m64*>(row + 3 * msb + s));
+    const __m128 oldest_01 =
+        _mm_loadh_pi(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(row + s))),
+                     reinterpret_cast<const __m64*>(row + msb + s));
+    const __m128 oldest_23 =
+        _mm_loadh_pi(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(row + 2 * msb + s))),
+                     reinterpret_cast<const __m64*>(row + 3 * msb + s));
     const __m128 firsts = _mm_shuffle_ps(oldest_01, oldest_23, _MM_SHUFFLE(2, 0, 2, 0));
     const __m128 seconds = _mm_shuffle_ps(oldest_01, oldest_23, _MM_SHUFFLE(3, 1, 3, 1));
     return _mm256_set_m128(seconds, firsts);
@@ -654,9 +654,9 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
         alignas(32) double pairs[4];
         _mm256_store_pd(pairs, _mm256_add_pd(mass_low, mass_high));
         const double mass = (pairs[0] + pairs[1]) + (pairs[2] + pairs[3]);
-        block_norm = float(((double(fwd_shifts[timestep]) + double(block_norm)) -
-                            double(back_shift)) +
-                           std::log(mass));
+        block_norm =
+            float(((double(fwd_shifts[timestep]) + double(block_norm)) - double(back_shift)) +
+                  std::log(mass));
         std::swap(next, prev);
     }
     pending.finish();

@@ -136,8 +136,8 @@ void edge_posts_form(const Real* scores, const Real* fwd, const Real* fwd_shifts
     Real* next = rows.data();
     Real* prev = rows.data() + states;
     const int msb = num_states / num_bases;
-    Real norm = edge_norm_form(fwd + size_t(num_blocks) * states, next, fwd_shifts[num_blocks],
-                               num_states);
+    Real norm =
+        edge_norm_form(fwd + size_t(num_blocks) * states, next, fwd_shifts[num_blocks], num_states);
     for (int t = num_blocks - 1; t >= 0; --t) {
         const Real* from = fwd + size_t(t) * states;
         double mass[8] = {};  // in the AVX2 form's lanes (crf_kernels.h)
