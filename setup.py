@@ -31,7 +31,8 @@ core = (
     {
         "sources": core_build("sources"),
         "cflags": ["-fPIC", ABI_FLAG, *CORE_FLAGS],
-        "obj_deps": {"": core_build("headers")},
+        # The AVX-512 forms are crf_avx2.cpp compiled again.
+        "obj_deps": {"": core_build("headers"), "src/crf_avx512.cpp": ["src/crf_avx2.cpp"]},
     },
 )
 

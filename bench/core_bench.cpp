@@ -1,4 +1,5 @@
-// The numeric core alone: the recursions in their scalar and AVX2 forms, and the beam search.
+// The numeric core alone: the recursions in their scalar, AVX2 and AVX-512 forms, and the beam
+// search.
 // Built twice: core_bench, and core_bench_scan with the w * w merge scan at every beam width.
 #include <benchmark/benchmark.h>
 
@@ -31,8 +32,22 @@ void recursion_args(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMillisecond);
 }
 
-template <void (*Recursion)(const float*, float*, int, int)>
+bool always() { return true; }
+
+// A form that this processor cannot run exactly is skipped.
+bool skipped(benchmark::State& state, bool (*available)()) {
+    if (!available()) {
+        state.SkipWithError("this form is not exact on this processor");
+        return true;
+    }
+    return false;
+}
+
+template <void (*Recursion)(const float*, float*, int, int), bool (*Available)() = always>
 void BM_guides(benchmark::State& state) {
+    if (skipped(state, Available)) {
+        return;
+    }
     const int n = 1 << (2 * state.range(0));
     const int blocks = int(state.range(1));
     const std::vector<float> scores = random_scores(blocks, n);
@@ -81,8 +96,11 @@ void stable_args(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMillisecond);
 }
 
-template <void (*Posts)(const float*, const float*, float*, int, int)>
+template <void (*Posts)(const float*, const float*, float*, int, int), bool (*Available)() = always>
 void BM_posts(benchmark::State& state) {
+    if (skipped(state, Available)) {
+        return;
+    }
     const int n = 1 << (2 * state.range(0));
     const int blocks = int(state.range(1));
     const std::vector<float> scores = random_scores(blocks, n);
@@ -149,7 +167,12 @@ void BM_beam_search(benchmark::State& state) {
 // The floor under an exact recursion: the vector expf and logf alone, over as many values as the
 // recursion evaluates (five exponentials and one logarithm per state and block), row by row from
 // buffers that stay in cache as the recursion's rows do, with the recursion's spread of arguments.
+template <void (*Exp)(const float*, float*, size_t), void (*Log)(const float*, float*, size_t),
+          bool (*Available)()>
 void BM_exp_log_floor(benchmark::State& state) {
+    if (skipped(state, Available)) {
+        return;
+    }
     const int n = 1 << (2 * state.range(0));
     const int blocks = int(state.range(1));
     std::vector<float> exp_in = random_scores(1, n);  // one row: 5 per state
@@ -163,8 +186,8 @@ void BM_exp_log_floor(benchmark::State& state) {
     }
     for (auto _ : state) {
         for (int block = 0; block < blocks; ++block) {
-            expf_avx2(exp_in.data(), out.data(), exp_in.size());
-            logf_avx2(log_in.data(), out.data(), log_in.size());
+            Exp(exp_in.data(), out.data(), exp_in.size());
+            Log(log_in.data(), out.data(), log_in.size());
             benchmark::DoNotOptimize(out.data());
         }
     }
@@ -172,11 +195,22 @@ void BM_exp_log_floor(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_exp_log_floor)->Name("exp_log_floor")->Apply(recursion_args);
+BENCHMARK(BM_exp_log_floor<expf_avx2, logf_avx2, exact_avx2_available>)
+    ->Name("exp_log_floor")
+    ->Apply(recursion_args);
+BENCHMARK(BM_exp_log_floor<expf_avx512, logf_avx512, exact_avx512_available>)
+    ->Name("exp_log_floor/avx512")
+    ->Apply(recursion_args);
 BENCHMARK(BM_guides<back_guides_scalar>)->Name("back_guides/scalar")->Apply(recursion_args);
 BENCHMARK(BM_guides<back_guides_avx2>)->Name("back_guides/avx2")->Apply(recursion_args);
 BENCHMARK(BM_guides<fwd_guides_scalar>)->Name("fwd_guides/scalar")->Apply(recursion_args);
 BENCHMARK(BM_guides<fwd_guides_avx2>)->Name("fwd_guides/avx2")->Apply(recursion_args);
+BENCHMARK(BM_guides<back_guides_avx512, exact_avx512_available>)
+    ->Name("back_guides/avx512")
+    ->Apply(recursion_args);
+BENCHMARK(BM_guides<fwd_guides_avx512, exact_avx512_available>)
+    ->Name("fwd_guides/avx512")
+    ->Apply(recursion_args);
 BENCHMARK(BM_guides<back_guides_avx2>)->Name("long/back_guides/avx2")->Apply(stable_args);
 BENCHMARK(BM_stable_guides<stable_back_guides_avx2>)
     ->Name("long/back_guides/avx2_stable")
@@ -188,6 +222,9 @@ BENCHMARK(BM_stable_guides<stable_fwd_guides_avx2>)
 BENCHMARK(BM_best_path_shifted)->Name("long/best_path_shifted/avx2")->Apply(stable_args);
 BENCHMARK(BM_posts<posts_scalar>)->Name("posts/scalar")->Apply(recursion_args);
 BENCHMARK(BM_posts<posts_avx2>)->Name("posts/avx2")->Apply(recursion_args);
+BENCHMARK(BM_posts<posts_avx512, exact_avx512_available>)
+    ->Name("posts/avx512")
+    ->Apply(recursion_args);
 BENCHMARK(BM_beam_search)->Name("beam_search")->Apply(search_args);
 
 BENCHMARK_MAIN();

@@ -53,12 +53,30 @@ constexpr CrfKernels avx2_kernels = {"avx2",
                                      best_path_shifted_avx2,
                                      edge_posts_avx2,
                                      scores_within_avx2};
+constexpr CrfKernels avx512_kernels = {"avx512",
+                                       16,
+                                       back_guides_avx512,
+                                       fwd_guides_avx512,
+                                       posts_avx512,
+                                       stable_back_guides_avx512,
+                                       stable_fwd_guides_avx512,
+                                       stable_fwd_guides_from_avx512,
+                                       best_path_shifted_avx512,
+                                       edge_posts_avx512,
+                                       scores_within_avx512};
+
+const CrfKernels* fastest_exact_kernels() {
+    if (exact_avx512_available()) {
+        return &avx512_kernels;
+    }
+    return exact_avx2_available() ? &avx2_kernels : nullptr;
+}
 
 }  // namespace
 
 const CrfKernels& crf_kernels_for(int num_states) {
     // Fastest first; a form joins this table once it reproduces the scalar bits.
-    static const CrfKernels* const usable = exact_avx2_available() ? &avx2_kernels : nullptr;
+    static const CrfKernels* const usable = fastest_exact_kernels();
     if (usable != nullptr && num_states >= usable->min_states) {
         return *usable;
     }

@@ -1,4 +1,5 @@
-// AVX2 forms of the CRF recursions that give the scalar code's results bit for bit.
+// AVX2 forms of the CRF recursions that give the scalar code's results bit for bit (and, compiled
+// again by crf_avx512.cpp, the same forms with 512-bit exponentials and logarithms).
 //
 // expf and logf follow, step for step in double precision, the algorithms of the C library's
 // scalar functions (GNU libc 2.28 and later, whose algorithms and constants come from Arm's
@@ -18,14 +19,22 @@
 
 #include "crf_kernels.h"
 
-#define TARGET_AVX2 __attribute__((target("avx2,fma")))
+// crf_avx512.cpp compiles this file again with the exponentials' and logarithms' double-precision
+// steps in 512-bit vectors: the same operations, lane for lane, so the same bits.
+#ifdef CRF_FORM_AVX512
+#define TARGET_FORM __attribute__((target("avx2,fma,avx512f,avx512vl,avx512dq")))
+#define FORM(name) name##_avx512
+#else
+#define TARGET_FORM __attribute__((target("avx2,fma")))
+#define FORM(name) name##_avx2
+#endif
 
 namespace {
 
 constexpr int lanes = 8;
 
 // 2^(i/32) for i = 0 .. 31, each minus i << 47 in its bit pattern.
-alignas(32) const uint64_t exp_table[32] = {
+alignas(64) const uint64_t exp_table[32] = {
     0x3ff0000000000000, 0x3fefd9b0d3158574, 0x3fefb5586cf9890f, 0x3fef9301d0125b51,
     0x3fef72b83c7d517b, 0x3fef54873168b9aa, 0x3fef387a6e756238, 0x3fef1e9df51fdee1,
     0x3fef06fe0a31b715, 0x3feef1a7373aa9cb, 0x3feedea64c123422, 0x3feece086061892d,
@@ -36,7 +45,7 @@ alignas(32) const uint64_t exp_table[32] = {
     0x3fef5818dcfba487, 0x3fef7c97337b9b5f, 0x3fefa4afa2a490da, 0x3fefd0765b6e4540};
 
 // 1/c and log(c) for the 16 subintervals of logf's reduction.
-alignas(32) const double log_invc[16] = {0x1.661ec79f8f3bep+0, 0x1.571ed4aaf883dp+0,
+alignas(64) const double log_invc[16] = {0x1.661ec79f8f3bep+0, 0x1.571ed4aaf883dp+0,
                                          0x1.49539f0f010bp+0,  0x1.3c995b0b80385p+0,
                                          0x1.30d190c8864a5p+0, 0x1.25e227b0b8eap+0,
                                          0x1.1bb4a4a1a343fp+0, 0x1.12358f08ae5bap+0,
@@ -44,7 +53,7 @@ alignas(32) const double log_invc[16] = {0x1.661ec79f8f3bep+0, 0x1.571ed4aaf883d
                                          0x1.e608cfd9a47acp-1, 0x1.ca4b31f026aap-1,
                                          0x1.b2036576afce6p-1, 0x1.9c2d163a1aa2dp-1,
                                          0x1.886e6037841edp-1, 0x1.767dcf5534862p-1};
-alignas(32) const double log_logc[16] = {-0x1.57bf7808caadep-2, -0x1.2bef0a7c06ddbp-2,
+alignas(64) const double log_logc[16] = {-0x1.57bf7808caadep-2, -0x1.2bef0a7c06ddbp-2,
                                          -0x1.01eae7f513a67p-2, -0x1.b31d8a68224e9p-3,
                                          -0x1.6574f0ac07758p-3, -0x1.1aa2bc79c81p-3,
                                          -0x1.a4e76ce8c0e5ep-4, -0x1.1973c5a611cccp-4,
@@ -53,7 +62,7 @@ alignas(32) const double log_logc[16] = {-0x1.57bf7808caadep-2, -0x1.2bef0a7c06d
                                          0x1.526e57720db08p-3,  0x1.bc2860d22477p-3,
                                          0x1.1058bc8a07ee1p-2,  0x1.4043057b6ee09p-2};
 
-TARGET_AVX2 inline __m256d exp_core(__m256d xd) {
+TARGET_FORM inline __m256d exp_core(__m256d xd) {
     const __m256d inv_ln2_n = _mm256_set1_pd(0x1.71547652b82fep+0 * 32);
     const __m256d shift = _mm256_set1_pd(0x1.8p+52);
     const __m256d c0 = _mm256_set1_pd(0x1.c6af84b912394p-5 / (32.0 * 32.0 * 32.0));
@@ -76,10 +85,47 @@ TARGET_AVX2 inline __m256d exp_core(__m256d xd) {
     return _mm256_mul_pd(y, s);
 }
 
-TARGET_AVX2 inline __m256 exp8(__m256 x) {
+#ifdef CRF_FORM_AVX512
+// Every lane: GCC 12 warns about the undefined vector that the unmasked forms of some
+// instructions start from.
+constexpr __mmask8 all_lanes = 0xff;
+
+// exp_core on eight lanes, the table looked up by permutes instead of a gather.
+TARGET_FORM inline __m512d exp_core(__m512d xd) {
+    const __m512d inv_ln2_n = _mm512_set1_pd(0x1.71547652b82fep+0 * 32);
+    const __m512d shift = _mm512_set1_pd(0x1.8p+52);
+    const __m512d c0 = _mm512_set1_pd(0x1.c6af84b912394p-5 / (32.0 * 32.0 * 32.0));
+    const __m512d c1 = _mm512_set1_pd(0x1.ebfce50fac4f3p-3 / (32.0 * 32.0));
+    const __m512d c2 = _mm512_set1_pd(0x1.62e42ff0c52d6p-1 / 32.0);
+    __m512d kd = _mm512_fmadd_pd(inv_ln2_n, xd, shift);  // rounds to an integer, ties to even
+    const __m512i ki = _mm512_castpd_si512(kd);
+    kd = _mm512_sub_pd(kd, shift);
+    const __m512d r = _mm512_fmsub_pd(inv_ln2_n, xd, kd);
+    // Entries 0-15 and 16-31 of the table, each picked by the low four bits of the index.
+    const __m512i first_half = _mm512_permutex2var_epi64(_mm512_load_si512(exp_table), ki,
+                                                         _mm512_load_si512(exp_table + 8));
+    const __m512i second_half = _mm512_permutex2var_epi64(_mm512_load_si512(exp_table + 16), ki,
+                                                          _mm512_load_si512(exp_table + 24));
+    __m512i t = _mm512_mask_blend_epi64(_mm512_test_epi64_mask(ki, _mm512_set1_epi64(16)),
+                                        first_half, second_half);
+    t = _mm512_add_epi64(t, _mm512_maskz_slli_epi64(all_lanes, ki, 47));
+    const __m512d s = _mm512_castsi512_pd(t);
+    const __m512d z2 = _mm512_fmadd_pd(c0, r, c1);
+    const __m512d r2 = _mm512_mul_pd(r, r);
+    __m512d y = _mm512_fmadd_pd(c2, r, _mm512_set1_pd(1.0));
+    y = _mm512_fmadd_pd(z2, r2, y);
+    return _mm512_mul_pd(y, s);
+}
+#endif
+
+TARGET_FORM inline __m256 exp8(__m256 x) {
+#ifdef CRF_FORM_AVX512
+    __m256 y = _mm512_maskz_cvtpd_ps(all_lanes, exp_core(_mm512_maskz_cvtps_pd(all_lanes, x)));
+#else
     const __m128 low = _mm256_cvtpd_ps(exp_core(_mm256_cvtps_pd(_mm256_castps256_ps128(x))));
     const __m128 high = _mm256_cvtpd_ps(exp_core(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1))));
     __m256 y = _mm256_set_m128(high, low);
+#endif
     const __m256 overflow = _mm256_cmp_ps(x, _mm256_set1_ps(0x1.62e42ep6f), _CMP_GT_OQ);
     const __m256 underflow = _mm256_cmp_ps(x, _mm256_set1_ps(-0x1.9fe368p6f), _CMP_LT_OQ);
     const __m256 nan = _mm256_cmp_ps(x, x, _CMP_UNORD_Q);
@@ -93,7 +139,7 @@ TARGET_AVX2 inline __m256 exp8(__m256 x) {
     return _mm256_blendv_ps(y, _mm256_add_ps(x, x), nan);
 }
 
-TARGET_AVX2 inline __m256d log_core(__m128i ix, __m128i tmp) {
+TARGET_FORM inline __m256d log_core(__m128i ix, __m128i tmp) {
     const __m256d ln2 = _mm256_set1_pd(0x1.62e42fefa39efp-1);
     const __m256d a0 = _mm256_set1_pd(-0x1.00ea348b88334p-2);
     const __m256d a1 = _mm256_set1_pd(0x1.5575b0be00b6ap-2);
@@ -113,7 +159,37 @@ TARGET_AVX2 inline __m256d log_core(__m128i ix, __m128i tmp) {
     return _mm256_fmadd_pd(y, r2, _mm256_add_pd(y0, r));
 }
 
-TARGET_AVX2 inline __m256 log_normal8(__m256i ix) {
+#ifdef CRF_FORM_AVX512
+// log_core on eight lanes, the tables looked up by permutes instead of gathers.
+TARGET_FORM inline __m512d log_core(__m256i ix, __m256i tmp) {
+    const __m512d ln2 = _mm512_set1_pd(0x1.62e42fefa39efp-1);
+    const __m512d a0 = _mm512_set1_pd(-0x1.00ea348b88334p-2);
+    const __m512d a1 = _mm512_set1_pd(0x1.5575b0be00b6ap-2);
+    const __m512d a2 = _mm512_set1_pd(-0x1.ffffef20a4123p-2);
+    const __m512i i = _mm512_maskz_cvtepu32_epi64(
+        all_lanes, _mm256_and_si256(_mm256_srli_epi32(tmp, 19), _mm256_set1_epi32(15)));
+    const __m512d k = _mm512_maskz_cvtepi32_pd(all_lanes, _mm256_srai_epi32(tmp, 23));
+    const __m256i iz =
+        _mm256_sub_epi32(ix, _mm256_and_si256(tmp, _mm256_set1_epi32(int(0xff800000u))));
+    const __m512d z = _mm512_maskz_cvtps_pd(all_lanes, _mm256_castsi256_ps(iz));
+    const __m512d invc =
+        _mm512_permutex2var_pd(_mm512_load_pd(log_invc), i, _mm512_load_pd(log_invc + 8));
+    const __m512d logc =
+        _mm512_permutex2var_pd(_mm512_load_pd(log_logc), i, _mm512_load_pd(log_logc + 8));
+    const __m512d r = _mm512_fmsub_pd(z, invc, _mm512_set1_pd(1.0));
+    const __m512d y0 = _mm512_fmadd_pd(k, ln2, logc);
+    const __m512d r2 = _mm512_mul_pd(r, r);
+    __m512d y = _mm512_fmadd_pd(a1, r, a2);
+    y = _mm512_fmadd_pd(a0, r2, y);
+    return _mm512_fmadd_pd(y, r2, _mm512_add_pd(y0, r));
+}
+
+TARGET_FORM inline __m256 log_normal8(__m256i ix) {
+    const __m256i tmp = _mm256_sub_epi32(ix, _mm256_set1_epi32(0x3f330000));
+    return _mm512_maskz_cvtpd_ps(all_lanes, log_core(ix, tmp));
+}
+#else
+TARGET_FORM inline __m256 log_normal8(__m256i ix) {
     const __m256i tmp = _mm256_sub_epi32(ix, _mm256_set1_epi32(0x3f330000));
     const __m128 low =
         _mm256_cvtpd_ps(log_core(_mm256_castsi256_si128(ix), _mm256_castsi256_si128(tmp)));
@@ -121,8 +197,9 @@ TARGET_AVX2 inline __m256 log_normal8(__m256i ix) {
         log_core(_mm256_extracti128_si256(ix, 1), _mm256_extracti128_si256(tmp, 1)));
     return _mm256_set_m128(high, low);
 }
+#endif
 
-TARGET_AVX2 inline __m256 log8(__m256 x) {
+TARGET_FORM inline __m256 log8(__m256 x) {
     const __m256i ix = _mm256_castps_si256(x);
     // Positive normal numbers, the common case, need none of the special cases below.
     const __m256i normal = _mm256_and_si256(_mm256_cmpgt_epi32(ix, _mm256_set1_epi32(0x007fffff)),
@@ -154,7 +231,7 @@ TARGET_AVX2 inline __m256 log8(__m256 x) {
 
 // The running maximum of the scalar kernels: a slot replaces it only when strictly greater, so a
 // NaN never does.
-TARGET_AVX2 inline __m256 keep_greater(__m256 max_val, __m256 v) {
+TARGET_FORM inline __m256 keep_greater(__m256 max_val, __m256 v) {
     return _mm256_blendv_ps(max_val, v, _mm256_cmp_ps(max_val, v, _CMP_LT_OQ));
 }
 
@@ -194,7 +271,7 @@ struct NextScores {
 // in slot order; when `masked`, -inf where all five slots are -inf. Every other exponential step
 // asks for a line of `upcoming` (a chunk's 5 * chunk scores are 80 lines, as many as a chunk's
 // 160 steps ask for).
-TARGET_AVX2 void log_sum_exp5(const Slots& slots, int count, float* out, NextScores upcoming,
+TARGET_FORM void log_sum_exp5(const Slots& slots, int count, float* out, NextScores upcoming,
                               bool masked) {
     alignas(32) float max_val[chunk];
     alignas(32) float res[chunk];
@@ -230,7 +307,7 @@ TARGET_AVX2 void log_sum_exp5(const Slots& slots, int count, float* out, NextSco
 
 // The largest of `count` floats as max_element finds it: the first if it is NaN, else the
 // largest that is not (of two equal zeros, which one is found does not matter to shift_row).
-TARGET_AVX2 float row_max(const float* row, int count) {
+TARGET_FORM float row_max(const float* row, int count) {
     __m256 lane_max = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
     for (int first = 0; first < count; first += lanes) {
         lane_max = keep_greater(lane_max, _mm256_loadu_ps(row + first));
@@ -248,19 +325,27 @@ TARGET_AVX2 float row_max(const float* row, int count) {
     return max_val;
 }
 
-TARGET_AVX2 inline __m256 gather(const float* base, __m256i index) {
+TARGET_FORM inline __m256 gather(const float* base, __m256i index) {
     return _mm256_mask_i32gather_ps(_mm256_setzero_ps(), base, index,
                                     _mm256_castsi256_ps(_mm256_set1_epi32(-1)), 4);
 }
 
-TARGET_AVX2 inline __m256 add8(const float* a, const float* b) {
+TARGET_FORM inline __m256 add8(const float* a, const float* b) {
     return _mm256_add_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b));
 }
 
+#ifndef CRF_FORM_AVX512
 bool bits_equal(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+#endif
 
 }  // namespace
 
+#ifdef CRF_FORM_AVX512
+bool exact_avx512_available() {
+    return exact_avx2_available() && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+}
+#else
 bool exact_avx2_available() {
     if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) {
         return false;
@@ -269,8 +354,9 @@ bool exact_avx2_available() {
     const volatile float first = 0x1.04845ep+5f, second = -0x1.f8cbb2p+5f;
     return bits_equal(expf(first), 0x1.f93e38p+46f) && bits_equal(expf(second), 0x1.f45326p-92f);
 }
+#endif
 
-TARGET_AVX2 void expf_avx2(const float* in, float* out, size_t count) {
+TARGET_FORM void FORM(expf)(const float* in, float* out, size_t count) {
     size_t i = 0;
     for (; i + lanes <= count; i += lanes) {
         _mm256_storeu_ps(out + i, exp8(_mm256_loadu_ps(in + i)));
@@ -280,7 +366,7 @@ TARGET_AVX2 void expf_avx2(const float* in, float* out, size_t count) {
     }
 }
 
-TARGET_AVX2 void logf_avx2(const float* in, float* out, size_t count) {
+TARGET_FORM void FORM(logf)(const float* in, float* out, size_t count) {
     size_t i = 0;
     for (; i + lanes <= count; i += lanes) {
         _mm256_storeu_ps(out + i, log8(_mm256_loadu_ps(in + i)));
@@ -300,7 +386,7 @@ struct BackLanes {
     int msb;
     __m256i stay_offset;  // the index of its stay's score less 5s
 
-    TARGET_AVX2 explicit BackLanes(int num_states) : msb(num_states / 4) {
+    TARGET_FORM explicit BackLanes(int num_states) : msb(num_states / 4) {
         const __m256i state =  // the lane's state less s
             _mm256_setr_epi32(0, msb, 2 * msb, 3 * msb, 1, msb + 1, 2 * msb + 1, 3 * msb + 1);
         stay_offset = _mm256_mullo_epi32(state, _mm256_set1_epi32(5));
@@ -309,7 +395,7 @@ struct BackLanes {
 
 // The lanes of pair s (s even) from a row of states: four pairs of neighbours, loaded whole and
 // interleaved (a gather of the same eight values is several times slower).
-TARGET_AVX2 inline __m256 load_back_lanes(const float* row, int msb, int s) {
+TARGET_FORM inline __m256 load_back_lanes(const float* row, int msb, int s) {
     const __m128 oldest_01 =
         _mm_loadh_pi(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(row + s))),
                      reinterpret_cast<const __m64*>(row + msb + s));
@@ -323,7 +409,7 @@ TARGET_AVX2 inline __m256 load_back_lanes(const float* row, int msb, int s) {
 
 // The five slots of the `count` lanes of a chunk from pair `pair_start`: each state's score plus
 // the next boundary's guide of its destination.
-TARGET_AVX2 inline void back_slots(const BackLanes& lanes_of, const float* timestep_scores,
+TARGET_FORM inline void back_slots(const BackLanes& lanes_of, const float* timestep_scores,
                                    const float* next_guides, int pair_start, int count,
                                    Slots& slots) {
     for (int i = 0; i < count; i += lanes) {
@@ -345,7 +431,7 @@ TARGET_AVX2 inline void back_slots(const BackLanes& lanes_of, const float* times
 }
 
 // Back from lanes to states: each oldest base gets a pair of neighbours.
-TARGET_AVX2 inline void store_back_lanes(const float* result, int msb, int pair_start, int count,
+TARGET_FORM inline void store_back_lanes(const float* result, int msb, int pair_start, int count,
                                          float* guides) {
     for (int i = 0; i < count; i += lanes) {
         const int s = pair_start + i / 4;
@@ -361,7 +447,7 @@ TARGET_AVX2 inline void store_back_lanes(const float* result, int msb, int pair_
 }
 
 // The backward recursion; `masked` and `row_shifts` as for stable_back_guides_scalar.
-TARGET_AVX2 void backward_recursion(const float* scores, float* back_guides, float* row_shifts,
+TARGET_FORM void backward_recursion(const float* scores, float* back_guides, float* row_shifts,
                                     int num_timesteps, int num_states, bool masked) {
     const size_t row = size_t(num_states);
     const BackLanes lanes_of(num_states);
@@ -391,7 +477,7 @@ TARGET_AVX2 void backward_recursion(const float* scores, float* back_guides, flo
             store_back_lanes(result, msb, pair_start, count, this_timestep_guides);
         }
         if (row_shifts != nullptr) {
-            row_shifts[timestep] = shift_row_avx2(this_timestep_guides, num_states);
+            row_shifts[timestep] = FORM(shift_row)(this_timestep_guides, num_states);
         }
     }
 }
@@ -401,7 +487,7 @@ TARGET_AVX2 void backward_recursion(const float* scores, float* back_guides, flo
 // floats, five rows of four) and transposes them with immediate blends along the diagonals and
 // one in-lane rotation per slot: row r holds slot (4r + i) % 5 of destination (4r + i) / 5 at
 // position i.
-TARGET_AVX2 inline void transpose_scores(const float* scores, __m256 (&slot)[5]) {
+TARGET_FORM inline void transpose_scores(const float* scores, __m256 (&slot)[5]) {
     __m256 r[5];
     for (int j = 0; j < 5; ++j) {
         r[j] = _mm256_loadu2_m128(scores + 20 + 4 * j, scores + 4 * j);
@@ -425,7 +511,7 @@ TARGET_AVX2 inline void transpose_scores(const float* scores, __m256 (&slot)[5])
 
 // The forward recursion; `masked` and `row_shifts` as for stable_fwd_guides_scalar. It starts
 // from zeros, or with `from_given` from the row (and shift) that fwd_guides holds.
-TARGET_AVX2 void forward_recursion(const float* scores, float* fwd_guides, float* row_shifts,
+TARGET_FORM void forward_recursion(const float* scores, float* fwd_guides, float* row_shifts,
                                    int num_timesteps, int num_states, bool masked,
                                    bool from_given = false) {
     const size_t row = size_t(num_states);
@@ -468,15 +554,15 @@ TARGET_AVX2 void forward_recursion(const float* scores, float* fwd_guides, float
                          NextScores(following, 5 * size_t(chunk), scores_end), masked);
         }
         if (row_shifts != nullptr) {
-            row_shifts[timestep + 1] = shift_row_avx2(this_timestep_guides, num_states);
+            row_shifts[timestep + 1] = FORM(shift_row)(this_timestep_guides, num_states);
         }
     }
 }
 
 }  // namespace
 
-TARGET_AVX2 void best_path_shifted_avx2(const float* scores, float* shifted, int num_timesteps,
-                                        int num_states) {
+TARGET_FORM void FORM(best_path_shifted)(const float* scores, float* shifted, int num_timesteps,
+                                         int num_states) {
     const size_t row = size_t(num_states);
     const int msb = num_states / 4;
     const __m256i halves = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
@@ -496,7 +582,7 @@ TARGET_AVX2 void best_path_shifted_avx2(const float* scores, float* shifted, int
             }
             _mm256_storeu_ps(after.data() + d, best);
         }
-        const __m256 shift = _mm256_set1_ps(shift_row_avx2(after.data(), num_states));
+        const __m256 shift = _mm256_set1_ps(FORM(shift_row)(after.data(), num_states));
         float* out = shifted + size_t(timestep) * row * 5;
         for (size_t i = 0; i < row * 5; i += lanes) {
             _mm256_storeu_ps(out + i, _mm256_sub_ps(_mm256_loadu_ps(timestep_scores + i), shift));
@@ -513,13 +599,13 @@ struct PendingRow {
     float* to = nullptr;
     size_t left = 0;  // a multiple of 8
 
-    TARGET_AVX2 void start(const float* row, float* destination, size_t count) {
+    TARGET_FORM void start(const float* row, float* destination, size_t count) {
         finish();
         from = row;
         to = destination;
         left = count;
     }
-    TARGET_AVX2 void write_one() {
+    TARGET_FORM void write_one() {
         if (left != 0) {
             _mm256_storeu_ps(to, _mm256_loadu_ps(from));
             from += lanes;
@@ -527,14 +613,15 @@ struct PendingRow {
             left -= lanes;
         }
     }
-    TARGET_AVX2 void finish() {
+    TARGET_FORM void finish() {
         while (left != 0) {
             write_one();
         }
     }
 };
 
-TARGET_AVX2 float edge_norm_avx2(const float* fwd, const float* back, float shift, int num_states) {
+TARGET_FORM float FORM(edge_norm)(const float* fwd, const float* back, float shift,
+                                  int num_states) {
     __m256 lane_top = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
     for (int s = 0; s < num_states; s += lanes) {
         lane_top = _mm256_max_ps(lane_top, add8(fwd + s, back + s));
@@ -556,9 +643,9 @@ TARGET_AVX2 float edge_norm_avx2(const float* fwd, const float* back, float shif
     return float(double(shift) + double(top) + std::log(sum));
 }
 
-TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const float* fwd_shifts,
-                                 float scale, float* out, int num_timesteps, int num_states,
-                                 RowHook<float> hook) {
+TARGET_FORM void FORM(edge_posts)(const float* scores, const float* fwd, const float* fwd_shifts,
+                                  float scale, float* out, int num_timesteps, int num_states,
+                                  RowHook<float> hook) {
     const size_t row = size_t(num_states);
     const BackLanes lanes_of(num_states);
     const int msb = lanes_of.msb;
@@ -571,8 +658,8 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
     float* prev = rows.data() + row;
     Slots slots;
     alignas(32) float tops[chunk], dead[chunk], sums[chunk], result[chunk];
-    float block_norm = edge_norm_avx2(fwd + size_t(num_timesteps) * row, next,
-                                      fwd_shifts[num_timesteps], num_states);
+    float block_norm = FORM(edge_norm)(fwd + size_t(num_timesteps) * row, next,
+                                       fwd_shifts[num_timesteps], num_states);
     for (int timestep = num_timesteps - 1; timestep >= 0; --timestep) {
         const float* from = fwd + size_t(timestep) * row;
         const __m256 norm = _mm256_set1_ps(block_norm);
@@ -650,7 +737,7 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
             hook.call(hook.context, timestep, timestep_out);
         }
         pending.start(timestep_out, out + size_t(timestep) * row * 5, row * 5);
-        const float back_shift = shift_row_avx2(prev, num_states);
+        const float back_shift = FORM(shift_row)(prev, num_states);
         alignas(32) double pairs[4];
         _mm256_store_pd(pairs, _mm256_add_pd(mass_low, mass_high));
         const double mass = (pairs[0] + pairs[1]) + (pairs[2] + pairs[3]);
@@ -662,7 +749,7 @@ TARGET_AVX2 void edge_posts_avx2(const float* scores, const float* fwd, const fl
     pending.finish();
 }
 
-TARGET_AVX2 bool scores_within_avx2(const float* row, size_t count, float limit) {
+TARGET_FORM bool FORM(scores_within)(const float* row, size_t count, float limit) {
     // Four maxima and four NaN masks side by side, so that no lane waits on the one before it.
     const __m256 none = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
     __m256 top[4] = {none, none, none, none};
@@ -692,7 +779,7 @@ TARGET_AVX2 bool scores_within_avx2(const float* row, size_t count, float limit)
     return largest == -std::numeric_limits<float>::infinity() || std::abs(largest) <= limit;
 }
 
-TARGET_AVX2 float shift_row_avx2(float* row, int count) {
+TARGET_FORM float FORM(shift_row)(float* row, int count) {
     const float shift = row_max(row, count);
     if (!std::isfinite(shift) || shift == 0.0f) {
         return 0.0f;
@@ -704,31 +791,31 @@ TARGET_AVX2 float shift_row_avx2(float* row, int count) {
     return shift;
 }
 
-void back_guides_avx2(const float* scores, float* guides, int num_timesteps, int num_states) {
+void FORM(back_guides)(const float* scores, float* guides, int num_timesteps, int num_states) {
     backward_recursion(scores, guides, nullptr, num_timesteps, num_states, false);
 }
 
-void fwd_guides_avx2(const float* scores, float* guides, int num_timesteps, int num_states) {
+void FORM(fwd_guides)(const float* scores, float* guides, int num_timesteps, int num_states) {
     forward_recursion(scores, guides, nullptr, num_timesteps, num_states, false);
 }
 
-void stable_back_guides_avx2(const float* scores, float* guides, float* row_shifts,
-                             int num_timesteps, int num_states) {
+void FORM(stable_back_guides)(const float* scores, float* guides, float* row_shifts,
+                              int num_timesteps, int num_states) {
     backward_recursion(scores, guides, row_shifts, num_timesteps, num_states, true);
 }
 
-void stable_fwd_guides_avx2(const float* scores, float* guides, float* row_shifts,
-                            int num_timesteps, int num_states) {
+void FORM(stable_fwd_guides)(const float* scores, float* guides, float* row_shifts,
+                             int num_timesteps, int num_states) {
     forward_recursion(scores, guides, row_shifts, num_timesteps, num_states, true);
 }
 
-void stable_fwd_guides_from_avx2(const float* scores, float* guides, float* row_shifts,
-                                 int num_timesteps, int num_states) {
+void FORM(stable_fwd_guides_from)(const float* scores, float* guides, float* row_shifts,
+                                  int num_timesteps, int num_states) {
     forward_recursion(scores, guides, row_shifts, num_timesteps, num_states, true, true);
 }
 
-TARGET_AVX2 void posts_avx2(const float* fwd_guides, const float* back_guides, float* posts,
-                            int num_timesteps, int num_states) {
+TARGET_FORM void FORM(posts)(const float* fwd_guides, const float* back_guides, float* posts,
+                             int num_timesteps, int num_states) {
     const size_t row = size_t(num_states);
     for (size_t timestep = 0; timestep <= size_t(num_timesteps); ++timestep) {
         const float* from_states = fwd_guides + timestep * row;

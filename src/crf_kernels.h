@@ -1,4 +1,5 @@
-// The CRF recursions on raw arrays, in a scalar form and in an AVX2 form that gives the same bits.
+// The CRF recursions on raw arrays, in a scalar form and in AVX2 and AVX-512 forms that give the
+// same bits.
 //
 // Guide and posterior arrays hold (num_timesteps + 1) * num_states floats; `scores` holds
 // num_timesteps rows of 5 * num_states. Sizes are trusted here: the public routines of
@@ -103,6 +104,30 @@ float edge_norm_avx2(const float* fwd, const float* back, float shift, int num_s
 // other cases the caller looks into score by score.
 bool scores_within_scalar(const float* row, size_t count, float limit);
 bool scores_within_avx2(const float* row, size_t count, float limit);
+
+// The AVX-512 forms: each AVX2 form above with the double-precision steps of its exponentials and
+// logarithms eight lanes at a time. They need num_states >= 16 and exact_avx512_available(): the
+// AVX2 forms' conditions and AVX-512F, VL and DQ.
+bool exact_avx512_available();
+void back_guides_avx512(const float* scores, float* back_guides, int num_timesteps, int num_states);
+void fwd_guides_avx512(const float* scores, float* fwd_guides, int num_timesteps, int num_states);
+void posts_avx512(const float* fwd_guides, const float* back_guides, float* posts,
+                  int num_timesteps, int num_states);
+void expf_avx512(const float* in, float* out, size_t count);
+void logf_avx512(const float* in, float* out, size_t count);
+void stable_back_guides_avx512(const float* scores, float* back_guides, float* row_shifts,
+                               int num_timesteps, int num_states);
+void stable_fwd_guides_avx512(const float* scores, float* fwd_guides, float* row_shifts,
+                              int num_timesteps, int num_states);
+void stable_fwd_guides_from_avx512(const float* scores, float* fwd_guides, float* row_shifts,
+                                   int num_timesteps, int num_states);
+void best_path_shifted_avx512(const float* scores, float* shifted, int num_timesteps,
+                              int num_states);
+float shift_row_avx512(float* row, int count);
+void edge_posts_avx512(const float* scores, const float* fwd, const float* fwd_shifts, float scale,
+                       float* out, int num_timesteps, int num_states, RowHook<float> hook = {});
+float edge_norm_avx512(const float* fwd, const float* back, float shift, int num_states);
+bool scores_within_avx512(const float* row, size_t count, float limit);
 
 // Validates the sizes of a recursion (throws std::invalid_argument or std::length_error) and
 // returns the length of its guide array.

@@ -1,5 +1,6 @@
-// Compares the AVX2 expf or logf with the C library's on a range of float bit patterns, bit for bit
-// (NaN payloads included). Usage: exhaustive_math exp|log FIRST END  (END exclusive, up to 2^32).
+// Compares a vector form's expf or logf with the C library's on a range of float bit patterns, bit
+// for bit (NaN payloads included).
+// Usage: exhaustive_math avx2|avx512 exp|log FIRST END  (END exclusive, up to 2^32).
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -9,17 +10,24 @@
 #include <vector>
 
 #include "crf_kernels.h"
+#include "vector_forms.h"
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s exp|log FIRST END\n", argv[0]);
+    const VectorForm* form = nullptr;
+    for (const VectorForm& known : vector_forms) {
+        if (argc == 5 && std::string(argv[1]) == known.name) {
+            form = &known;
+        }
+    }
+    if (form == nullptr) {
+        std::fprintf(stderr, "usage: %s avx2|avx512 exp|log FIRST END\n", argv[0]);
         return 2;
     }
-    const std::string function = argv[1];
-    const uint64_t first = std::strtoull(argv[2], nullptr, 0);
-    const uint64_t end = std::strtoull(argv[3], nullptr, 0);
-    if (!exact_avx2_available()) {
-        std::printf("no AVX2 with FMA, or a C library whose expf differs: nothing to compare\n");
+    const std::string function = argv[2];
+    const uint64_t first = std::strtoull(argv[3], nullptr, 0);
+    const uint64_t end = std::strtoull(argv[4], nullptr, 0);
+    if (!form->available()) {
+        std::printf("the %s form is not exact here: nothing to compare\n", form->name);
         return 0;
     }
     const bool exp = function == "exp";
@@ -32,7 +40,7 @@ int main(int argc, char** argv) {
             const uint32_t bits = uint32_t(start + i);
             std::memcpy(&in[i], &bits, sizeof bits);
         }
-        (exp ? expf_avx2 : logf_avx2)(in.data(), vector_out.data(), count);
+        (exp ? form->expf : form->logf)(in.data(), vector_out.data(), count);
         for (size_t i = 0; i < count; ++i) {
             const float scalar = exp ? expf(in[i]) : logf(in[i]);
             if (std::memcmp(&scalar, &vector_out[i], sizeof scalar) != 0) {
