@@ -14,11 +14,16 @@ namespace {
 
 constexpr int transitions = num_bases + 1;
 
-// exp and log of a row, in place: for float with the exact AVX2 kernels when `vector` (the same
-// bits as the C library's expf and logf), else one value at a time.
+bool avx512_form() {
+    static const bool available = exact_avx512_available();
+    return available;
+}
+
+// exp and log of a row, in place: for float with the widest exact vector kernels when `vector`
+// (the same bits as the C library's expf and logf), else one value at a time.
 void exp_row(float* values, int count, bool vector) {
     if (vector) {
-        expf_avx2(values, values, size_t(count));
+        (avx512_form() ? expf_avx512 : expf_avx2)(values, values, size_t(count));
         return;
     }
     for (int i = 0; i < count; ++i) values[i] = std::exp(values[i]);
@@ -26,7 +31,7 @@ void exp_row(float* values, int count, bool vector) {
 
 void log_row(float* values, int count, bool vector) {
     if (vector) {
-        logf_avx2(values, values, size_t(count));
+        (avx512_form() ? logf_avx512 : logf_avx2)(values, values, size_t(count));
         return;
     }
     for (int i = 0; i < count; ++i) values[i] = std::log(values[i]);
