@@ -53,11 +53,8 @@ TEST(VectorRecursions, SameBitsAsScalar) {
     if (!exact_avx2_available()) {
         GTEST_SKIP() << "no AVX2 with FMA, or a C library whose expf differs";
     }
-    for (const VectorForm& form : vector_forms) {
-        if (!form.available()) {
-            continue;
-        }
-        SCOPED_TRACE(form.name);
+    for (const VectorForm* form : exact_vector_forms()) {
+        SCOPED_TRACE(form->name);
         unsigned seed = 1;
         for (int k = 2; k <= 6; ++k) {
             const int n = 1 << (2 * k);
@@ -68,11 +65,11 @@ TEST(VectorRecursions, SameBitsAsScalar) {
                 std::vector<float> back(size), back_v(size), fwd(size), fwd_v(size), posts(size),
                     posts_v(size);
                 back_guides_scalar(scores.data(), back.data(), blocks, n);
-                form.back_guides(scores.data(), back_v.data(), blocks, n);
+                form->back_guides(scores.data(), back_v.data(), blocks, n);
                 fwd_guides_scalar(scores.data(), fwd.data(), blocks, n);
-                form.fwd_guides(scores.data(), fwd_v.data(), blocks, n);
+                form->fwd_guides(scores.data(), fwd_v.data(), blocks, n);
                 posts_scalar(fwd.data(), back.data(), posts.data(), blocks, n);
-                form.posts(fwd.data(), back.data(), posts_v.data(), blocks, n);
+                form->posts(fwd.data(), back.data(), posts_v.data(), blocks, n);
                 SCOPED_TRACE("k " + std::to_string(k) + ", special share " +
                              std::to_string(special));
                 expect_same_bits(back, back_v);
@@ -95,12 +92,10 @@ TEST(VectorRecursions, PosteriorRowsWithNanAndZerosFirst) {
     back[n + 9] = -std::numeric_limits<float>::infinity();
     std::vector<float> posts(2 * n), posts_v(2 * n);
     posts_scalar(fwd.data(), back.data(), posts.data(), 1, n);
-    for (const VectorForm& form : vector_forms) {
-        if (form.available()) {
-            SCOPED_TRACE(form.name);
-            form.posts(fwd.data(), back.data(), posts_v.data(), 1, n);
-            expect_same_bits(posts, posts_v);
-        }
+    for (const VectorForm* form : exact_vector_forms()) {
+        SCOPED_TRACE(form->name);
+        form->posts(fwd.data(), back.data(), posts_v.data(), 1, n);
+        expect_same_bits(posts, posts_v);
     }
 }
 
@@ -109,12 +104,9 @@ TEST(VectorRecursions, ScoresWithinAgreesWithScalar) {
         GTEST_SKIP() << "no AVX2 with FMA, or a C library whose expf differs";
     }
     const float inf = std::numeric_limits<float>::infinity();
-    for (const VectorForm& form : vector_forms) {
-        if (!form.available()) {
-            continue;
-        }
-        SCOPED_TRACE(form.name);
-        const auto scores_within_vector = form.scores_within;
+    for (const VectorForm* form : exact_vector_forms()) {
+        SCOPED_TRACE(form->name);
+        const auto scores_within_vector = form->scores_within;
         for (size_t count : {size_t(80), size_t(5120)}) {
             const std::vector<float> plain = scores_with_specials(1, int(count / 5), 7, 0.0f);
             EXPECT_TRUE(scores_within_vector(plain.data(), count, 1e4f));

@@ -2,6 +2,8 @@
 // library run it exactly, for tests that compare every form with the scalar one.
 #pragma once
 
+#include <vector>
+
 #include "crf_kernels.h"
 
 struct VectorForm {
@@ -28,3 +30,14 @@ inline const VectorForm vector_forms[] = {
      stable_back_guides_avx512, stable_fwd_guides_avx512, best_path_shifted_avx512,
      edge_posts_avx512, edge_norm_avx512, scores_within_avx512, expf_avx512, logf_avx512},
 };
+
+// The forms that this processor and C library run exactly, narrowest first.
+inline std::vector<const VectorForm*> exact_vector_forms() {
+    std::vector<const VectorForm*> forms;
+    for (const VectorForm& form : vector_forms) {
+        if (form.available()) {
+            forms.push_back(&form);
+        }
+    }
+    return forms;
+}
