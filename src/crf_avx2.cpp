@@ -591,6 +591,8 @@ TARGET_FORM void FORM(best_path_shifted)(const float* scores, float* shifted, in
     }
 }
 
+namespace {
+
 // A finished block's row of posteriors on its way to the gradient, a vector at a time between the
 // next block's exponentials: its writes to memory then overlap the arithmetic instead of stalling
 // it in a burst at the end of each block.
@@ -619,6 +621,8 @@ struct PendingRow {
         }
     }
 };
+
+}  // namespace
 
 TARGET_FORM float FORM(edge_norm)(const float* fwd, const float* back, float shift,
                                   int num_states) {
