@@ -2,7 +2,7 @@
 
 The numeric core (the sources listed in core-build.txt) knows nothing of Python or torch and is
 compiled as C++17 into a static library that both modules link; only the binding units
-(src/beam_search_py.cpp, src/tensors_py.cpp, src/loss_py.cpp) see torch, whose headers need C++20.
+(src/beam_search_py.cpp, src/tensors_py.cpp, src/loss_py.cpp, src/loss_memory_py.cpp) see torch, whose headers need C++20.
 """
 import re
 
@@ -37,7 +37,7 @@ core = (
 )
 
 HEADERS = [*core_build("headers"), "src/tensor_access.h", "src/tensor_args.h", "src/bus_error.h",
-           "src/tensors_docs.h", "src/loss_targets.h"]
+           "src/tensors_docs.h", "src/loss_targets.h", "src/loss_memory.h"]
 
 
 def project_version():
@@ -88,7 +88,7 @@ setup(
     libraries=[core],
     ext_modules=[extension("tovrel", ["src/beam_search_py.cpp"]),
                  extension("tovrel_tensors", ["src/tensors_py.cpp", "src/loss_py.cpp",
-                                             "src/bus_error.cpp"],
+                                             "src/loss_memory_py.cpp", "src/bus_error.cpp"],
                            openmp=True)],
     cmdclass={"build_ext": BuildExtension},
 )

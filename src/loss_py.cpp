@@ -5,7 +5,6 @@
 // number of threads and any batch. The forward pass keeps the forward guides; the backward pass
 // computes the gradient from them.
 #include <ATen/Parallel.h>
-#include <sys/mman.h>
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/functions/basic_ops.h>
 
@@ -22,6 +21,7 @@
 #include "beam_search.h"
 #include "crf_loss.h"
 #include "crf_target.h"
+#include "loss_memory.h"
 #include "loss_targets.h"
 #include "tensor_access.h"
 #include "tensor_args.h"
@@ -115,24 +115,6 @@ void for_each_chunk(const Batch& batch, const Each& each) {
     }
 }
 
-// Asks the system to back the whole 2 MiB pages of a fresh tensor with huge pages. The gradient
-// is five times the size of the guides and written once: touching it 4 KiB page by page cost more
-// than the arithmetic that fills it (80 MB: 76 ms to allocate and fill, 14 ms so advised). Advice
-// only: where it is refused or unknown nothing changes.
-void advise_huge_pages(const at::Tensor& tensor) {
-#ifdef MADV_HUGEPAGE
-    constexpr uintptr_t huge_page = uintptr_t(1) << 21;
-    const uintptr_t start = reinterpret_cast<uintptr_t>(tensor.data_ptr());
-    const uintptr_t begin = (start + huge_page - 1) & ~(huge_page - 1);
-    const uintptr_t end = (start + tensor.nbytes()) & ~(huge_page - 1);
-    if (end > begin) {
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-    }
-#else
-    (void)tensor;
-#endif
-}
-
 // The most values of the numerator's forward rows kept whole for a chunk: as many as its guides
 // hold (in double, twice their memory for float scores).
 size_t max_target_rows(const ScoreMatrix& chunk) {
@@ -141,9 +123,7 @@ size_t max_target_rows(const ScoreMatrix& chunk) {
 
 // A tensor of the element type the core computes in for these scores.
 at::Tensor core_tensor(const Batch& batch, at::IntArrayRef sizes) {
-    at::Tensor tensor = at::empty(sizes, batch.type == at::kDouble ? at::kDouble : at::kFloat);
-    advise_huge_pages(tensor);
-    return tensor;
+    return loss_memory::empty(sizes, batch.type == at::kDouble ? at::kDouble : at::kFloat);
 }
 
 // What the forward pass leaves for the backward pass besides the guides: the checked batch and
@@ -165,8 +145,7 @@ void keep_target_rows(const Batch& batch, std::vector<crf_loss::TargetRows>& tar
         starts[i + 1] = starts[i] + crf_loss::kept_values(chunk.num_blocks, batch.targets[i].size(),
                                                           max_target_rows(chunk));
     }
-    target_values = at::empty({int64_t(starts.back())}, at::kDouble);
-    advise_huge_pages(target_values);
+    target_values = loss_memory::empty({int64_t(starts.back())}, at::kDouble);
     target_rows.assign(batch.targets.size(), {});
     for (size_t i = 0; i < batch.targets.size(); ++i) {
         target_rows[i].values = target_values.data_ptr<double>() + starts[i];
@@ -403,4 +382,5 @@ void register_training(py::module_& m) {
           doc(docs::crf_edge_posteriors, docs::training_parameters,
               docs::crf_edge_posteriors_returns, docs::training_notes)
               .c_str());
+    m.def("release_loss_memory", &loss_memory::release, docs::release_loss_memory);
 }

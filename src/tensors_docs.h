@@ -502,4 +502,18 @@ Returns
 torch.Tensor
     The posteriors, laid out as the scores and in their element type.)";
 
+constexpr const char* release_loss_memory =
+    R"(Give back to the system the memory that the training functions keep between calls.
+
+The large tensors of ``crf_log_z``, ``crf_loss`` and ``crf_edge_posteriors`` (guides kept for
+the backward pass, gradients) keep their memory when freed, for the next call of about their
+size: at most as much as was in use at once, so that a training loop keeps one step's memory
+between steps instead of having the system zero it again at every step. Tensors still in use
+are not touched; their memory is kept again when they are freed.
+
+Returns
+-------
+int
+    The bytes given back.)";
+
 }  // namespace tensors_docs

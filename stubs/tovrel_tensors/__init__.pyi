@@ -92,5 +92,6 @@ def crf_edge_posteriors(
     scores: torch.Tensor,
     lengths: torch.Tensor | collections.abc.Sequence[SupportsIndex] | None = None,
 ) -> torch.Tensor: ...
+def release_loss_memory() -> int: ...
 
 __version__: str

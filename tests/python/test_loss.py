@@ -10,7 +10,7 @@ import threading
 import pytest
 import torch
 
-from tovrel_tensors import crf_edge_posteriors, crf_log_z, crf_loss
+from tovrel_tensors import crf_edge_posteriors, crf_log_z, crf_loss, release_loss_memory
 
 INF = float("inf")
 
@@ -413,3 +413,51 @@ def test_no_silent_second_derivative_and_no_internal_cast_errors():
             crf_loss(random_scores(2, 4, 1, seed=11), targets, [huge, 2])
         with pytest.raises(ValueError, match="beyond 64 bits"):
             crf_log_z(random_scores(2, 4, 1, seed=11), [huge, 4])
+
+
+def test_memory_kept_between_calls_holds_no_stale_values_and_spares_tensors_in_use():
+    # Gradients of 2-3 MB: large enough for the loss to keep their memory when freed.
+    scores, other = random_scores(3, 200, 4, seed=21), random_scores(3, 200, 4, seed=22)
+    lengths = [200, 120, 50]
+    release_loss_memory()
+    on_fresh_memory = crf_edge_posteriors(other, lengths).clone()
+    in_use = crf_edge_posteriors(scores)
+    expected = in_use.clone()
+    for _ in range(3):
+        # Memory last holding other values: padding and every used block written again.
+        assert torch.equal(crf_edge_posteriors(other, lengths), on_fresh_memory)
+        s = other.clone().requires_grad_()
+        crf_loss(s, random_targets(3, 40, seed=23), [40] * 3).backward()
+        del s
+    assert torch.equal(in_use, expected)
+    assert release_loss_memory() > 0
+    assert release_loss_memory() == 0
+    del in_use  # freed after the release: kept, and given back by the next one
+    assert release_loss_memory() >= expected.nbytes
+
+
+def test_threads_sharing_the_kept_memory_get_the_bits_of_one_thread():
+    scores = random_scores(2, 150, 4, seed=24)
+    targets = random_targets(2, 60, seed=25)
+
+    def gradient():
+        s = scores.clone().requires_grad_()
+        crf_loss(s, targets, [60, 60]).backward()
+        return s.grad
+
+    expected = gradient()
+    results, errors = [], []
+
+    def work():
+        try:
+            results.extend(gradient() for _ in range(6))
+        except Exception as error:  # reported below, in the test's own thread
+            errors.append(error)
+
+    workers = [threading.Thread(target=work) for _ in range(4)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert not errors
+    assert len(results) == 24 and all(torch.equal(result, expected) for result in results)
