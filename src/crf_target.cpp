@@ -125,9 +125,10 @@ public:
         const size_t widest = size_t(std::min(positions_, blocks_ - positions_ + 2));
         first_.resize(widest);
         second_.resize(widest);
+        terms_.resize(widest);
         edges_.resize(widest);
-        powers_.resize(widest);
-        steps_.resize(widest);
+        step_edges_.resize(widest);
+        powers_.resize(2 * widest);
     }
 
     int lo(int t) const { return band_lo(t, blocks_, positions_); }
@@ -155,37 +156,42 @@ public:
                   double scale) {
         const Real* row = scores_ + size_t(t) * width_;
         const int start = lo(t), n = count(t), next_lo = lo(t + 1), next_hi = hi(t + 1);
+        // The cells' two terms, and the block's edges (stays, steps) as log weights, with the
+        // largest of each kind.
+        double top_stay = none, top_step = none;
         for (int k = 0; k < n; ++k) {
             const int i = start + k;
-            first_[size_t(k)] =
+            const double stay =
                 i >= next_lo ? row[stay_[size_t(i)]] + beta_next[i - next_lo] : none;
-            second_[size_t(k)] =
+            const double step =
                 i < next_hi ? row[step_[size_t(i) + 1]] + beta_next[i + 1 - next_lo] : none;
+            first_[size_t(k)] = stay;
+            second_[size_t(k)] = step;
+            edges_[size_t(k)] = alpha[k] + stay;
+            step_edges_[size_t(k)] = alpha[k] + step;
+            top_stay = std::max(top_stay, edges_[size_t(k)]);
+            top_step = std::max(top_step, step_edges_[size_t(k)]);
         }
-        // The block's edges, stays in `powers` and steps in `steps`, as exponentials of their
-        // log weights less the largest.
-        double top = none;
+        // Their exponentials less the largest, the stays' then the steps' in `powers`.
+        const double top = std::max(top_stay, top_step);
+        Real* const stays = powers_.data();
+        Real* const steps = powers_.data() + n;
         for (int k = 0; k < n; ++k) {
-            edges_[size_t(k)] = alpha[k] + first_[size_t(k)];
-            top = std::max(top, std::max(edges_[size_t(k)], alpha[k] + second_[size_t(k)]));
+            stays[k] = exp_argument<Real>(edges_[size_t(k)] - top);
+            steps[k] = exp_argument<Real>(step_edges_[size_t(k)] - top);
         }
-        for (int k = 0; k < n; ++k) {
-            powers_[size_t(k)] = exp_argument<Real>(edges_[size_t(k)] - top);
-            steps_[size_t(k)] = exp_argument<Real>((alpha[k] + second_[size_t(k)]) - top);
-        }
-        exp_row(powers_.data(), n, vector_);
-        exp_row(steps_.data(), n, vector_);
+        exp_row(powers_.data(), 2 * n, vector_);
         double sum = 0;
         for (int k = 0; k < n; ++k) {
-            powers_[size_t(k)] = exp_result(powers_[size_t(k)]);
-            steps_[size_t(k)] = exp_result(steps_[size_t(k)]);
-            sum += double(powers_[size_t(k)]) + double(steps_[size_t(k)]);
+            stays[k] = exp_result(stays[k]);
+            steps[k] = exp_result(steps[k]);
+            sum += double(stays[k]) + double(steps[k]);
         }
         const double factor = scale / sum;
         for (int k = 0; k < n; ++k) {
             // Edges of weight 0 are left alone, so that no 0 * inf reaches the gradient.
             const size_t i = size_t(start + k);
-            const Real stay = powers_[size_t(k)], step = steps_[size_t(k)];
+            const Real stay = stays[k], step = steps[k];
             if (stay != 0) g[stay_[i]] = Real(double(g[stay_[i]]) - double(stay) * factor);
             if (step != 0) g[step_[i + 1]] = Real(double(g[step_[i + 1]]) - double(step) * factor);
         }
@@ -200,16 +206,31 @@ private:
             const double a = first_[size_t(k)], b = second_[size_t(k)];
             const double top = std::max(a, b);
             first_[size_t(k)] = top;
-            powers_[size_t(k)] = exp_argument<Real>(top == none ? none : std::min(a, b) - top);
+            terms_[size_t(k)] = exp_argument<Real>(top == none ? none : std::min(a, b) - top);
         }
-        exp_row(powers_.data(), n, vector_);
-        for (int k = 0; k < n; ++k) powers_[size_t(k)] = exp_result(powers_[size_t(k)]) + Real(1);
-        log_row(powers_.data(), n, vector_);
-        for (int k = 0; k < n; ++k) out[k] = first_[size_t(k)] + double(powers_[size_t(k)]);
+        exp_row(terms_.data(), n, vector_);
+        for (int k = 0; k < n; ++k) terms_[size_t(k)] = exp_result(terms_[size_t(k)]) + Real(1);
+        log_row(terms_.data(), n, vector_);
+        for (int k = 0; k < n; ++k) out[k] = first_[size_t(k)] + double(terms_[size_t(k)]);
+    }
+
+    // The largest of n > 0 values. They hold no NaN, so the order of the comparisons does not
+    // change the result: four chains of them run side by side instead of one.
+    static double largest(const double* values, int n) {
+        double top0 = none, top1 = none, top2 = none, top3 = none;
+        int k = 0;
+        for (; k + 4 <= n; k += 4) {
+            top0 = std::max(top0, values[k]);
+            top1 = std::max(top1, values[k + 1]);
+            top2 = std::max(top2, values[k + 2]);
+            top3 = std::max(top3, values[k + 3]);
+        }
+        for (; k < n; ++k) top0 = std::max(top0, values[k]);
+        return std::max(std::max(top0, top1), std::max(top2, top3));
     }
 
     static double shift_by_maximum(double* values, int n) {
-        const double top = *std::max_element(values, values + n);
+        const double top = largest(values, n);
         if (top != none) {
             for (int k = 0; k < n; ++k) values[k] -= top;
         }
@@ -220,9 +241,11 @@ private:
     int blocks_, positions_;
     size_t width_;
     bool vector_;
-    std::vector<size_t> stay_, step_;  // score index of the stay in i, of the step into i
-    std::vector<double> first_, second_, edges_;  // the two terms of each cell, edge weights
-    std::vector<Real> powers_, steps_;            // what exp and log are taken of
+    std::vector<size_t> stay_, step_;         // score index of the stay in i, of the step into i
+    std::vector<double> first_, second_;      // the two terms of each cell
+    std::vector<Real> terms_;                 // what exp, then log, is taken of for each cell
+    std::vector<double> edges_, step_edges_;  // log weights of the stays and steps of a block
+    std::vector<Real> powers_;                // and what exp is taken of for them
 };
 
 // The forward pass of a target over the blocks, as far as it is asked to go, keeping the rows
@@ -325,6 +348,11 @@ public:
                 }
             }
             alpha = rows_.data() + size_t(t - t0) * widest_;
+        } else if (t > 0) {
+            // The kept rows are read from the last to the first, against the direction in which
+            // the processor fetches ahead: the next one is asked for while this one is used.
+            const double* next = kept_.values + kept_.at[size_t(t - 1)];
+            for (int k = 0; k < paths_.count(t - 1); k += 8) __builtin_prefetch(next + k);
         }
         paths_.backward(alpha, beta_.data(), t, beta_prev_.data(), row, scale_);
         beta_.swap(beta_prev_);
