@@ -376,6 +376,81 @@ TARGET_FORM void FORM(logf)(const float* in, float* out, size_t count) {
     }
 }
 
+// out[k] = log(exp(first[k]) + exp(second[k])) for the rows of doubles of the loss's numerator,
+// as crf_target.cpp's scalar form takes it: the larger term plus log(1 + exp(gap)) with exp and
+// log in float, where a gap below -88 (or no term at all) is marked by the argument 1 and its
+// exponential, above 1, read as 0. max and min take their operands in the order that gives
+// std::max and std::min's choice.
+TARGET_FORM void FORM(log_add_rows)(const double* first, const double* second, double* out,
+                                    size_t count) {
+    constexpr double none = -std::numeric_limits<double>::infinity();
+    size_t i = 0;
+    for (; i + lanes <= count; i += lanes) {
+        __m256d top[2];
+        __m128 argument[2];
+        for (int half = 0; half < 2; ++half) {
+            const __m256d a = _mm256_loadu_pd(first + i + 4 * half);
+            const __m256d b = _mm256_loadu_pd(second + i + 4 * half);
+            top[half] = _mm256_max_pd(b, a);
+            const __m256d gap = _mm256_sub_pd(_mm256_min_pd(b, a), top[half]);
+            const __m256d marked =
+                _mm256_or_pd(_mm256_cmp_pd(gap, _mm256_set1_pd(-88.0), _CMP_LT_OQ),
+                             _mm256_cmp_pd(top[half], _mm256_set1_pd(none), _CMP_EQ_OQ));
+            argument[half] = _mm256_cvtpd_ps(_mm256_blendv_pd(gap, _mm256_set1_pd(1.0), marked));
+        }
+        __m256 weight = exp8(_mm256_set_m128(argument[1], argument[0]));
+        weight = _mm256_andnot_ps(_mm256_cmp_ps(weight, _mm256_set1_ps(1.0f), _CMP_GT_OQ), weight);
+        const __m256 log_sum = log8(_mm256_add_ps(weight, _mm256_set1_ps(1.0f)));
+        _mm256_storeu_pd(out + i,
+                         _mm256_add_pd(top[0], _mm256_cvtps_pd(_mm256_castps256_ps128(log_sum))));
+        _mm256_storeu_pd(out + i + 4,
+                         _mm256_add_pd(top[1], _mm256_cvtps_pd(_mm256_extractf128_ps(log_sum, 1))));
+    }
+    log_add_rows_scalar(first + i, second + i, out + i, count - i);
+}
+
+namespace {
+
+// exp(logs[j] - top) for eight lanes in float, those below e^-88 read as 0 (see edge_weights).
+TARGET_FORM inline __m128 weight_argument(__m256d gap) {
+    return _mm256_cvtpd_ps(_mm256_blendv_pd(gap, _mm256_set1_pd(1.0),
+                                            _mm256_cmp_pd(gap, _mm256_set1_pd(-88.0), _CMP_LT_OQ)));
+}
+
+TARGET_FORM inline __m256 edge_weights8(const double* logs, __m256d top) {
+    const __m128 low = weight_argument(_mm256_sub_pd(_mm256_loadu_pd(logs), top));
+    const __m128 high = weight_argument(_mm256_sub_pd(_mm256_loadu_pd(logs + 4), top));
+    const __m256 weight = exp8(_mm256_set_m128(high, low));
+    return _mm256_andnot_ps(_mm256_cmp_ps(weight, _mm256_set1_ps(1.0f), _CMP_GT_OQ), weight);
+}
+
+}  // namespace
+
+// The weights of a block's edges in the loss numerator's backward pass, as crf_target.cpp's scalar
+// form takes them: stays[k] = exp(edges[k] - top) and steps[k] = exp(step_edges[k] - top) in
+// float, those below e^-88 read as 0; returns the sum of double(stays[k]) + double(steps[k]),
+// added in the order of k.
+TARGET_FORM double FORM(edge_weights)(const double* edges, const double* step_edges, double top,
+                                      float* stays, float* steps, size_t count) {
+    const __m256d top_vector = _mm256_set1_pd(top);
+    double sum = 0;
+    size_t i = 0;
+    for (; i + lanes <= count; i += lanes) {
+        const __m256 stay = edge_weights8(edges + i, top_vector);
+        const __m256 step = edge_weights8(step_edges + i, top_vector);
+        _mm256_storeu_ps(stays + i, stay);
+        _mm256_storeu_ps(steps + i, step);
+        alignas(32) double pairs[lanes];
+        _mm256_store_pd(pairs, _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(stay)),
+                                             _mm256_cvtps_pd(_mm256_castps256_ps128(step))));
+        _mm256_store_pd(pairs + 4, _mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(stay, 1)),
+                                                 _mm256_cvtps_pd(_mm256_extractf128_ps(step, 1))));
+        for (double pair : pairs) sum += pair;
+    }
+    return edge_weights_scalar(edges + i, step_edges + i, top, stays + i, steps + i, count - i,
+                               sum);
+}
+
 namespace {
 
 // The backward recursion's lanes: lane 4p + o holds state o * msb + s + p, two neighbouring

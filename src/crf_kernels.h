@@ -28,6 +28,21 @@ void posts_avx2(const float* fwd_guides, const float* back_guides, float* posts,
 void expf_avx2(const float* in, float* out, size_t count);
 void logf_avx2(const float* in, float* out, size_t count);
 
+// out[k] = log(exp(first[k]) + exp(second[k])) for the loss numerator's rows of doubles, as the
+// larger term plus log(1 + exp(gap)) with exp and log in float; a gap below -88 (or no term at
+// all, both -inf) adds nothing. The vector forms give the scalar form's bits.
+void log_add_rows_scalar(const double* first, const double* second, double* out, size_t count);
+void log_add_rows_avx2(const double* first, const double* second, double* out, size_t count);
+
+// The weights of a block's edges in the loss numerator's backward pass: stays[k] and steps[k] =
+// exp(edges[k] - top) and exp(step_edges[k] - top) in float, those below e^-88 read as 0. Returns
+// `sum` plus every double(stays[k]) + double(steps[k]), added in the order of k; the vector forms
+// give the scalar form's bits.
+double edge_weights_scalar(const double* edges, const double* step_edges, double top, float* stays,
+                           float* steps, size_t count, double sum = 0);
+double edge_weights_avx2(const double* edges, const double* step_edges, double top, float* stays,
+                         float* steps, size_t count);
+
 // The recursions as the decoding layer runs them (see stable_guides.h): a state whose five slots
 // are all -inf gets -inf where the forms above give NaN, and with `row_shifts` each row is shifted
 // down by its largest entry, written to row_shifts[row]. Same bits as the forms above wherever
@@ -115,6 +130,9 @@ void posts_avx512(const float* fwd_guides, const float* back_guides, float* post
                   int num_timesteps, int num_states);
 void expf_avx512(const float* in, float* out, size_t count);
 void logf_avx512(const float* in, float* out, size_t count);
+void log_add_rows_avx512(const double* first, const double* second, double* out, size_t count);
+double edge_weights_avx512(const double* edges, const double* step_edges, double top, float* stays,
+                           float* steps, size_t count);
 void stable_back_guides_avx512(const float* scores, float* back_guides, float* row_shifts,
                                int num_timesteps, int num_states);
 void stable_fwd_guides_avx512(const float* scores, float* fwd_guides, float* row_shifts,

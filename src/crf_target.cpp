@@ -151,15 +151,17 @@ public:
 
     // Block t of the backward pass: from the forward row t (`alpha`) and the backward row t + 1
     // (`beta_next`), subtracts scale times the block's target posteriors from `g`, the block's row
-    // of the gradient, and writes the backward row t (shifted by its maximum) into `beta`.
+    // of the gradient, and writes the backward row t (shifted by its maximum) into `beta`. The
+    // forward row read next, `ahead` (of `ahead_count` values) where given, is fetched meanwhile.
     void backward(const double* alpha, const double* beta_next, int t, double* beta, Real* g,
-                  double scale) {
+                  double scale, const double* ahead = nullptr, int ahead_count = 0) {
         const Real* row = scores_ + size_t(t) * width_;
         const int start = lo(t), n = count(t), next_lo = lo(t + 1), next_hi = hi(t + 1);
         // The cells' two terms, and the block's edges (stays, steps) as log weights, with the
         // largest of each kind.
         double top_stay = none, top_step = none;
         for (int k = 0; k < n; ++k) {
+            if (ahead && k % 8 == 0 && k < ahead_count) __builtin_prefetch(ahead + k);
             const int i = start + k;
             const double stay =
                 i >= next_lo ? row[stay_[size_t(i)]] + beta_next[i - next_lo] : none;
@@ -176,16 +178,18 @@ public:
         const double top = std::max(top_stay, top_step);
         Real* const stays = powers_.data();
         Real* const steps = powers_.data() + n;
-        for (int k = 0; k < n; ++k) {
-            stays[k] = exp_argument<Real>(edges_[size_t(k)] - top);
-            steps[k] = exp_argument<Real>(step_edges_[size_t(k)] - top);
-        }
-        exp_row(powers_.data(), 2 * n, vector_);
         double sum = 0;
-        for (int k = 0; k < n; ++k) {
-            stays[k] = exp_result(stays[k]);
-            steps[k] = exp_result(steps[k]);
-            sum += double(stays[k]) + double(steps[k]);
+        if constexpr (std::is_same_v<Real, float>) {
+            sum = !vector_ ? edge_weights_scalar(edges_.data(), step_edges_.data(), top, stays,
+                                                 steps, size_t(n))
+                           : (avx512_form() ? edge_weights_avx512 : edge_weights_avx2)(
+                                 edges_.data(), step_edges_.data(), top, stays, steps, size_t(n));
+        } else {
+            for (int k = 0; k < n; ++k) {
+                stays[k] = std::exp(edges_[size_t(k)] - top);
+                steps[k] = std::exp(step_edges_[size_t(k)] - top);
+                sum += stays[k] + steps[k];
+            }
         }
         const double factor = scale / sum;
         for (int k = 0; k < n; ++k) {
@@ -202,6 +206,13 @@ public:
 private:
     // out[k] = log(exp(first[k]) + exp(second[k])), as max + log(1 + exp(min - max)).
     void log_add_rows(double* out, int n) {
+        if constexpr (std::is_same_v<Real, float>) {
+            const auto log_add = !vector_        ? log_add_rows_scalar
+                                 : avx512_form() ? log_add_rows_avx512
+                                                 : log_add_rows_avx2;
+            log_add(first_.data(), second_.data(), out, size_t(n));
+            return;
+        }
         for (int k = 0; k < n; ++k) {
             const double a = first_[size_t(k)], b = second_[size_t(k)];
             const double top = std::max(a, b);
@@ -350,9 +361,12 @@ public:
             alpha = rows_.data() + size_t(t - t0) * widest_;
         } else if (t > 0) {
             // The kept rows are read from the last to the first, against the direction in which
-            // the processor fetches ahead: the next one is asked for while this one is used.
-            const double* next = kept_.values + kept_.at[size_t(t - 1)];
-            for (int k = 0; k < paths_.count(t - 1); k += 8) __builtin_prefetch(next + k);
+            // the processor fetches ahead: the next one is asked for while this one is used, a
+            // line at a time among the work (a burst of them would wait for one another).
+            paths_.backward(alpha, beta_.data(), t, beta_prev_.data(), row, scale_,
+                            kept_.values + kept_.at[size_t(t - 1)], paths_.count(t - 1));
+            beta_.swap(beta_prev_);
+            return;
         }
         paths_.backward(alpha, beta_.data(), t, beta_prev_.data(), row, scale_);
         beta_.swap(beta_prev_);
@@ -508,3 +522,29 @@ template std::optional<BadScores> checked_forward_with_target(const double*, int
                                                               size_t, double&);
 
 }  // namespace crf_loss
+
+// A gap below -88 is marked by the argument 1, whose exponential, above 1, is read as 0 (as
+// exp_argument and exp_result above mark and read it).
+double edge_weights_scalar(const double* edges, const double* step_edges, double top, float* stays,
+                           float* steps, size_t count, double sum) {
+    for (size_t k = 0; k < count; ++k) {
+        const double stay = edges[k] - top, step = step_edges[k] - top;
+        stays[k] = std::exp(stay < -88.0 ? 1.0f : float(stay));
+        steps[k] = std::exp(step < -88.0 ? 1.0f : float(step));
+        stays[k] = stays[k] > 1.0f ? 0.0f : stays[k];
+        steps[k] = steps[k] > 1.0f ? 0.0f : steps[k];
+        sum += double(stays[k]) + double(steps[k]);
+    }
+    return sum;
+}
+
+void log_add_rows_scalar(const double* first, const double* second, double* out, size_t count) {
+    constexpr double none = -std::numeric_limits<double>::infinity();
+    for (size_t i = 0; i < count; ++i) {
+        const double top = std::max(first[i], second[i]);
+        const double gap = top == none ? none : std::min(first[i], second[i]) - top;
+        float weight = std::exp(gap < -88.0 ? 1.0f : float(gap));
+        weight = weight > 1.0f ? 0.0f : weight;
+        out[i] = top + double(std::log(weight + 1.0f));
+    }
+}

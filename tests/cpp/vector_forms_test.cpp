@@ -129,6 +129,48 @@ TEST(VectorRecursions, ScoresWithinAgreesWithScalar) {
     }
 }
 
+// The numerator's log-add of two rows of doubles and its edge weights: terms far apart, near the
+// gap of -88 where the smaller one stops counting, equal, signed zeros, -inf, at lengths 1 to 600.
+TEST(VectorRecursions, NumeratorRowsAgreeWithScalar) {
+    if (!exact_avx2_available()) {
+        GTEST_SKIP() << "no AVX2 with FMA, or a C library whose expf differs";
+    }
+    const double inf = std::numeric_limits<double>::infinity();
+    const double specials[] = {-inf,    0.0,    -0.0, -88.0, -87.999999, -88.000001,
+                               -1e-300, -700.0, -3.5, 12.25, -1e4};
+    std::vector<double> first, second;
+    unsigned x = 11;
+    for (int i = 0; i < 600; ++i) {
+        x = x * 1664525u + 1013904223u;
+        const double random = -double(x >> 8) / double(1 << 18);  // 0 to -64
+        first.push_back(i % 3 ? random : specials[size_t(i) % std::size(specials)]);
+        second.push_back(i % 5 ? random - double(i % 7) * 20.0
+                               : specials[size_t(i / 5) % std::size(specials)]);
+    }
+    for (const VectorForm* form : exact_vector_forms()) {
+        SCOPED_TRACE(form->name);
+        for (size_t count : {size_t(1), size_t(7), size_t(8), size_t(9), size_t(41), size_t(600)}) {
+            std::vector<double> expected(count), got(count);
+            log_add_rows_scalar(first.data(), second.data(), expected.data(), count);
+            form->log_add_rows(first.data(), second.data(), got.data(), count);
+            for (size_t i = 0; i < count; ++i) {
+                ASSERT_EQ(std::memcmp(&got[i], &expected[i], sizeof(double)), 0)
+                    << "at " << i << " of " << count << ": " << first[i] << ", " << second[i]
+                    << " give " << got[i] << " against " << expected[i];
+            }
+            // The same rows as the log weights of a block's edges, less their largest (0).
+            std::vector<float> stays(count), steps(count), stays_too(count), steps_too(count);
+            const double sum = edge_weights_scalar(first.data(), second.data(), 0.0, stays.data(),
+                                                   steps.data(), count);
+            EXPECT_EQ(form->edge_weights(first.data(), second.data(), 0.0, stays_too.data(),
+                                         steps_too.data(), count),
+                      sum);
+            EXPECT_EQ(std::memcmp(stays.data(), stays_too.data(), count * sizeof(float)), 0);
+            EXPECT_EQ(std::memcmp(steps.data(), steps_too.data(), count * sizeof(float)), 0);
+        }
+    }
+}
+
 TEST(CrfKernels, OneTableChosenOnce) {
     // Below 16 states only the scalar form applies; above, the widest vector form that is exact.
     EXPECT_STREQ(crf_kernels_for(4).name, "scalar");
