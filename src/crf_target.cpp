@@ -19,51 +19,6 @@ bool avx512_form() {
     return available;
 }
 
-// exp and log of a row, in place: for float with the widest exact vector kernels when `vector`
-// (the same bits as the C library's expf and logf), else one value at a time.
-void exp_row(float* values, int count, bool vector) {
-    if (vector) {
-        (avx512_form() ? expf_avx512 : expf_avx2)(values, values, size_t(count));
-        return;
-    }
-    for (int i = 0; i < count; ++i) values[i] = std::exp(values[i]);
-}
-
-void log_row(float* values, int count, bool vector) {
-    if (vector) {
-        (avx512_form() ? logf_avx512 : logf_avx2)(values, values, size_t(count));
-        return;
-    }
-    for (int i = 0; i < count; ++i) values[i] = std::log(values[i]);
-}
-
-void exp_row(double* values, int count, bool) {
-    for (int i = 0; i < count; ++i) values[i] = std::exp(values[i]);
-}
-
-void log_row(double* values, int count, bool) {
-    for (int i = 0; i < count; ++i) values[i] = std::log(values[i]);
-}
-
-// exp is taken of values at most 0. In float, those below -88 give 0: their exp lies below
-// float's normal range (a weight under 1e-38 against the largest of its row or block, 1), and the
-// vector kernel would hand each of them to the scalar function. They are marked by the argument 1
-// (never one otherwise), whose exp, above 1, is read as 0; marks and reading are made in the loops
-// that make and use the values, and both forms see the same arguments.
-template <typename Real>
-Real exp_argument(double x) {
-    if constexpr (std::is_same_v<Real, float>) {
-        return x < -88.0 ? 1.0f : float(x);
-    } else {
-        return x;
-    }
-}
-
-template <typename Real>
-Real exp_result(Real y) {
-    return std::is_same_v<Real, float> && y > Real(1) ? Real(0) : y;
-}
-
 // The positions on a target's paths at boundary t: band_lo(t) .. band_hi(t).
 int band_lo(int t, int num_blocks, int positions) {
     return std::max(0, positions - 1 - (num_blocks - t));
@@ -125,7 +80,6 @@ public:
         const size_t widest = size_t(std::min(positions_, blocks_ - positions_ + 2));
         first_.resize(widest);
         second_.resize(widest);
-        terms_.resize(widest);
         edges_.resize(widest);
         step_edges_.resize(widest);
         powers_.resize(2 * widest);
@@ -211,18 +165,14 @@ private:
                                  : avx512_form() ? log_add_rows_avx512
                                                  : log_add_rows_avx2;
             log_add(first_.data(), second_.data(), out, size_t(n));
-            return;
+        } else {
+            for (int k = 0; k < n; ++k) {
+                const double a = first_[size_t(k)], b = second_[size_t(k)];
+                const double top = std::max(a, b);
+                const double gap = top == none ? none : std::min(a, b) - top;
+                out[k] = top + std::log(std::exp(gap) + 1.0);
+            }
         }
-        for (int k = 0; k < n; ++k) {
-            const double a = first_[size_t(k)], b = second_[size_t(k)];
-            const double top = std::max(a, b);
-            first_[size_t(k)] = top;
-            terms_[size_t(k)] = exp_argument<Real>(top == none ? none : std::min(a, b) - top);
-        }
-        exp_row(terms_.data(), n, vector_);
-        for (int k = 0; k < n; ++k) terms_[size_t(k)] = exp_result(terms_[size_t(k)]) + Real(1);
-        log_row(terms_.data(), n, vector_);
-        for (int k = 0; k < n; ++k) out[k] = first_[size_t(k)] + double(terms_[size_t(k)]);
     }
 
     // The largest of n > 0 values. They hold no NaN, so the order of the comparisons does not
@@ -254,7 +204,6 @@ private:
     bool vector_;
     std::vector<size_t> stay_, step_;         // score index of the stay in i, of the step into i
     std::vector<double> first_, second_;      // the two terms of each cell
-    std::vector<Real> terms_;                 // what exp, then log, is taken of for each cell
     std::vector<double> edges_, step_edges_;  // log weights of the stays and steps of a block
     std::vector<Real> powers_;                // and what exp is taken of for them
 };
@@ -523,8 +472,22 @@ template std::optional<BadScores> checked_forward_with_target(const double*, int
 
 }  // namespace crf_loss
 
-// A gap below -88 is marked by the argument 1, whose exponential, above 1, is read as 0 (as
-// exp_argument and exp_result above mark and read it).
+// exp is taken of values at most 0. In float, those below -88 give 0: their exp lies below
+// float's normal range (a weight under 1e-38 against the largest of its row or block, 1), and the
+// vector kernels would hand each of them to the scalar function. They are marked by the argument 1
+// (never one otherwise), whose exp, above 1, is read as 0; the vector forms mark and read them
+// alike.
+void log_add_rows_scalar(const double* first, const double* second, double* out, size_t count) {
+    constexpr double none = -std::numeric_limits<double>::infinity();
+    for (size_t i = 0; i < count; ++i) {
+        const double top = std::max(first[i], second[i]);
+        const double gap = top == none ? none : std::min(first[i], second[i]) - top;
+        float weight = std::exp(gap < -88.0 ? 1.0f : float(gap));
+        weight = weight > 1.0f ? 0.0f : weight;
+        out[i] = top + double(std::log(weight + 1.0f));
+    }
+}
+
 double edge_weights_scalar(const double* edges, const double* step_edges, double top, float* stays,
                            float* steps, size_t count, double sum) {
     for (size_t k = 0; k < count; ++k) {
@@ -536,15 +499,4 @@ double edge_weights_scalar(const double* edges, const double* step_edges, double
         sum += double(stays[k]) + double(steps[k]);
     }
     return sum;
-}
-
-void log_add_rows_scalar(const double* first, const double* second, double* out, size_t count) {
-    constexpr double none = -std::numeric_limits<double>::infinity();
-    for (size_t i = 0; i < count; ++i) {
-        const double top = std::max(first[i], second[i]);
-        const double gap = top == none ? none : std::min(first[i], second[i]) - top;
-        float weight = std::exp(gap < -88.0 ? 1.0f : float(gap));
-        weight = weight > 1.0f ? 0.0f : weight;
-        out[i] = top + double(std::log(weight + 1.0f));
-    }
 }
