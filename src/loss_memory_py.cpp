@@ -1,11 +1,14 @@
 // Blocks of memory handed out as tensors and kept, once their tensor is freed, for the next tensor
-// of about their size. What is kept never exceeds the most that was in use at once: a loop that
-// asks for the same sizes keeps one step's memory between steps, and sizes that no longer come back
-// are given to the system as newer ones are kept.
+// of about their size. What is kept never exceeds the most that was in use at once in this stretch
+// of use or the one before it (a stretch ends when nothing is in use): a loop that asks for the
+// same sizes keeps one step's memory between steps, and the memory of one larger step is given
+// back at the end of the next one.
+#include <c10/core/CPUAllocator.h>
+#include <pthread.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -25,8 +28,40 @@ struct Block {
     size_t capacity;
 };
 
+// Blocks are mapped from the system directly, so that giving one back returns it to the system
+// (a block of the C library's heap may stay in the process), and aligned to huge pages.
+void* map_block(size_t capacity) {
+    const size_t mapped = capacity + huge_page;
+    void* start = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (start == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    const uintptr_t first = reinterpret_cast<uintptr_t>(start);
+    const uintptr_t aligned = (first + huge_page - 1) & ~uintptr_t(huge_page - 1);
+    if (aligned > first) {
+        munmap(start, aligned - first);
+    }
+    if (const size_t after = first + mapped - (aligned + capacity)) {
+        munmap(reinterpret_cast<void*>(aligned + capacity), after);
+    }
+    void* data = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+    // Advice only: where it is refused or unknown nothing changes.
+    madvise(data, capacity, MADV_HUGEPAGE);
+#endif
+    return data;
+}
+
 class KeptBlocks {
 public:
+    KeptBlocks() {
+        // A child forked while another thread held the lock would wait for it for ever.
+        pthread_atfork([] { kept_blocks().mutex_.lock(); }, [] { kept_blocks().mutex_.unlock(); },
+                       [] { kept_blocks().mutex_.unlock(); });
+    }
+
+    static KeptBlocks& kept_blocks();
+
     // A block of at least `bytes` (a kept one of at most twice that, else a new one).
     void* take(size_t bytes) {
         {
@@ -48,14 +83,7 @@ public:
             }
         }
         const size_t capacity = (bytes + huge_page - 1) / huge_page * huge_page;
-        void* data = std::aligned_alloc(huge_page, capacity);
-        if (!data) {
-            throw std::bad_alloc();
-        }
-#ifdef MADV_HUGEPAGE
-        // Advice only: where it is refused or unknown nothing changes.
-        madvise(data, capacity, MADV_HUGEPAGE);
-#endif
+        void* data = map_block(capacity);
         std::lock_guard<std::mutex> lock(mutex_);
         lend({data, capacity});
         return data;
@@ -63,7 +91,7 @@ public:
 
     // Called by the tensor's storage when its last user lets go, on any thread.
     void give_back(void* data) {
-        std::vector<void*> surplus;
+        std::vector<Block> surplus;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             const auto lent = lent_.find(data);
@@ -72,14 +100,18 @@ public:
             lent_bytes_ -= block.capacity;
             kept_.push_back(block);
             kept_bytes_ += block.capacity;
-            while (kept_bytes_ > peak_lent_bytes_) {
-                surplus.push_back(kept_.front().data);
+            if (lent_bytes_ == 0) {
+                previous_peak_ = peak_;
+                peak_ = 0;
+            }
+            while (kept_bytes_ > std::max(previous_peak_, peak_)) {
+                surplus.push_back(kept_.front());
                 kept_bytes_ -= kept_.front().capacity;
                 kept_.erase(kept_.begin());
             }
         }
-        for (void* block : surplus) {
-            std::free(block);
+        for (const Block& block : surplus) {
+            munmap(block.data, block.capacity);
         }
     }
 
@@ -89,12 +121,13 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             kept.swap(kept_);
             kept_bytes_ = 0;
-            peak_lent_bytes_ = lent_bytes_;
+            previous_peak_ = 0;
+            peak_ = lent_bytes_;
         }
         size_t bytes = 0;
         for (const Block& block : kept) {
             bytes += block.capacity;
-            std::free(block.data);
+            munmap(block.data, block.capacity);
         }
         return bytes;
     }
@@ -103,20 +136,23 @@ private:
     void lend(const Block& block) {
         lent_.emplace(block.data, block.capacity);
         lent_bytes_ += block.capacity;
-        peak_lent_bytes_ = std::max(peak_lent_bytes_, lent_bytes_);
+        peak_ = std::max(peak_, lent_bytes_);
     }
 
     std::mutex mutex_;
     std::vector<Block> kept_;  // the oldest first
     std::unordered_map<void*, size_t> lent_;
-    size_t kept_bytes_ = 0, lent_bytes_ = 0, peak_lent_bytes_ = 0;
+    size_t kept_bytes_ = 0, lent_bytes_ = 0;
+    size_t peak_ = 0, previous_peak_ = 0;  // the most lent in this stretch and in the one before
 };
 
 // Never destroyed: a tensor may be freed after static destructors have run.
-KeptBlocks& kept_blocks() {
+KeptBlocks& KeptBlocks::kept_blocks() {
     static KeptBlocks* blocks = new KeptBlocks;
     return *blocks;
 }
+
+void give_back(void* data) { KeptBlocks::kept_blocks().give_back(data); }
 
 }  // namespace
 
@@ -125,11 +161,15 @@ at::Tensor empty(at::IntArrayRef sizes, at::ScalarType type) {
     if (bytes < smallest_kept) {
         return at::empty(sizes, type);
     }
-    return at::from_blob(
-        kept_blocks().take(bytes), sizes, [](void* data) { kept_blocks().give_back(data); },
-        at::TensorOptions().dtype(type));
+    void* data = KeptBlocks::kept_blocks().take(bytes);
+    // Resizable as any tensor's storage: growing it moves the data to memory of torch's allocator
+    // and gives the block back.
+    c10::Storage storage(c10::Storage::use_byte_size_t(), bytes,
+                         c10::DataPtr(data, data, &give_back, c10::Device(c10::kCPU)),
+                         c10::GetDefaultCPUAllocator(), /*resizable=*/true);
+    return at::empty({0}, at::TensorOptions().dtype(type)).set_(std::move(storage), 0, sizes);
 }
 
-size_t release() { return kept_blocks().release(); }
+size_t release() { return KeptBlocks::kept_blocks().release(); }
 
 }  // namespace loss_memory

@@ -436,6 +436,24 @@ def test_memory_kept_between_calls_holds_no_stale_values_and_spares_tensors_in_u
     assert release_loss_memory() >= expected.nbytes
 
 
+def test_kept_memory_follows_the_recent_steps_and_its_tensors_resize():
+    release_loss_memory()
+
+    def step(chunks):
+        s = random_scores(chunks, 200, 4, seed=26).requires_grad_()
+        crf_loss(s, random_targets(chunks, 40, seed=27), [40] * chunks).backward()
+        return s.grad
+
+    step(12)  # one large step, then a smaller one: the large step's memory goes after it
+    small = step(2).nbytes
+    kept = release_loss_memory()
+    assert small <= kept < 3 * small
+    # A gradient of kept memory resizes as any tensor does.
+    grad = step(2)
+    grad.resize_(3, 201, 1280)
+    grad.untyped_storage().resize_(0)
+
+
 def test_threads_sharing_the_kept_memory_get_the_bits_of_one_thread():
     scores = random_scores(2, 150, 4, seed=24)
     targets = random_targets(2, 60, seed=25)
