@@ -1,13 +1,14 @@
 // Blocks of memory handed out as tensors and kept, once their tensor is freed, for the next tensor
 // of about their size. What is kept never exceeds the most that was in use at once in this stretch
-// of use or the one before it (a stretch ends when nothing is in use): a loop that asks for the
-// same sizes keeps one step's memory between steps, and the memory of one larger step is given
-// back at the end of the next one.
+// of use or the four before it (a stretch ends when nothing is in use): a loop whose steps take
+// turns among a few sizes keeps one step's memory of each, and the memory of one larger step is
+// given back four steps later.
 #include <c10/core/CPUAllocator.h>
 #include <pthread.h>
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -101,10 +102,12 @@ public:
             kept_.push_back(block);
             kept_bytes_ += block.capacity;
             if (lent_bytes_ == 0) {
-                previous_peak_ = peak_;
+                recent_peaks_[stretches_++ % recent_peaks_.size()] = peak_;
                 peak_ = 0;
             }
-            while (kept_bytes_ > std::max(previous_peak_, peak_)) {
+            const size_t limit =
+                std::max(peak_, *std::max_element(recent_peaks_.begin(), recent_peaks_.end()));
+            while (kept_bytes_ > limit) {
                 surplus.push_back(kept_.front());
                 kept_bytes_ -= kept_.front().capacity;
                 kept_.erase(kept_.begin());
@@ -121,7 +124,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             kept.swap(kept_);
             kept_bytes_ = 0;
-            previous_peak_ = 0;
+            recent_peaks_.fill(0);
             peak_ = lent_bytes_;
         }
         size_t bytes = 0;
@@ -143,7 +146,9 @@ private:
     std::vector<Block> kept_;  // the oldest first
     std::unordered_map<void*, size_t> lent_;
     size_t kept_bytes_ = 0, lent_bytes_ = 0;
-    size_t peak_ = 0, previous_peak_ = 0;  // the most lent in this stretch and in the one before
+    size_t peak_ = 0;                          // the most lent in this stretch
+    std::array<size_t, 4> recent_peaks_ = {};  // and in the four before it
+    size_t stretches_ = 0;
 };
 
 // Never destroyed: a tensor may be freed after static destructors have run.

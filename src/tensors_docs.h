@@ -507,7 +507,7 @@ constexpr const char* release_loss_memory =
 
 The large tensors of ``crf_log_z``, ``crf_loss`` and ``crf_edge_posteriors`` (guides kept for
 the backward pass, gradients) keep their memory when freed, for the next call of about their
-size: at most as much as was in use at once in the latest step or the one before it (a step ends
+size: at most as much as was in use at once in the latest step or the four before it (a step ends
 when none of them is in use), so that a training loop keeps one step's memory between steps
 instead of having the system zero it again at every step. Tensors still in use
 are not touched; their memory is kept again when they are freed.
