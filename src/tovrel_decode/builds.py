@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import functools
 import hashlib
+import importlib.metadata
+import importlib.util
 import os
 import platform
 
@@ -19,20 +21,25 @@ def digest(paths: list[str]) -> str:
     return summary.hexdigest()[:16]
 
 
+def module_file(name: str) -> str:
+    """The file of the module `name`, not imported."""
+    spec = importlib.util.find_spec(name)
+    if spec is None or spec.origin is None:
+        raise ImportError(f"cannot find {name}")
+    return spec.origin
+
+
 @functools.lru_cache(maxsize=None)
 def build_identity() -> dict:
-    """This process's build, computed once: {part: what it is here}."""
-    import torch
-
-    import tovrel
-    import tovrel_tensors
-
+    """This process's build, computed once: {part: what it is here}. Nothing is imported: a
+    client works this out while it loads torch, and a worker answers before it has."""
     package = os.path.dirname(os.path.abspath(__file__))
     files = sorted(os.path.join(package, name) for name in os.listdir(package)
                    if name.endswith(".py"))
     libc = " ".join(platform.libc_ver()) or "unknown"
-    return {"extension modules": digest([tovrel.__file__, tovrel_tensors.__file__]),
-            "tovrel_decode files": digest(files), "torch": torch.__version__, "C library": libc}
+    return {"extension modules": digest([module_file("tovrel"), module_file("tovrel_tensors")]),
+            "tovrel_decode files": digest(files),
+            "torch": importlib.metadata.version("torch"), "C library": libc}
 
 
 def build_differences(found: dict, expected: dict) -> list[str]:

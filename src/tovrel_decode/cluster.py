@@ -26,6 +26,8 @@ from .tasks import (STARTED_TOPIC, Task, TaskCutter, UnreadableInput, changed_he
 from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
 
 PLAN_FILES = 50  # files planned by one task at least: a task costs more than opening a file
+PLAN_DECODE_BLOCKS = 100_000  # what a planning task may decode of the small files it opens...
+RUN_PLAN_DECODE_BLOCKS = 4_000_000  # ...and all of them: their results wait here until written
 
 
 class Unreadable:
@@ -63,7 +65,8 @@ class Planning:
     """Plans a run's inputs on the workers: lists them on one (where the client cannot tell
     that they are all files), then plans them in groups of files in input order, side by side;
     each group's files are checked against the client's view of them (`before`, taken as the
-    run began)."""
+    run began). A group's small files are decoded as they are planned, within a budget of
+    blocks, and their results kept for the run."""
 
     def __init__(self, executor: "ClusterExecutor") -> None:
         self.executor = executor
@@ -79,18 +82,24 @@ class Planning:
             _, files, skipped = self.result(self.task(list_task, paths, run.skip_unreadable),
                                             lambda listed: listed)
         size = max(PLAN_FILES, -(-len(files) // (2 * run.pool.threads)))
-        groups = [self.task(plan_task, files[start:start + size], False, run.copies.name)
-                  for start in range(0, len(files), size)]
+        starts = range(0, len(files), size)
+        budget = min(PLAN_DECODE_BLOCKS, RUN_PLAN_DECODE_BLOCKS // max(1, len(starts)))
+        groups = [self.task(plan_task, files[start:start + size], False, run.copies.name,
+                            run.options, budget) for start in starts]
         for group in groups:
-            planner, planned, more = self.result(group, lambda result: (
-                result[0], planned_sources(result[0], result[1], before), result[2]))
-            self.planned += planned
+            planner, planned, more, decoded = self.result(group, lambda result: (
+                result[0], planned_sources(result[0], result[1], before), *result[2:]))
+            for source, results in zip(planned, decoded):
+                if results is not None and len(results) == len(source.chunks):
+                    run.decoded[len(self.planned)] = results
+                self.planned.append(source)
             self.executor.planners += [planner] * len(planned)
             skipped += more
         return self.planned, skipped
 
     def task(self, function: Callable, *arguments: Any) -> Task:
-        task = Task(f"plan-{uuid.uuid4().hex[:12]}", [], 0, planning=(function, arguments))
+        blocks = arguments[-1] if function is plan_task else 0  # those it may decode
+        task = Task(f"plan-{uuid.uuid4().hex[:12]}", [], blocks, planning=(function, arguments))
         self.executor.submit(task)
         return task
 
@@ -120,8 +129,9 @@ class ClusterExecutor:
         self.started: dict[str, tuple[float, str]] = {}  # task -> (when heard, worker)
         self.copies = session.copies  # the workers' shared copies of the run
         self.planners: list[str] = []  # the worker that planned each source (and holds it)
+        self.decoded: dict[int, list[ChunkResult]] = {}  # source -> results, decoded in the plan
         self.client = session.client()
-        self.pool = WorkerPool(self.client, self.address, warn, self.lost)
+        self.pool = WorkerPool(self.client, self.address, warn, self.lost, session.asked)
         self.unreadable = Unreadable(self.pool)
         try:
             self.client.subscribe_topic(STARTED_TOPIC, self.heard_start)
@@ -155,7 +165,7 @@ class ClusterExecutor:
         # worker that sees another file.
         before = {path: client_view(path) for path in paths}
         self.unreadable.seen_at_start = before
-        self.planners = []
+        self.planners, self.decoded = [], {}
         self.planned, skipped = Planning(self).plan(paths, before)
         for warning in skipped:
             self.warn(warning)
@@ -226,8 +236,16 @@ class ClusterExecutor:
 
     def chunk_results(self, reads: list[PlannedRead]
                       ) -> Iterator[tuple[inputs.Chunk, ChunkResult]]:
-        cutter = TaskCutter(self.planned, uuid.uuid4().hex[:12])
+        cutter = TaskCutter(self.planned, uuid.uuid4().hex[:12], frozenset(self.decoded))
         in_flight: Deque[Task] = collections.deque()
+        decoded = iter(sorted(self.decoded))  # sources decoded as they were planned
+        next_decoded = next(decoded, None)
+
+        def decoded_before(source: int) -> Iterator[tuple[inputs.Chunk, ChunkResult]]:
+            nonlocal next_decoded
+            while next_decoded is not None and next_decoded < source:
+                yield from zip(self.planned[next_decoded].chunks, self.decoded.pop(next_decoded))
+                next_decoded = next(decoded, None)
 
         def top_up() -> None:
             self.pool.refresh()  # workers that joined since take tasks, even while results come
@@ -244,18 +262,21 @@ class ClusterExecutor:
                 top_up()
                 continue
             task = in_flight[0]
+            yield from decoded_before(task.pieces[0].source)
             try:
-                decoded = self.result(task, top_up)
+                results = iter(self.result(task, top_up))
             except UnreadableInput as error:
                 self.unreadable.leave_out(error, self.planned)
                 self.resubmit(task)
                 continue
             in_flight.popleft()
             task.future.release()
-            chunks = [chunk for piece in task.pieces
-                      for chunk in self.planned[piece.source].chunks[piece.start:piece.stop]]
-            yield from zip(chunks, decoded)
+            for piece in task.pieces:
+                yield from decoded_before(piece.source)
+                yield from zip(self.planned[piece.source].chunks[piece.start:piece.stop],
+                               results)
             top_up()
+        yield from decoded_before(len(self.planned))
 
 
 _IS_AN_EXECUTOR: type[Executor] = ClusterExecutor  # checked by mypy

@@ -15,6 +15,7 @@ import time
 import warnings
 from typing import Any, Iterator, Optional
 
+from .builds import build_identity
 from .errors import UsageError, shown
 from .sniff import has_score_suffix
 from .workers import ClusterError
@@ -260,6 +261,7 @@ class Session:
         self.shared = threading.Event()
         self.thread: Optional[threading.Thread] = None
         self.started = 0.0  # when `start` began to connect
+        self.asked: dict = {}  # the workers present as it connected: address -> their answers
 
     def start(self) -> None:
         self.started = time.monotonic()
@@ -283,6 +285,7 @@ class Session:
             self.connection = connection
         self.connected.set()
         try:
+            self.asked = ask_workers(connection)
             spools.share(connection, self.paths, self.copies)
         finally:
             self.shared.set()
@@ -311,6 +314,22 @@ class Session:
         if self.copies.registering is not None:
             spools.give_back(connection, self.copies.name, self.copies.registering)
         close_client(connection)
+
+
+def ask_workers(connection: Any) -> dict:
+    """Asks the workers present their versions and build, so that their answers are in by the
+    time this client has loaded torch (and read its own, to judge them); those
+    without the memory to decode are not asked, as the run would not ask them."""
+    from . import workers
+
+    try:
+        present = connection.scheduler_info(n_workers=-1)["workers"]
+        asked = {address: workers.ask(connection, address)
+                 for address, info in present.items() if workers.fits_in_memory(info)}
+        build_identity(), workers.installed_versions()
+        return asked
+    except Exception:  # the connection's own errors: the run's first look finds them
+        return {}
 
 
 def close_client(connection: Any) -> None:

@@ -121,6 +121,7 @@ class SharedCopies(WorkerPlugin):
         threads = int(getattr(worker.state, "nthreads", 1))
         self.keep = 2 * threads + 1
         self.held = HeldSources()
+        self.failed = False  # set when a task of this worker fails
         self.ahead = threading.Thread(target=self.copy_ahead, daemon=True,
                                       name="tovrel-copy-ahead")
         # A worker whose memory limit is below what decoding needs gets no tasks: loading torch
@@ -154,8 +155,10 @@ class SharedCopies(WorkerPlugin):
         for name in glob.glob(glob.escape(machine_prefix(self.run)) + "*"):
             remove(name)
         # A failed task's traceback, kept in cycles, can hold a copy or an input open (and its
-        # space in $TMPDIR taken) until a collection, which an idle worker may not run.
-        gc.collect()
+        # space in $TMPDIR taken) until a collection, which an idle worker may not run. It takes
+        # a tenth of a second with torch loaded, which the run's end would wait for.
+        if self.failed:
+            gc.collect()
 
     @contextlib.contextmanager
     def making(self, key: tuple) -> Iterator[None]:
@@ -365,6 +368,19 @@ def give_back_stale(client: Any) -> None:
         return
     for name in names:
         give_back(client, name)
+
+
+def note_failure() -> None:
+    """On a worker: a task failed, so the runs registered here collect garbage as they end."""
+    try:
+        from distributed import get_worker
+
+        plugins = list(get_worker().plugins.values())
+    except ValueError:  # not on a worker
+        return
+    for plugin in plugins:
+        if isinstance(plugin, SharedCopies):
+            plugin.failed = True
 
 
 def registered(name: Optional[str]) -> Optional[SharedCopies]:

@@ -12,12 +12,13 @@ given back when the run ends).
 from __future__ import annotations
 
 import dataclasses
+import functools
 import hashlib
 import os
 import socket
 import stat
 import time
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 import torch
 
@@ -175,6 +176,21 @@ def tell_start(task: str) -> None:
         pass
 
 
+def failure_noted(task: Callable) -> Callable:
+    """A task whose failure is noted on the worker (spools.note_failure)."""
+    @functools.wraps(task)
+    def noting(*arguments: Any, **keywords: Any) -> Any:
+        try:
+            return task(*arguments, **keywords)
+        except BaseException:
+            from .spools import note_failure
+
+            note_failure()
+            raise
+
+    return noting
+
+
 def expanded(paths: list, skip_unreadable: bool) -> tuple[list, list]:
     """On a worker: the input files of `paths` (folders listed) and the warnings for the files
     skipped."""
@@ -186,6 +202,7 @@ def expanded(paths: list, skip_unreadable: bool) -> tuple[list, list]:
         raise UnreadableInput(this_worker(), path, reason) from None
 
 
+@failure_noted
 def list_task(task: str, paths: list, skip_unreadable: bool = False) -> tuple:
     """On a worker: (this worker, the input files of `paths` in order, [warnings for files
     skipped]), for the plan to be split across the workers."""
@@ -193,24 +210,52 @@ def list_task(task: str, paths: list, skip_unreadable: bool = False) -> tuple:
     return (this_worker(), *expanded(paths, skip_unreadable))
 
 
+@failure_noted
 def plan_task(task: str, paths: list, skip_unreadable: bool = False,
-              copies: Optional[str] = None) -> tuple:
+              copies: Optional[str] = None, options: Optional[DecodeOptions] = None,
+              budget: int = 0) -> tuple:
     """On a worker: the input files and the layout of each, without data: (this worker,
     [(path, overlap, identity, stem, [(name, label, shape, dtype, stored layouts)])], [warnings
-    for files skipped])."""
+    for files skipped], [the results of each file's chunks, or None]). With `options`, small
+    files are decoded as they are planned, up to `budget` blocks in all: opening a small file
+    costs more than decoding it, and a task of its own more than both. Any other planned file
+    that is small is held for this worker's decode tasks of the run."""
     tell_start(task)
+    from .spools import HELD_FILE_BYTES
+
     shared = copies_of(copies)
+    window = Window(options) if options is not None and budget > 0 else None
     layouts: list = []
+    decoding: list[tuple[int, int]] = []  # (layout, chunks) of the files in the window
     files, skipped = expanded(paths, skip_unreadable)
     for path in files:
         source = opened(path, None, shared)
         view = view_of(path, source.identity)
-        if shared is not None and source.identity is not None and source.spool is None and \
-                source.chunks and all(chunk.mapped for chunk in source.chunks):
-            shared.held.hold(path, source, view, source.identity[2])
+        blocks = sum(chunk.shape[0] for chunk in source.chunks)
+        size = source.identity[2] if source.identity is not None else None
+        small = size is not None and size <= HELD_FILE_BYTES and source.spool is None and \
+            source.chunks and all(chunk.mapped for chunk in source.chunks)
+        if small and window is not None and blocks <= budget:
+            try:
+                for chunk in source.chunks:
+                    window.add(chunk)
+                decoding.append((len(layouts), len(source.chunks)))
+                budget -= blocks
+            except Exception:  # the decode tasks open it again, and report what is wrong
+                window = None
+        elif small and shared is not None:
+            shared.held.hold(path, source, view, size)
         layouts.append((path, source.overlap, view, source.stem,
                         [(c.name, c.label, c.shape, c.dtype, c.stored) for c in source.chunks]))
-    return this_worker(), layouts, skipped
+    decoded: list = [None] * len(layouts)
+    try:
+        results = window.finish() if window is not None else []
+    except Exception:
+        results = []
+    if len(results) == sum(count for _, count in decoding):
+        for layout, count in decoding:
+            decoded[layout], results = results[:count], results[count:]
+    return this_worker(), layouts, skipped, decoded
 
 
 def reopened(path: str, identity: Optional[tuple], shared: Any) -> inputs.Source:
@@ -240,44 +285,58 @@ class Piece:
     identity: Optional[tuple]
 
 
+class Window:
+    """Chunks decoded a window at a time with the engine of a local run, one intra-op thread
+    (the worker's Dask threads run tasks side by side); the pages of mapped files are given back
+    after each window."""
+
+    def __init__(self, options: DecodeOptions) -> None:
+        torch.set_num_threads(1)
+        self.options = options
+        self.results: list[ChunkResult] = []
+        self.work: list[ChunkWork] = []
+        self.loaded: list[tuple] = []  # the chunks of the window as loaded
+        self.values = 0
+
+    def add(self, chunk: inputs.Chunk) -> None:
+        tensors = chunk.load()
+        self.work.append(ChunkWork(*tensors))
+        self.loaded.append((chunk, [t for t in tensors if t is not None]))
+        self.values += self.work[-1].scores.numel()
+        if self.values >= WINDOW_VALUES:
+            self.decode()
+
+    def decode(self) -> None:
+        self.results.extend(decode_window(self.work, self.options))
+        for chunk, tensors in self.loaded:
+            if chunk.mapped:
+                for tensor in tensors:
+                    inputs.release_pages(tensor)
+        self.work, self.loaded, self.values = [], [], 0
+
+    def finish(self) -> list[ChunkResult]:
+        self.decode()
+        return self.results
+
+
+@failure_noted
 def decode_task(task: str, pieces: list[Piece], options: DecodeOptions,
                 copies: Optional[str] = None) -> list[ChunkResult]:
     """On a worker: decodes the chunks of `pieces`, a window at a time, with the checks of a local
     run; their results in order. Tells the client when it starts, so that a task's time limit
-    counts its running, not its waiting. The worker's Dask threads run tasks side by side, one
-    intra-op thread each."""
+    counts its running, not its waiting."""
     tell_start(task)
     shared = copies_of(copies)
-    torch.set_num_threads(1)
-    results: list[ChunkResult] = []
-    window: list[ChunkWork] = []
-    loaded: list[tuple] = []  # the chunks of the window as loaded, mapped from their files
-    values = 0
-
-    def decode() -> None:
-        nonlocal window, loaded, values
-        results.extend(decode_window(window, options))
-        for chunk, tensors in loaded:
-            if chunk.mapped:
-                for tensor in tensors:
-                    inputs.release_pages(tensor)
-        window, loaded, values = [], [], 0
-
+    window = Window(options)
     for piece in pieces:
         source = reopened(piece.path, piece.identity, shared)
         chunks = source.chunks[piece.start:piece.stop]
         if len(chunks) != piece.stop - piece.start:
             raise InputError(f"{shown(piece.path)} changed or was removed during the run")
         for chunk in chunks:
-            tensors = chunk.load()
-            window.append(ChunkWork(*tensors))
-            loaded.append((chunk, [t for t in tensors if t is not None]))
-            values += window[-1].scores.numel()
-            if values >= WINDOW_VALUES:
-                decode()
+            window.add(chunk)
         del source, chunks
-    decode()
-    return results
+    return window.finish()
 
 
 @dataclasses.dataclass
@@ -323,18 +382,22 @@ class TaskCutter:
     get work and the last tasks are short. Small files are packed into one task; a large one is
     cut across several."""
 
-    def __init__(self, sources: list[inputs.Source], run: str) -> None:
+    def __init__(self, sources: list[inputs.Source], run: str, done: frozenset = frozenset()
+                 ) -> None:
         self.sources = sources
+        self.done = done  # sources decoded already
         self.run = run
         self.count = 0
         self.position = 0  # the source being cut
         self.start = 0  # its next chunk
-        self.remaining = sum(chunk.shape[0] for source in sources for chunk in source.chunks)
+        self.remaining = sum(chunk.shape[0] for index, source in enumerate(sources)
+                             if index not in done for chunk in source.chunks)
         self.skip_finished_sources()
 
     def skip_finished_sources(self) -> None:
-        while self.position < len(self.sources) and \
-                self.start >= len(self.sources[self.position].chunks):
+        while self.position < len(self.sources) and (
+                self.start >= len(self.sources[self.position].chunks) or
+                self.position in self.done):
             self.position, self.start = self.position + 1, 0
 
     def __bool__(self) -> bool:

@@ -2,6 +2,7 @@
 build of tovrel and torch, enough memory, and not left out (hung, or unable to read an input)."""
 from __future__ import annotations
 
+import functools
 import importlib.metadata
 import math
 import threading
@@ -71,8 +72,9 @@ class ClusterError(DecodeError):
     """The cluster cannot do the work: unreachable, lost, or without workers that can."""
 
 
+@functools.lru_cache(maxsize=None)
 def installed_versions() -> dict:
-    """tovrel and torch as installed here, as Dask's own version report reads them."""
+    """tovrel and torch as installed here, as Dask's own version report reads them (once)."""
     found: dict[str, Optional[str]] = {}
     for package in PACKAGES:
         try:
@@ -91,20 +93,41 @@ def megabytes(count: Any) -> str:
     return f"{(count or 0) / 1e6:.0f} MB"
 
 
+def fits_in_memory(info: dict) -> bool:
+    """Whether a worker's memory limit (as the scheduler reports it) holds decoding with its
+    threads."""
+    limit = info.get("memory_limit") or 0
+    return not 0 < limit < min_worker_memory(int(info.get("nthreads", 1)))
+
+
+def ask(client: Any, address: str) -> tuple:
+    """Asks the worker `address` its versions (through Dask's own report) and its build, each as
+    a task on it: (when asked, the two answers to come)."""
+    from distributed.versions import get_versions
+
+    return (time.monotonic(), *(client.submit(
+        question, *arguments, workers=[address], allow_other_workers=False, pure=False,
+        key=f"tovrel-{what}-{uuid.uuid4().hex}")
+        for what, question, arguments in (("versions", get_versions, [list(PACKAGES)]),
+                                          ("build", build_identity, []))))
+
+
 class Admission:
     """Decides whether each new worker may take tasks: its memory limit must hold decoding with
     its threads, and its versions and build must be the client's. The questions are tasks on the
-    worker, looked for at each refresh, so that a worker that does not answer holds nothing up.
-    A worker that fails is handed to `leave_out` with the reason."""
+    worker, looked for at each refresh, so that a worker that does not answer holds nothing up;
+    those asked as the client connected (`asked`, address -> what `ask` gave) are not asked
+    again. A worker that fails is handed to `leave_out` with the reason."""
 
-    def __init__(self, client: Any, leave_out: Callable[[str, str], None]) -> None:
+    def __init__(self, client: Any, leave_out: Callable[[str, str], None],
+                 asked: Optional[dict] = None) -> None:
         self.client = client
         self.leave_out = leave_out
         self.expected = installed_versions()
         self.build = build_identity()
         self.checked: set[str] = set()  # versions and memory fit
         self.undersized: dict[str, str] = {}  # address -> its memory limit, below the minimum
-        self.probes: dict[str, tuple] = {}  # address -> (when asked, its versions, its build)
+        self.probes: dict[str, tuple] = dict(asked or {})  # address -> (when asked, answers)
 
     def admit(self, present: dict, left_out: dict, now: float) -> None:
         self.probes = {address: probes for address, probes in self.probes.items()
@@ -118,15 +141,12 @@ class Admission:
         self.probes.pop(worker, None)
 
     def probe(self, new: list[str], present: dict, now: float) -> None:
-        """Asks new workers their versions (through Dask's own report) and their build, each as a
-        task on the worker, so that a worker that does not answer (stopped, restarting) holds
-        nothing up: the answers are looked for at each refresh, for ANSWER_SECONDS."""
-        from distributed.versions import get_versions
-
+        """Asks new workers their versions and build; the answers are looked for at each
+        refresh, for ANSWER_SECONDS."""
         for address in new:
-            limit = present[address].get("memory_limit") or 0
-            threads = int(present[address].get("nthreads", 1))
-            if 0 < limit < min_worker_memory(threads):
+            if not fits_in_memory(present[address]):
+                limit = present[address].get("memory_limit") or 0
+                threads = int(present[address].get("nthreads", 1))
                 self.undersized[address] = (f"{megabytes(limit)} of the "
                                             f"{megabytes(min_worker_memory(threads))} it needs")
                 self.leave_out(address, f"worker {address} has a memory limit of "
@@ -137,11 +157,7 @@ class Admission:
                                         f"{megabytes(min_worker_memory(threads))})")
                 continue
             if address not in self.probes:
-                self.probes[address] = (now, *(self.client.submit(
-                    ask, *arguments, workers=[address], allow_other_workers=False, pure=False,
-                    key=f"tovrel-{what}-{uuid.uuid4().hex}")
-                    for what, ask, arguments in (("versions", get_versions, [list(PACKAGES)]),
-                                                 ("build", build_identity, []))))
+                self.probes[address] = ask(self.client, address)
                 continue
             asked, *probes = self.probes[address]
             if present[address].get("status") == "paused":  # it runs no task until it resumes
@@ -152,6 +168,20 @@ class Admission:
             elif now - asked > ANSWER_SECONDS:
                 self.leave_out(address, f"worker {address} does not answer (asked its versions "
                                         f"and build over {ANSWER_SECONDS:.0f} s ago)")
+
+    def wait(self, seconds: float) -> None:
+        """Waits up to `seconds`, less once a question asked is answered."""
+        waiting = [probe for _, *probes in self.probes.values() for probe in probes
+                   if not probe.done()]
+        if not waiting:
+            time.sleep(seconds)
+            return
+        import distributed
+
+        try:
+            distributed.wait(waiting, timeout=seconds, return_when="FIRST_COMPLETED")
+        except Exception:  # its timeout, or the connection's errors: the refresh finds those
+            pass
 
     def asked(self, present: dict) -> list[str]:
         """The running workers still being asked their versions and build: each answers, or is
@@ -191,12 +221,13 @@ class WorkerPool:
     seconds, the run ends with one line saying why."""
 
     def __init__(self, client: Any, address: str, warn: Callable[[str], None],
-                 lost: Callable[[BaseException], ClusterError]) -> None:
+                 lost: Callable[[BaseException], ClusterError],
+                 asked: Optional[dict] = None) -> None:
         self.client = client
         self.address = address
         self.warn = warn
         self.lost = lost
-        self.admission = Admission(client, self.leave_out)
+        self.admission = Admission(client, self.leave_out, asked)
         self.usable: dict[str, int] = {}  # address -> threads
         self.left_out: dict[str, str] = {}  # address -> why
         self.paused: dict[str, str] = {}  # address -> what it holds
@@ -283,7 +314,7 @@ class WorkerPool:
     def wait_for_usable(self) -> None:
         self.refresh(force=True)
         while not self.usable:
-            time.sleep(0.2)
             # Workers answer their questions within a fraction of a second: a run does not
             # wait for the next look of once a second to hear them.
+            self.admission.wait(0.2)
             self.refresh(force=bool(self.admission.probes))

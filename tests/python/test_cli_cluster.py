@@ -597,7 +597,7 @@ def count_opens(start):
     return []
 
 
-def test_small_files_are_opened_once_on_the_cluster(cluster, tmp_path):
+def test_small_files_are_decoded_as_they_are_planned(cluster, tmp_path):
     local, client = cluster
     client.wait_for_workers(2, timeout=60)
     folder = tmp_path / "small"
@@ -606,17 +606,38 @@ def test_small_files_are_opened_once_on_the_cluster(cluster, tmp_path):
         torch.save(chunk(30, 2, 300 + i), folder / f"{i:03d}.pt")
     want = decode(folder, "-q")
     client.run(count_opens, True)
+    before = len(client.get_events(STARTED_TOPIC))
     try:
         there = decode(*sorted(folder.iterdir()), "-q", "--scheduler", local.scheduler_address)
     finally:
         opened = client.run(count_opens, False)
     assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
-    # The worker that plans a group of small files keeps them open for its tasks of the run,
-    # which are sent to it while it has room for them (the others to any worker): files are
-    # opened once or twice, not twice each (to plan and to decode).
+    # The task that opens a small file to plan the run decodes it: each file is opened once,
+    # and no decode task runs.
     counts = collections.Counter(path for paths in opened.values() for path in paths)
-    assert set(counts) == {str(path) for path in folder.iterdir()}
-    assert max(counts.values()) <= 2 and sum(counts.values()) < 2 * len(counts), counts
+    assert counts == {str(path): 1 for path in folder.iterdir()}, counts
+    started = [event["task"] for _, event in client.get_events(STARTED_TOPIC)[before:]]
+    assert started and all(task.startswith("plan-") for task in started), started
+    # Beside files too large for that, and past the run's budget for it, decode tasks take
+    # the rest: every read still comes in input order.
+    for i in (3, 77, 78, 150):
+        torch.save(chunk(3400, 3, i), folder / f"{i:03d}.pt")  # 4.4 MB
+    want = decode(folder, "-q")
+    for budget in (4_000_000, 2000):
+        there = decode_patched(f"from tovrel_decode import cluster\n"
+                               f"cluster.RUN_PLAN_DECODE_BLOCKS = {budget}", folder, "-q",
+                               "--scheduler", local.scheduler_address)
+        assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
+    # A chunk decoded in the plan that cannot be trusted meets the invalid-read policy there.
+    bad = chunk(30, 2, 5)
+    bad[7, 3] = float("nan")
+    torch.save(bad, folder / "100.pt")
+    for policy in ([], ["--skip-invalid"]):
+        want = decode(folder, "-q", *policy)
+        there = decode(folder, "-q", *policy, "--scheduler", local.scheduler_address)
+        assert (there.returncode, there.stdout, there.stderr) == \
+            (want.returncode, want.stdout, want.stderr)
+        assert want.returncode == (0 if policy else 1)
 
 
 def test_a_held_file_is_checked_again_before_a_task_decodes_it(tmp_path, monkeypatch):
@@ -681,9 +702,11 @@ executor.chunk_results = chunk_results
 """
 
 # From the first decoded task on, the pool sees every worker paused for memory for `refreshes`
-# looks at the cluster, and gives up after `grace` seconds without a worker.
+# looks at the cluster, and gives up after `grace` seconds without a worker. Decode tasks, not
+# the plan, decode the small input.
 PAUSED_AFTER_FIRST_RESULT = """
 from tovrel_decode import cluster, workers
+cluster.PLAN_DECODE_BLOCKS = 0
 workers.NO_WORKERS_GRACE = {grace}
 paused = {{"looks": None}}
 real_result, real_present = cluster.ClusterExecutor.result, workers.WorkerPool.present
@@ -757,7 +780,8 @@ def test_a_run_whose_only_worker_is_left_out_by_the_task_timeout_fails(scheduler
     worker = start_worker(address, tmp_path, "--preload", str(tmp_path / "held.py"))
     try:
         wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
-        process = decode_patched("from tovrel_decode import workers\n"
+        process = decode_patched("from tovrel_decode import cluster, workers\n"
+                                 "cluster.PLAN_DECODE_BLOCKS = 0\n"
                                  "workers.NO_WORKERS_GRACE = 1", tmp_path / "in.pt", "-o",
                                  tmp_path / "out.fq", "--task-timeout", "1", "--scheduler",
                                  address, stderr=subprocess.PIPE)
