@@ -22,7 +22,7 @@ from .errors import DecodeError, InputError, shown
 from .plan import Executor, PlannedRead
 from .results import ChunkResult
 from .tasks import (STARTED_TOPIC, Task, TaskCutter, UnreadableInput, changed_here, client_view,
-                    decode_task, list_task, plan_task, planned_sources)
+                    decode_task, list_task, plan_task, planned_sources, status_here)
 from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
 
 PLAN_FILES = 50  # files planned by one task at least: a task costs more than opening a file
@@ -87,11 +87,15 @@ class Planning:
         groups = [self.task(plan_task, files[start:start + size], False, run.copies.name,
                             run.options, budget) for start in starts]
         for group in groups:
-            planner, planned, more, decoded = self.result(group, lambda result: (
-                result[0], planned_sources(result[0], result[1], before), *result[2:]))
-            for source, results in zip(planned, decoded):
+            planner, planned, layouts, more, decoded = self.result(group, lambda result: (
+                result[0], planned_sources(result[0], result[1], before), *result[1:]))
+            for source, layout, results in zip(planned, layouts, decoded):
                 if results is not None and len(results) == len(source.chunks):
-                    run.decoded[len(self.planned)] = results
+                    # Checked again as its reads are written, as a local run checks a file as
+                    # it decodes it, where the identity planned is this client's own view (not
+                    # the planner's, which is the one kept where the client sees no file).
+                    own = source.identity is not None and source.identity is not layout[2]
+                    run.decoded[len(self.planned)] = (results, source.identity if own else None)
                 self.planned.append(source)
             self.executor.planners += [planner] * len(planned)
             skipped += more
@@ -129,7 +133,8 @@ class ClusterExecutor:
         self.started: dict[str, tuple[float, str]] = {}  # task -> (when heard, worker)
         self.copies = session.copies  # the workers' shared copies of the run
         self.planners: list[str] = []  # the worker that planned each source (and holds it)
-        self.decoded: dict[int, list[ChunkResult]] = {}  # source -> results, decoded in the plan
+        # source -> its results, decoded in the plan, and this client's view of it planned
+        self.decoded: dict[int, tuple[list[ChunkResult], Optional[tuple]]] = {}
         self.client = session.client()
         self.pool = WorkerPool(self.client, self.address, warn, self.lost, session.asked)
         self.unreadable = Unreadable(self.pool)
@@ -244,7 +249,12 @@ class ClusterExecutor:
         def decoded_before(source: int) -> Iterator[tuple[inputs.Chunk, ChunkResult]]:
             nonlocal next_decoded
             while next_decoded is not None and next_decoded < source:
-                yield from zip(self.planned[next_decoded].chunks, self.decoded.pop(next_decoded))
+                planned = self.planned[next_decoded]
+                results, seen = self.decoded.pop(next_decoded)
+                if seen is not None and status_here(planned.path) != seen[1]:
+                    raise InputError(f"{shown(planned.path)} changed or was removed during the "
+                                     "run")
+                yield from zip(planned.chunks, results)
                 next_decoded = next(decoded, None)
 
         def top_up() -> None:

@@ -99,6 +99,14 @@ def client_view(path: str) -> Optional[tuple]:
         return None
 
 
+def status_here(path: str) -> Optional[tuple]:
+    """The stat identity of the file at `path` as this machine sees it, None where it cannot."""
+    try:
+        return inputs.identity_of(os.stat(path))
+    except OSError:
+        return None
+
+
 def planned_identity(planner: str, path: str, planned: Optional[tuple],
                      before: Optional[tuple]) -> Optional[tuple]:
     """The identity of a file that `planner` planned: the client's view where it has one

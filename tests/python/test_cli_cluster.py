@@ -640,6 +640,50 @@ def test_small_files_are_decoded_as_they_are_planned(cluster, tmp_path):
         assert want.returncode == (0 if policy else 1)
 
 
+# `change` (Python source) is run on the client once, as the first planning task's result comes
+# back (after the worker has read and decoded the group's small files) or after the plan.
+CHANGED_DURING_PLAN = """
+import os
+from tovrel_decode import cluster
+done = []
+real_sources, real_plan = cluster.planned_sources, cluster.Planning.plan
+def change():
+    if not done:
+        done.append(1)
+        {change}
+def planned_sources(*args):
+    if {as_it_returns}:
+        change()
+    return real_sources(*args)
+def plan(self, paths, before):
+    planned = real_plan(self, paths, before)
+    change()
+    return planned
+cluster.planned_sources, cluster.Planning.plan = planned_sources, plan
+"""
+
+
+def test_a_file_decoded_in_the_plan_is_checked_again_before_its_reads_are_written(
+        cluster, tmp_path):
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    for i in range(3):
+        torch.save(chunk(30, 2, 400 + i), tmp_path / f"{i}.pt")
+    path = tmp_path / "1.pt"
+    for as_it_returns in (True, False):
+        for change in (f"os.replace({str(tmp_path / 'other')!r}, {str(path)!r})",
+                       f"os.remove({str(path)!r})"):
+            torch.save(chunk(30, 2, 9), tmp_path / "other")
+            patch = CHANGED_DURING_PLAN.format(change=change, as_it_returns=as_it_returns)
+            result = decode_patched(patch, tmp_path / "0.pt", path, tmp_path / "2.pt", "-o",
+                                    tmp_path / "out.fq", "--scheduler", local.scheduler_address)
+            assert result.returncode == 1 and result.stderr.decode() == \
+                f"tovrel-decode: error: {path} changed or was removed during the run\n", \
+                (change, as_it_returns)
+            assert not (tmp_path / "out.fq").exists()
+            torch.save(chunk(30, 2, 401), path)
+
+
 def test_a_held_file_is_checked_again_before_a_task_decodes_it(tmp_path, monkeypatch):
     from tovrel_decode import spools, tasks
 
