@@ -116,6 +116,7 @@ def compressed(folder, cluster, rounds):
     write_scores(plain, 8, seed=21)
     with open(plain, "rb") as source, gzip.open(plain + ".gz", "wb", compresslevel=1) as packed:
         shutil.copyfileobj(source, packed, 1 << 22)
+    os.sync()  # the files just written go to disk now, not during the runs
     remote = [DECODER, "-q", "-o", os.path.join(folder, "eight.fq"), "--scheduler",
               cluster.scheduler_address]
     timed(remote + [plain])

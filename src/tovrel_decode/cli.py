@@ -361,6 +361,7 @@ def run(argv, terminal):
         if args.scheduler is not None:
             session = cluster_session(args, target, kind, terminal)
             session.start()
+            session.wait_for_copies()
         check_search_options(args)
         from . import engine, plan
 

@@ -17,12 +17,13 @@ from typing import Any, Iterator, Optional
 
 from .builds import build_identity
 from .errors import UsageError, shown
-from .sniff import has_score_suffix
+from .sniff import COMPRESSION_SUFFIXES, has_score_suffix
 from .workers import ClusterError
 
 CONNECT_TIMEOUT = 10.0
 # Dask's own timeout does not bound a scheduler that accepts the connection and never answers.
 ANSWER_SECONDS = CONNECT_TIMEOUT + 5.0
+COPIES_HEAD_START = 5.0  # the most a run with compressed inputs waits to load torch
 TLS_SETTINGS = (("ca-file", "CA_FILE"), ("client.cert", "CLIENT__CERT"),
                 ("client.key", "CLIENT__KEY"))
 
@@ -105,6 +106,12 @@ def paths_and_folder_entries(paths: list[str]) -> Iterator[str]:
                 continue  # the workers say why they cannot list it
             yield from (os.path.join(path, entry) for entry in entries
                         if has_score_suffix(entry))
+
+
+def names_compressed(paths: list[str]) -> bool:
+    """Whether an input, or a score file of a folder among them, is named as compressed."""
+    return any(path.lower().endswith(COMPRESSION_SUFFIXES)
+               for path in paths_and_folder_entries(paths))
 
 
 def import_dask() -> Any:
@@ -258,10 +265,12 @@ class Session:
         self.closed = False
         self.failure: Optional[Exception] = None
         self.connected = threading.Event()
+        self.registered = threading.Event()  # the copies registered, or given up
         self.shared = threading.Event()
         self.thread: Optional[threading.Thread] = None
         self.started = 0.0  # when `start` began to connect
         self.asked: dict = {}  # the workers present as it connected: address -> their answers
+        self.compressed = names_compressed(paths)
 
     def start(self) -> None:
         self.started = time.monotonic()
@@ -270,6 +279,12 @@ class Session:
         self.thread.start()
 
     def connect_and_share(self) -> None:
+        try:
+            self.connect_and_register()
+        finally:
+            self.registered.set()
+
+    def connect_and_register(self) -> None:
         from . import spools
 
         try:
@@ -285,10 +300,23 @@ class Session:
             self.connection = connection
         self.connected.set()
         try:
-            self.asked = ask_workers(connection)
+            # The workers start on a compressed input as the copies are registered: that comes
+            # first where there is one, and the workers' answers first where there is none.
+            if not self.compressed:
+                self.asked = ask_workers(connection)
             spools.share(connection, self.paths, self.copies)
+            self.registered.set()
+            if self.compressed:
+                self.asked = ask_workers(connection)
         finally:
             self.shared.set()
+
+    def wait_for_copies(self) -> None:
+        """For a run with compressed inputs, waits (a few seconds at most) until the workers have
+        taken up its shared copies, and so started on the first: importing torch holds this
+        process's interpreter lock for tenths of a second at a time, which would hold that up."""
+        if self.compressed:
+            waited(self.registered, COPIES_HEAD_START)
 
     def client(self) -> Any:
         """The connected client, once the run's copies are registered; ClusterError for a

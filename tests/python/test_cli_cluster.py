@@ -1284,6 +1284,37 @@ def test_copies_still_being_registered_when_the_run_ends_are_given_back(monkeypa
     assert calls == [("register", shared.name), ("unregister", shared.name)]
 
 
+
+def test_a_run_with_compressed_inputs_registers_its_copies_before_loading_torch(monkeypatch,
+                                                                                  tmp_path):
+    # The workers start on a compressed input once its copy is registered: the client registers
+    # it before asking the workers anything and waits for it before loading torch, whose import
+    # would hold the connecting thread up. Other runs ask first and do not wait.
+    from tovrel_decode import connection, spools
+
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "folder" / "b.pt.GZ").touch()
+    steps = []
+    monkeypatch.setattr(connection, "connect", lambda address: None)
+    monkeypatch.setattr(connection, "ask_workers", lambda client: steps.append("ask") or {})
+    monkeypatch.setattr(spools, "share", lambda *args: steps.append("register"))
+    for inputs, compressed in ((["a.pt.gz"], True), (["folder"], True), (["a.pt"], False)):
+        steps.clear()
+        session = connection.Session("tcp://127.0.0.1:9", [str(tmp_path / i) for i in inputs])
+        session.start()
+        session.wait_for_copies()
+        if compressed:
+            assert steps[:1] == ["register"], inputs
+        session.thread.join(60)
+        assert steps == (["register", "ask"] if compressed else ["ask", "register"]), inputs
+    # A client that cannot connect does not hold the run: the failure is raised as before.
+    monkeypatch.setattr(connection, "connect", lambda address: 1 / 0)
+    session = connection.Session("tcp://127.0.0.1:9", [str(tmp_path / "a.pt.gz")])
+    session.start()
+    session.wait_for_copies()
+    with pytest.raises(ZeroDivisionError):
+        session.client()
+
 # Reads a cluster run's command line and makes its session, as the command does before it loads
 # torch: neither may load it, or the workers would wait for torch to load on the client.
 WITHOUT_TORCH = """

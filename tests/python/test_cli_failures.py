@@ -206,22 +206,26 @@ def test_signals_at_start_up_and_ignored_ones(tmp_path, scores):
 # The terminal
 
 
-def test_the_terminal_lines(tmp_path):
+def test_the_terminal_lines(tmp_path, monkeypatch):
     nan = chunk(50, 2, 9)
     nan[3, 3] = float("nan")
     torch.save([chunk(300, 2, 1), nan, chunk(300, 2, 2)], tmp_path / "mixed.pt")
-    started = time.monotonic()
-    status, shown = on_terminal([tmp_path / "mixed.pt", "-o", tmp_path / "o.fq",
-                                 "--skip-invalid"])
-    wall = time.monotonic() - started
+    # A start-up made to take 2 s before the command's own code runs (however busy the machine).
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / "sitecustomize.py").write_text("import time\ntime.sleep(2)\n")
+    with monkeypatch.context() as patched:
+        patched.setenv("PYTHONPATH", os.pathsep.join(
+            filter(None, [str(tmp_path / "site"), os.environ.get("PYTHONPATH")])))
+        status, shown = on_terminal([tmp_path / "mixed.pt", "-o", tmp_path / "o.fq",
+                                     "--skip-invalid"])
     assert status == 0
     # The progress line is cleared before the warning and the summary.
     assert "\r\x1b[Ktovrel-decode: warning: skipped read mixed_1: scores at block 3 hold NaN" \
         in shown
     summary = shown.rsplit("\r\x1b[K", 1)[1].strip()
     assert summary.startswith("tovrel-decode: 2 reads from 3 chunks, 1 skipped, ")
-    # Its seconds count from the start of the process: start-up (loading torch) is most of them.
-    assert float(summary.split(", ")[-1].rstrip(" s")) > 0.5 * wall
+    # Its seconds count from the start of the process, start-up included.
+    assert float(summary.split(", ")[-1].rstrip(" s")) >= 2.0
     torch.save(chunk(30, 2, 1), tmp_path / "one.pt")
     single = decode(tmp_path / "one.pt", "-o", tmp_path / "one.fq")
     assert single.stderr.startswith("tovrel-decode: 1 read from 1 chunk, ")
