@@ -18,7 +18,7 @@ import pytest
 import torch
 import tovrel_tensors
 
-from decoder_helpers import DECODER, chunk
+from decoder_helpers import DECODER, chunk, default_signals
 from tovrel_decode.tasks import STARTED_TOPIC
 
 distributed = pytest.importorskip("distributed")
@@ -730,9 +730,11 @@ def decode_patched(patch, *args, timeout=300, **popen):
     injected where they are hard to cause from outside."""
     code = f"import sys\n{patch}\nfrom tovrel_decode.cli import main\nsys.exit(main(sys.argv[1:]))"
     command = [sys.executable, "-c", code, *map(str, args)]
+    # Some patches signal the command: it must not inherit a background job's ignored SIGINT.
     if popen:
-        return subprocess.Popen(command, **popen)
-    return subprocess.run(command, capture_output=True, timeout=timeout)
+        return subprocess.Popen(command, preexec_fn=default_signals, **popen)
+    return subprocess.run(command, capture_output=True, timeout=timeout,
+                          preexec_fn=default_signals)
 
 
 # The last chunk's result never comes, in either executor.
