@@ -411,7 +411,8 @@ def cluster_session(args, target, kind, terminal):
     paths = [os.path.abspath(path) for path in args.inputs]
     target.check([path for path in paths if os.path.isfile(path)], kind)
     terminal.status(f"connecting to {args.scheduler}")
-    return connection.Session(args.scheduler, paths)
+    search = {name: getattr(args, name) for name in SEARCH_OPTIONS}
+    return connection.Session(args.scheduler, paths, search, args.skip_unreadable)
 
 
 def write_reads(planned, executor, target, kind, args, terminal, header):

@@ -17,17 +17,16 @@ from typing import Any, Callable, Deque, Iterator, Optional
 
 from . import inputs
 from .connection import Session
+from .early import EarlyPlan, plan_groups
 from .engine import DecodeOptions
 from .errors import DecodeError, InputError, shown
 from .plan import Executor, PlannedRead
 from .results import ChunkResult
-from .tasks import (STARTED_TOPIC, Task, TaskCutter, UnreadableInput, changed_here, client_view,
-                    decode_task, list_task, plan_task, planned_sources, status_here)
+from .remote import (STARTED_TOPIC, Task, list_task, plan_task, planning_task, send,
+                     start_listener)
+from .tasks import (TaskCutter, UnreadableInput, changed_here, client_view, decode_task,
+                    planned_sources, status_here)
 from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
-
-PLAN_FILES = 50  # files planned by one task at least: a task costs more than opening a file
-PLAN_DECODE_BLOCKS = 100_000  # what a planning task may decode of the small files it opens...
-RUN_PLAN_DECODE_BLOCKS = 4_000_000  # ...and all of them: their results wait here until written
 
 
 class Unreadable:
@@ -64,9 +63,10 @@ class Unreadable:
 class Planning:
     """Plans a run's inputs on the workers: lists them on one (where the client cannot tell
     that they are all files), then plans them in groups of files in input order, side by side;
-    each group's files are checked against the client's view of them (`before`, taken as the
-    run began). A group's small files are decoded as they are planned, within a budget of
-    blocks, and their results kept for the run."""
+    each group's files are checked against the client's view of them (`before`). A group's
+    small files are decoded as they are planned, within a budget of blocks, and their results
+    kept for the run. What the run began as it connected (`early`) is taken over where it is
+    what the run needs, and cancelled where not."""
 
     def __init__(self, executor: "ClusterExecutor") -> None:
         self.executor = executor
@@ -75,20 +75,30 @@ class Planning:
     def plan(self, paths: list[str], before: dict) -> tuple[list[inputs.Source], list[str]]:
         """The planned sources in input order, and the warnings for files skipped."""
         run = self.executor
+        early = run.early
         skipped: list[str] = []
+        listing = early.listing if early is not None else None
         if all(before.values()):  # files, as every worker must see them: nothing to list
             files = list(paths)
+            if early is not None:
+                early.drop([listing])
         else:
-            _, files, skipped = self.result(self.task(list_task, paths, run.skip_unreadable),
-                                            lambda listed: listed)
-        size = max(PLAN_FILES, -(-len(files) // (2 * run.pool.threads)))
-        starts = range(0, len(files), size)
-        budget = min(PLAN_DECODE_BLOCKS, RUN_PLAN_DECODE_BLOCKS // max(1, len(starts)))
-        groups = [self.task(plan_task, files[start:start + size], False, run.copies.name,
-                            run.options, budget) for start in starts]
+            _, files, skipped = self.result(
+                listing or self.task(list_task, paths, run.skip_unreadable),
+                lambda listed: listed)
+        search = run.options.keywords()
+        if early is not None and early.files == files and early.search == search:
+            groups = early.groups
+        else:
+            if early is not None:
+                early.drop(list(early.groups))
+            split, budget = plan_groups(files, run.pool.threads)
+            groups = [self.task(plan_task, group, False, run.copies.name, search, budget)
+                      for group in split]
         for group in groups:
             planner, planned, layouts, more, decoded = self.result(group, lambda result: (
-                result[0], planned_sources(result[0], result[1], before), *result[1:]))
+                result[0], planned_sources(result[0], result[1], before, run.session.began_at),
+                *result[1:]))
             for source, layout, results in zip(planned, layouts, decoded):
                 if results is not None and len(results) == len(source.chunks):
                     # Checked again as its reads are written, as a local run checks a file as
@@ -102,8 +112,7 @@ class Planning:
         return self.planned, skipped
 
     def task(self, function: Callable, *arguments: Any) -> Task:
-        blocks = arguments[-1] if function is plan_task else 0  # those it may decode
-        task = Task(f"plan-{uuid.uuid4().hex[:12]}", [], blocks, planning=(function, arguments))
+        task = planning_task(function, *arguments)
         self.executor.submit(task)
         return task
 
@@ -130,23 +139,28 @@ class ClusterExecutor:
         self.warn = warn
         self.skip_unreadable = skip_unreadable
         self.planned: list[inputs.Source] = []
-        self.started: dict[str, tuple[float, str]] = {}  # task -> (when heard, worker)
         self.copies = session.copies  # the workers' shared copies of the run
         self.planners: list[str] = []  # the worker that planned each source (and holds it)
         # source -> its results, decoded in the plan, and this client's view of it planned
         self.decoded: dict[int, tuple[list[ChunkResult], Optional[tuple]]] = {}
         self.client = session.client()
-        self.pool = WorkerPool(self.client, self.address, warn, self.lost, session.asked)
+        self.early: Optional[EarlyPlan] = session.early
+        if self.early is not None and self.early.pool is not None:
+            # The workers admitted as the client connected, the tasks sent, the starts heard.
+            self.pool = self.early.pool
+            self.pool.warn, self.pool.lost = warn, self.lost
+            for warning in self.early.warnings:
+                warn(warning)
+            self.started: dict[str, tuple[float, str]] = self.early.started
+        else:
+            self.early = None
+            self.pool = WorkerPool(self.client, self.address, warn, self.lost, session.asked)
+            self.started = {}  # task -> (when heard, worker)
         self.unreadable = Unreadable(self.pool)
         try:
-            self.client.subscribe_topic(STARTED_TOPIC, self.heard_start)
+            self.client.subscribe_topic(STARTED_TOPIC, start_listener(self.started))
         except Exception as error:
             raise self.lost(error) from None
-
-    def heard_start(self, event: Any) -> None:
-        """A task's start, as its worker tells it (on the client's own thread)."""
-        _, message = event
-        self.started.setdefault(message["task"], (time.monotonic(), message["worker"]))
 
     def close(self) -> None:
         self.session.close()
@@ -166,9 +180,14 @@ class ClusterExecutor:
         status(f"waiting for workers of {self.address}")
         self.pool.wait_for_usable()
         status("opening the inputs on the workers")
-        # Taken before the plan: a file replaced while a worker plans it is a change, not a
-        # worker that sees another file.
+        # Each file as this client sees it, which must be the file as the run began (the
+        # workers may have planned it since): a file replaced while a worker plans it is a
+        # change, not a worker that sees another file.
         before = {path: client_view(path) for path in paths}
+        for path, seen in before.items():
+            began = self.session.began.get(path)
+            if began is not None and (seen is None or seen[1] != began):
+                raise InputError(f"{shown(path)} changed or was removed during the run")
         self.unreadable.seen_at_start = before
         self.planners, self.decoded = [], {}
         self.planned, skipped = Planning(self).plan(paths, before)
@@ -182,17 +201,9 @@ class ClusterExecutor:
         """Planning and decoding alike: each has its start heard and its time limit."""
         # A worker keeps the small files it planned open for the run: a task of those goes to
         # it, unless it is not usable or already has its share of the tasks in flight.
-        task.workers = frozenset([task.prefer]) if task.prefer in self.pool.usable else \
-            frozenset(self.pool.usable)
-        task.prefer = None  # sent again, it goes to any usable worker
-        task.started = task.started_on = None
-        self.started.pop(task.id, None)
         function, arguments = task.planning if task.planning is not None else \
             (decode_task, (task.pieces, self.options, self.copies.name))
-        task.future = self.client.submit(
-            function, task.id, *arguments, key=f"{function.__name__}-{task.id}-"
-            f"{uuid.uuid4().hex[:8]}", workers=list(task.workers), allow_other_workers=False,
-            pure=False)
+        send(self.client, task, self.pool.usable, self.started, function, arguments)
 
     def resubmit(self, task: Task) -> None:
         try:

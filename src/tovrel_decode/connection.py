@@ -1,7 +1,7 @@
 """A cluster run's connection to its scheduler: the inputs that cannot travel refused, TLS and
 connection mistakes named in one line each, and the `Session` that connects as soon as the command
-line is read. Nothing here imports torch: the workers take up the run (and start decompressing its
-first compressed input) while the client loads the rest."""
+line is read. Nothing here imports torch: the workers take up the run (start decompressing its
+first compressed input, and plan it) while the client loads the rest."""
 from __future__ import annotations
 
 import collections
@@ -16,8 +16,9 @@ import warnings
 from typing import Any, Iterator, Optional
 
 from .builds import build_identity
+from .early import EarlyPlan
 from .errors import UsageError, shown
-from .sniff import COMPRESSION_SUFFIXES, has_score_suffix
+from .sniff import COMPRESSION_SUFFIXES, has_score_suffix, regular_file_identity
 from .workers import ClusterError
 
 CONNECT_TIMEOUT = 10.0
@@ -249,11 +250,13 @@ class Session:
     """A run's client of the scheduler and the workers' shared copies of its inputs. `start`
     connects and registers the copies on a thread of its own as soon as the command line is
     read, so that the workers decompress the run's first compressed input while this client
-    loads torch and checks the rest of the command line. A failure to connect, or a scheduler
-    that does not answer, is raised by `client`; `close` gives back what was taken, however far
-    `start` came, without waiting for a connection still being made."""
+    loads torch and checks the rest of the command line; given the run's search parameters
+    (`search`), it goes on to begin the plan (early.py) until `client` is called. A failure to
+    connect, or a scheduler that does not answer, is raised by `client`; `close` gives back what
+    was taken, however far `start` came, without waiting for a connection still being made."""
 
-    def __init__(self, address: str, paths: list[str]) -> None:
+    def __init__(self, address: str, paths: list[str], search: Optional[dict] = None,
+                 skip_unreadable: bool = False) -> None:
         self.distributed = import_dask()
         from . import spools
 
@@ -271,6 +274,13 @@ class Session:
         self.started = 0.0  # when `start` began to connect
         self.asked: dict = {}  # the workers present as it connected: address -> their answers
         self.compressed = names_compressed(paths)
+        # Each file as the run began: the workers may plan it before this client looks at it.
+        self.began_at = time.time()
+        self.began = {path: regular_file_identity(path) for path in paths}
+        self.early: Optional[EarlyPlan] = None
+        if search is not None:
+            self.early = EarlyPlan(paths, all(self.began.values()), self.copies.name, search,
+                                   skip_unreadable)
 
     def start(self) -> None:
         self.started = time.monotonic()
@@ -308,6 +318,8 @@ class Session:
             self.registered.set()
             if self.compressed:
                 self.asked = ask_workers(connection)
+            if self.early is not None:
+                self.early.begin(connection, self.address, self.asked)
         finally:
             self.shared.set()
 
@@ -326,11 +338,15 @@ class Session:
                                f"{ANSWER_SECONDS:.0f} s)")
         if self.failure is not None:
             raise self.failure
+        if self.early is not None:
+            self.early.taking_over.set()
         waited(self.shared, float("inf"))  # the registration has a bound of its own
         return self.connection
 
     def close(self) -> None:
         """Gives back the shared copies and closes the client; safe to call twice."""
+        if self.early is not None:
+            self.early.taking_over.set()
         with self.lock:
             self.closed = True
             connection, self.connection = self.connection, None

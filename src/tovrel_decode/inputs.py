@@ -29,7 +29,7 @@ from . import checks
 from .errors import InputError, UnreadableFile, shown
 from .results import check_overlap
 from .sniff import (NPY_MAGIC, SCORE_MAGICS, SCORE_SUFFIXES, ZIP_MAGIC, compression_of,
-                    has_score_suffix, score_stem)
+                    has_score_suffix, identity_of, score_stem)
 
 # The keys of the container layout. A dict holding any of them is a container, and every other key
 # in it is refused.
@@ -93,10 +93,6 @@ class Source:
     # The unnamed copy of a stream or a compressed file that the chunks are read from: open as
     # long as the source is (a worker decoding many such files gives each back in turn).
     spool: Any = dataclasses.field(default=None, repr=False)
-
-
-def identity_of(status: os.stat_result) -> tuple:
-    return (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
 
 
 def check_unchanged(path: str, identity: Optional[tuple], same_machine: bool = True) -> None:

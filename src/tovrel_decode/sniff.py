@@ -1,5 +1,8 @@
-"""Which files hold scores, by their names and first bytes. Standard library only."""
+"""Which files hold scores, by their names and first bytes, and which file a path names, by its
+status. Standard library only."""
 import os
+import stat
+from typing import Optional
 
 SCORE_SUFFIXES = (".pt", ".pth", ".npy", ".npz")  # the files a folder contributes
 NPY_MAGIC = b"\x93NUMPY"
@@ -39,3 +42,18 @@ def compression_of(head: bytes) -> str:
 def looks_like_scores(path: str, head: bytes) -> bool:
     """A score file by its name or its first bytes (the output is never one)."""
     return has_score_suffix(path) or head.startswith(SCORE_MAGICS)
+
+
+def identity_of(status: os.stat_result) -> tuple:
+    """A file's identity as its status gives it: another file at the path, or this one rewritten,
+    has another (but for a rewrite that keeps its size and time, which a fingerprint tells)."""
+    return (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
+
+
+def regular_file_identity(path: str) -> Optional[tuple]:
+    """The identity of the regular file at `path`, None for anything else or nothing."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return identity_of(status) if stat.S_ISREG(status.st_mode) else None

@@ -17,7 +17,6 @@ import hashlib
 import os
 import socket
 import stat
-import time
 from typing import Any, Callable, Optional
 
 import torch
@@ -25,12 +24,13 @@ import torch
 from . import inputs
 from .engine import WINDOW_VALUES, ChunkWork, DecodeOptions, decode_window
 from .errors import InputError, UnreadableFile, shown
+from .remote import STARTED_TOPIC, Task
 from .results import ChunkResult
+from .sniff import identity_of
 
 MAX_TASK_BLOCKS = 300_000
-TIMEOUT_BLOCKS = 100_000  # --task-timeout is per this many blocks
-STARTED_TOPIC = "tovrel-task-started"
 SAMPLES, SAMPLE_BYTES = 32, 4096  # what a file's fingerprint reads of it
+CLOCK_MARGIN = 2.0  # seconds by which a file's change time may lag this client's clock
 
 
 class UnreadableInput(Exception):
@@ -93,7 +93,7 @@ def client_view(path: str) -> Optional[tuple]:
     """The file at `path` as this client sees it, or None where it cannot."""
     try:
         status = os.stat(path)
-        return view_of(path, inputs.identity_of(status)) if stat.S_ISREG(status.st_mode) \
+        return view_of(path, identity_of(status)) if stat.S_ISREG(status.st_mode) \
             else None
     except OSError:
         return None
@@ -102,24 +102,38 @@ def client_view(path: str) -> Optional[tuple]:
 def status_here(path: str) -> Optional[tuple]:
     """The stat identity of the file at `path` as this machine sees it, None where it cannot."""
     try:
-        return inputs.identity_of(os.stat(path))
+        return identity_of(os.stat(path))
     except OSError:
         return None
 
 
 def planned_identity(planner: str, path: str, planned: Optional[tuple],
-                     before: Optional[tuple]) -> Optional[tuple]:
+                     before: Optional[tuple], since: Optional[float] = None) -> Optional[tuple]:
     """The identity of a file that `planner` planned: the client's view where it has one
-    (`before`: as it was when the run began), and the planner must have seen that file; the
-    planner's view where the client has none."""
+    (`before`: as it was before the plan; else as it is now, for a file of a folder), and the
+    planner must have seen that file; the planner's view where the client has none. A file seen
+    first now, made or changed since the run began (`since`, a time.time()), has changed during
+    the run: the planner may have opened the file it replaced."""
     seen = before if before is not None else client_view(path)
     if seen is None or planned is None:
         return planned
     if not same_file(planned, seen):
-        if before is not None and not same_file(client_view(path), before):
+        changed = not same_file(client_view(path), before) if before is not None else \
+            since is not None and changed_after(path, since)
+        if changed:
             raise InputError(f"{shown(path)} changed or was removed during the run")
         raise UnreadableInput(planner, path, ANOTHER_FILE, differs=True)
     return seen
+
+
+def changed_after(path: str, since: float) -> bool:
+    """Whether the file at `path` was made, replaced or written after `since` (or just before:
+    its change time comes from the file system's coarse clock, another machine's on a shared
+    one)."""
+    try:
+        return os.stat(path).st_ctime >= since - CLOCK_MARGIN
+    except OSError:
+        return True
 
 
 def changed_here(path: str, planned: list[inputs.Source]) -> bool:
@@ -131,13 +145,16 @@ def changed_here(path: str, planned: list[inputs.Source]) -> bool:
     return not same_file(client_view(path), identity)
 
 
-def planned_sources(planner: str, layouts: list, before: dict) -> list[inputs.Source]:
+def planned_sources(planner: str, layouts: list, before: dict, since: Optional[float] = None
+                    ) -> list[inputs.Source]:
     """The inputs of the plan that `planner` made (plan_task's layouts), each with its identity:
-    the client's view of it at the start of the run (`before`) where it had one."""
+    the client's view of it before the plan (`before`) where it had one; `since` is when the run
+    began."""
     return [inputs.Source(path, [inputs.Chunk(name, label, tuple(shape), dtype, None,
                                               stored=stored)
                                  for name, label, shape, dtype, stored in chunks],
-                          overlap, planned_identity(planner, path, identity, before.get(path)),
+                          overlap,
+                          planned_identity(planner, path, identity, before.get(path), since),
                           stem)
             for path, overlap, identity, stem, chunks in layouts]
 
@@ -218,6 +235,15 @@ def list_task(task: str, paths: list, skip_unreadable: bool = False) -> tuple:
     return (this_worker(), *expanded(paths, skip_unreadable))
 
 
+def search_options(search: Optional[dict]) -> Optional[DecodeOptions]:
+    """The run's search parameters as the client sent them; None (the plan decodes nothing)
+    where a decoder refuses them, as the client then refuses the run itself."""
+    try:
+        return DecodeOptions(**search) if search is not None else None
+    except (TypeError, ValueError, OverflowError):
+        return None
+
+
 @failure_noted
 def plan_task(task: str, paths: list, skip_unreadable: bool = False,
               copies: Optional[str] = None, options: Optional[DecodeOptions] = None,
@@ -274,7 +300,7 @@ def reopened(path: str, identity: Optional[tuple], shared: Any) -> inputs.Source
     if held is not None and identity is not None:
         source, view = held
         try:
-            unchanged = inputs.identity_of(os.stat(path)) == source.identity
+            unchanged = identity_of(os.stat(path)) == source.identity
         except OSError:
             unchanged = False
         if unchanged and same_file(view, identity):
@@ -345,42 +371,6 @@ def decode_task(task: str, pieces: list[Piece], options: DecodeOptions,
             window.add(chunk)
         del source, chunks
     return window.finish()
-
-
-@dataclasses.dataclass
-class Task:
-    id: str
-    pieces: list[Piece]
-    blocks: int
-    future: Any = None
-    workers: frozenset = frozenset()  # those it may run on
-    started: Optional[float] = None  # when its start was heard of
-    started_on: Optional[str] = None
-    planning: Optional[tuple] = None  # (list_task or plan_task, its arguments) for planning
-    prefer: Optional[str] = None  # the worker that planned its files, sent it first if usable
-
-    def overdue(self, task_timeout: float) -> Optional[str]:
-        """Why its worker is left out when the task has run (counted from its start, as the
-        worker told it) longer than --task-timeout allows for its blocks; None while it has
-        not."""
-        if self.started is None:
-            return None
-        ran = time.monotonic() - self.started
-        if ran <= task_timeout * max(1.0, self.blocks / TIMEOUT_BLOCKS):
-            return None
-        what = "planning the inputs" if self.planning is not None else \
-            f"a task of {self.blocks} blocks"
-        return (f"worker {self.started_on} was left out by --task-timeout (it ran {what} for "
-                f"over {ran:.0f} s)")
-
-    def stranded(self, pool: Any) -> bool:
-        """Whether the task may be held by a worker of `pool` (a WorkerPool) that is gone or left
-        out: the one it started on, or before its start is heard, any it was sent to (the
-        scheduler may have queued it on one that stopped answering); or whether none it was sent
-        to can take tasks now. A paused worker still runs what it started."""
-        gone = set(pool.left_out) | (self.workers - set(pool.seen))
-        held = {self.started_on} if self.started_on is not None else self.workers
-        return bool(held & gone) or not self.workers & set(pool.usable)
 
 
 class TaskCutter:

@@ -557,13 +557,18 @@ def test_tls_mistakes_are_one_line(certificates, tmp_path):
             scheduler.wait(timeout=60)
 
 
+def small_files(folder, count, seed):
+    """A folder of `count` one-chunk files of 30 blocks, named in input order."""
+    folder.mkdir()
+    for i in range(count):
+        torch.save(chunk(30, 2, seed + i), folder / f"{i:03d}.pt")
+    return folder
+
+
 def test_small_files_share_tasks(cluster, tmp_path):
     local, client = cluster
     client.wait_for_workers(2, timeout=60)
-    folder = tmp_path / "small"
-    folder.mkdir()
-    for i in range(200):
-        torch.save(chunk(30, 2, i), folder / f"{i:03d}.pt")
+    folder = small_files(tmp_path / "small", 200, seed=0)
     want = decode(folder, "-q")
     files = sorted(folder.iterdir())
     # A folder is listed on a worker, then planned in groups of files side by side (two at
@@ -600,10 +605,7 @@ def count_opens(start):
 def test_small_files_are_decoded_as_they_are_planned(cluster, tmp_path):
     local, client = cluster
     client.wait_for_workers(2, timeout=60)
-    folder = tmp_path / "small"
-    folder.mkdir()
-    for i in range(200):
-        torch.save(chunk(30, 2, 300 + i), folder / f"{i:03d}.pt")
+    folder = small_files(tmp_path / "small", 200, seed=300)
     want = decode(folder, "-q")
     client.run(count_opens, True)
     before = len(client.get_events(STARTED_TOPIC))
@@ -624,8 +626,8 @@ def test_small_files_are_decoded_as_they_are_planned(cluster, tmp_path):
         torch.save(chunk(3400, 3, i), folder / f"{i:03d}.pt")  # 4.4 MB
     want = decode(folder, "-q")
     for budget in (4_000_000, 2000):
-        there = decode_patched(f"from tovrel_decode import cluster\n"
-                               f"cluster.RUN_PLAN_DECODE_BLOCKS = {budget}", folder, "-q",
+        there = decode_patched(f"from tovrel_decode import early\n"
+                               f"early.RUN_PLAN_DECODE_BLOCKS = {budget}", folder, "-q",
                                "--scheduler", local.scheduler_address)
         assert there.returncode == 0 and there.stdout == want.stdout, there.stderr
     # A chunk decoded in the plan that cannot be trusted meets the invalid-read policy there.
@@ -751,8 +753,8 @@ executor.chunk_results = chunk_results
 # looks at the cluster, and gives up after `grace` seconds without a worker. Decode tasks, not
 # the plan, decode the small input.
 PAUSED_AFTER_FIRST_RESULT = """
-from tovrel_decode import cluster, workers
-cluster.PLAN_DECODE_BLOCKS = 0
+from tovrel_decode import cluster, early, workers
+early.PLAN_DECODE_BLOCKS = 0
 workers.NO_WORKERS_GRACE = {grace}
 paused = {{"looks": None}}
 real_result, real_present = cluster.ClusterExecutor.result, workers.WorkerPool.present
@@ -826,8 +828,8 @@ def test_a_run_whose_only_worker_is_left_out_by_the_task_timeout_fails(scheduler
     worker = start_worker(address, tmp_path, "--preload", str(tmp_path / "held.py"))
     try:
         wait_until(lambda: len(worker_states(client)) == 1, "the worker joins")
-        process = decode_patched("from tovrel_decode import cluster, workers\n"
-                                 "cluster.PLAN_DECODE_BLOCKS = 0\n"
+        process = decode_patched("from tovrel_decode import cluster, early, workers\n"
+                                 "early.PLAN_DECODE_BLOCKS = 0\n"
                                  "workers.NO_WORKERS_GRACE = 1", tmp_path / "in.pt", "-o",
                                  tmp_path / "out.fq", "--task-timeout", "1", "--scheduler",
                                  address, stderr=subprocess.PIPE)
@@ -1000,6 +1002,11 @@ def test_a_file_replaced_while_a_worker_plans_it_is_a_change_not_the_workers_fau
     # A planner that saw another file than the client's, the client's unchanged: the worker's.
     with pytest.raises(tasks.UnreadableInput):
         tasks.planned_identity("tcp://worker", str(path), before, planned)
+    # A folder's file, which the client first looks at once it is planned: replaced since the
+    # run began, a change; older than that, the planner saw another file.
+    for began, error in ((time.time() - 1, InputError), (time.time() + 60, tasks.UnreadableInput)):
+        with pytest.raises(error):
+            tasks.planned_identity("tcp://worker", str(path), before, None, began)
 
 
 @pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
@@ -1371,6 +1378,55 @@ def share(*args):
 spools.share = share
 """
 
+
+# On the client: importing torch waits until the file `release` exists.
+TORCH_HELD = """
+import builtins
+import os
+import time
+real_import = builtins.__import__
+def held_import(name, *args, **keywords):
+    if name.partition(".")[0] == "torch":
+        while not os.path.exists({release!r}):
+            time.sleep(0.05)
+    return real_import(name, *args, **keywords)
+builtins.__import__ = held_import
+"""
+
+
+def test_the_workers_plan_the_run_while_torch_loads_on_the_client(cluster, tmp_path):
+    # The workers list, plan and decode a run's small files while the client loads torch; a
+    # file replaced meanwhile is a change of the run's input, as it would be at any other time.
+    local, client = cluster
+    client.wait_for_workers(2, timeout=60)
+    folder = small_files(tmp_path / "small", 60, seed=600)
+    want = decode(folder, "-q")
+    release, output = tmp_path / "release", tmp_path / "out.fq"
+    replaced = folder / "007.pt"
+    # A folder's files are listed by a task, then planned by two (of 50 files at least).
+    for inputs, tasks, change in (([folder], 3, False), (sorted(folder.iterdir()), 2, True)):
+        release.unlink(missing_ok=True)
+        output.unlink(missing_ok=True)
+        before = len(client.get_events(STARTED_TOPIC))
+        process = decode_patched(TORCH_HELD.format(release=str(release)), *inputs, "-q", "-o",
+                                 output, "--scheduler", local.scheduler_address,
+                                 stderr=subprocess.PIPE)
+        try:
+            wait_until(lambda: sum(event["task"].startswith("plan-") for _, event in
+                                   client.get_events(STARTED_TOPIC)[before:]) >= tasks,
+                       "the workers plan the run")
+            if change:
+                torch.save(chunk(30, 2, 9), tmp_path / "other.pt")
+                os.replace(tmp_path / "other.pt", replaced)
+        finally:
+            release.touch()
+            _, err = process.communicate(timeout=300)
+        if change:
+            assert (process.returncode, err.decode()) == \
+                (1, f"tovrel-decode: error: {replaced} changed or was removed during the run\n")
+            assert not output.exists()
+        else:
+            assert process.returncode == 0 and output.read_bytes() == want.stdout, err
 
 def silent_scheduler():
     """A listening socket that accepts connections (its backlog does) and never says a word, and
