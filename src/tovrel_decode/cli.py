@@ -6,6 +6,7 @@ The command line is read without torch, so that a cluster run connects, and its 
 it, while torch loads.
 """
 import argparse
+import contextlib
 import os
 import re
 import signal
@@ -58,18 +59,44 @@ class Interrupted(BaseException):
         self.signum = signum
 
 
-def raise_interrupted(signum, frame):
-    raise Interrupted(signum)
+class Signals:
+    """SIGINT, SIGTERM and SIGHUP end the run cleanly, raised as Interrupted; one that the caller
+    ignored (nohup) stays ignored. While modules load (`held`), a signal waits until they have:
+    raised inside an import, or in the C code an import runs, it may be swallowed, leave a module
+    half made, or abort the process. A second signal meanwhile ends the process at once."""
 
+    def __init__(self, terminal):
+        self.terminal = terminal
+        self.holding = False
+        self.pending = None
 
-def install_signal_handlers():
-    """SIGINT, SIGTERM and SIGHUP end the run cleanly; one that the caller ignored (nohup) stays
-    ignored. Returns the handlers replaced."""
-    previous = {}
-    for signum in HANDLED_SIGNALS:
-        if signal.getsignal(signum) is not signal.SIG_IGN:
-            previous[signum] = signal.signal(signum, raise_interrupted)
-    return previous
+    def install(self):
+        """Returns the handlers replaced."""
+        previous = {}
+        for signum in HANDLED_SIGNALS:
+            if signal.getsignal(signum) is not signal.SIG_IGN:
+                previous[signum] = signal.signal(signum, self.handle)
+        return previous
+
+    def handle(self, signum, frame):
+        if not self.holding:
+            raise Interrupted(signum)
+        if self.pending is None:
+            self.pending = signum
+            return
+        if self.terminal.line_shown:  # not through sys.stderr, which may be mid-write
+            os.write(2, b"\r\033[K")
+        os._exit(128 + signum)
+
+    @contextlib.contextmanager
+    def held(self):
+        self.holding = True
+        try:
+            yield
+        finally:
+            self.holding = False
+            if self.pending is not None:
+                raise Interrupted(self.pending)
 
 
 def seconds_since_start():
@@ -343,11 +370,13 @@ def recorded_command_line(argv, parser):
     return command_line_of([PROGRAM, *kept])
 
 
-def run(argv, terminal):
-    """Carries out one command line; returns the summary line."""
-    from . import targets, writers
+def run(argv, terminal, signals):
+    """Carries out one command line; returns the summary line. Signals wait while the modules it
+    needs load (see Signals)."""
+    with signals.held():  # --version loads torch
+        from . import targets, writers
 
-    args, parser = parse_arguments(argv)
+        args, parser = parse_arguments(argv)
     kind = writers.format_of(args.output, args.format)
     target = targets.target_for(args.output)
     terminal.configure(args.quiet, getattr(target, "descriptor", None) == 1)
@@ -359,24 +388,30 @@ def run(argv, terminal):
     session = executor = None
     try:
         if args.scheduler is not None:
-            session = cluster_session(args, target, kind, terminal)
+            with signals.held():  # Dask loads
+                session = cluster_session(args, target, kind, terminal)
             session.start()
             session.wait_for_copies()
-        check_search_options(args)
-        from . import engine, plan
+        with signals.held():  # torch, the decoders, and what they would load on first use
+            check_search_options(args)
+            from . import assembly, engine, plan  # noqa: F401  (assembly: for write_reads)
 
+            if session is not None:
+                from . import cluster
+            else:
+                import torch.utils.serialization  # noqa: F401  (torch.load's)
+
+                from . import inputs, local
+            if kind in ("sam", "bam"):
+                import pysam  # noqa: F401  (the writer's)
         options = engine.DecodeOptions(beam_size=args.beam_size, beam_cut=args.beam_cut,
                                        temperature=args.temperature, q_shift=args.q_shift,
                                        q_scale=args.q_scale)
         if session is not None:
-            from . import cluster
-
             paths = session.paths
             executor = cluster.ClusterExecutor(session, options, args.task_timeout,
                                                terminal.warn, args.skip_unreadable)
         else:
-            from . import inputs, local
-
             paths = inputs.expand(args.inputs, args.skip_unreadable, terminal.warn)
             target.check(paths, kind)
             clear = "\r\033[K" if terminal.progress else ""
@@ -458,16 +493,17 @@ def quiet_unraisable(unraisable):
 
 
 def main(argv=None):
-    previous = install_signal_handlers()
+    terminal = Terminal()
+    signals = Signals(terminal)
+    previous = signals.install()
     raise_open_file_limit()
     # As the command, the run's seconds count from the start of the process.
     started = None if argv is None else time.perf_counter()
     argv = sys.argv[1:] if argv is None else [str(arg) for arg in argv]
-    terminal = Terminal()
     unraisable_hook = sys.unraisablehook
     sys.unraisablehook = quiet_unraisable
     try:
-        summary = run(argv, terminal)
+        summary = run(argv, terminal, signals)
         if not terminal.quiet:
             seconds = seconds_since_start() if started is None else time.perf_counter() - started
             terminal.say(f"{summary}, {seconds:.2f} s")

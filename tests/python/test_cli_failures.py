@@ -5,6 +5,7 @@ import os
 import signal
 import stat
 import subprocess
+import sys
 import time
 
 import numpy as np
@@ -201,6 +202,41 @@ def test_signals_at_start_up_and_ignored_ones(tmp_path, scores):
     process.send_signal(signal.SIGHUP)
     out, err = process.communicate(timeout=120)
     assert process.returncode == 0 and out == want, err
+
+
+# The command with a SIGINT sent from inside torch's C++ initialisation, as it imports a module
+# (`times` of them, the second once the first has been handled).
+SIGNAL_IN_TORCH = """
+import builtins, os, signal, sys
+real = builtins.__import__
+def hooked(name, *args, **keywords):
+    caller = sys._getframe(1)
+    if name == "datetime" and caller.f_code.co_filename.endswith(
+            os.path.join("torch", "distributed", "__init__.py")):
+        builtins.__import__ = real
+        gate = signal.getsignal(signal.SIGINT).__self__
+        for _ in range({times}):
+            os.kill(os.getpid(), signal.SIGINT)
+            while gate.pending is None:
+                pass
+    return real(name, *args, **keywords)
+builtins.__import__ = hooked
+from tovrel_decode.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_a_signal_while_modules_load_waits_until_they_have(tmp_path, scores):
+    # Raised inside torch's C++ code, the signal crashed the process or was lost; it now ends the
+    # run once torch has loaded, and a second one ends it at once.
+    source, _ = scores
+    for times in (1, 2):
+        process = subprocess.run([sys.executable, "-c", SIGNAL_IN_TORCH.format(times=times),
+                                  str(source), "-o", str(tmp_path / "out.fq")],
+                                 capture_output=True, text=True, timeout=300,
+                                 preexec_fn=default_signals)
+        assert (process.returncode, process.stderr) == (128 + signal.SIGINT, ""), times
+        assert not (tmp_path / "out.fq").exists()
 
 
 # The terminal
