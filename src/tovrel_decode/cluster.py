@@ -163,7 +163,7 @@ class ClusterExecutor:
             raise self.lost(error) from None
 
     def close(self) -> None:
-        self.session.close()
+        self.session.close(silent=self.pool.silent)
 
     def lost(self, error: BaseException) -> ClusterError:
         """The run's tasks are cancelled when the client loses the scheduler: say that (with the

@@ -19,7 +19,7 @@ from .builds import build_identity
 from .early import EarlyPlan
 from .errors import UsageError, shown
 from .sniff import COMPRESSION_SUFFIXES, has_score_suffix, regular_file_identity
-from .workers import ClusterError
+from .workers import ClusterError, SchedulerSilent
 
 CONNECT_TIMEOUT = 10.0
 # Dask's own timeout does not bound a scheduler that accepts the connection and never answers.
@@ -267,6 +267,7 @@ class Session:
         self.connection: Any = None  # set, under the lock, once connected
         self.closed = False
         self.failure: Optional[Exception] = None
+        self.silent: Optional[SchedulerSilent] = None  # the scheduler stopped answering
         self.connected = threading.Event()
         self.registered = threading.Event()  # the copies registered, or given up
         self.shared = threading.Event()
@@ -313,13 +314,15 @@ class Session:
             # The workers start on a compressed input as the copies are registered: that comes
             # first where there is one, and the workers' answers first where there is none.
             if not self.compressed:
-                self.asked = ask_workers(connection)
+                self.asked = ask_workers(connection, self.address)
             spools.share(connection, self.paths, self.copies)
             self.registered.set()
             if self.compressed:
-                self.asked = ask_workers(connection)
+                self.asked = ask_workers(connection, self.address)
             if self.early is not None:
                 self.early.begin(connection, self.address, self.asked)
+        except SchedulerSilent as silent:
+            self.silent = silent
         finally:
             self.shared.set()
 
@@ -341,10 +344,14 @@ class Session:
         if self.early is not None:
             self.early.taking_over.set()
         waited(self.shared, float("inf"))  # the registration has a bound of its own
+        if self.silent is not None:
+            raise self.silent
         return self.connection
 
-    def close(self) -> None:
-        """Gives back the shared copies and closes the client; safe to call twice."""
+    def close(self, silent: bool = False) -> None:
+        """Gives back the shared copies and closes the client; safe to call twice. A scheduler
+        that has stopped answering (`silent`) is not waited for: the next run from this machine
+        gives back what it could not."""
         if self.early is not None:
             self.early.taking_over.set()
         with self.lock:
@@ -354,24 +361,29 @@ class Session:
             return
         from . import spools
 
+        if silent or self.silent is not None:
+            threading.Thread(target=close_client, args=(connection,), daemon=True).start()
+            return
         waited(self.shared, spools.PLUGIN_SECONDS)
         if self.copies.registering is not None:
             spools.give_back(connection, self.copies.name, self.copies.registering)
         close_client(connection)
 
 
-def ask_workers(connection: Any) -> dict:
+def ask_workers(connection: Any, address: str) -> dict:
     """Asks the workers present their versions and build, so that their answers are in by the
     time this client has loaded torch (and read its own, to judge them); those
     without the memory to decode are not asked, as the run would not ask them."""
     from . import workers
 
     try:
-        present = connection.scheduler_info(n_workers=-1)["workers"]
-        asked = {address: workers.ask(connection, address)
-                 for address, info in present.items() if workers.fits_in_memory(info)}
+        present = workers.workers_present(connection, address)
+        asked = {worker: workers.ask(connection, worker)
+                 for worker, info in present.items() if workers.fits_in_memory(info)}
         build_identity(), workers.installed_versions()
         return asked
+    except SchedulerSilent:
+        raise
     except Exception:  # the connection's own errors: the run's first look finds them
         return {}
 

@@ -9,7 +9,7 @@ import threading
 from typing import Any, Callable, Optional
 
 from .remote import STARTED_TOPIC, Task, list_task, plan_task, planning_task, send, start_listener
-from .workers import ClusterError, WorkerPool
+from .workers import ClusterError, SchedulerSilent, WorkerPool
 
 PLAN_FILES = 50  # files planned by one task at least: a task costs more than opening a file
 PLAN_DECODE_BLOCKS = 100_000  # what a planning task may decode of the small files it opens...
@@ -47,9 +47,12 @@ class EarlyPlan:
 
     def begin(self, client: Any, address: str, asked: dict) -> None:
         """On the connecting thread. A failure leaves nothing begun: the executor meets it as
-        it plans, and says what it is."""
+        it plans, and says what it is; a scheduler that stops answering ends the run."""
         try:
             self.make(client, address, asked)
+        except SchedulerSilent:
+            self.drop()
+            raise
         except Exception:
             self.drop()
 

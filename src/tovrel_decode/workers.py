@@ -22,6 +22,9 @@ REFRESH_SECONDS = 1.0  # how often the workers present are looked at again
 SILENT_SECONDS = 60.0  # a loaded machine has delayed a running worker's heartbeat by 15 s
 ANSWER_SECONDS = 60.0
 FETCH_SECONDS = 10.0  # to fetch an answer given: its worker may have stopped since
+# Dask's own look at the workers waits without end for a scheduler that stops answering (stopped,
+# or its machine hung) once connected: one silent this long is given up.
+SCHEDULER_SECONDS = 60.0
 # What Dask compares with a worker's memory limit is the process's whole resident memory, torch's
 # libraries included (bench/cluster_overhead.py measures it): about 770 MB idle after a run, and
 # at its peak 880, 990 and 1040 MB with 1, 2 and 4 threads. A worker holds the idle figure with a
@@ -62,7 +65,7 @@ def bounded(call: Callable[[], Any], seconds: float,
 
 def cause_of(error: BaseException) -> str:
     """The first line of an error's text, or what it is when it has none (a timeout)."""
-    if isinstance(error, TimeoutError) or type(error).__name__ == "TimeoutError":
+    if is_timeout(error):
         return f"its answer did not come within {FETCH_SECONDS:.0f} s"
     text = str(error)
     return text.splitlines()[0] if text else type(error).__name__
@@ -70,6 +73,29 @@ def cause_of(error: BaseException) -> str:
 
 class ClusterError(DecodeError):
     """The cluster cannot do the work: unreachable, lost, or without workers that can."""
+
+
+class SchedulerSilent(ClusterError):
+    """The scheduler, once connected, has stopped answering."""
+
+
+def is_timeout(error: BaseException) -> bool:
+    """Dask's timeouts are asyncio's, which are not the builtin TimeoutError in Python 3.10."""
+    return isinstance(error, TimeoutError) or type(error).__name__ == "TimeoutError"
+
+
+def workers_present(client: Any, address: str) -> dict:
+    """The workers the scheduler `address` knows, as it describes them (address -> info);
+    SchedulerSilent when it has not answered within SCHEDULER_SECONDS."""
+    try:
+        identity = client.sync(client.scheduler.identity, n_workers=-1,
+                               callback_timeout=SCHEDULER_SECONDS)
+    except Exception as error:
+        if is_timeout(error):
+            raise SchedulerSilent(f"{address}: the scheduler does not answer (no answer within "
+                                  f"{SCHEDULER_SECONDS:.0f} s)") from None
+        raise
+    return dict(identity["workers"])
 
 
 @functools.lru_cache(maxsize=None)
@@ -120,9 +146,11 @@ class Admission:
     again. A worker that fails is handed to `leave_out` with the reason."""
 
     def __init__(self, client: Any, leave_out: Callable[[str, str], None],
-                 asked: Optional[dict] = None) -> None:
+                 asked: Optional[dict] = None,
+                 scheduler_answers: Callable[[], Any] = lambda: None) -> None:
         self.client = client
         self.leave_out = leave_out
+        self.scheduler_answers = scheduler_answers  # raises when it does not
         self.expected = installed_versions()
         self.build = build_identity()
         self.checked: set[str] = set()  # versions and memory fit
@@ -194,6 +222,7 @@ class Admission:
         try:
             found = versions.result(timeout=FETCH_SECONDS)["packages"]
         except Exception as error:
+            self.scheduler_answers()  # an answer that did not come may be the scheduler's fault
             self.leave_out(address, f"worker {address} cannot be asked its versions "
                                     f"({cause_of(error)})")
             return
@@ -206,6 +235,7 @@ class Admission:
         try:
             differences = build_differences(build.result(timeout=FETCH_SECONDS), self.build)
         except Exception as error:
+            self.scheduler_answers()
             differences = [f"it cannot be asked its build ({cause_of(error)})"]
         if differences:
             self.leave_out(address, f"worker {address} has another build of tovrel "
@@ -227,7 +257,8 @@ class WorkerPool:
         self.address = address
         self.warn = warn
         self.lost = lost
-        self.admission = Admission(client, self.leave_out, asked)
+        self.admission = Admission(client, self.leave_out, asked, self.present)
+        self.silent = False  # whether the scheduler has stopped answering
         self.usable: dict[str, int] = {}  # address -> threads
         self.left_out: dict[str, str] = {}  # address -> why
         self.paused: dict[str, str] = {}  # address -> what it holds
@@ -269,7 +300,10 @@ class WorkerPool:
 
     def present(self) -> dict:
         try:
-            return dict(self.client.scheduler_info(n_workers=-1)["workers"])
+            return workers_present(self.client, self.address)
+        except SchedulerSilent:
+            self.silent = True
+            raise
         except Exception as error:  # the connection's own errors, of several kinds
             raise self.lost(error) from None
 

@@ -1305,7 +1305,8 @@ def test_a_run_with_compressed_inputs_registers_its_copies_before_loading_torch(
     (tmp_path / "folder" / "b.pt.GZ").touch()
     steps = []
     monkeypatch.setattr(connection, "connect", lambda address: None)
-    monkeypatch.setattr(connection, "ask_workers", lambda client: steps.append("ask") or {})
+    monkeypatch.setattr(connection, "ask_workers",
+                        lambda client, address: steps.append("ask") or {})
     monkeypatch.setattr(spools, "share", lambda *args: steps.append("register"))
     for inputs, compressed in ((["a.pt.gz"], True), (["folder"], True), (["a.pt"], False)):
         steps.clear()
@@ -1463,6 +1464,74 @@ def test_a_scheduler_that_never_answers(tmp_path):
         _, stopped = waiting.communicate(timeout=120)
         connection.close()
     assert waiting.returncode == 130 and stopped == b"", stopped
+
+
+# The client says `sign` on standard error where `function` of `module` is called, and goes on
+# once the file `go` exists; the scheduler is given SCHEDULER_SECONDS = 5, and decode tasks (not
+# the plan) decode the input.
+SIGN_THEN_WAIT = """
+import os, sys, time
+from tovrel_decode import early, workers
+from tovrel_decode.{module} import {owner} as owner
+workers.SCHEDULER_SECONDS = 5
+early.PLAN_DECODE_BLOCKS = 0
+real = getattr(owner, "{function}")
+def signed(*args):
+    print("{sign}", file=sys.stderr, flush=True)
+    while not os.path.exists({go!r}):
+        time.sleep(0.05)
+    return real(*args)
+setattr(owner, "{function}", signed)
+"""
+
+
+def test_a_scheduler_that_stops_answering_ends_the_run(tmp_path):
+    # Stopped as the client asks the workers (on the connecting thread) or as it decodes: one
+    # line naming the scheduler, not a run that waits for ever or blames a worker.
+    torch.save([chunk(50, 2, i) for i in range(4)], tmp_path / "in.pt")
+    scheduler = subprocess.Popen([DASK, "scheduler", "--host", "127.0.0.1", "--port", "0",
+                                  "--no-dashboard"], stderr=subprocess.PIPE, text=True)
+    draining = threading.Thread(target=scheduler.stderr.read, daemon=True)
+    try:
+        address = next(line.split("Scheduler at:")[1].strip() for line in scheduler.stderr
+                       if "Scheduler at:" in line)
+        draining.start()
+        worker = start_worker(address, tmp_path)
+        try:
+            for module, owner, function in (("connection", "connection", "ask_workers"),
+                                            ("cluster", "ClusterExecutor", "chunk_results")):
+                go = tmp_path / f"go-{function}"
+                patch = SIGN_THEN_WAIT.format(module=module, owner=owner, function=function,
+                                              sign="here", go=str(go))
+                if module == owner:  # a module's function
+                    patch = patch.replace(f"from tovrel_decode.{module} import {owner}",
+                                          f"from tovrel_decode import {owner}")
+                process = decode_patched(patch, tmp_path / "in.pt", "-q", "-o",
+                                         tmp_path / "out.fq", "--scheduler", address,
+                                         stderr=subprocess.PIPE)
+                try:
+                    assert process.stderr.readline() == b"here\n"
+                    scheduler.send_signal(signal.SIGSTOP)
+                    go.touch()
+                    _, err = process.communicate(timeout=300)
+                finally:
+                    process.kill()
+                    process.stderr.close()
+                    scheduler.send_signal(signal.SIGCONT)
+                assert (process.returncode, err.decode()) == (
+                    1, f"tovrel-decode: error: {address}: the scheduler does not answer (no "
+                       "answer within 5 s)\n"), function
+                assert not (tmp_path / "out.fq").exists()
+        finally:
+            worker.kill()
+            worker.wait(timeout=60)
+    finally:
+        scheduler.send_signal(signal.SIGCONT)
+        scheduler.kill()
+        scheduler.wait(timeout=60)
+        if draining.is_alive():
+            draining.join(timeout=60)
+        scheduler.stderr.close()
 
 
 def test_a_lost_scheduler_is_named_with_the_connection_error_only():
