@@ -97,7 +97,8 @@ class Planning:
                       for group in split]
         for group in groups:
             planner, planned, layouts, more, decoded = self.result(group, lambda result: (
-                result[0], planned_sources(result[0], result[1], before, run.session.began_at),
+                result[0],
+                planned_sources(result[0], result[1], before, run.session.run_start),
                 *result[1:]))
             for source, layout, results in zip(planned, layouts, decoded):
                 if results is not None and len(results) == len(source.chunks):
@@ -186,7 +187,8 @@ class ClusterExecutor:
         before = {path: client_view(path) for path in paths}
         for path, seen in before.items():
             began = self.session.began.get(path)
-            if began is not None and (seen is None or seen[1] != began):
+            file_changed = began is not None and (seen is None or seen[1] != began)
+            if file_changed or self.session.run_start.replaced(path):
                 raise InputError(f"{shown(path)} changed or was removed during the run")
         self.unreadable.seen_at_start = before
         self.planners, self.decoded = [], {}

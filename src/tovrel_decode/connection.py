@@ -18,7 +18,8 @@ from typing import Any, Iterator, Optional
 from .builds import build_identity
 from .early import EarlyPlan
 from .errors import UsageError, shown
-from .sniff import COMPRESSION_SUFFIXES, has_score_suffix, regular_file_identity
+from .sniff import (COMPRESSION_SUFFIXES, RunStart, folder_identity, has_score_suffix,
+                    regular_file_identity)
 from .workers import ClusterError, SchedulerSilent
 
 CONNECT_TIMEOUT = 10.0
@@ -275,8 +276,9 @@ class Session:
         self.started = 0.0  # when `start` began to connect
         self.asked: dict = {}  # the workers present as it connected: address -> their answers
         self.compressed = names_compressed(paths)
-        # Each file as the run began: the workers may plan it before this client looks at it.
-        self.began_at = time.time()
+        # Each file and folder as the run began: the workers may plan them before this client
+        # looks at them.
+        self.run_start = RunStart(time.time(), {path: folder_identity(path) for path in paths})
         self.began = {path: regular_file_identity(path) for path in paths}
         self.early: Optional[EarlyPlan] = None
         if search is not None:

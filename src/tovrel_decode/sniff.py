@@ -1,5 +1,6 @@
 """Which files hold scores, by their names and first bytes, and which file a path names, by its
 status. Standard library only."""
+import dataclasses
 import os
 import stat
 from typing import Optional
@@ -12,6 +13,7 @@ SCORE_MAGICS = (NPY_MAGIC, ZIP_MAGIC, PICKLE_MAGIC)
 # Compressed files, read through xopen: gzip, bzip2 and xz.
 COMPRESSION_MAGICS = {b"\x1f\x8b": "gz", b"BZh": "bz2", b"\xfd7zXZ\x00": "xz"}
 COMPRESSION_SUFFIXES = (".gz", ".bz2", ".xz")
+CLOCK_MARGIN = 2.0  # seconds by which a file's change time may lag this machine's clock
 
 
 def has_score_suffix(path: str) -> bool:
@@ -57,3 +59,47 @@ def regular_file_identity(path: str) -> Optional[tuple]:
     except OSError:
         return None
     return identity_of(status) if stat.S_ISREG(status.st_mode) else None
+
+
+def folder_identity(path: str) -> Optional[tuple]:
+    """The identity of the folder at `path` (its modification time changes as files are made,
+    removed or renamed in it), None for anything else or nothing."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return (status.st_dev, status.st_ino, status.st_mtime_ns) if stat.S_ISDIR(status.st_mode) \
+        else None
+
+
+@dataclasses.dataclass(frozen=True)
+class RunStart:
+    """What a client saw of its input folders as the run began: when (a time.time()), and each
+    folder's identity (folder_identity, by its path), to tell a file of a folder that changed
+    during the run from one that a worker sees otherwise."""
+    began_at: float
+    folders: dict
+
+    def changed(self, path: str) -> bool:
+        """Whether the file at `path` was made, replaced or written since the run began (or just
+        before: its change time comes from the file system's coarse clock, another machine's on
+        a shared one), or its folder replaced (renamed files keep their change time)."""
+        if self.replaced(os.path.dirname(path)):
+            return True
+        try:
+            return os.stat(path).st_ctime >= self.began_at - CLOCK_MARGIN
+        except OSError:
+            return True
+
+    def replaced(self, folder: str) -> bool:
+        """Whether an input folder is gone from its path, or another folder is there now."""
+        began = self.folders.get(folder)
+        now = folder_identity(folder)
+        return began is not None and (now is None or now[:2] != began[:2])
+
+    def removed(self, path: str) -> bool:
+        """Whether a file of an input folder is missing from it, the folder having changed since
+        the run began."""
+        began = self.folders.get(os.path.dirname(path))
+        return began is not None and not os.path.lexists(path) and \
+            folder_identity(os.path.dirname(path)) != began

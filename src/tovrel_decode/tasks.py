@@ -26,11 +26,10 @@ from .engine import WINDOW_VALUES, ChunkWork, DecodeOptions, decode_window
 from .errors import InputError, UnreadableFile, shown
 from .remote import STARTED_TOPIC, Task
 from .results import ChunkResult
-from .sniff import identity_of
+from .sniff import RunStart, identity_of
 
 MAX_TASK_BLOCKS = 300_000
 SAMPLES, SAMPLE_BYTES = 32, 4096  # what a file's fingerprint reads of it
-CLOCK_MARGIN = 2.0  # seconds by which a file's change time may lag this client's clock
 
 
 class UnreadableInput(Exception):
@@ -108,32 +107,25 @@ def status_here(path: str) -> Optional[tuple]:
 
 
 def planned_identity(planner: str, path: str, planned: Optional[tuple],
-                     before: Optional[tuple], since: Optional[float] = None) -> Optional[tuple]:
+                     before: Optional[tuple], start: Optional[RunStart] = None
+                     ) -> Optional[tuple]:
     """The identity of a file that `planner` planned: the client's view where it has one
     (`before`: as it was before the plan; else as it is now, for a file of a folder), and the
-    planner must have seen that file; the planner's view where the client has none. A file seen
-    first now, made or changed since the run began (`since`, a time.time()), has changed during
-    the run: the planner may have opened the file it replaced."""
+    planner must have seen that file; the planner's view where the client has none. A folder's
+    file seen first now that changed since the run began (`start`), or is gone from its changed
+    folder, has changed during the run: the planner may have opened the file it replaced."""
     seen = before if before is not None else client_view(path)
+    if seen is None and before is None and start is not None and start.removed(path):
+        raise InputError(f"{shown(path)} changed or was removed during the run")
     if seen is None or planned is None:
         return planned
     if not same_file(planned, seen):
         changed = not same_file(client_view(path), before) if before is not None else \
-            since is not None and changed_after(path, since)
+            start is not None and start.changed(path)
         if changed:
             raise InputError(f"{shown(path)} changed or was removed during the run")
         raise UnreadableInput(planner, path, ANOTHER_FILE, differs=True)
     return seen
-
-
-def changed_after(path: str, since: float) -> bool:
-    """Whether the file at `path` was made, replaced or written after `since` (or just before:
-    its change time comes from the file system's coarse clock, another machine's on a shared
-    one)."""
-    try:
-        return os.stat(path).st_ctime >= since - CLOCK_MARGIN
-    except OSError:
-        return True
 
 
 def changed_here(path: str, planned: list[inputs.Source]) -> bool:
@@ -145,16 +137,16 @@ def changed_here(path: str, planned: list[inputs.Source]) -> bool:
     return not same_file(client_view(path), identity)
 
 
-def planned_sources(planner: str, layouts: list, before: dict, since: Optional[float] = None
-                    ) -> list[inputs.Source]:
+def planned_sources(planner: str, layouts: list, before: dict,
+                    start: Optional[RunStart] = None) -> list[inputs.Source]:
     """The inputs of the plan that `planner` made (plan_task's layouts), each with its identity:
-    the client's view of it before the plan (`before`) where it had one; `since` is when the run
-    began."""
+    the client's view of it before the plan (`before`) where it had one; `start` is what the
+    client saw as the run began."""
     return [inputs.Source(path, [inputs.Chunk(name, label, tuple(shape), dtype, None,
                                               stored=stored)
                                  for name, label, shape, dtype, stored in chunks],
                           overlap,
-                          planned_identity(planner, path, identity, before.get(path), since),
+                          planned_identity(planner, path, identity, before.get(path), start),
                           stem)
             for path, overlap, identity, stem, chunks in layouts]
 

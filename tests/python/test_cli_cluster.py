@@ -1004,9 +1004,28 @@ def test_a_file_replaced_while_a_worker_plans_it_is_a_change_not_the_workers_fau
         tasks.planned_identity("tcp://worker", str(path), before, planned)
     # A folder's file, which the client first looks at once it is planned: replaced since the
     # run began, a change; older than that, the planner saw another file.
+    from tovrel_decode.sniff import RunStart, folder_identity
+
     for began, error in ((time.time() - 1, InputError), (time.time() + 60, tasks.UnreadableInput)):
         with pytest.raises(error):
-            tasks.planned_identity("tcp://worker", str(path), before, None, began)
+            tasks.planned_identity("tcp://worker", str(path), before, None, RunStart(began, {}))
+    # Its folder swapped for another by renames (whose files keep their change times), or the
+    # file removed from it, since the run began: a change too, not the planner's fault.
+    folder, other = tmp_path / "run", tmp_path / "other"
+    for made in (folder, other):
+        made.mkdir()
+        torch.save([chunk(100, 2, len(str(made)))], made / "a.pt")
+    planned = tasks.client_view(str(folder / "a.pt"))
+    start = RunStart(time.time() + 60, {str(folder): folder_identity(str(folder))})
+    os.rename(folder, tmp_path / "old")
+    os.rename(other, folder)
+    with pytest.raises(InputError, match="changed or was removed during the run"):
+        tasks.planned_identity("tcp://worker", str(folder / "a.pt"), planned, None, start)
+    start = RunStart(time.time() + 60, {str(folder): folder_identity(str(folder))})
+    assert tasks.planned_identity("tcp://w", str(folder / "b.pt"), planned, None, start) == planned
+    (folder / "a.pt").unlink()
+    with pytest.raises(InputError, match="changed or was removed during the run"):
+        tasks.planned_identity("tcp://worker", str(folder / "a.pt"), planned, None, start)
 
 
 @pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
@@ -1397,15 +1416,18 @@ builtins.__import__ = held_import
 
 def test_the_workers_plan_the_run_while_torch_loads_on_the_client(cluster, tmp_path):
     # The workers list, plan and decode a run's small files while the client loads torch; a
-    # file replaced meanwhile is a change of the run's input, as it would be at any other time.
+    # file, or a folder, replaced meanwhile is a change of the run's input, as it would be at
+    # any other time (not workers that see other files).
     local, client = cluster
     client.wait_for_workers(2, timeout=60)
     folder = small_files(tmp_path / "small", 60, seed=600)
+    swapped = small_files(tmp_path / "swapped", 60, seed=700)
     want = decode(folder, "-q")
     release, output = tmp_path / "release", tmp_path / "out.fq"
     replaced = folder / "007.pt"
     # A folder's files are listed by a task, then planned by two (of 50 files at least).
-    for inputs, tasks, change in (([folder], 3, False), (sorted(folder.iterdir()), 2, True)):
+    for inputs, tasks, change in (([folder], 3, None), (sorted(folder.iterdir()), 2, replaced),
+                                  ([folder], 3, folder)):
         release.unlink(missing_ok=True)
         output.unlink(missing_ok=True)
         before = len(client.get_events(STARTED_TOPIC))
@@ -1415,16 +1437,19 @@ def test_the_workers_plan_the_run_while_torch_loads_on_the_client(cluster, tmp_p
         try:
             wait_until(lambda: sum(event["task"].startswith("plan-") for _, event in
                                    client.get_events(STARTED_TOPIC)[before:]) >= tasks,
-                       "the workers plan the run")
-            if change:
+                       f"the workers plan the run ({change})")
+            if change == replaced:
                 torch.save(chunk(30, 2, 9), tmp_path / "other.pt")
                 os.replace(tmp_path / "other.pt", replaced)
+            elif change == folder:  # its files keep their change times
+                os.rename(folder, tmp_path / "before")
+                os.rename(swapped, folder)
         finally:
             release.touch()
             _, err = process.communicate(timeout=300)
         if change:
             assert (process.returncode, err.decode()) == \
-                (1, f"tovrel-decode: error: {replaced} changed or was removed during the run\n")
+                (1, f"tovrel-decode: error: {change} changed or was removed during the run\n")
             assert not output.exists()
         else:
             assert process.returncode == 0 and output.read_bytes() == want.stdout, err
