@@ -441,7 +441,7 @@ def cluster_session(args, target, kind, terminal):
 
     if "-" in args.inputs:
         raise UsageError("standard input cannot be sent to a cluster; name a file")
-    connection.refuse_what_cannot_travel(args.inputs)
+    connection.refuse_what_cannot_travel(args.inputs, args.skip_unreadable)
     # Workers resolve paths in their own working folders: send them absolute.
     paths = [os.path.abspath(path) for path in args.inputs]
     target.check([path for path in paths if os.path.isfile(path)], kind)

@@ -65,11 +65,14 @@ def links_followed(path: str) -> list[str]:
     return hops
 
 
-def refuse_what_cannot_travel(paths: list[str]) -> None:
+def refuse_what_cannot_travel(paths: list[str], skip_unreadable: bool = False) -> None:
     """UsageError naming the first input that a worker cannot open as the client does: a stream
     (a FIFO, a shell's <(...), a socket), a device, or a descriptor of this process, named as
     such or reached through symbolic links. Workers open every input by its name, so only a file
-    (or a folder) on a shared file system can be sent."""
+    (or a folder) on a shared file system can be sent. With `skip_unreadable`, a folder's stream
+    or device is left to the folder's listing, which skips it with a warning as a local run
+    does."""
+    named = set(paths)
     for path in paths_and_folder_entries(paths):
         try:
             mode = os.stat(path).st_mode
@@ -84,6 +87,8 @@ def refuse_what_cannot_travel(paths: list[str]) -> None:
         elif own_folder is not None:
             what = "a path through this process's own folders" if own_folder == hops[0] else \
                 f"a link to {shown(own_folder)}, a path through this process's own folders"
+        elif skip_unreadable and path not in named:
+            continue
         elif mode is not None and stat.S_ISFIFO(mode):
             what = "a FIFO"
         elif mode is not None and stat.S_ISSOCK(mode):

@@ -339,9 +339,25 @@ def give_back(client: Any, name: str, registering: Optional[threading.Thread] = 
         try:
             client.unregister_worker_plugin(name)
         finally:
-            client.set_metadata([REGISTRY, name], None)
+            forget(client, [name])
 
     bounded(unregister, PLUGIN_SECONDS)
+
+
+def forget(client: Any, names: list[str]) -> None:
+    """Drops the shared copies `names` from the scheduler's record, on the scheduler itself so
+    that the record does not grow with every run (Dask's metadata can be set, not deleted); where
+    the scheduler runs no code of ours, marks them given back."""
+    def drop(dask_scheduler: Any = None) -> None:
+        record = dask_scheduler.get_metadata([REGISTRY], default=None)
+        for name in names if isinstance(record, dict) else ():
+            record.pop(name, None)
+
+    try:
+        client.run_on_scheduler(drop)
+    except Exception:
+        for name in names:
+            client.set_metadata([REGISTRY, name], None)
 
 
 def stale(registry: dict) -> list[str]:
@@ -363,7 +379,11 @@ def stale(registry: dict) -> list[str]:
 
 def give_back_stale(client: Any) -> None:
     try:
-        names = stale(client.get_metadata([REGISTRY], default={}) or {})
+        registry = client.get_metadata([REGISTRY], default={}) or {}
+        given_back = [name for name, owner in registry.items() if owner is None]
+        if given_back:  # by runs whose scheduler ran no code of ours, or of an older tovrel
+            forget(client, given_back)
+        names = stale(registry)
     except Exception:  # the connection's own errors: the next run tries again
         return
     for name in names:

@@ -924,6 +924,17 @@ def test_inputs_that_cannot_travel_are_usage_errors(tmp_path):
             f"tovrel-decode: error: {shown_path}: {what} cannot be sent to a cluster " \
             "(workers open the inputs by name); save it to a file on the shared file system", \
             (path, lines)
+    # With --skip-unreadable a folder's FIFO is the listing's to skip, as in a local run; a link
+    # to a descriptor of this process is still refused.
+    os.mkfifo(tmp_path / "folder" / "y.pt")
+    for skip in ([], ["--skip-unreadable"]):
+        result = decode(tmp_path / "folder", *skip, *nowhere, timeout=60)
+        assert result.returncode == 2 and b"x.pt: a link to /dev/stdin" in result.stderr
+    os.unlink(tmp_path / "folder" / "x.pt")
+    for skip, status in (([], 2), (["--skip-unreadable"], 1)):
+        result = decode(tmp_path / "folder", *skip, *nowhere, timeout=60)
+        assert result.returncode == status, (skip, result.stderr)
+    assert b"cannot reach the scheduler" in result.stderr
 
 
 def test_the_distributed_extra_pins_the_installed_dask():
@@ -1208,6 +1219,9 @@ def test_the_copies_of_a_killed_client_are_given_back_by_the_next_run(cluster, t
     assert there.returncode == 0, there.stderr
     wait_until(lambda: client.run(spools_held) == before,
                "the killed run's copies are given back")
+    # The scheduler's record of the copies keeps no entry of a run that has ended.
+    wait_until(lambda: not client.get_metadata(["tovrel-copies"], default={}),
+               "the record of copies is emptied")
 
 
 def test_a_file_planted_where_a_machine_copy_goes_is_not_taken_for_it(tmp_path, monkeypatch):
