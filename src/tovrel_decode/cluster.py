@@ -13,7 +13,7 @@ import collections
 import os
 import time
 import uuid
-from typing import Any, Callable, Deque, Iterator, Optional
+from typing import Any, Callable, Deque, Iterable, Iterator, Optional
 
 from . import inputs
 from .connection import Session
@@ -24,8 +24,9 @@ from .plan import Executor, PlannedRead
 from .results import ChunkResult
 from .remote import (STARTED_TOPIC, Task, list_task, plan_task, planning_task, send,
                      start_listener)
-from .tasks import (TaskCutter, UnreadableInput, changed_here, client_view, decode_task,
-                    planned_sources, status_here)
+from .sniff import RunStart
+from .tasks import (TaskCutter, UnreadableInput, another_folder, changed_here, client_view,
+                    decode_task, planned_sources, same_file, status_here)
 from .workers import REFRESH_SECONDS, ClusterError, WorkerPool
 
 
@@ -34,15 +35,31 @@ class Unreadable:
     read it. An input that this client cannot read either, or sees changed, is the input's fault,
     not the workers'."""
 
-    def __init__(self, pool: WorkerPool) -> None:
+    def __init__(self, pool: WorkerPool, start: RunStart) -> None:
         self.pool = pool
+        self.start = start
         self.reasons: dict[str, dict[str, str]] = {}  # path -> worker -> why
         self.seen_at_start: dict[str, Optional[tuple]] = {}  # the client's view as the run began
+        self.seen_planned: set[str] = set()  # files planned with this client's own view
+
+    def changed(self, path: str, planned: list[inputs.Source]) -> bool:
+        """Whether this client sees the file at `path` gone or replaced since it saw it as the run
+        began or as it was planned (a folder's file: also gone from a folder that changed since
+        the run began, or its folder replaced)."""
+        seen = self.seen_at_start.get(path)
+        if seen is None and path in self.seen_planned:
+            seen = next((source.identity for source in planned if source.path == path), None)
+        if seen is not None:
+            return not same_file(client_view(path), seen)
+        return self.start.removed(path) or self.start.replaced(os.path.dirname(path))
+
+    def raise_if_changed(self, paths: Iterable[str], planned: list[inputs.Source]) -> None:
+        for path in paths:
+            if self.changed(path, planned):
+                raise InputError(f"{shown(path)} changed or was removed during the run")
 
     def leave_out(self, error: UnreadableInput, planned: list[inputs.Source]) -> None:
-        if self.seen_at_start.get(error.path) is not None and \
-                not os.path.lexists(error.path):
-            raise InputError(f"{shown(error.path)} changed or was removed during the run")
+        self.raise_if_changed([error.path], planned)
         if not error.differs and not os.access(error.path, os.R_OK):
             raise InputError(f"{shown(error.path)}: {error.reason}")
         if error.differs and changed_here(error.path, planned):
@@ -85,7 +102,7 @@ class Planning:
         else:
             _, files, skipped = self.result(
                 listing or self.task(list_task, paths, run.skip_unreadable),
-                lambda listed: listed)
+                lambda listed: self.as_the_client_lists(listed, paths))
         search = run.options.keywords()
         if early is not None and early.files == files and early.search == search:
             groups = early.groups
@@ -101,16 +118,29 @@ class Planning:
                 planned_sources(result[0], result[1], before, run.session.run_start),
                 *result[1:]))
             for source, layout, results in zip(planned, layouts, decoded):
+                # The identity planned is this client's own view, or the planner's where the
+                # client sees no file.
+                own = source.identity is not None and source.identity is not layout[2]
+                if own:
+                    run.unreadable.seen_planned.add(source.path)
                 if results is not None and len(results) == len(source.chunks):
                     # Checked again as its reads are written, as a local run checks a file as
-                    # it decodes it, where the identity planned is this client's own view (not
-                    # the planner's, which is the one kept where the client sees no file).
-                    own = source.identity is not None and source.identity is not layout[2]
+                    # it decodes it.
                     run.decoded[len(self.planned)] = (results, source.identity if own else None)
                 self.planned.append(source)
             self.executor.planners += [planner] * len(planned)
             skipped += more
         return self.planned, skipped
+
+    def as_the_client_lists(self, listed: tuple, paths: list[str]) -> tuple:
+        """A worker's listing of the input folders (list_task's result), where it lists each
+        folder that this client can list as the client does."""
+        worker, files = listed[0], listed[1]
+        for folder in dict.fromkeys(path for path in paths if os.path.isdir(path)):
+            differs = another_folder(folder, files, self.executor.session.run_start)
+            if differs is not None:
+                raise UnreadableInput(worker, folder, differs, differs=True)
+        return listed
 
     def task(self, function: Callable, *arguments: Any) -> Task:
         task = planning_task(function, *arguments)
@@ -157,7 +187,7 @@ class ClusterExecutor:
             self.early = None
             self.pool = WorkerPool(self.client, self.address, warn, self.lost, session.asked)
             self.started = {}  # task -> (when heard, worker)
-        self.unreadable = Unreadable(self.pool)
+        self.unreadable = Unreadable(self.pool, session.run_start)
         try:
             self.client.subscribe_topic(STARTED_TOPIC, start_listener(self.started))
         except Exception as error:
@@ -292,6 +322,10 @@ class ClusterExecutor:
                 self.unreadable.leave_out(error, self.planned)
                 self.resubmit(task)
                 continue
+            except InputError:  # a file cut short or replaced since it was planned, say so
+                self.unreadable.raise_if_changed([piece.path for piece in task.pieces],
+                                                 self.planned)
+                raise
             in_flight.popleft()
             task.future.release()
             for piece in task.pieces:

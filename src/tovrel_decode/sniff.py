@@ -86,10 +86,11 @@ class RunStart:
         a shared one), or its folder replaced (renamed files keep their change time)."""
         if self.replaced(os.path.dirname(path)):
             return True
-        try:
-            return os.stat(path).st_ctime >= self.began_at - CLOCK_MARGIN
+        try:  # a symlink made or pointed elsewhere since, to an older file, too
+            statuses = (os.lstat(path), os.stat(path))
         except OSError:
             return True
+        return any(status.st_ctime >= self.began_at - CLOCK_MARGIN for status in statuses)
 
     def replaced(self, folder: str) -> bool:
         """Whether an input folder is gone from its path, or another folder is there now."""

@@ -26,7 +26,7 @@ from .engine import WINDOW_VALUES, ChunkWork, DecodeOptions, decode_window
 from .errors import InputError, UnreadableFile, shown
 from .remote import STARTED_TOPIC, Task
 from .results import ChunkResult
-from .sniff import RunStart, identity_of
+from .sniff import RunStart, has_score_suffix, identity_of
 
 MAX_TASK_BLOCKS = 300_000
 SAMPLES, SAMPLE_BYTES = 32, 4096  # what a file's fingerprint reads of it
@@ -135,6 +135,37 @@ def changed_here(path: str, planned: list[inputs.Source]) -> bool:
     if identity is None or not os.path.exists(path):
         return False
     return not same_file(client_view(path), identity)
+
+
+def another_folder(folder: str, listed: list[str], start: RunStart) -> Optional[str]:
+    """Why a worker's listing of an input folder (`listed`, the run's input files) is of another
+    folder than this client sees, or None where it is the same as far as the client can tell
+    (a client that cannot list the folder cannot tell). Files made since the run began, or that
+    the client cannot read either, do not count; a file gone from a folder that has
+    changed since the run began is a change during the run."""
+    if start.replaced(folder):
+        raise InputError(f"{shown(folder)} changed or was removed during the run")
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return None
+    theirs = {path for path in listed if os.path.dirname(path) == folder}
+    missing = sorted(path for path in (os.path.join(folder, name) for name in names
+                                       if has_score_suffix(name))
+                     if path not in theirs and inputs.unreadable(path) is None and
+                     not start.changed(path))
+    extra = sorted(path for path in theirs if not os.path.lexists(path))
+    for path in extra:
+        if start.removed(path):
+            raise InputError(f"{shown(path)} changed or was removed during the run")
+    if missing:
+        return (f"another folder than the client's ({len(missing)} of its files missing there, "
+                f"such as {os.path.basename(missing[0])})")
+    if extra:
+        files = "1 file" if len(extra) == 1 else f"{len(extra)} files"
+        return (f"another folder than the client's ({files} there that the client does not "
+                f"have, such as {os.path.basename(extra[0])})")
+    return None
 
 
 def planned_sources(planner: str, layouts: list, before: dict,

@@ -282,6 +282,27 @@ def test_an_input_replaced_mid_run(cluster, tmp_path):
     assert process.returncode == 1 and err.decode() == \
         f"tovrel-decode: error: {tmp_path / 'slow.pt'} changed or was removed during the run\n"
     assert not (tmp_path / "out.fq").exists()
+    # A folder's file removed or cut short once planned, or its folder replaced by a file: the
+    # same (the workers saw no file, or a damaged one).
+    folder = tmp_path / "folder"
+    for change in (os.remove, lambda path: os.truncate(path, 100),
+                   lambda path: (os.rename(folder, tmp_path / "gone"), folder.write_bytes(b"x"))):
+        shutil.rmtree(tmp_path / "gone", ignore_errors=True)
+        folder.mkdir()
+        slow_scores(folder / "slow.pt", 40)
+        process = subprocess.Popen([DECODER, str(folder), "-o", str(tmp_path / "out.fq"),
+                                    "--beam-size", "256", "--scheduler",
+                                    local.scheduler_address], stderr=subprocess.PIPE)
+        wait_until(lambda: decoding(client) or process.poll() is not None, "decoding starts")
+        change(folder / "slow.pt")
+        _, err = process.communicate(timeout=300)
+        assert process.returncode == 1 and err.decode() == \
+            f"tovrel-decode: error: {folder / 'slow.pt'} changed or was removed during the run\n"
+        assert not (tmp_path / "out.fq").exists()
+        if folder.is_dir():
+            shutil.rmtree(folder)
+        else:
+            folder.unlink()
 
 
 def test_workers_joining_mid_run_get_tasks_and_stale_ones_none(tmp_path):
@@ -1039,6 +1060,45 @@ def test_a_file_replaced_while_a_worker_plans_it_is_a_change_not_the_workers_fau
         tasks.planned_identity("tcp://worker", str(folder / "a.pt"), planned, None, start)
 
 
+def test_a_listing_of_another_folder_than_the_clients(tmp_path, monkeypatch):
+    from tovrel_decode import InputError, sniff, tasks
+    from tovrel_decode.sniff import RunStart, folder_identity
+
+    folder, old = tmp_path / "run", tmp_path / "old.pt"
+    folder.mkdir()
+    for name in ("a.pt", "b.pt"):
+        torch.save([chunk(10, 2, 0)], folder / name)
+    torch.save([chunk(10, 2, 1)], old)
+    os.mkfifo(folder / "pipe.pt")
+    (folder / "notes.txt").write_text("")
+    every = [str(folder / "a.pt"), str(folder / "b.pt")]
+
+    def start(seconds):  # a run that began that long after the files were made
+        return RunStart(time.time() + seconds, {str(folder): folder_identity(str(folder))})
+
+    assert tasks.another_folder(str(folder), every, start(60)) is None
+    assert tasks.another_folder(str(folder), every[:1], start(60)) == \
+        "another folder than the client's (1 of its files missing there, such as b.pt)"
+    # Made since the run began, even as a symlink to an older file: not in the run.
+    assert tasks.another_folder(str(folder), every[:1], start(-60)) is None
+    monkeypatch.setattr(sniff, "CLOCK_MARGIN", 0.0)
+    time.sleep(0.1)  # past the file system's clock tick
+    began = start(0)
+    time.sleep(0.1)
+    os.symlink(old, folder / "c.pt")
+    assert tasks.another_folder(str(folder), every, began) is None
+    monkeypatch.undo()
+    (folder / "c.pt").unlink()
+    assert tasks.another_folder(str(folder), every + [str(folder / "z.pt")], start(60)) == \
+        "another folder than the client's (1 file there that the client does not have, such " \
+        "as z.pt)"
+    # Gone from a folder that changed since the run began: a change during the run.
+    before = start(60)
+    (folder / "b.pt").unlink()
+    with pytest.raises(InputError, match="b.pt changed or was removed during the run"):
+        tasks.another_folder(str(folder), every, before)
+
+
 @pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
                     reason="a worker with a mount namespace of its own (unshare -m) needs root")
 def test_a_worker_that_sees_another_file_at_the_path_is_left_out(scheduler, tmp_path):
@@ -1048,32 +1108,48 @@ def test_a_worker_that_sees_another_file_at_the_path_is_left_out(scheduler, tmp_
     torch.save([chunk(100, 2, 50 + i) for i in range(6)], other)
     os.utime(other, ns=(path.stat().st_atime_ns, path.stat().st_mtime_ns))
     want = decode(path, "-q")
-    # This worker sees the other file at the input's path.
+    # A folder of which it sees an older state (a cache of the listing, say): one file short.
+    folder, stale = tmp_path / "run", tmp_path / "stale"
+    for made in (folder, stale):
+        made.mkdir()
+        os.link(path, made / "a.pt")
+    torch.save([chunk(100, 2, 90)], folder / "b.pt")
+    want_folder = decode(folder, "-q")
+    # This worker sees the other file at the input's path, and the stale folder at the folder's.
     masked = subprocess.Popen(["unshare", "-m", "sh", "-c",
-                               'mount --bind "$1" "$2" && shift 2 && exec "$@"', "sh", str(other),
-                               str(path), DASK, "worker", address, "--nthreads", "1",
-                               "--no-dashboard", "--name", "masked"], cwd=tmp_path,
+                               'mount --bind "$1" "$2" && mount --bind "$3" "$4" && shift 4 && '
+                               'exec "$@"', "sh", str(other), str(path), str(stale), str(folder),
+                               DASK, "worker", address, "--nthreads", "1", "--no-dashboard",
+                               "--name", "masked"], cwd=tmp_path,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     workers = [masked]
     try:
         wait_until(lambda: len(worker_states(client)) == 1, "the masked worker joins")
         alone = decode(path, "-o", tmp_path / "out.fq", "--scheduler", address)
+        alone_folder = decode(folder, "-o", tmp_path / "folder.fq", "--scheduler", address)
         workers.append(start_worker(address, tmp_path, "--name", "seeing"))
         wait_until(lambda: len(worker_states(client)) == 2, "both workers join")
         both = decode(path, "--scheduler", address)
+        both_folder = decode(folder, "--scheduler", address)
     finally:
         for worker in workers:
             worker.terminate()
             worker.wait(timeout=60)
-    lines = alone.stderr.decode().strip().splitlines()
-    assert alone.returncode == 1 and len(lines) == 2, lines
-    assert lines[0].endswith(f"cannot read {path}: another file than the client's (its size, "
-                             "time, inode or content differ); it gets no tasks")
-    assert lines[1].startswith(f"tovrel-decode: error: no worker can read {path}; worker tcp://")
-    assert not (tmp_path / "out.fq").exists()
-    assert both.returncode == 0 and both.stdout == want.stdout, both.stderr
-    assert all(line.endswith("differ); it gets no tasks")
-               for line in both.stderr.decode().strip().splitlines()[:-1])
+    # The folder's reads were left out of a run that reported success.
+    for run, target, output, why in (
+            (alone, path, "out.fq", "another file than the client's (its size, time, inode or "
+                                    "content differ)"),
+            (alone_folder, folder, "folder.fq", "another folder than the client's (1 of its "
+                                                "files missing there, such as b.pt)")):
+        lines = run.stderr.decode().strip().splitlines()
+        assert run.returncode == 1 and len(lines) == 2, lines
+        assert lines[0].endswith(f"cannot read {target}: {why}; it gets no tasks")
+        assert lines[1].startswith(f"tovrel-decode: error: no worker can read {target}; worker ")
+        assert not (tmp_path / output).exists()
+    for run, wanted in ((both, want), (both_folder, want_folder)):
+        assert run.returncode == 0 and run.stdout == wanted.stdout, run.stderr
+        assert all(line.endswith("; it gets no tasks")
+                   for line in run.stderr.decode().strip().splitlines()[:-1])
 
 
 @pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
