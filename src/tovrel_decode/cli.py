@@ -6,6 +6,7 @@ The command line is read without torch, so that a cluster run connects, and its 
 it, while torch loads.
 """
 import argparse
+import atexit
 import contextlib
 import os
 import re
@@ -69,6 +70,7 @@ class Signals:
         self.terminal = terminal
         self.holding = False
         self.pending = None
+        self.ended = None  # the exit status, once the output is complete
 
     def install(self):
         """Returns the handlers replaced."""
@@ -79,14 +81,19 @@ class Signals:
         return previous
 
     def handle(self, signum, frame):
+        if self.ended is not None:  # only tidying up, or exiting, is left: end as the run did
+            self.exit(self.ended)
         if not self.holding:
             raise Interrupted(signum)
         if self.pending is None:
             self.pending = signum
             return
+        self.exit(128 + signum)
+
+    def exit(self, status):
         if self.terminal.line_shown:  # not through sys.stderr, which may be mid-write
             os.write(2, b"\r\033[K")
-        os._exit(128 + signum)
+        os._exit(status)
 
     @contextlib.contextmanager
     def held(self):
@@ -425,7 +432,9 @@ def run(argv, terminal, signals):
             writers.project_version(), recorded_command_line(argv, parser),
             read_groups=[args.read_group] if args.read_group else ()) \
             if kind in ("sam", "bam") else {}
-        return write_reads(planned, executor, target, kind, args, terminal, header)
+        summary = write_reads(planned, executor, target, kind, args, terminal, header)
+        signals.ended = 0  # the output is complete and in place
+        return summary
     finally:
         if executor is not None:
             executor.close()
@@ -502,6 +511,7 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else [str(arg) for arg in argv]
     unraisable_hook = sys.unraisablehook
     sys.unraisablehook = quiet_unraisable
+    status = 0
     try:
         summary = run(argv, terminal, signals)
         if not terminal.quiet:
@@ -516,19 +526,29 @@ def main(argv=None):
         # The reader left early: end quietly, as Unix tools do when SIGPIPE ends them.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, 1)
-        return 128 + signal.SIGPIPE
+        status = 128 + signal.SIGPIPE
     except Exception as error:  # every failure is one line; a DecodeError knows its status
         if isinstance(error, UsageError):
             terminal.say(f"usage: {PROGRAM} [options] INPUT... [-o OUTPUT] (see --help)")
         lines = str(error).splitlines() or [type(error).__name__]
         terminal.say(f"{PROGRAM}: error: {lines[0]}")
-        return error.status if isinstance(error, DecodeError) else 1
+        status = error.status if isinstance(error, DecodeError) else 1
     finally:
         if started is not None:  # as the command, a client torn down at exit stays quiet too
             sys.unraisablehook = unraisable_hook
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
-    return 0
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
+        # As the command, a signal while the interpreter exits ends it with the run's status;
+        # once the interpreter has put back the default handlers, the signal is ignored.
+        signals.ended = status
+        if started is None:
+            atexit.register(ignore_signals, list(previous))
+    return status
+
+
+def ignore_signals(signums):
+    for signum in signums:
+        signal.signal(signum, signal.SIG_IGN)
 
 
 if __name__ == "__main__":

@@ -239,6 +239,41 @@ def test_a_signal_while_modules_load_waits_until_they_have(tmp_path, scores):
         assert not (tmp_path / "out.fq").exists()
 
 
+# The command with a signal sent to itself once its output is complete: as it closes the run,
+# at exit, or as the interpreter tears its modules down (its own handlers gone by then).
+SIGNAL_WHEN_DONE = """
+import atexit, os, signal, sys
+from tovrel_decode import local
+from tovrel_decode.cli import main
+close = local.LocalExecutor.close
+def closing(self):
+    os.kill(os.getpid(), signal.SIGINT)
+    close(self)
+class TornDown:
+    def __del__(self):
+        os.kill(os.getpid(), signal.SIGTERM)
+if "{when}" == "closing":
+    local.LocalExecutor.close = closing
+elif "{when}" == "exit":
+    atexit.register(os.kill, os.getpid(), signal.SIGTERM)
+else:
+    torn_down = TornDown()
+sys.exit(main())
+"""
+
+
+def test_a_signal_once_the_output_is_complete_does_not_fail_the_run(tmp_path, scores):
+    # It ended a complete run with 130 or 143, which says that nothing was left behind.
+    source, want = scores
+    for when in ("closing", "exit", "teardown"):
+        process = subprocess.run([sys.executable, "-c", SIGNAL_WHEN_DONE.format(when=when),
+                                  str(source), "-o", str(tmp_path / "out.fq"), "-q"],
+                                 capture_output=True, text=True, timeout=300,
+                                 preexec_fn=default_signals)
+        assert (process.returncode, process.stderr) == (0, ""), when
+        assert (tmp_path / "out.fq").read_text() == want
+
+
 # The terminal
 
 
