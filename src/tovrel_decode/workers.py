@@ -26,10 +26,11 @@ FETCH_SECONDS = 10.0  # to fetch an answer given: its worker may have stopped si
 # or its machine hung) once connected: one silent this long is given up.
 SCHEDULER_SECONDS = 60.0
 # What Dask compares with a worker's memory limit is the process's whole resident memory, torch's
-# libraries included (bench/cluster_overhead.py measures it): about 770 MB idle after a run, and
-# at its peak 880, 990 and 1040 MB with 1, 2 and 4 threads. A worker holds the idle figure with a
-# margin, and one window of chunks (16 M float32 scores) per thread; Dask pauses it past 80 % of
-# its limit. Below that limit it would pause on its first windows, over and over.
+# libraries included (bench/cluster_overhead.py measures it): 560 to 770 MB idle after a run, and
+# at its peak 660-880, 770-990 and 830-1040 MB with 1, 2 and 4 threads, by machine. The rule holds
+# the larger idle figure with a margin, and one window of chunks (16 M float32 scores) per thread;
+# Dask pauses it past 80 % of its limit. Below that limit it would pause on its first windows,
+# over and over.
 RESIDENT_BASE = 860 * 10**6
 RESIDENT_PER_THREAD = 67 * 10**6
 PAUSE_SHARE = 0.8
@@ -180,7 +181,7 @@ class Admission:
                 self.leave_out(address, f"worker {address} has a memory limit of "
                                         f"{megabytes(limit)}, less than decoding with {threads} "
                                         f"thread{'s' if threads > 1 else ''} needs (a worker "
-                                        "holds about 770 MB idle and Dask pauses it at 80 % of "
+                                        "holds up to 770 MB idle and Dask pauses it at 80 % of "
                                         "its limit; give at least "
                                         f"{megabytes(min_worker_memory(threads))})")
                 continue
