@@ -19,7 +19,7 @@ from . import inputs
 from .connection import Session
 from .early import EarlyPlan, plan_groups
 from .engine import DecodeOptions
-from .errors import DecodeError, InputError, shown
+from .errors import DecodeError, InputError, changed_during_run, shown
 from .plan import Executor, PlannedRead
 from .results import ChunkResult
 from .remote import (STARTED_TOPIC, Task, list_task, plan_task, planning_task, send,
@@ -56,14 +56,14 @@ class Unreadable:
     def raise_if_changed(self, paths: Iterable[str], planned: list[inputs.Source]) -> None:
         for path in paths:
             if self.changed(path, planned):
-                raise InputError(f"{shown(path)} changed or was removed during the run")
+                raise changed_during_run(path)
 
     def leave_out(self, error: UnreadableInput, planned: list[inputs.Source]) -> None:
         self.raise_if_changed([error.path], planned)
         if not error.differs and not os.access(error.path, os.R_OK):
             raise InputError(f"{shown(error.path)}: {error.reason}")
         if error.differs and changed_here(error.path, planned):
-            raise InputError(f"{shown(error.path)} changed or was removed during the run")
+            raise changed_during_run(error.path)
         self.reasons.setdefault(error.path, {})[error.worker] = error.reason
         self.pool.leave_out(error.worker, str(error))
         self.pool.refresh(force=True)
@@ -219,7 +219,7 @@ class ClusterExecutor:
             began = self.session.began.get(path)
             file_changed = began is not None and (seen is None or seen[1] != began)
             if file_changed or self.session.run_start.replaced(path):
-                raise InputError(f"{shown(path)} changed or was removed during the run")
+                raise changed_during_run(path)
         self.unreadable.seen_at_start = before
         self.planners, self.decoded = [], {}
         self.planned, skipped = Planning(self).plan(paths, before)
@@ -295,8 +295,7 @@ class ClusterExecutor:
                 planned = self.planned[next_decoded]
                 results, seen = self.decoded.pop(next_decoded)
                 if seen is not None and status_here(planned.path) != seen[1]:
-                    raise InputError(f"{shown(planned.path)} changed or was removed during the "
-                                     "run")
+                    raise changed_during_run(planned.path)
                 yield from zip(planned.chunks, results)
                 next_decoded = next(decoded, None)
 

@@ -22,6 +22,11 @@ class InputError(DecodeError, ValueError):
     whose values can only decode to garbage. Also a ValueError."""
 
 
+def changed_during_run(path: str) -> InputError:
+    """The error of an input that changed, or was removed, while the run read it."""
+    return InputError(f"{shown(path)} changed or was removed during the run")
+
+
 class UnreadableFile(InputError):
     """An input file that cannot be opened or read here: missing, not permitted, an I/O error."""
 

@@ -26,7 +26,7 @@ import numpy as np
 import torch
 
 from . import checks
-from .errors import InputError, UnreadableFile, shown
+from .errors import InputError, UnreadableFile, changed_during_run, shown
 from .results import check_overlap
 from .sniff import (NPY_MAGIC, SCORE_MAGICS, SCORE_SUFFIXES, ZIP_MAGIC, compression_of,
                     has_score_suffix, identity_of, score_stem)
@@ -106,7 +106,7 @@ def check_unchanged(path: str, identity: Optional[tuple], same_machine: bool = T
         now = None
     if now is None or (now if same_machine else now[1:]) != \
             (identity if same_machine else identity[1:]):
-        raise InputError(f"{shown(path)} changed or was removed during the run")
+        raise changed_during_run(path)
 
 
 def expand(paths, skip_unreadable=False, warn=None):

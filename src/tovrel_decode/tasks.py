@@ -23,7 +23,7 @@ import torch
 
 from . import inputs
 from .engine import WINDOW_VALUES, ChunkWork, DecodeOptions, decode_window
-from .errors import InputError, UnreadableFile, shown
+from .errors import InputError, UnreadableFile, changed_during_run, shown
 from .remote import STARTED_TOPIC, Task
 from .results import ChunkResult
 from .sniff import RunStart, has_score_suffix, identity_of
@@ -116,14 +116,14 @@ def planned_identity(planner: str, path: str, planned: Optional[tuple],
     folder, has changed during the run: the planner may have opened the file it replaced."""
     seen = before if before is not None else client_view(path)
     if seen is None and before is None and start is not None and start.removed(path):
-        raise InputError(f"{shown(path)} changed or was removed during the run")
+        raise changed_during_run(path)
     if seen is None or planned is None:
         return planned
     if not same_file(planned, seen):
         changed = not same_file(client_view(path), before) if before is not None else \
             start is not None and start.changed(path)
         if changed:
-            raise InputError(f"{shown(path)} changed or was removed during the run")
+            raise changed_during_run(path)
         raise UnreadableInput(planner, path, ANOTHER_FILE, differs=True)
     return seen
 
@@ -144,7 +144,7 @@ def another_folder(folder: str, listed: list[str], start: RunStart) -> Optional[
     the client cannot read either, do not count; a file gone from a folder that has
     changed since the run began is a change during the run."""
     if start.replaced(folder):
-        raise InputError(f"{shown(folder)} changed or was removed during the run")
+        raise changed_during_run(folder)
     try:
         names = os.listdir(folder)
     except OSError:
@@ -157,7 +157,7 @@ def another_folder(folder: str, listed: list[str], start: RunStart) -> Optional[
     extra = sorted(path for path in theirs if not os.path.lexists(path))
     for path in extra:
         if start.removed(path):
-            raise InputError(f"{shown(path)} changed or was removed during the run")
+            raise changed_during_run(path)
     if missing:
         return (f"another folder than the client's ({len(missing)} of its files missing there, "
                 f"such as {os.path.basename(missing[0])})")
@@ -389,7 +389,7 @@ def decode_task(task: str, pieces: list[Piece], options: DecodeOptions,
         source = reopened(piece.path, piece.identity, shared)
         chunks = source.chunks[piece.start:piece.stop]
         if len(chunks) != piece.stop - piece.start:
-            raise InputError(f"{shown(piece.path)} changed or was removed during the run")
+            raise changed_during_run(piece.path)
         for chunk in chunks:
             window.add(chunk)
         del source, chunks
